@@ -1,0 +1,36 @@
+# The entry points: make demo, make test, make bench. Each first makes sure the Debian packages
+# are present, then configures and builds with the CMake presets.
+.PHONY: all deps build build-asan demo test bench fuzz clean
+
+JOBS ?= $(shell nproc)
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+build-asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+
+demo: build
+	@scripts/demo build/bin
+
+test: build build-asan
+	@ctest --preset default -j $(JOBS)
+	@ctest --preset asan -j $(JOBS)
+
+bench: build
+	@scripts/bench build
+
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@scripts/fuzz build-fuzz
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,61 @@
+# Shared build rules: warnings, where programs land, and how tests and fuzz targets are declared.
+
+# Every target of the project links this for the same strict warning set.
+add_library(orvix_warnings INTERFACE)
+target_compile_options(orvix_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+  -Woverloaded-virtual -Wimplicit-fallthrough -Werror)
+
+# The six deliverables (and only they) land in <build>/bin under their shipping names.
+function(orvix_add_program name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvix_warnings)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+endfunction()
+
+# A project library: sources, public dependencies, include root at native-hosts/.
+function(orvix_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/native-hosts")
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS} PRIVATE orvix_warnings)
+endfunction()
+
+# A GoogleTest executable registered with CTest. LABELS go on every discovered test so that
+# `ctest -L unit` or `ctest -L process` picks a slice of the suite.
+function(orvix_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;DEPENDS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
+                                        orvix_warnings)
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests")
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests")
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
+  gtest_discover_tests(${name}
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# A fuzz target: one file defining LLVMFuzzerTestOneInput. Under clang with ORVIX_BUILD_FUZZERS it
+# becomes a libFuzzer binary; otherwise it is linked with a replay driver and run as a CTest test
+# over its seed corpus plus generated inputs, so every build exercises the target.
+function(orvix_add_fuzz_target name)
+  cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(ORVIX_BUILD_FUZZERS)
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  else()
+    add_executable(${name} ${ARG_SOURCES} "${PROJECT_SOURCE_DIR}/tests/fuzz/replay_driver.cpp")
+    add_test(NAME ${name} COMMAND ${name} "${ARG_CORPUS}")
+    set_tests_properties(${name} PROPERTIES LABELS "fuzz" TIMEOUT 300)
+  endif()
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvix_warnings)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz")
+endfunction()
