@@ -37,9 +37,15 @@ function(orvix_add_test name)
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
-  gtest_discover_tests(${name}
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-    DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60)
+  # gtest_discover_tests flattens a list given as a property value, so only the first label
+  # would survive. Label the discovered tests in a file CTest reads after the discovery's own.
+  set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+  file(WRITE "${labels_file}"
+       "if(DEFINED ${name}_TESTS)\n"
+       "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
 endfunction()
 
 # A fuzz target: one file defining LLVMFuzzerTestOneInput. Under clang with ORVIX_BUILD_FUZZERS it
