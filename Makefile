@@ -29,7 +29,7 @@ bench: build
 
 fuzz: deps
 	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz -j $(JOBS)
+	@cmake --build --preset fuzz -j $(JOBS) --target orvix_fuzzers
 	@scripts/fuzz build-fuzz
 
 clean:

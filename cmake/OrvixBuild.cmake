@@ -51,6 +51,7 @@ endfunction()
 # A fuzz target: one file defining LLVMFuzzerTestOneInput. Under clang with ORVIX_BUILD_FUZZERS it
 # becomes a libFuzzer binary; otherwise it is linked with a replay driver and run as a CTest test
 # over its seed corpus plus generated inputs, so every build exercises the target.
+add_custom_target(orvix_fuzzers)
 function(orvix_add_fuzz_target name)
   cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
   if(ORVIX_BUILD_FUZZERS)
@@ -64,4 +65,7 @@ function(orvix_add_fuzz_target name)
   endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvix_warnings)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz")
+  add_dependencies(orvix_fuzzers ${name})
+  # scripts/fuzz finds each target's seeds through this file.
+  file(WRITE "${CMAKE_BINARY_DIR}/fuzz/${name}.corpus" "${ARG_CORPUS}")
 endfunction()
