@@ -1,0 +1,5 @@
+#include "common/platform_name.h"
+
+namespace orvix {
+std::string_view platformName() { return "darwin"; }
+}  // namespace orvix

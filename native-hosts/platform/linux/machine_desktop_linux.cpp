@@ -1,0 +1,20 @@
+#include "platform/linux/linux_desktop.h"
+#include "platform/machine_desktop.h"
+
+namespace orvix::platform {
+
+namespace {
+class LinuxMachineDesktop final : public MachineDesktop {
+ public:
+  Desktop desktop() override { return machine_.desktop(); }
+
+ private:
+  linux_desktop::LinuxDesktop machine_;
+};
+}  // namespace
+
+std::unique_ptr<MachineDesktop> makeMachineDesktop() {
+  return std::make_unique<LinuxMachineDesktop>();
+}
+
+}  // namespace orvix::platform

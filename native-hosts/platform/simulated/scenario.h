@@ -1,0 +1,121 @@
+#pragma once
+
+// A scenario is the world a test or a demo runs the input host in, stated as data. Scenario
+// files are JSON; every key is optional unless marked, unknown keys are errors (a typo must not
+// silently give a different world):
+//
+// {
+//   "host":  {"pid": 900, "parent": 1},          the host's own process (this default)
+//   "processes": [{"pid": 601, "parent": 501}],  helper processes; parents must be 1 or listed,
+//                                                and no process may be its own ancestor
+//   "applications": [{
+//     "pid": 501,                                required; the process is added below 1 if absent
+//     "bundleId": "com.example.editor", "name": "Editor", "hidden": false,
+//     "windows": [{                              elements of kind "window"
+//       "id": "editor-window", "title": "Untitled",
+//       "children": [{
+//         "id": "editor-text",                   how focus and focus moves name the element
+//         "kind": "text-field",                  generic | text-field | text-area | combo-box |
+//                                                web-text-area | ignores-paste |
+//                                                secure-text-field | button | static-text
+//         "pid": 601,                            owner when not the window's process
+//         "role": "AXTextField", "subrole": "...", "title": "...",
+//         "value": "", "selectedRange": [0, 0],  UTF-16 units: [location, length]
+//         "settable": ["AXValue"],               replaces the kind's settable attributes
+//         "errors": {"AXValue": -25212},         a read of the attribute answers this error
+//         "pidError": -25204,                    the element's process id read fails
+//         "pasteLatencyMs": 0,                   the paste shows this long after Command+V
+//         "children": [ ... ]                    at most 32 levels deep
+//       }]
+//     }]
+//   }],
+//   "focus": {"application": 501, "window": "editor-window", "element": "editor-text"},
+//             (element alone is enough; "application": null means nothing has the focus)
+//   "frontmost": 501,                            workspace front application, default: focus
+//   "pasteboard": {"text": "hello", "changeCount": 7, "setStringFails": false},
+//   "trusted": true, "eventsFail": false, "pointer": {"x": 500, "y": 400},
+//   "systemWideErrors": {"AXFocusedApplication": -25204},
+//   "focusMoves": [                              exactly one trigger per move
+//     {"atMs": 50, "focus": {...}},              50 ms of the clock after loading
+//     {"afterSystemWideReads": "AXFocusedUIElement", "reads": 1, "focus": {...}},
+//     {"onPaste": true, "focus": {...}}           at the next Command+V
+//   ]
+// }
+//
+// The built-in scenario "default" is an editor application in front, focused on an empty text
+// field in its only window.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/accessibility.h"
+#include "platform/input_events.h"
+#include "platform/simulated/desktop_types.h"
+
+namespace orvix::platform::simulated {
+
+struct ScenarioElement {
+  std::string id;  // empty when nothing refers to it
+  ElementKind kind = ElementKind::generic;
+  std::optional<ProcessId> pid;
+  std::optional<std::string> role;
+  std::optional<std::string> subrole;
+  std::optional<std::string> title;
+  std::optional<std::string> value;
+  std::optional<TextRange> selectedRange;
+  std::optional<std::vector<std::string>> settable;
+  std::map<std::string, AXError> errors;
+  std::optional<AXError> pidError;
+  std::int64_t pasteLatencyMilliseconds = 0;
+  std::vector<ScenarioElement> children;
+};
+
+struct ScenarioApplication {
+  ProcessId pid = 0;
+  std::optional<std::string> bundleIdentifier;
+  std::optional<std::string> name;
+  bool hidden = false;
+  std::vector<ScenarioElement> windows;
+};
+
+struct ScenarioFocus {
+  std::optional<ProcessId> application;  // filled from the element when left out
+  std::string window;
+  std::string element;
+};
+
+struct ScenarioFocusMove {
+  enum class Trigger { atTime, afterSystemWideReads, onPaste };
+  Trigger trigger = Trigger::atTime;
+  std::int64_t atMilliseconds = 0;
+  std::string attribute;
+  int reads = 0;
+  ScenarioFocus focus;
+};
+
+struct ScenarioProcess {
+  ProcessId pid = 0;
+  ProcessId parent = 1;
+};
+
+struct Scenario {
+  ScenarioProcess host{900, 1};
+  std::vector<ScenarioProcess> processes;
+  std::vector<ScenarioApplication> applications;
+  std::optional<ScenarioFocus> focus;
+  bool frontmostGiven = false;
+  std::optional<ProcessId> frontmost;
+  std::optional<std::string> pasteboardText;
+  std::int64_t pasteboardChangeCount = 1;
+  bool pasteboardSetStringFails = false;
+  bool trusted = true;
+  bool eventsFail = false;
+  std::optional<ScreenPoint> pointer;
+  std::map<std::string, AXError> systemWideErrors;
+  std::vector<ScenarioFocusMove> focusMoves;
+};
+
+}  // namespace orvix::platform::simulated

@@ -1,0 +1,267 @@
+#include "platform/simulated/simulated_accessibility.h"
+
+#include "platform/simulated/element_handle.h"
+#include "platform/simulated/element_kinds.h"
+#include "platform/simulated/utf16_text.h"
+
+namespace orvix::platform::simulated {
+
+namespace {
+
+using Kind = ElementHandle::Kind;
+
+// The simulator's own handle behind `element`, or null for a handle of something else (which
+// the real interface would reject as an illegal argument).
+const ElementHandle* ownHandle(const AXElement& element, const void* desktop) {
+  const auto* handle = dynamic_cast<const ElementHandle*>(&element.object());
+  return handle != nullptr && handle->desktop() == desktop ? handle : nullptr;
+}
+
+AXAttributeResult failed(AXError error) { return AXAttributeResult{error, std::monostate{}}; }
+
+template <typename T>
+AXAttributeResult valueOrNoValue(const std::optional<T>& value) {
+  if (!value) return failed(AXError::noValue);
+  return AXAttributeResult{AXError::success, *value};
+}
+
+}  // namespace
+
+AXElement SimulatedAccessibility::systemWideElement() {
+  return ElementHandle::make(&model_, Kind::systemWide, 0);
+}
+
+AXElement SimulatedAccessibility::applicationElement(ProcessId pid) {
+  std::lock_guard lock(model_.mutex);
+  if (const ApplicationState* app = model_.world.application(pid))
+    return elementHandle(app->element);
+  return ElementHandle::make(&model_, Kind::processWithoutApplication,
+                             static_cast<std::uint32_t>(pid));
+}
+
+AXElement SimulatedAccessibility::handleFor(ElementId id) const { return elementHandle(id); }
+
+AXElement SimulatedAccessibility::elementHandle(ElementId id) const {
+  return ElementHandle::make(&model_, Kind::element, id);
+}
+
+AXAttributeResult SimulatedAccessibility::elementOrNoValue(ElementId id) const {
+  if (id == kNoElement) return failed(AXError::noValue);
+  return AXAttributeResult{AXError::success, elementHandle(id)};
+}
+
+AXAttributeResult SimulatedAccessibility::copyAttributeValue(const AXElement& element,
+                                                             std::string_view attribute) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  ++world.counters.attributeReads[std::string(attribute)];
+  const ElementHandle* handle = ownHandle(element, &model_);
+  if (handle == nullptr) return failed(AXError::illegalArgument);
+  switch (handle->kind()) {
+    case Kind::systemWide: {
+      AXAttributeResult result = systemWideAttribute(world, attribute);
+      // The focus may move right after this read: the answer above is already taken.
+      world.noteSystemWideRead(attribute);
+      return result;
+    }
+    case Kind::processWithoutApplication:
+      return failed(AXError::cannotComplete);
+    case Kind::element:
+      break;
+  }
+  ElementState* state = world.element(handle->number());
+  if (state == nullptr || !world.elementAlive(*state)) return failed(AXError::invalidUIElement);
+  return elementAttribute(world, *state, attribute);
+}
+
+AXAttributeResult SimulatedAccessibility::systemWideAttribute(DesktopWorld& world,
+                                                              std::string_view attribute) {
+  if (const auto error = world.systemWideErrors.find(attribute);
+      error != world.systemWideErrors.end()) {
+    return failed(error->second);
+  }
+  if (attribute == "AXRole")
+    return AXAttributeResult{AXError::success, std::string("AXSystemWide")};
+  if (attribute == "AXFocusedApplication") {
+    if (!world.focusedApplication) return failed(AXError::noValue);
+    const ApplicationState* app = world.application(*world.focusedApplication);
+    if (app == nullptr || app->terminated) return failed(AXError::noValue);
+    return elementOrNoValue(app->element);
+  }
+  if (attribute == "AXFocusedUIElement") return elementOrNoValue(world.focusedElement());
+  return failed(AXError::attributeUnsupported);
+}
+
+AXAttributeResult SimulatedAccessibility::elementAttribute(DesktopWorld& world, ElementState& state,
+                                                           std::string_view attribute) {
+  if (const auto error = state.errors.find(attribute); error != state.errors.end()) {
+    return failed(error->second);
+  }
+  if (attribute == "AXRole") return AXAttributeResult{AXError::success, state.role};
+  if (attribute == "AXSubrole") {
+    if (!state.subrole) return failed(AXError::attributeUnsupported);
+    return AXAttributeResult{AXError::success, *state.subrole};
+  }
+  if (attribute == "AXTitle") return valueOrNoValue(state.title);
+  if (attribute == "AXParent") return elementOrNoValue(state.parent);
+  if (attribute == "AXChildren") {
+    std::vector<AXElement> children;
+    for (const ElementId child : state.children) children.push_back(elementHandle(child));
+    return AXAttributeResult{AXError::success, std::move(children)};
+  }
+  if (attribute == "AXFocused") {
+    return AXAttributeResult{AXError::success, world.focusedElement() == state.id};
+  }
+
+  if (state.kind == ElementKind::application) {
+    const ApplicationState* app = world.applicationOwning(state.id);
+    if (app == nullptr) return failed(AXError::cannotComplete);
+    if (attribute == "AXFocusedUIElement") return elementOrNoValue(app->focusedElement);
+    if (attribute == "AXFocusedWindow") return elementOrNoValue(app->focusedWindow);
+    if (attribute == "AXWindows") {
+      std::vector<AXElement> windows;
+      for (const ElementId child : state.children) {
+        const ElementState* window = world.element(child);
+        if (window != nullptr && window->kind == ElementKind::window) {
+          windows.push_back(elementHandle(child));
+        }
+      }
+      return AXAttributeResult{AXError::success, std::move(windows)};
+    }
+    return failed(AXError::attributeUnsupported);
+  }
+  if (state.kind == ElementKind::window) return failed(AXError::attributeUnsupported);
+
+  if (attribute == "AXWindow") return elementOrNoValue(world.windowOf(state.id));
+  const bool textual = holdsText(state.kind) || state.value.has_value();
+  if (!textual) return failed(AXError::attributeUnsupported);
+  if (attribute == "AXValue") return valueOrNoValue(state.value);
+  if (attribute == "AXSelectedTextRange") return valueOrNoValue(state.selectedRange);
+  if (attribute == "AXSelectedText") {
+    if (!state.selectedRange) return failed(AXError::noValue);
+    return AXAttributeResult{AXError::success,
+                             selectedText(state.value.value_or(""), *state.selectedRange)};
+  }
+  if (attribute == "AXNumberOfCharacters") {
+    return AXAttributeResult{AXError::success,
+                             static_cast<double>(utf16Units(state.value.value_or("")))};
+  }
+  return failed(AXError::attributeUnsupported);
+}
+
+AXAttributeResult SimulatedAccessibility::copyParameterizedAttributeValue(const AXElement&,
+                                                                          std::string_view,
+                                                                          const AXValue&) {
+  std::lock_guard lock(model_.mutex);
+  ++model_.world.counters.parameterizedReads;
+  return failed(AXError::parameterizedAttributeUnsupported);
+}
+
+AXSettableResult SimulatedAccessibility::isAttributeSettable(const AXElement& element,
+                                                             std::string_view attribute) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  ++world.counters.settableQueries[std::string(attribute)];
+  const ElementHandle* handle = ownHandle(element, &model_);
+  if (handle == nullptr) return {AXError::illegalArgument, false};
+  if (handle->kind() == Kind::systemWide) return {AXError::success, false};
+  if (handle->kind() == Kind::processWithoutApplication) return {AXError::cannotComplete, false};
+  const ElementState* state = world.element(handle->number());
+  if (state == nullptr || !world.elementAlive(*state)) return {AXError::invalidUIElement, false};
+  // An injected read failure fails the settable query too, except "no value": an empty
+  // attribute can still be settable (a secure field withholds its value but takes one).
+  if (const auto error = state->errors.find(attribute);
+      error != state->errors.end() && error->second != AXError::noValue) {
+    return {error->second, false};
+  }
+  return {AXError::success, state->settable.contains(attribute)};
+}
+
+AXError SimulatedAccessibility::setAttributeValue(const AXElement& element,
+                                                  std::string_view attribute,
+                                                  const AXValue& value) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  ++world.counters.attributeWrites[std::string(attribute)];
+  const ElementHandle* handle = ownHandle(element, &model_);
+  if (handle == nullptr) return AXError::illegalArgument;
+  if (handle->kind() != Kind::element) return AXError::cannotComplete;
+  ElementState* state = world.element(handle->number());
+  if (state == nullptr || !world.elementAlive(*state)) return AXError::invalidUIElement;
+  if (const auto error = state->errors.find(attribute); error != state->errors.end()) {
+    return error->second;
+  }
+  if (!state->settable.contains(attribute)) return AXError::attributeUnsupported;
+
+  if (attribute == "AXValue") {
+    const auto* text = std::get_if<std::string>(&value);
+    if (text == nullptr) return AXError::illegalArgument;
+    state->value = *text;
+    state->selectedRange = TextRange{utf16Units(*text), 0};
+    return AXError::success;
+  }
+  if (attribute == "AXSelectedTextRange") {
+    const auto* range = std::get_if<TextRange>(&value);
+    if (range == nullptr) return AXError::illegalArgument;
+    state->selectedRange = *range;
+    return AXError::success;
+  }
+  if (attribute == "AXFocused") {
+    const auto* focused = std::get_if<bool>(&value);
+    if (focused == nullptr) return AXError::illegalArgument;
+    if (*focused) {
+      if (ApplicationState* app = world.applicationOwning(state->id)) {
+        world.applyFocus(FocusTarget{app->pid, kNoElement, state->id});
+      }
+    }
+    return AXError::success;
+  }
+  return AXError::success;
+}
+
+AXError SimulatedAccessibility::performAction(const AXElement& element, std::string_view action) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  const ElementHandle* handle = ownHandle(element, &model_);
+  if (handle == nullptr) return AXError::illegalArgument;
+  if (handle->kind() != Kind::element) return AXError::actionUnsupported;
+  const ElementState* state = world.element(handle->number());
+  if (state == nullptr || !world.elementAlive(*state)) return AXError::invalidUIElement;
+  ++world.counters.actions[std::string(action)];
+  return AXError::success;
+}
+
+AXProcessIdResult SimulatedAccessibility::processId(const AXElement& element) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  ++world.counters.processIdReads;
+  const ElementHandle* handle = ownHandle(element, &model_);
+  if (handle == nullptr) return {AXError::illegalArgument, 0};
+  switch (handle->kind()) {
+    case Kind::systemWide:
+      return {AXError::illegalArgument, 0};
+    case Kind::processWithoutApplication:
+      return {AXError::success, static_cast<ProcessId>(handle->number())};
+    case Kind::element:
+      break;
+  }
+  const ElementState* state = world.element(handle->number());
+  if (state == nullptr || !world.elementAlive(*state)) return {AXError::invalidUIElement, 0};
+  if (state->pidError) return {*state->pidError, 0};
+  return {AXError::success, state->pid};
+}
+
+AXError SimulatedAccessibility::setMessagingTimeout(const AXElement& element, float seconds) {
+  std::lock_guard lock(model_.mutex);
+  ++model_.world.counters.messagingTimeoutsSet;
+  if (ownHandle(element, &model_) == nullptr || seconds < 0) return AXError::illegalArgument;
+  return AXError::success;
+}
+
+bool SimulatedAccessibility::isProcessTrusted() {
+  std::lock_guard lock(model_.mutex);
+  ++model_.world.counters.trustQueries;
+  return model_.world.trusted;
+}
+
+}  // namespace orvix::platform::simulated

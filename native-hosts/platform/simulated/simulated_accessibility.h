@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/accessibility.h"
+#include "platform/simulated/desktop_world.h"
+
+namespace orvix::platform::simulated {
+
+// The accessibility interface over the simulated desktop.
+//
+// The system-wide element answers "AXFocusedApplication" and "AXFocusedUIElement"; an
+// application element "AXFocusedUIElement", "AXFocusedWindow", "AXWindows" and "AXTitle"; every
+// element "AXRole", "AXSubrole", "AXTitle", "AXValue", "AXSelectedTextRange", "AXSelectedText",
+// "AXNumberOfCharacters", "AXWindow", "AXParent", "AXChildren" and "AXFocused". An absent value
+// answers noValue, an attribute the element does not have attributeUnsupported, and an element
+// of an ended process invalidUIElement; an injected error wins over all of these.
+class SimulatedAccessibility final : public Accessibility {
+ public:
+  explicit SimulatedAccessibility(DesktopModel& model) : model_(model) {}
+
+  AXElement systemWideElement() override;
+  AXElement applicationElement(ProcessId pid) override;
+  AXAttributeResult copyAttributeValue(const AXElement& element,
+                                       std::string_view attribute) override;
+  AXAttributeResult copyParameterizedAttributeValue(const AXElement& element,
+                                                    std::string_view attribute,
+                                                    const AXValue& parameter) override;
+  AXSettableResult isAttributeSettable(const AXElement& element,
+                                       std::string_view attribute) override;
+  AXError setAttributeValue(const AXElement& element, std::string_view attribute,
+                            const AXValue& value) override;
+  AXError performAction(const AXElement& element, std::string_view action) override;
+  AXProcessIdResult processId(const AXElement& element) override;
+  AXError setMessagingTimeout(const AXElement& element, float seconds) override;
+  bool isProcessTrusted() override;
+
+  // A handle to an element of this desktop, for tests that compare what the host holds.
+  AXElement handleFor(ElementId id) const;
+
+ private:
+  AXAttributeResult systemWideAttribute(DesktopWorld& world, std::string_view attribute);
+  AXAttributeResult elementAttribute(DesktopWorld& world, ElementState& state,
+                                     std::string_view attribute);
+  AXElement elementHandle(ElementId id) const;
+  AXAttributeResult elementOrNoValue(ElementId id) const;
+
+  DesktopModel& model_;
+};
+
+}  // namespace orvix::platform::simulated

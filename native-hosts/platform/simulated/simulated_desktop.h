@@ -1,0 +1,179 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/time/serial_queue.h"
+#include "common/time/time_source.h"
+#include "platform/desktop.h"
+#include "platform/simulated/desktop_world.h"
+#include "platform/simulated/simulated_accessibility.h"
+#include "platform/simulated/simulated_input_events.h"
+#include "platform/simulated/simulated_pasteboard.h"
+#include "platform/simulated/simulated_process_info.h"
+#include "platform/simulated/simulated_workspace.h"
+
+namespace orvix::platform::simulated {
+
+struct ApplicationSpec {
+  ProcessId pid = 0;
+  std::optional<std::string> bundleIdentifier;
+  std::optional<std::string> localizedName;
+  bool hidden = false;
+};
+
+// An element to add below a window (or another element). Everything left out comes from the
+// kind: role, subrole, which attributes are settable and how it takes a paste. Written as
+// ElementSpec(ElementKind::textField, window).withValue("abc").withPid(711).
+struct ElementSpec {
+  ElementSpec(ElementKind elementKind, ElementId parentElement)
+      : kind(elementKind), parent(parentElement) {}
+
+  ElementSpec& withPid(ProcessId owner) { return pid = owner, *this; }
+  ElementSpec& withRole(std::string name) { return role = std::move(name), *this; }
+  ElementSpec& withSubrole(std::string name) { return subrole = std::move(name), *this; }
+  ElementSpec& withTitle(std::string text) { return title = std::move(text), *this; }
+  ElementSpec& withValue(std::string text) { return value = std::move(text), *this; }
+  ElementSpec& withSelectedRange(TextRange range) { return selectedRange = range, *this; }
+  ElementSpec& withSettable(std::set<std::string> names) {
+    settable = std::move(names);
+    replacesSettable = true;
+    return *this;
+  }
+  ElementSpec& withPasteLatency(Duration latency) { return pasteLatency = latency, *this; }
+
+  ElementKind kind;
+  ElementId parent;
+  std::optional<ProcessId> pid;  // default: the parent's process
+  std::optional<std::string> role;
+  std::optional<std::string> subrole;
+  std::optional<std::string> title;
+  std::optional<std::string> value;        // text kinds default to ""
+  std::optional<TextRange> selectedRange;  // text kinds default to a caret after the value
+  // Replaces the kind's settable attributes when replacesSettable is set.
+  std::set<std::string> settable;
+  bool replacesSettable = false;
+  Duration pasteLatency{0};
+};
+
+// A whole desktop for the input host to run in, deterministic and scriptable: processes with
+// parents, applications with windows and accessibility trees, the keyboard focus, the general
+// pasteboard, the pointer and a recorder of every event posted. desktop() hands the five
+// platform interfaces to the host; the other members are the test's (or the scenario's) hands
+// on the world, in the manner of Chromium's Simulate... fakes.
+//
+// Every member may be called from any thread; one mutex guards the world. Scheduled changes
+// (a focus move at a time, a paste that lands late) run on a serial queue of the given
+// TimeSource, so under virtual time they happen exactly when the test's clock says. The
+// desktop must be destroyed before that TimeSource.
+//
+// Building calls (add..., focus...) throw std::invalid_argument when they name something that
+// does not exist: that is a broken test, not a desktop fault.
+class SimulatedDesktop {
+ public:
+  // The host's own process as the default desktop has it, below process 1.
+  static constexpr ProcessId kDefaultCurrentProcess = 900;
+
+  explicit SimulatedDesktop(TimeSource& time);
+  ~SimulatedDesktop();
+  SimulatedDesktop(const SimulatedDesktop&) = delete;
+  SimulatedDesktop& operator=(const SimulatedDesktop&) = delete;
+
+  Desktop desktop();
+  SimulatedAccessibility& accessibility() { return accessibility_; }
+  SimulatedInputEvents& inputEvents() { return inputEvents_; }
+  SimulatedWorkspace& workspace() { return workspace_; }
+  SimulatedPasteboard& pasteboard() { return pasteboard_; }
+  SimulatedProcessInfo& processInfo() { return processInfo_; }
+
+  // Processes. Process 1 always exists. Adding an existing pid replaces its parent and
+  // revives it.
+  void addProcess(ProcessId pid, ProcessId parent);
+  void endProcess(ProcessId pid);
+  void setParentReadFails(ProcessId pid, bool fails);
+  // Any parent, even one that makes a loop: the host must survive what the kernel may report.
+  void setParent(ProcessId pid, ProcessId parent);
+  void setCurrentProcess(ProcessId pid);
+
+  // Applications, windows and elements. addApplication adds the process (below process 1)
+  // when it does not exist and answers the application's element.
+  ElementId addApplication(const ApplicationSpec& spec);
+  ElementId applicationElement(ProcessId pid);
+  ElementId addWindow(ProcessId application, std::string title);
+  ElementId addElement(const ElementSpec& spec);
+  void setApplicationHidden(ProcessId pid, bool hidden);
+
+  // What an element holds now, as the user would see it (also when it does not report it).
+  std::optional<std::string> value(ElementId id);
+  std::optional<TextRange> selectedRange(ElementId id);
+  void setValue(ElementId id, std::optional<std::string> value);
+  void setSelectedRange(ElementId id, std::optional<TextRange> range);
+  void setSettable(ElementId id, const std::string& attribute, bool settable);
+  // Injected failures; std::nullopt removes one.
+  void setAttributeError(ElementId id, const std::string& attribute, std::optional<AXError> error);
+  void setSystemWideError(const std::string& attribute, std::optional<AXError> error);
+  void setProcessIdError(ElementId id, std::optional<AXError> error);
+  void setPasteLatency(ElementId id, Duration latency);
+  // A handle as the host would get it.
+  AXElement handle(ElementId id) { return accessibility_.handleFor(id); }
+
+  // Focus. A target's window defaults to the element's enclosing window.
+  FocusTarget focusTargetOf(ElementId element);
+  void setFocus(const FocusTarget& target);
+  void focusElement(ElementId element) { setFocus(focusTargetOf(element)); }
+  // The workspace's front application, set apart from the accessibility focus.
+  void setFrontmostApplication(std::optional<ProcessId> pid);
+  std::optional<ProcessId> focusedApplication();
+  ElementId focusedElement();
+  // At an uptime of the TimeSource's clock (at once when it has passed).
+  void moveFocusAt(Duration uptime, const FocusTarget& target);
+  void moveFocusAfter(Duration delay, const FocusTarget& target);
+  // Right after the `reads`-th read (counted from now) of `attribute` of the system-wide
+  // element has been answered: the host's confirming second read then sees the new focus.
+  void moveFocusAfterSystemWideReads(const std::string& attribute, int reads,
+                                     const FocusTarget& target);
+  // When the next Command+V key-down is posted, after its paste was aimed at the old focus.
+  void moveFocusOnPaste(const FocusTarget& target);
+
+  // Pasteboard, as someone other than the host sees and changes it.
+  void simulateUserCopy(const std::string& text);
+  void setPasteboardSetStringFails(bool fails);
+  std::optional<std::string> pasteboardText();
+  std::int64_t pasteboardChangeCount();
+  void setPasteboard(std::optional<std::string> text, std::int64_t changeCount);
+
+  // Events.
+  void setEventCreationFails(bool fails);
+  // Lets `count` more creations succeed, then fails every one; std::nullopt lifts the limit.
+  void limitEventCreations(std::optional<int> count);
+  std::vector<PostedEvent> postedEvents();
+  void clearPostedEvents();
+  ScreenPoint pointer();
+  void setPointer(ScreenPoint location);
+
+  void setProcessTrusted(bool trusted);
+
+  DesktopCounters counters();
+  void resetCounters();
+
+ private:
+  // Callers hold the mutex.
+  ElementState& requireElement(ElementId id);
+  void requireFocusTarget(const FocusTarget& target);
+  ElementId insertElement(ElementState state);
+
+  TimeSource& time_;
+  DesktopModel model_;
+  SimulatedAccessibility accessibility_{model_};
+  SimulatedInputEvents inputEvents_{model_};
+  SimulatedWorkspace workspace_{model_};
+  SimulatedPasteboard pasteboard_{model_};
+  SimulatedProcessInfo processInfo_{model_};
+  // Last member, so it goes first: its pending tasks refer to model_.
+  std::unique_ptr<SerialQueue> queue_;
+};
+
+}  // namespace orvix::platform::simulated
