@@ -1,0 +1,205 @@
+#include "OrvixInputHost/delivery/input_host.h"
+
+#include "common/platform_name.h"
+#include "common/text_length.h"
+#include "OrvixInputHost/delivery/command_results.h"
+#include "OrvixInputHost/delivery/input_host_settings.h"
+#include "OrvixInputHost/delivery/json_shape.h"
+
+namespace orvix::input_host {
+
+namespace {
+
+bool isAgentTarget(std::string_view target) {
+  return target == "codex" || target == "claude-code" || target == "claude-desktop" ||
+         target == "workbuddy";
+}
+
+// 1 to 100000 user-perceived characters, no NUL.
+bool isValidText(const std::string& text) {
+  return text.find('\0') == std::string::npos && isBoundedText(text, maximumTextCharacters);
+}
+
+// A string of 1 to 128 UTF-16 code units without NUL.
+bool isCopyTargetId(const Json& value) {
+  if (!value.is_string()) return false;
+  const auto& text = value.get_ref<const std::string&>();
+  const auto units = utf16Length(text);
+  return units && *units >= 1 && *units <= 128 && text.find('\0') == std::string::npos;
+}
+
+bool isVocabularyCopyCommand(const Json& command) {
+  if (hasExactKeys(command, {"schemaVersion", "command", "commandId"})) return true;
+  return hasExactKeys(command, {"schemaVersion", "command", "commandId", "copyTargetId"}) &&
+         isCopyTargetId(command.at("copyTargetId"));
+}
+
+}  // namespace
+
+InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& output,
+                     InputHostOptions options)
+    : options_(options),
+      quickAddObservationQueue_(time.makeSerialQueue(std::string(quickAddObservationQueueLabel))),
+      output_(output),
+      quickAdd_(output_, time.clock(), desktop.accessibility, desktop.processInfo),
+      probe_(desktop.accessibility, desktop.processInfo),
+      keys_(desktop.inputEvents, quickAdd_),
+      capture_(probe_, sessions_, time),
+      paste_(probe_, desktop.pasteboard, keys_, quickAdd_, capture_, sessions_, time),
+      systemControl_(desktop.inputEvents, keys_, quickAdd_),
+      cache_(maximumCachedCommands) {}
+
+void InputHost::start() { emitPermission(); }
+
+void InputHost::run(ByteSource& input) {
+  BoundedLineReader reader(input, maximumLineBytes);
+  for (;;) {
+    auto line = reader.next();
+    if (line.status == BoundedLineReader::Status::end) return;
+    // An over-long line is dropped like any other invalid line.
+    if (line.status == BoundedLineReader::Status::line && !handleLine(line.text)) return;
+  }
+}
+
+void InputHost::emitPermission() {
+  const char* permission = quickAdd_.responsibleAccessibilityTrusted() ? "trusted" : "denied";
+  output_.emit({{"schemaVersion", schemaVersion},
+                {"event", "host.ready"},
+                {"platform", platformName()},
+                {"permission", permission},
+                {"quickAddPermission", permission}});
+}
+
+void InputHost::cacheAndEmit(const std::string& commandId, Json event) {
+  cache_.insert(commandId, event);
+  output_.emit(event);
+}
+
+bool InputHost::handleLine(std::string_view line) {
+  if (line.size() > maximumLineBytes) return true;
+  const auto command = parseJsonObject(line);
+  if (!command) return true;
+
+  const auto version = integralMember(*command, "schemaVersion");
+  if (version == systemControlSchemaVersion) {
+    systemControl_.execute(*command);
+    return true;
+  }
+  if (version != schemaVersion) return true;
+
+  const std::string* name = stringMember(*command, "command");
+  const std::string* commandId = stringMember(*command, "commandId");
+  if (!name || !commandId || !isBoundedText(*commandId, maximumIdentifierCharacters)) return true;
+  return handleCommand(*command, *name, *commandId);
+}
+
+bool InputHost::handleCommand(const Json& command, const std::string& name,
+                              const std::string& commandId) {
+  // These four are neither cached nor replayed.
+  if (name == "shutdown" && hasExactKeys(command, {"schemaVersion", "command", "commandId"})) {
+    quickAdd_.configure(false);
+    return false;
+  }
+  if (name == "permission.refresh" &&
+      hasExactKeys(command,
+                   {"schemaVersion", "command", "commandId", "prompt", "responsiblePermission"})) {
+    const std::string* permission = stringMember(command, "responsiblePermission");
+    if (!command.at("prompt").is_boolean() || !permission ||
+        (*permission != "trusted" && *permission != "denied")) {
+      return true;
+    }
+    quickAdd_.setResponsibleAccessibilityTrusted(*permission == "trusted");
+    emitPermission();
+    quickAdd_.configure(quickAdd_.enabled());
+    return true;
+  }
+  if (name == "vocabulary.quick-add.configure" &&
+      hasExactKeys(command, {"schemaVersion", "command", "commandId", "enabled"}) &&
+      command.at("enabled").is_boolean()) {
+    quickAdd_.configure(command.at("enabled").get<bool>());
+    return true;
+  }
+  if (name == "vocabulary.quick-add.copy" && isVocabularyCopyCommand(command)) {
+    // Copying a selection needs the gesture observer, which this host does not run yet: the
+    // honest answer is the one every failed copy gets.
+    output_.emit({{"schemaVersion", schemaVersion},
+                  {"event", "vocabulary.quick-add.selection-result"},
+                  {"commandId", commandId},
+                  {"outcome", "unavailable"}});
+    return true;
+  }
+
+  // A known command id is answered from the cache before anything else is looked at.
+  if (const Json* cached = cache_.find(commandId)) {
+    output_.emit(*cached);
+    return true;
+  }
+
+  const std::string* sessionId = stringMember(command, "sessionId");
+  if (!sessionId || !isBoundedText(*sessionId, maximumIdentifierCharacters)) return true;
+  handleSessionCommand(command, name, commandId, *sessionId);
+  return true;
+}
+
+void InputHost::handleSessionCommand(const Json& command, const std::string& name,
+                                     const std::string& commandId, const std::string& sessionId) {
+  if (name == "target.capture" &&
+      hasExactKeys(command, {"schemaVersion", "command", "commandId", "sessionId"})) {
+    const std::string outcome = capture_.storeCapturedTarget(sessionId);
+    cacheAndEmit(commandId, targetCaptureResult(commandId, outcome));
+    return;
+  }
+  if (name == "target.release" &&
+      hasExactKeys(command, {"schemaVersion", "command", "commandId", "sessionId"})) {
+    sessions_.capturedTargets.erase(sessionId);
+    paste_.releaseStreamingSession(sessionId);
+    sessions_.removeFromCaptureOrder(sessionId);
+    return;
+  }
+  if (name == "press-enter" &&
+      hasExactKeys(command, {"schemaVersion", "command", "commandId", "sessionId"})) {
+    cacheAndEmit(commandId, pressEnter(commandId));
+    return;
+  }
+  if (name == "commit-agent" &&
+      hasExactKeys(command,
+                   {"schemaVersion", "command", "commandId", "sessionId", "target", "text"})) {
+    const std::string* target = stringMember(command, "target");
+    const std::string* text = stringMember(command, "text");
+    if (target && isAgentTarget(*target) && text && isValidText(*text)) {
+      cacheAndEmit(commandId, commitAgent(commandId, *target, *text));
+    }
+    return;
+  }
+  if (name == "commit-text") {
+    const bool plain =
+        hasExactKeys(command, {"schemaVersion", "command", "commandId", "sessionId", "text"});
+    const bool streaming = hasExactKeys(command, {"schemaVersion", "command", "commandId",
+                                                  "sessionId", "text", "streaming"});
+    if (streaming && command.at("streaming") != true) return;
+    const std::string* text = stringMember(command, "text");
+    if (!(plain || streaming) || !text || !isValidText(*text)) return;
+    cacheAndEmit(commandId, streaming ? paste_.appendText(commandId, sessionId, *text)
+                                      : paste_.commitText(commandId, sessionId, *text));
+  }
+}
+
+Json InputHost::pressEnter(const std::string& commandId) {
+  if (!quickAdd_.responsibleAccessibilityTrusted()) {
+    return commandResult(commandId, "failed", "PERMISSION_DENIED");
+  }
+  return keys_.postKey(keyCodeReturn) ? commandResult(commandId, "committed")
+                                      : commandResult(commandId, "failed", "UNAVAILABLE");
+}
+
+Json InputHost::commitAgent(const std::string& commandId, const std::string& /*target*/,
+                            const std::string& /*text*/) {
+  if (!quickAdd_.responsibleAccessibilityTrusted()) {
+    return commandResult(commandId, "failed", "PERMISSION_DENIED");
+  }
+  // Finding, launching and activating the agent application is not built yet; the answer for
+  // an agent that cannot be brought to the front is this one, and nothing was delivered.
+  return commandResult(commandId, "failed", "UNAVAILABLE");
+}
+
+}  // namespace orvix::input_host

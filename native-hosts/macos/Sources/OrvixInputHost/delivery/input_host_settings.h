@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/time/time_types.h"
+
+namespace orvix::input_host {
+
+// Process-wide tunables of the input host, fixed at start-up.
+
+inline constexpr std::int64_t schemaVersion = 2;
+inline constexpr std::int64_t systemControlSchemaVersion = 1;
+
+inline constexpr std::size_t maximumLineBytes = 400000;
+inline constexpr std::size_t maximumIdentifierCharacters = 128;
+inline constexpr std::size_t maximumTextCharacters = 100000;
+
+inline constexpr std::size_t maximumCachedCommands = 4096;
+inline constexpr std::size_t maximumCapturedTargets = 256;
+inline constexpr Duration targetDetectionRetryDelay = std::chrono::milliseconds(25);
+inline constexpr int maximumTargetDetectionRetries = 4;
+inline constexpr int maximumTargetProcessTreeDepth = 12;
+
+// How long an application gets to apply a paste before the host looks at the result.
+inline constexpr Duration pasteSettleDelay = std::chrono::milliseconds(100);
+
+inline constexpr std::int32_t agentComposerSearchMaximumDepth = 32;
+inline constexpr std::int32_t agentComposerSearchMaximumElements = 4096;
+inline constexpr double agentComposerScanBudget = 0.4;
+inline constexpr double agentFrontmostStableDuration = 0.15;
+inline constexpr double agentFocusTimeout = 0.25;
+inline constexpr double agentAccessibilityFallbackInterval = 0.25;
+inline constexpr double agentSubmissionTimeout = 1.5;
+inline constexpr double agentSubmissionPollInterval = 0.025;
+
+inline constexpr std::string_view applicationIdentifierPrefix = "com.orvix";
+inline constexpr std::string_view quickAddObservationQueueLabel =
+    "com.orvix.desktop.vocabulary-quick-add";
+inline constexpr std::string_view agentTraceEnvironmentVariable = "ORVIX_INPUT_HOST_AGENT_TRACE";
+
+// macOS virtual key codes.
+inline constexpr std::uint16_t keyCodeV = 9;
+inline constexpr std::uint16_t keyCodeReturn = 36;
+inline constexpr std::uint16_t keyCodeDownArrow = 125;
+inline constexpr std::uint16_t keyCodeUpArrow = 126;
+
+}  // namespace orvix::input_host

@@ -1,0 +1,68 @@
+// OrvixInputHost: reads JSON-line commands on standard input and writes events on standard
+// output until "shutdown" or end of input.
+//
+//   OrvixInputHost                    the desktop of the machine it runs on
+//   OrvixInputHost --simulate NAME    development only: a simulated desktop ("default" or the
+//                                     path of a scenario file)
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <variant>
+
+#include "common/bounded_line_reader.h"
+#include "common/time/real_time_source.h"
+#include "platform/machine_desktop.h"
+#include "platform/simulated/scenario_loader.h"
+#include "OrvixInputHost/delivery/input_host.h"
+#include "OrvixInputHost/delivery/input_host_settings.h"
+
+namespace {
+
+using namespace orvix;
+
+int runHost(platform::Desktop desktop, TimeSource& time) {
+  const char* trace = std::getenv(std::string(input_host::agentTraceEnvironmentVariable).c_str());
+  input_host::InputHostOptions options;
+  options.agentTraceEnabled = trace != nullptr && std::string_view(trace) == "1";
+
+  FileDescriptorLineSink output(STDOUT_FILENO);
+  input_host::InputHost host(desktop, time, output, options);
+  host.start();
+  FileDescriptorSource input(STDIN_FILENO);
+  host.run(input);
+  return EXIT_SUCCESS;
+}
+
+int usage() {
+  std::fputs("usage: OrvixInputHost [--simulate default|SCENARIO_FILE]\n", stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A desktop application that goes away closes our standard output; writes must fail quietly
+  // rather than kill the process before it sees the end of its input.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  RealTimeSource time;
+  if (argc == 1) {
+    const auto machine = platform::makeMachineDesktop();
+    return runHost(machine->desktop(), time);
+  }
+  if (argc != 3 || std::strcmp(argv[1], "--simulate") != 0) return usage();
+
+  auto loaded = platform::simulated::loadScenario(argv[2], time);
+  if (auto* error = std::get_if<platform::simulated::ScenarioError>(&loaded)) {
+    std::fprintf(stderr, "OrvixInputHost: scenario %s: %s\n", argv[2], error->message.c_str());
+    return 2;
+  }
+  auto& scenario = std::get<platform::simulated::LoadedScenario>(loaded);
+  return runHost(scenario.desktop->desktop(), time);
+}

@@ -1,0 +1,134 @@
+#include "OrvixInputHost/quick-add/quick_add_state.h"
+
+#include <limits>
+#include <random>
+
+#include "common/uuid.h"
+#include "OrvixInputHost/delivery/input_host_settings.h"
+
+namespace orvix::input_host {
+
+std::int64_t drawQuickAddCopyEventMark() {
+  std::random_device entropy;
+  std::seed_seq seed{entropy(), entropy(), entropy(), entropy()};
+  std::mt19937_64 generator(seed);
+  std::uniform_int_distribution<std::int64_t> distribution(
+      1, std::numeric_limits<std::int64_t>::max());
+  return distribution(generator);
+}
+
+QuickAdd::QuickAdd(EventOutput& output, const Clock& clock, platform::Accessibility& accessibility,
+                   platform::ProcessInfo& processInfo)
+    : output_(output),
+      clock_(clock),
+      accessibility_(accessibility),
+      processInfo_(processInfo),
+      copyEventMark_(drawQuickAddCopyEventMark()) {}
+
+void QuickAdd::setResponsibleAccessibilityTrusted(bool trusted) {
+  std::lock_guard lock(quickAddLock_);
+  trusted_.store(trusted);
+}
+
+bool QuickAdd::enabled() {
+  std::lock_guard lock(quickAddLock_);
+  return enabled_;
+}
+
+void QuickAdd::configure(bool enabled) {
+  {
+    std::lock_guard lock(quickAddLock_);
+    enabled_ = enabled;
+  }
+  emitStatus();
+  if (enabled && responsibleAccessibilityTrusted()) {
+    startObservation();
+    return;
+  }
+  invalidate();
+  std::lock_guard lock(quickAddLock_);
+  selectionPointerDown_.reset();
+  lastSelectionHintAt_ = 0;
+  observerStarting_ = false;
+  // No event tap is installed yet on any platform binding, so there is none to take down.
+}
+
+void QuickAdd::startObservation() {
+  std::lock_guard lock(quickAddLock_);
+  if (!enabled_ || !trusted_.load() || observerStarting_) return;
+  // The listen-only event tap comes with the gesture observer; until then an enabled and
+  // trusted quick-add observes nothing, as it does when the system refuses the tap.
+}
+
+void QuickAdd::emitStatus(std::optional<bool> trusted) {
+  const bool permission = trusted.value_or(responsibleAccessibilityTrusted());
+  output_.emit({{"schemaVersion", schemaVersion},
+                {"event", "vocabulary.quick-add.status"},
+                {"permission", permission ? "trusted" : "denied"}});
+  makeDiagnosticLog("permission").log("permission", "ready");
+}
+
+std::int64_t QuickAdd::invalidate(std::optional<std::int64_t> expectedGeneration,
+                                  bool preserveSelection, bool preserveCandidate) {
+  std::lock_guard lock(quickAddLock_);
+  if (expectedGeneration && *expectedGeneration != generation_) return generation_;
+  ++generation_;
+  if (!preserveCandidate) {
+    candidate_.reset();
+    pendingCopies_.clear();
+    ++copyGeneration_;
+  }
+  if (!preserveSelection) {
+    target_.reset();
+    selectionPointerDown_.reset();
+    // Emitting under quickAddLock is allowed by the lock order (quickAddLock, then emitLock).
+    emitSelectionCleared();
+  }
+  return generation_;
+}
+
+bool QuickAdd::isCurrent(std::int64_t generation) {
+  std::lock_guard lock(quickAddLock_);
+  return enabled_ && trusted_.load() && generation_ == generation;
+}
+
+void QuickAdd::emitSelectionCleared() {
+  output_.emit({{"schemaVersion", schemaVersion},
+                {"event", "vocabulary.quick-add.selection-cleared"},
+                {"eventId", "selection-clear-" + randomUuidText(LetterCase::lower)}});
+}
+
+void QuickAdd::beginClipboardWrite() {
+  std::lock_guard lock(quickAddLock_);
+  ++clipboardWriteDepth_;
+}
+
+void QuickAdd::endClipboardWrite() {
+  std::lock_guard lock(quickAddLock_);
+  --clipboardWriteDepth_;
+}
+
+std::int64_t QuickAdd::clipboardWriteDepth() {
+  std::lock_guard lock(quickAddLock_);
+  return clipboardWriteDepth_;
+}
+
+DiagnosticLog QuickAdd::makeDiagnosticLog(std::string source, std::int32_t eventTargetPid) {
+  QuickAddDiagnosticContext context;
+  context.source = std::move(source);
+  context.eventTargetPid = eventTargetPid;
+  context.started = clock_.uptimeSeconds();
+  context.mainTrusted = responsibleAccessibilityTrusted();
+  context.nativeTrusted = accessibility_.isProcessTrusted();
+  {
+    std::lock_guard lock(quickAddLock_);
+    // After the largest value the numbering continues at 1, never at 0.
+    diagnosticSequence_ = diagnosticSequence_ == std::numeric_limits<std::uint32_t>::max()
+                              ? 1
+                              : diagnosticSequence_ + 1;
+    context.attempt = diagnosticSequence_;
+  }
+  return DiagnosticLog(std::move(context), output_, clock_, processInfo_.currentProcessId());
+}
+
+}  // namespace orvix::input_host

@@ -1,0 +1,135 @@
+// The built program as the desktop application runs it, on the simulated default desktop: an
+// editor in front with an empty text field focused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace orvix::testing {
+namespace {
+
+const std::string kProgram = ORVIX_INPUT_HOST_PATH;
+const std::string kTranscripts = ORVIX_INPUT_HOST_TRANSCRIPTS;
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Random event ids and measured durations differ every run; the transcript writes them as
+// "<uuid>" and "<n>".
+std::string normalised(const std::string& line) {
+  static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+  static const std::regex duration("\"durationMs\":[0-9]+");
+  return std::regex_replace(std::regex_replace(line, uuid, "<uuid>"), duration,
+                            "\"durationMs\":<n>");
+}
+
+ChildResult runSimulated(const std::string& input) {
+  ChildOptions options;
+  options.arguments = {"--simulate", "default"};
+  return runChild(kProgram, options, input);
+}
+
+// A transcript is lines of "> " (sent to the host) and "< " (expected from it, in order).
+// Blank lines and lines starting with "#" are comments.
+TEST(InputHostProcess, DefaultSessionTranscript) {
+  std::ifstream file(kTranscripts + "/default_session.txt");
+  ASSERT_TRUE(file) << "missing transcript";
+  std::string input;
+  std::vector<std::string> expected;
+  for (std::string line; std::getline(file, line);) {
+    if (line.starts_with("> ")) input += line.substr(2) + "\n";
+    if (line.starts_with("< ")) expected.push_back(line.substr(2));
+  }
+  const ChildResult result = runSimulated(input);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardError, "");
+  std::vector<std::string> actual;
+  for (const auto& line : linesOf(result.standardOutput)) actual.push_back(normalised(line));
+  EXPECT_EQ(actual, expected);
+}
+
+TEST(InputHostProcess, InvalidLinesAreDroppedSilently) {
+  // Each bad line is followed by a marker command; the output must hold only the start-up line
+  // and the markers' answers, in order.
+  const std::vector<std::string> bad = {
+      "garbage",
+      "{\"schemaVersion\":2",
+      "[]",
+      "{\"schemaVersion\":9,\"command\":\"press-enter\",\"commandId\":\"a\",\"sessionId\":\"s\"}",
+      "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"\",\"sessionId\":\"s\"}",
+      "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"a\"}",
+      "{\"schemaVersion\":2,\"command\":\"fly\",\"commandId\":\"a\",\"sessionId\":\"s\"}",
+      "{\"schemaVersion\":2,\"command\":\"commit-text\",\"commandId\":\"a\",\"sessionId\":\"s\","
+      "\"text\":\"x\",\"streaming\":false}",
+      "{\"schemaVersion\":2,\"command\":\"target.release\",\"commandId\":\"a\",\"sessionId\":\"s\"}",
+      std::string(400001, ' '),
+      "\xFF\xFE{}",
+  };
+  std::string input;
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    input += bad[i] + "\n";
+    input += "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"marker" +
+             std::to_string(i) + "\",\"sessionId\":\"s\"}\n";
+  }
+  const ChildResult result = runSimulated(input);
+  EXPECT_EQ(result.exitStatus, 0);
+  const auto lines = linesOf(result.standardOutput);
+  ASSERT_EQ(lines.size(), bad.size() + 1);
+  EXPECT_NE(lines[0].find("\"event\":\"host.ready\""), std::string::npos);
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    EXPECT_NE(lines[i + 1].find("\"commandId\":\"marker" + std::to_string(i) + "\""),
+              std::string::npos)
+        << "after bad line " << i;
+  }
+}
+
+TEST(InputHostProcess, EndOfInputExitsZero) {
+  const ChildResult result = runSimulated("");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(linesOf(result.standardOutput).size(), 1u);
+}
+
+TEST(InputHostProcess, ShutdownStopsReadingAndExitsZero) {
+  const ChildResult result = runSimulated(
+      "{\"schemaVersion\":2,\"command\":\"shutdown\",\"commandId\":\"x\"}\n"
+      "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"late\",\"sessionId\":\"s\"}\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardOutput.find("late"), std::string::npos);
+}
+
+TEST(InputHostProcess, WithoutSimulationTheMachineAnswersHonestly) {
+  // This Linux machine has no desktop binding: nothing may be reported as delivered.
+  ChildOptions options;
+  const ChildResult result = runChild(
+      kProgram, options,
+      "{\"schemaVersion\":2,\"command\":\"permission.refresh\",\"commandId\":\"p\","
+      "\"prompt\":false,\"responsiblePermission\":\"trusted\"}\n"
+      "{\"schemaVersion\":2,\"command\":\"target.capture\",\"commandId\":\"c\",\"sessionId\":\"s\"}\n"
+      "{\"schemaVersion\":2,\"command\":\"commit-text\",\"commandId\":\"t\",\"sessionId\":\"s\","
+      "\"text\":\"hi\"}\n"
+      "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"e\",\"sessionId\":\"s\"}\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardOutput.find("committed"), std::string::npos);
+  EXPECT_NE(result.standardOutput.find("\"outcome\":\"no-target\""), std::string::npos);
+  EXPECT_NE(result.standardOutput.find("\"reason\":\"UNAVAILABLE\""), std::string::npos);
+}
+
+TEST(InputHostProcess, UnknownArgumentsAreAUsageError) {
+  ChildOptions options;
+  options.arguments = {"--simulate"};
+  EXPECT_EQ(runChild(kProgram, options).exitStatus, 2);
+  options.arguments = {"--simulate", "/nonexistent/scenario.json"};
+  EXPECT_EQ(runChild(kProgram, options).exitStatus, 2);
+}
+
+}  // namespace
+}  // namespace orvix::testing
