@@ -4,6 +4,10 @@
 
 JOBS ?= $(shell nproc)
 
+# Let ccache share results between checkouts in different folders (a fresh clone in CI).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 all: build
 
 deps:
