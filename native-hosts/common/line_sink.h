@@ -14,8 +14,10 @@ class LineSink {
   virtual void writeLine(std::string_view line) = 0;
 };
 
-// Writes lines to a file descriptor, looping over partial writes. A failed write (the reader
-// went away) loses the line; the host learns of its end from standard input.
+// Writes lines to a file descriptor, looping over partial writes and waiting while a
+// non-blocking descriptor is full. After a failed write (the reader went away) nothing more is
+// written, so no line is ever glued to the remains of another; the host learns of its end from
+// standard input. Callers serialise their calls.
 class FileDescriptorLineSink final : public LineSink {
  public:
   explicit FileDescriptorLineSink(int fd) : fd_(fd) {}
@@ -23,6 +25,7 @@ class FileDescriptorLineSink final : public LineSink {
 
  private:
   int fd_;
+  bool broken_ = false;
 };
 
 // Collects lines in memory, for tests and demos. Safe from any thread.

@@ -104,9 +104,56 @@ TEST_F(CommandLoopTest, RepeatedCommandIdReplaysTheFirstAnswerWithoutActingAgain
   EXPECT_EQ(answer(sessionCommand("press-enter", "c1")), first);
   // Whatever the command says, a known id gets its old answer: no paste, no session lookup.
   EXPECT_EQ(answer(commitText("c1", "hello")), first);
-  EXPECT_EQ(answer(sessionCommand("target.release", "c1", "")), first);
   EXPECT_EQ(keyDowns().size(), 1u);
   EXPECT_EQ(desktop.value(field), "");
+}
+
+TEST_F(CommandLoopTest, ReleaseReusingACachedIdReplaysAndReleasesNothing) {
+  grantPermission();
+  send(sessionCommand("target.capture", "cap", "live"));
+  ASSERT_EQ(outcomeOf(streamText("piece", "abc", "live")), "committed");
+  const Json captured = answer(sessionCommand("target.capture", "cap", "live"));
+  EXPECT_EQ(answer(sessionCommand("target.release", "cap", "live")), captured);
+  EXPECT_TRUE(host.sessions().capturedTargets.contains("live"));
+  EXPECT_EQ(host.sessions().streamingText.at("live"), "abc");
+}
+
+TEST_F(CommandLoopTest, NumbersAndBooleansFollowTheJsonTypes) {
+  grantPermission();
+  // 2.0 is the integer 2.
+  EXPECT_EQ(outcomeOf(Json::parse(R"({"schemaVersion":2.0,"command":"press-enter","commandId":"f","sessionId":"s"})")),
+            "committed");
+  // Only JSON true and false are booleans.
+  EXPECT_TRUE(send(R"({"schemaVersion":2,"command":"permission.refresh","commandId":"p","prompt":1,"responsiblePermission":"denied"})").empty());
+  EXPECT_TRUE(send(R"({"schemaVersion":2,"command":"vocabulary.quick-add.configure","commandId":"q","enabled":0})").empty());
+  EXPECT_TRUE(host.quickAdd().responsibleAccessibilityTrusted());
+}
+
+TEST_F(CommandLoopTest, InvalidRefreshWithACachedIdIsReplayed) {
+  const Json first = answer(sessionCommand("press-enter", "same"));
+  EXPECT_EQ(answer(Json{{"schemaVersion", 2}, {"command", "permission.refresh"},
+                        {"commandId", "same"}, {"prompt", "yes"},
+                        {"responsiblePermission", "trusted"}}),
+            first);
+  EXPECT_FALSE(host.quickAdd().responsibleAccessibilityTrusted());
+}
+
+TEST_F(CommandLoopTest, CachedAnswersAreBoundedInBytesToo) {
+  // One user-perceived character may carry any number of combining marks, so ids of 128
+  // characters can be almost as long as a line: 80 such answers would otherwise all stay.
+  std::string heavy = "e";
+  for (int i = 0; i < 190000; ++i) heavy += "\xCC\x81";
+  ASSERT_TRUE(isBoundedText(heavy, 2));
+  for (int i = 0; i < 80; ++i) {
+    const std::string id = std::to_string(i % 10) + heavy + std::to_string(i);
+    ASSERT_EQ(answers(sessionCommand("press-enter", id)).size(), 1u);
+    EXPECT_LE(host.cachedCommandBytes(), maximumCachedBytes);
+  }
+  EXPECT_LT(host.cachedCommandCount(), 80u);
+  // The newest answer is still replayed: with the permission granted now, acting again would
+  // answer "committed".
+  grantPermission();
+  EXPECT_EQ(outcomeOf(sessionCommand("press-enter", "9" + heavy + "79")), "failed");
 }
 
 TEST_F(CommandLoopTest, CacheEvictsOneAnswerPerInsertionBeyondCapacity) {
@@ -201,6 +248,28 @@ TEST_F(CommandLoopTest, EndOfInputEndsWithoutSwitchingQuickAddOff) {
   host.run(input);
   EXPECT_TRUE(host.quickAdd().enabled());
   EXPECT_TRUE(output.lines().empty());
+}
+
+TEST_F(CommandLoopTest, ConfigureQuickAddFollowsThePermission) {
+  const std::string enable =
+      R"({"schemaVersion":2,"command":"vocabulary.quick-add.configure","commandId":"q","enabled":true})";
+  auto events = send(enable);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0], (Json{{"schemaVersion", 2},
+                             {"event", "vocabulary.quick-add.status"},
+                             {"permission", "denied"}}));
+  EXPECT_EQ(events[1].at("diagnostic").at("step"), "permission");
+  EXPECT_EQ(events[1].at("diagnostic").at("mainTrusted"), false);
+  EXPECT_EQ(events[2].value("event", ""), "vocabulary.quick-add.selection-cleared");
+  EXPECT_TRUE(host.quickAdd().enabled());
+
+  grantPermission();
+  // Enabled and trusted: observation starts, nothing is withdrawn.
+  events = send(enable);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].value("permission", ""), "trusted");
+  // Never cached: the same id configures again.
+  EXPECT_EQ(send(enable).size(), 2u);
 }
 
 TEST_F(CommandLoopTest, QuickAddCopyIsRecognisedByShapeAndNeverCached) {

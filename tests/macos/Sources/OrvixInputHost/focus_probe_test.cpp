@@ -106,13 +106,17 @@ TEST_F(FocusProbeTest, DispositionRules) {
   EXPECT_EQ(probe.pasteTargetDisposition(desktop.handle(readOnly)),
             PasteTargetDisposition::acceptsInput);
 
-  // An unlisted role decides by its settable attributes.
+  // An unlisted role decides by its settable attributes, either of the two.
   ElementSpec spec(ElementKind::generic, window);
   spec.role = "AXGroup";
   const ElementId group = desktop.addElement(spec);
   EXPECT_EQ(probe.pasteTargetDisposition(desktop.handle(group)), PasteTargetDisposition::unknown);
   desktop.setSettable(group, "AXSelectedTextRange", true);
   EXPECT_EQ(probe.pasteTargetDisposition(desktop.handle(group)),
+            PasteTargetDisposition::acceptsInput);
+  const ElementId valued = desktop.addElement(spec);
+  desktop.setSettable(valued, "AXValue", true);
+  EXPECT_EQ(probe.pasteTargetDisposition(desktop.handle(valued)),
             PasteTargetDisposition::acceptsInput);
 
   EXPECT_EQ(probe.pasteTargetDisposition(desktop.handle(addElement(ElementKind::button))),
@@ -134,6 +138,111 @@ TEST(ForegroundContextMatch, ComparesWindowNumbersThenWindows) {
   EXPECT_FALSE(a.matches(other));
   ForegroundContext pidOnly{1, std::nullopt, std::nullopt};
   EXPECT_TRUE(a.matches(pidOnly));
+}
+
+TEST_F(FocusProbeTest, OneWindowNumberAbsentLetsEqualWindowsMatch) {
+  const auto context = probe.foregroundContext();
+  ASSERT_TRUE(context);
+  ForegroundContext numbered = *context;
+  numbered.windowNumber = 42;
+  EXPECT_TRUE(numbered.matches(*context));  // same window element, one number absent
+}
+
+// What a probe logs when it is given a diagnostic context.
+class FocusDiagnosticsTest : public FocusProbeTest {
+ protected:
+  std::vector<std::pair<std::string, std::string>> stepsOf(const std::vector<Json>& events) {
+    std::vector<std::pair<std::string, std::string>> steps;
+    for (const auto& event : events) {
+      const auto& d = event.at("diagnostic");
+      steps.emplace_back(d.at("step"), d.at("reason"));
+    }
+    return steps;
+  }
+  std::vector<Json> probeWithLog(bool context = false) {
+    output.clear();
+    auto log = host.quickAdd().makeDiagnosticLog("keyboard", 77);
+    if (context) {
+      probe.foregroundContext(&log);
+    } else {
+      probe.liveSystemFocus(&log);
+    }
+    return eventsOf(output);
+  }
+};
+
+TEST_F(FocusDiagnosticsTest, SuccessLogsReadyWithWhatWasFound) {
+  const auto events = probeWithLog();
+  ASSERT_EQ(events.size(), 1u);
+  const auto& d = events[0].at("diagnostic");
+  EXPECT_EQ(d.at("source"), "keyboard");
+  EXPECT_EQ(d.at("eventTargetPid"), 77);
+  EXPECT_EQ(d.at("step"), "focus");
+  EXPECT_EQ(d.at("reason"), "ready");
+  EXPECT_EQ(d.at("hasElement"), true);
+  EXPECT_EQ(d.at("hasWindow"), true);
+  EXPECT_EQ(d.at("helperPid"), SimulatedDesktop::kDefaultCurrentProcess);
+}
+
+TEST_F(FocusDiagnosticsTest, EachRefusalNamesItsStep) {
+  desktop.addProcess(777, 1);
+  desktop.focusElement(elementOwnedBy(777));
+  auto events = probeWithLog();
+  ASSERT_EQ(stepsOf(events), (std::vector<std::pair<std::string, std::string>>{
+                                 {"focus-element-pid", "process-mismatch"}}));
+  EXPECT_EQ(events[0].at("diagnostic").at("axError"), 0);
+
+  const ElementId broken = addElement(ElementKind::textField);
+  desktop.setProcessIdError(broken, platform::AXError::cannotComplete);
+  desktop.focusElement(broken);
+  events = probeWithLog();
+  ASSERT_EQ(stepsOf(events), (std::vector<std::pair<std::string, std::string>>{
+                                 {"focus-element-pid", "invalid-pid"}}));
+  EXPECT_EQ(events[0].at("diagnostic").at("axError"), -25204);
+
+  desktop.focusElement(field);
+  desktop.moveFocusAfterSystemWideReads("AXFocusedUIElement", 1,
+                                        desktop.focusTargetOf(addElement(ElementKind::textField)));
+  EXPECT_EQ(stepsOf(probeWithLog()), (std::vector<std::pair<std::string, std::string>>{
+                                         {"focus-element-confirm", "changed"}}));
+
+  desktop.focusElement(addElement(ElementKind::secureTextField));
+  EXPECT_EQ(stepsOf(probeWithLog(/*context=*/true)),
+            (std::vector<std::pair<std::string, std::string>>{{"focus", "ready"},
+                                                              {"protected-target", "protected"}}));
+
+  desktop.setSystemWideError("AXFocusedApplication", platform::AXError::apiDisabled);
+  events = probeWithLog();
+  ASSERT_EQ(stepsOf(events),
+            (std::vector<std::pair<std::string, std::string>>{{"focus-app", "ax-error"}}));
+  EXPECT_EQ(events[0].at("diagnostic").at("axError"), -25211);
+}
+
+TEST_F(FocusDiagnosticsTest, WindowOfAnotherProcessIsRefused) {
+  desktop.addProcess(778, 1);
+  ElementSpec spec(ElementKind::window, desktop.applicationElement(kEditorPid));
+  spec.pid = 778;
+  const ElementId foreignWindow = desktop.addElement(spec);
+  FocusTarget target;
+  target.application = kEditorPid;
+  target.window = foreignWindow;
+  desktop.setFocus(target);
+  // No focused element is not a failure, but the read that found none is logged.
+  EXPECT_EQ(stepsOf(probeWithLog()), (std::vector<std::pair<std::string, std::string>>{
+                                         {"focus-element", "ax-error"},
+                                         {"focus-window-pid", "process-mismatch"}}));
+}
+
+TEST_F(FocusDiagnosticsTest, AttemptsCountPerContextAndDurationsAreClamped) {
+  auto first = host.quickAdd().makeDiagnosticLog("device");
+  auto second = host.quickAdd().makeDiagnosticLog("device");
+  EXPECT_EQ(second.context().attempt, first.context().attempt + 1);
+  output.clear();
+  time.advanceBy(std::chrono::seconds(61));
+  first.log("clipboard", "timeout");
+  const auto events = eventsOf(output);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at("diagnostic").at("durationMs"), 60000);
 }
 
 TEST_F(FocusProbeTest, ContextsCompareWindowsByPlatformEquality) {

@@ -73,6 +73,9 @@ TEST(InputHostProcess, InvalidLinesAreDroppedSilently) {
       "{\"schemaVersion\":2,\"command\":\"target.release\",\"commandId\":\"a\",\"sessionId\":\"s\"}",
       std::string(400001, ' '),
       "\xFF\xFE{}",
+      std::string(200000, '['),
+      "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"a\",\"sessionId\":\"s\","
+      "\"deep\":" + std::string(100000, '[') + std::string(100000, ']') + "}",
   };
   std::string input;
   for (std::size_t i = 0; i < bad.size(); ++i) {

@@ -34,12 +34,18 @@ std::optional<std::u16string> expectedValueAfterPaste(const std::u16string& valu
 }
 
 bool ClipboardPaste::replaceClipboard(const std::string& text) {
-  quickAdd_.beginClipboardWrite();
+  // The copy observer must see the depth back at zero on every way out, or it would ignore
+  // the user's copies for good.
+  struct ClipboardWrite {
+    QuickAdd& quickAdd;
+    explicit ClipboardWrite(QuickAdd& q) : quickAdd(q) { quickAdd.beginClipboardWrite(); }
+    ~ClipboardWrite() { quickAdd.endClipboardWrite(); }
+    ClipboardWrite(const ClipboardWrite&) = delete;
+    ClipboardWrite& operator=(const ClipboardWrite&) = delete;
+  } write(quickAdd_);
   quickAdd_.invalidate();
   pasteboard_.clearContents();
-  const bool written = pasteboard_.setString(text);
-  quickAdd_.endClipboardWrite();
-  return written;
+  return pasteboard_.setString(text);
 }
 
 PasteTargetDisposition ClipboardPaste::classifyCurrentFocus(std::optional<SystemFocus>& focus) {
@@ -151,8 +157,8 @@ Json ClipboardPaste::appendText(const std::string& commandId, const std::string&
   const bool delivered = outcome == "committed" || outcome == "copy-only" ||
                          answer.value("pasteDispatched", false);
   if (delivered) {
-    sessions_.streamingText[sessionId] += text;
-    sessions_.streamingClipboardRevision[sessionId] = pasteboard_.changeCount();
+    sessions_.appendStreamedPiece(sessionId, text, pasteboard_.changeCount(),
+                                  maximumStreamingSessions);
   }
   return answer;
 }
@@ -164,12 +170,13 @@ void ClipboardPaste::releaseStreamingSession(const std::string& sessionId) {
     return;
   }
   const std::string accumulated = std::move(text->second);
-  sessions_.streamingText.erase(text);
   const auto revision = sessions_.streamingClipboardRevision.find(sessionId);
-  if (revision == sessions_.streamingClipboardRevision.end()) return;
-  const std::int64_t recorded = revision->second;
-  sessions_.streamingClipboardRevision.erase(revision);
-  if (recorded == pasteboard_.changeCount()) replaceClipboard(accumulated);
+  const std::optional<std::int64_t> recorded =
+      revision == sessions_.streamingClipboardRevision.end()
+          ? std::nullopt
+          : std::optional<std::int64_t>(revision->second);
+  sessions_.forgetStreaming(sessionId);
+  if (recorded && *recorded == pasteboard_.changeCount()) replaceClipboard(accumulated);
 }
 
 }  // namespace orvix::input_host

@@ -28,6 +28,18 @@ bool isCopyTargetId(const Json& value) {
   return units && *units >= 1 && *units <= 128 && text.find('\0') == std::string::npos;
 }
 
+// The exact key set and valid values; anything else is not a refresh and goes on to the replay
+// step like any other unrecognised command.
+bool isPermissionRefresh(const Json& command) {
+  if (!hasExactKeys(command,
+                    {"schemaVersion", "command", "commandId", "prompt", "responsiblePermission"})) {
+    return false;
+  }
+  const std::string* permission = stringMember(command, "responsiblePermission");
+  return command.at("prompt").is_boolean() && permission &&
+         (*permission == "trusted" || *permission == "denied");
+}
+
 bool isVocabularyCopyCommand(const Json& command) {
   if (hasExactKeys(command, {"schemaVersion", "command", "commandId"})) return true;
   return hasExactKeys(command, {"schemaVersion", "command", "commandId", "copyTargetId"}) &&
@@ -39,7 +51,6 @@ bool isVocabularyCopyCommand(const Json& command) {
 InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& output,
                      InputHostOptions options)
     : options_(options),
-      quickAddObservationQueue_(time.makeSerialQueue(std::string(quickAddObservationQueueLabel))),
       output_(output),
       quickAdd_(output_, time.clock(), desktop.accessibility, desktop.processInfo),
       probe_(desktop.accessibility, desktop.processInfo),
@@ -47,7 +58,8 @@ InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& out
       capture_(probe_, sessions_, time),
       paste_(probe_, desktop.pasteboard, keys_, quickAdd_, capture_, sessions_, time),
       systemControl_(desktop.inputEvents, keys_, quickAdd_),
-      cache_(maximumCachedCommands) {}
+      cache_(maximumCachedCommands, maximumCachedBytes),
+      quickAddObservationQueue_(time.makeSerialQueue(quickAddObservationQueueLabel())) {}
 
 void InputHost::start() { emitPermission(); }
 
@@ -100,15 +112,9 @@ bool InputHost::handleCommand(const Json& command, const std::string& name,
     quickAdd_.configure(false);
     return false;
   }
-  if (name == "permission.refresh" &&
-      hasExactKeys(command,
-                   {"schemaVersion", "command", "commandId", "prompt", "responsiblePermission"})) {
-    const std::string* permission = stringMember(command, "responsiblePermission");
-    if (!command.at("prompt").is_boolean() || !permission ||
-        (*permission != "trusted" && *permission != "denied")) {
-      return true;
-    }
-    quickAdd_.setResponsibleAccessibilityTrusted(*permission == "trusted");
+  if (name == "permission.refresh" && isPermissionRefresh(command)) {
+    const bool trusted = *stringMember(command, "responsiblePermission") == "trusted";
+    quickAdd_.setResponsibleAccessibilityTrusted(trusted);
     emitPermission();
     quickAdd_.configure(quickAdd_.enabled());
     return true;

@@ -43,6 +43,7 @@ class InputHost {
   bool agentTraceEnabled() const { return options_.agentTraceEnabled; }
   const SessionState& sessions() const { return sessions_; }
   std::size_t cachedCommandCount() const { return cache_.size(); }
+  std::size_t cachedCommandBytes() const { return cache_.bytes(); }
 
  private:
   void emitPermission();
@@ -56,8 +57,6 @@ class InputHost {
   Json pressEnter(const std::string& commandId);
 
   InputHostOptions options_;
-  // Deferred quick-add work runs here, one item at a time.
-  std::unique_ptr<SerialQueue> quickAddObservationQueue_;
   EventOutput output_;
   QuickAdd quickAdd_;
   FocusProbe probe_;
@@ -67,6 +66,9 @@ class InputHost {
   ClipboardPaste paste_;
   SystemControl systemControl_;
   ResultCache cache_;
+  // Deferred quick-add work runs here, one item at a time. Declared last so that it is stopped
+  // first: its tasks use the members above.
+  std::unique_ptr<SerialQueue> quickAddObservationQueue_;
 };
 
 }  // namespace orvix::input_host

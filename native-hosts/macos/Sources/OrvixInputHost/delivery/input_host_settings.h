@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "common/time/time_types.h"
@@ -18,6 +19,12 @@ inline constexpr std::size_t maximumIdentifierCharacters = 128;
 inline constexpr std::size_t maximumTextCharacters = 100000;
 
 inline constexpr std::size_t maximumCachedCommands = 4096;
+// Identifiers are bounded in characters, and one character may carry thousands of combining
+// marks: the answers cached are also bounded in bytes so that 4,096 of them cannot take
+// gigabytes. Ordinary answers (a few hundred bytes) never come near it.
+inline constexpr std::size_t maximumCachedBytes = 64u << 20;
+// Sessions whose streamed text is kept for the release hand-over.
+inline constexpr std::size_t maximumStreamingSessions = 256;
 inline constexpr std::size_t maximumCapturedTargets = 256;
 inline constexpr Duration targetDetectionRetryDelay = std::chrono::milliseconds(25);
 inline constexpr int maximumTargetDetectionRetries = 4;
@@ -36,8 +43,9 @@ inline constexpr double agentSubmissionTimeout = 1.5;
 inline constexpr double agentSubmissionPollInterval = 0.025;
 
 inline constexpr std::string_view applicationIdentifierPrefix = "com.orvix";
-inline constexpr std::string_view quickAddObservationQueueLabel =
-    "com.orvix.desktop.vocabulary-quick-add";
+inline std::string quickAddObservationQueueLabel() {
+  return std::string(applicationIdentifierPrefix) + ".desktop.vocabulary-quick-add";
+}
 inline constexpr std::string_view agentTraceEnvironmentVariable = "ORVIX_INPUT_HOST_AGENT_TRACE";
 
 // macOS virtual key codes.

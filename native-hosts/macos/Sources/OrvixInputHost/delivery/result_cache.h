@@ -11,18 +11,29 @@ namespace orvix::input_host {
 
 // The answers of answered commands by command id, so that a repeated command id is answered
 // again without doing the work twice. Bounded: each insertion beyond the capacity evicts the
-// oldest answer. Main thread only.
+// oldest answer; so does an insertion that takes the answers over `maximumBytes`. Main thread
+// only.
 class ResultCache {
  public:
-  explicit ResultCache(std::size_t capacity) : capacity_(capacity) {}
+  ResultCache(std::size_t capacity, std::size_t maximumBytes)
+      : capacity_(capacity), maximumBytes_(maximumBytes) {}
 
   const Json* find(const std::string& commandId) const;
   void insert(const std::string& commandId, Json event);
   std::size_t size() const { return results_.size(); }
+  std::size_t bytes() const { return bytes_; }
 
  private:
+  struct Entry {
+    Json event;
+    std::size_t bytes = 0;
+  };
+  void evictOldest();
+
   std::size_t capacity_;
-  std::unordered_map<std::string, Json> results_;
+  std::size_t maximumBytes_;
+  std::size_t bytes_ = 0;
+  std::unordered_map<std::string, Entry> results_;
   std::deque<std::string> order_;  // oldest first
 };
 

@@ -41,7 +41,12 @@ void QuickAdd::configure(bool enabled) {
     enabled_ = enabled;
   }
   emitStatus();
-  if (enabled && responsibleAccessibilityTrusted()) {
+  bool active = false;
+  {
+    std::lock_guard lock(quickAddLock_);
+    active = enabled && trusted_.load();
+  }
+  if (active) {
     startObservation();
     return;
   }
