@@ -99,7 +99,7 @@ BENCHMARK(lineOfSize)
     ->Complexity(benchmark::oN);
 
 void cacheAtCapacity(benchmark::State& state) {
-  ResultCache cache(maximumCachedCommands);
+  ResultCache cache(maximumCachedCommands, maximumCachedBytes);
   const Json answer = {{"schemaVersion", 2}, {"event", "command.result"}, {"outcome", "committed"}};
   std::size_t next = 0;
   for (; next < maximumCachedCommands; ++next) cache.insert("id" + std::to_string(next), answer);
