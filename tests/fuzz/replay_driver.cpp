@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,11 +74,11 @@ int main(int argc, char** argv) {
   corpus.emplace_back();
 
   std::mt19937 random(20261209);
-  constexpr int kRounds = 20000;
-  for (int round = 0; round < kRounds; ++round) {
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 20000;
+  for (int round = 0; round < rounds; ++round) {
     Bytes input = mutate(corpus[random() % corpus.size()], random);
     LLVMFuzzerTestOneInput(input.data(), input.size());
   }
-  std::printf("replayed %zu seeds and %d mutations\n", corpus.size() - 1, kRounds);
+  std::printf("replayed %zu seeds and %d mutations\n", corpus.size() - 1, rounds);
   return 0;
 }
