@@ -1,0 +1,102 @@
+#include "OrvixBleHost/ble_host.h"
+
+#include "OrvixBleHost/ble_host_constants.h"
+#include "common/platform_name.h"
+
+namespace orvix::ble_host {
+
+BleHost::BleHost(platform::Bluetooth& bluetooth, RunLoop& mainLoop, EventQueue& output,
+                 std::function<void(int)> exitProcess)
+    : bluetooth_(bluetooth),
+      mainLoop_(mainLoop),
+      output_(output),
+      exitProcess_(std::move(exitProcess)),
+      streamNotificationDelaySeconds_(notificationBatchDelaySeconds) {}
+
+BleHost::~BleHost() {
+  // Timers hold the host only as long as it lives, and a released manager must not call back.
+  if (scanTimer_) scanTimer_->cancel();
+  if (central_) central_->setDelegate(nullptr);
+}
+
+void BleHost::start() {
+  emit("host.ready", {{"platform", platformName()}, {"hostBuild", hostBuild}});
+  refreshPermission(false);
+}
+
+void BleHost::emit(std::string_view event, Json fields) {
+  fields["schemaVersion"] = schemaVersion;
+  fields["event"] = event;
+  auto line = serializeCompact(fields);
+  if (!line) return;  // not representable as JSON: dropped without a report
+  line->push_back('\n');
+  output_.enqueue(std::move(*line));
+}
+
+void BleHost::emitCommandError(const std::string& requestId, std::string_view code) {
+  emit("host.error", {{"scope", "command"}, {"code", code}, {"requestId", requestId}});
+}
+
+void BleHost::emitInvalidCommand() {
+  // Never echoes a request id, even a readable one: the envelope as a whole was not valid.
+  emit("host.error", {{"scope", "command"}, {"code", "INVALID_COMMAND"}});
+}
+
+void BleHost::handleOverlongLine() { emitInvalidCommand(); }
+
+void BleHost::handle(std::string_view line) {
+  if (line.size() > maximumCommandBytes) return emitInvalidCommand();
+  const auto command = parseJsonObject(line);
+  if (!command) return emitInvalidCommand();
+  if (integralMember(*command, "schemaVersion") != schemaVersion) return emitInvalidCommand();
+  const std::string* name = stringMember(*command, "command");
+  if (name == nullptr) return emitInvalidCommand();
+  const auto requestId =
+      boundedString(memberOf(*command, "requestId"), maximumIdentifierCharacters);
+  if (!requestId) return emitInvalidCommand();
+  dispatch(*command, *name, *requestId);
+}
+
+void BleHost::dispatch(const Json& command, const std::string& name, const std::string& requestId) {
+  if (name == "permission.refresh") {
+    const auto request = checkPermissionRefresh(command);
+    if (!request) return emitCommandError(requestId, "INVALID_PERMISSION_REFRESH");
+    return refreshPermission(*request);
+  }
+  if (name == "scan.start") {
+    const auto scan = checkScanStart(command);
+    if (!scan) return emitCommandError(requestId, "INVALID_SCAN");
+    return startScan(*scan);
+  }
+  if (name == "scan.stop") {
+    const auto scanId = boundedString(memberOf(command, "scanId"), maximumIdentifierCharacters);
+    if (!scanId || scanId != activeScanId_) return emitCommandError(requestId, "SCAN_MISMATCH");
+    return stopScan("cancelled");
+  }
+  if (name == "connect") {
+    const auto request = checkConnect(command);
+    if (!request) return emitCommandError(requestId, "INVALID_CONNECT");
+    return connect(*request, requestId);
+  }
+  if (name == "disconnect") return disconnect(requestId, command);
+  if (name == "write") return write(command, requestId);
+  if (name == "notification.configure") {
+    const auto policy = checkNotificationConfigure(command);
+    if (!policy) return emitCommandError(requestId, "INVALID_NOTIFICATION_POLICY");
+    return configureNotifications(*policy);
+  }
+  if (name == "shutdown") return shutdown(requestId);
+  emitCommandError(requestId, "UNSUPPORTED_COMMAND");
+}
+
+void BleHost::shutdown(std::string_view /*requestId*/) {
+  stopScan("cancelled");
+  disconnectReason_ = "manual";
+  reconnectableDisconnect_ = false;
+  // The link is dropped without waiting for the platform and without a "disconnected" event.
+  if (peripheral_ && central_) central_->cancelPeripheralConnection(peripheral_);
+  output_.closeAndFlush(shutdownFlushTimeoutSeconds);
+  exitProcess_(0);
+}
+
+}  // namespace orvix::ble_host

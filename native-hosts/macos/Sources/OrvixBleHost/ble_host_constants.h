@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/uuid.h"
+
+namespace orvix::ble_host {
+
+// The wire's fixed values. The desktop application checks them, so they change only with it.
+inline constexpr int schemaVersion = 1;
+inline constexpr std::string_view hostBuild = "DT-PERF-BATCH.3";
+
+// The recorder's GATT profile.
+inline constexpr Uuid serviceUUID = {0x00, 0x11, 0x20, 0xa0, 0x22, 0x33, 0x44, 0x55,
+                                     0x66, 0x77, 0x88, 0x99, 0x12, 0x34, 0x56, 0x78};
+inline constexpr Uuid rxUUID = {0x00, 0x11, 0x20, 0xa2, 0x22, 0x33, 0x44, 0x55,
+                                0x66, 0x77, 0x88, 0x99, 0x12, 0x34, 0x56, 0x78};
+inline constexpr Uuid commandUUID = {0x00, 0x11, 0x20, 0xa3, 0x22, 0x33, 0x44, 0x55,
+                                     0x66, 0x77, 0x88, 0x99, 0x12, 0x34, 0x56, 0x78};
+inline constexpr Uuid streamUUID = {0x00, 0x11, 0x20, 0xa4, 0x22, 0x33, 0x44, 0x55,
+                                    0x66, 0x77, 0x88, 0x99, 0x12, 0x34, 0x56, 0x78};
+
+// Bounds of what the desktop application may send.
+inline constexpr std::size_t maximumCommandBytes = 65536;
+inline constexpr std::size_t maximumIdentifierCharacters = 128;
+inline constexpr std::size_t maximumCandidateIdCharacters = 256;
+inline constexpr std::int64_t minimumScanTimeoutMs = 500;
+inline constexpr std::int64_t maximumScanTimeoutMs = 30000;
+
+// Bounds of the write queue and the notification batches.
+inline constexpr std::size_t maximumPendingWrites = 64;
+inline constexpr std::size_t maximumWriteBase64Characters = 16384;
+inline constexpr std::size_t maximumAdditionalFrames = 15;
+inline constexpr std::size_t maximumAdditionalFrameCharacters = 292;
+inline constexpr std::size_t maximumMultiFrameBytes = 218;
+inline constexpr double notificationBatchDelaySeconds = 0.04;
+inline constexpr std::size_t maximumNotificationBatchPackets = 5;
+inline constexpr std::size_t maximumNotificationBatchBytes = 12000;
+
+// Timers of the connection.
+inline constexpr double gattSetupTimeoutSeconds = 8.0;
+inline constexpr double connectionAttemptTimeoutSeconds = 8.0;
+inline constexpr double disconnectFallbackTimeoutSeconds = 1.0;
+
+// The output queue: a stalled reader of standard output costs at most this much memory.
+inline constexpr std::size_t maximumQueuedLines = 2048;
+inline constexpr std::size_t maximumQueuedBytes = 8 * 1024 * 1024;
+// How long shutdown waits for queued lines to reach standard output.
+inline constexpr double shutdownFlushTimeoutSeconds = 0.5;
+
+}  // namespace orvix::ble_host

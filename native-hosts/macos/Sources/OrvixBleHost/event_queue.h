@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+namespace orvix::ble_host {
+
+// Where the host hands its finished event lines (each ending in LF). The host runs on the main
+// thread and must never block on its reader, so an implementation only queues.
+class EventQueue {
+ public:
+  virtual ~EventQueue() = default;
+  virtual void enqueue(std::string line) = 0;
+  // Stops taking lines and waits up to `timeoutSeconds` for the queued ones to be written.
+  // True when everything was written in time.
+  virtual bool closeAndFlush(double timeoutSeconds) = 0;
+};
+
+}  // namespace orvix::ble_host

@@ -1,0 +1,232 @@
+#include "platform/simulated/bluetooth/bluetooth_scenario_parser.h"
+
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "common/json_wire.h"
+
+namespace orvix::platform::simulated {
+
+namespace {
+
+constexpr std::int64_t kMaximumMilliseconds = 86'400'000;
+constexpr std::int64_t kLowestRssi = -1000;
+constexpr std::int64_t kHighestRssi = 1000;
+
+struct Fault {
+  std::string message;
+};
+
+[[noreturn]] void fail(const std::string& where, const std::string& what) {
+  throw Fault{(where.empty() ? std::string("scenario") : where) + ": " + what};
+}
+
+std::string at(const std::string& where, std::string_view key) {
+  return where.empty() ? std::string(key) : where + "." + std::string(key);
+}
+
+std::string at(const std::string& where, std::size_t index) {
+  return where + "[" + std::to_string(index) + "]";
+}
+
+void requireKeys(const Json& object, const std::string& where,
+                 std::initializer_list<std::string_view> allowed) {
+  if (!object.is_object()) fail(where, "must be an object");
+  for (const auto& item : object.items()) {
+    bool known = false;
+    for (const std::string_view name : allowed) known = known || item.key() == name;
+    if (!known) fail(at(where, item.key()), "unknown key");
+  }
+}
+
+const Json* member(const Json& object, std::string_view key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::int64_t integerIn(const Json& value, const std::string& where, std::int64_t low,
+                       std::int64_t high) {
+  const auto number = integralNumber(value);
+  if (!number) fail(where, "must be an integer");
+  if (*number < low || *number > high) {
+    fail(where, "must lie in " + std::to_string(low) + ".." + std::to_string(high));
+  }
+  return *number;
+}
+
+bool boolValue(const Json& value, const std::string& where) {
+  if (!value.is_boolean()) fail(where, "must be true or false");
+  return value.get<bool>();
+}
+
+const Json& arrayValue(const Json& value, const std::string& where, std::size_t maximum) {
+  if (!value.is_array()) fail(where, "must be an array");
+  if (value.size() > maximum)
+    fail(where, "holds more than " + std::to_string(maximum) + " entries");
+  return value;
+}
+
+std::string nameValue(const Json& value, const std::string& where) {
+  if (!value.is_string()) fail(where, "must be a string");
+  auto text = value.get<std::string>();
+  if (text.size() > kMaximumDeviceNameBytes) fail(where, "is too long");
+  return text;
+}
+
+BluetoothUuid uuidValue(const Json& value, const std::string& where) {
+  if (!value.is_string()) fail(where, "must be a UUID string");
+  const auto uuid = parseUuid(value.get_ref<const std::string&>());
+  if (!uuid) fail(where, "must be a UUID string");
+  return *uuid;
+}
+
+std::vector<BluetoothUuid> uuidList(const Json& value, const std::string& where) {
+  std::vector<BluetoothUuid> uuids;
+  const Json& list = arrayValue(value, where, kMaximumServiceUuids);
+  for (std::size_t i = 0; i < list.size(); ++i) uuids.push_back(uuidValue(list[i], at(where, i)));
+  return uuids;
+}
+
+Duration milliseconds(const Json& value, const std::string& where) {
+  return std::chrono::milliseconds(integerIn(value, where, 0, kMaximumMilliseconds));
+}
+
+BluetoothAuthorization authorizationValue(const Json& value, const std::string& where) {
+  if (value == "not-determined") return BluetoothAuthorization::notDetermined;
+  if (value == "restricted") return BluetoothAuthorization::restricted;
+  if (value == "denied") return BluetoothAuthorization::denied;
+  if (value == "allowed") return BluetoothAuthorization::allowedAlways;
+  fail(where, "must be not-determined, restricted, denied or allowed");
+}
+
+CentralState adapterValue(const Json& value, const std::string& where) {
+  if (value == "unknown") return CentralState::unknown;
+  if (value == "resetting") return CentralState::resetting;
+  if (value == "unsupported") return CentralState::unsupported;
+  if (value == "powered-off") return CentralState::poweredOff;
+  if (value == "powered-on") return CentralState::poweredOn;
+  // "unauthorized" is not an adapter state: it comes from the authorization.
+  fail(where, "must be unknown, resetting, unsupported, powered-off or powered-on");
+}
+
+SimulatedDevice deviceValue(const Json& object, const std::string& where) {
+  requireKeys(object, where,
+              {"identifier", "name", "localName", "services", "overflowServices", "rssi",
+               "intervalMs", "knownToSystem", "connectedToSystem", "gattServices"});
+  SimulatedDevice device;
+  const Json* identifier = member(object, "identifier");
+  if (!identifier) fail(at(where, "identifier"), "is required");
+  device.identifier = uuidValue(*identifier, at(where, "identifier"));
+  if (const Json* v = member(object, "name")) device.name = nameValue(*v, at(where, "name"));
+  if (const Json* v = member(object, "localName")) {
+    device.advertisement.localName = nameValue(*v, at(where, "localName"));
+  }
+  if (const Json* v = member(object, "services")) {
+    device.advertisement.serviceUuids = uuidList(*v, at(where, "services"));
+  }
+  if (const Json* v = member(object, "overflowServices")) {
+    device.advertisement.overflowServiceUuids = uuidList(*v, at(where, "overflowServices"));
+  }
+  if (const Json* v = member(object, "rssi")) {
+    const Json& list = arrayValue(*v, at(where, "rssi"), kMaximumRssiValues);
+    if (list.empty()) fail(at(where, "rssi"), "must not be empty");
+    device.rssi.clear();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      device.rssi.push_back(static_cast<int>(
+          integerIn(list[i], at(at(where, "rssi"), i), kLowestRssi, kHighestRssi)));
+    }
+  }
+  if (const Json* v = member(object, "intervalMs")) {
+    device.advertisingInterval = milliseconds(*v, at(where, "intervalMs"));
+  }
+  if (const Json* v = member(object, "knownToSystem")) {
+    device.knownToSystem = boolValue(*v, at(where, "knownToSystem"));
+  }
+  if (const Json* v = member(object, "connectedToSystem")) {
+    device.connectedToSystem = boolValue(*v, at(where, "connectedToSystem"));
+  }
+  if (const Json* v = member(object, "gattServices")) {
+    device.gattServices = uuidList(*v, at(where, "gattServices"));
+  }
+  return device;
+}
+
+BluetoothScenario scenarioValue(const Json& root) {
+  requireKeys(root, "", {"authorization", "prompt", "adapter", "adapterChanges", "devices"});
+  BluetoothScenario scenario;
+  if (const Json* v = member(root, "authorization")) {
+    scenario.authorization = authorizationValue(*v, "authorization");
+  }
+  if (const Json* v = member(root, "prompt")) {
+    requireKeys(*v, "prompt", {"answer", "afterMs"});
+    PromptAnswer prompt;
+    const Json* answer = member(*v, "answer");
+    if (!answer) fail("prompt.answer", "is required");
+    prompt.answer = authorizationValue(*answer, "prompt.answer");
+    if (prompt.answer != BluetoothAuthorization::allowedAlways &&
+        prompt.answer != BluetoothAuthorization::denied) {
+      fail("prompt.answer", "must be allowed or denied");
+    }
+    if (const Json* after = member(*v, "afterMs"))
+      prompt.after = milliseconds(*after, "prompt.afterMs");
+    scenario.prompt = prompt;
+  }
+  if (const Json* v = member(root, "adapter")) scenario.adapter = adapterValue(*v, "adapter");
+  if (const Json* v = member(root, "adapterChanges")) {
+    const Json& list = arrayValue(*v, "adapterChanges", kMaximumAdapterChanges);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::string where = at("adapterChanges", i);
+      requireKeys(list[i], where, {"atMs", "state"});
+      const Json* when = member(list[i], "atMs");
+      const Json* state = member(list[i], "state");
+      if (!when || !state) fail(where, "needs atMs and state");
+      scenario.adapterChanges.push_back(
+          {milliseconds(*when, at(where, "atMs")), adapterValue(*state, at(where, "state"))});
+    }
+  }
+  if (const Json* v = member(root, "devices")) {
+    const Json& list = arrayValue(*v, "devices", kMaximumSimulatedDevices);
+    std::set<BluetoothUuid> identifiers;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      scenario.devices.push_back(deviceValue(list[i], at("devices", i)));
+      if (!identifiers.insert(scenario.devices.back().identifier).second) {
+        fail(at(at("devices", i), "identifier"), "is used by another device");
+      }
+    }
+  }
+  return scenario;
+}
+
+}  // namespace
+
+std::variant<BluetoothScenario, BluetoothScenarioError> parseBluetoothScenario(
+    std::string_view json) {
+  if (json.size() > kMaximumBluetoothScenarioBytes) {
+    return BluetoothScenarioError{"scenario: larger than 1 MiB"};
+  }
+  const auto root = parseJsonObject(json);
+  if (!root) return BluetoothScenarioError{"scenario: not a JSON object"};
+  try {
+    return scenarioValue(*root);
+  } catch (const Fault& fault) {
+    return BluetoothScenarioError{fault.message};
+  }
+}
+
+std::variant<BluetoothScenario, BluetoothScenarioError> loadBluetoothScenario(
+    std::string_view nameOrPath) {
+  if (nameOrPath == "default") return parseBluetoothScenario(defaultBluetoothScenarioJson());
+  std::ifstream file{std::string(nameOrPath), std::ios::binary};
+  if (!file) return BluetoothScenarioError{"cannot be read"};
+  std::string text;
+  // Read one byte past the bound so that an over-large file is refused, not truncated.
+  text.resize(kMaximumBluetoothScenarioBytes + 1);
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  return parseBluetoothScenario(text);
+}
+
+}  // namespace orvix::platform::simulated

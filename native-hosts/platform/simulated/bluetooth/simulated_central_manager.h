@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "common/time/time_source.h"
+#include "platform/bluetooth.h"
+
+namespace orvix::platform::simulated {
+
+class SimulatedBluetooth;
+
+// A central manager of the simulated stack. Its state follows the adapter once the user has
+// allowed Bluetooth for it; before that it reports "unauthorized". Scanning delivers each
+// advertising device's advertisements at the device's interval while the adapter is on.
+class SimulatedCentralManager final : public CentralManager,
+                                      public std::enable_shared_from_this<SimulatedCentralManager> {
+ public:
+  SimulatedCentralManager(SimulatedBluetooth& world, CentralManagerDelegate& delegate,
+                          bool authorized);
+  ~SimulatedCentralManager() override;
+
+  CentralState state() const override;
+  void setDelegate(CentralManagerDelegate* delegate) override { delegate_ = delegate; }
+  bool isScanning() const override { return scanning_; }
+  void scanForPeripherals(bool allowDuplicates) override;
+  void stopScan() override;
+  std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
+      const std::vector<BluetoothUuid>& serviceUuids) override;
+  std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(
+      const std::vector<BluetoothUuid>& identifiers) override;
+  void connect(const std::shared_ptr<Peripheral>& peripheral) override;
+  void cancelPeripheralConnection(const std::shared_ptr<Peripheral>& peripheral) override;
+
+  // For the world.
+  bool authorized() const { return authorized_; }
+  void setAuthorized(bool authorized) { authorized_ = authorized; }
+  // Posts one state callback to the main loop (the platform reports every change).
+  void postStateUpdate();
+  // The adapter changed: scanning ends when it leaves poweredOn, as the platform's does.
+  void adapterChanged();
+  // Offers one advertisement of the device; dropped unless scanning on a powered adapter, and
+  // when duplicates are off, once the device was delivered in this scan.
+  void offerAdvertisement(const BluetoothUuid& identifier, int rssi);
+  bool allowsDuplicates() const { return allowDuplicates_; }
+
+ private:
+  void startAdvertisingTimers();
+  void cancelAdvertisingTimers();
+  void scheduleAdvertisement(std::size_t deviceIndex);
+
+  SimulatedBluetooth& world_;
+  CentralManagerDelegate* delegate_;
+  bool authorized_;
+  bool scanning_ = false;
+  bool allowDuplicates_ = false;
+  std::set<BluetoothUuid> deliveredThisScan_;
+  std::vector<TimerHandle> advertisingTimers_;
+};
+
+}  // namespace orvix::platform::simulated

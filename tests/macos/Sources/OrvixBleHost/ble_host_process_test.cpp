@@ -1,0 +1,296 @@
+// The built program as the desktop application runs it, on simulated radio worlds. These tests
+// use real time and real pipes, with generous limits so that a loaded machine never fails them.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/child_process.h"
+
+namespace orvix::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kProgram = ORVIX_BLE_HOST_PATH;
+const std::string kScenarios = ORVIX_BLE_HOST_SCENARIOS;
+const std::string kTranscripts = ORVIX_BLE_HOST_TRANSCRIPTS;
+const std::string kNotice =
+    R"({"code":"OUTPUT_QUEUE_FULL","event":"host.error","schemaVersion":1,"scope":"command"})";
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+ChildOptions simulate(const std::string& scenario) {
+  ChildOptions options;
+  options.arguments = {"--simulate", scenario};
+  return options;
+}
+
+TEST(BleHostProcess, StartsWithReadyAndThePermissionAndExitsZeroAtEndOfInput) {
+  const ChildResult result = runChild(kProgram, simulate("default"), "");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_EQ(
+      linesOf(result.standardOutput),
+      (std::vector<std::string>{
+          R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":"linux","schemaVersion":1})",
+          R"({"authorization":"not-determined","event":"adapter.state","schemaVersion":1,"state":"unauthorized"})"}));
+}
+
+TEST(BleHostProcess, WithoutSimulationTheAdapterIsReportedUnsupported) {
+  const ChildResult result = runChild(
+      kProgram, ChildOptions{},
+      R"({"schemaVersion":1,"command":"scan.start","requestId":"r","scanId":"s","timeoutMs":500})"
+      "\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  const auto lines = linesOf(result.standardOutput);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(
+      lines[1],
+      R"({"authorization":"allowed","event":"adapter.state","schemaVersion":1,"state":"unsupported"})");
+  EXPECT_EQ(
+      lines[2],
+      R"({"code":"ADAPTER_NOT_POWERED_ON","event":"host.error","schemaVersion":1,"scope":"adapter"})");
+  EXPECT_EQ(lines[3],
+            R"({"event":"scan.completed","reason":"cancelled","scanId":"s","schemaVersion":1})");
+}
+
+TEST(BleHostProcess, BadArgumentsAndScenariosAreRefused) {
+  ChildOptions lone;
+  lone.arguments = {"--simulate"};
+  EXPECT_EQ(runChild(kProgram, lone).exitStatus, 2);
+  const ChildResult missing = runChild(kProgram, simulate("/nonexistent/scenario.json"));
+  EXPECT_EQ(missing.exitStatus, 2);
+  EXPECT_NE(missing.standardError.find("cannot be read"), std::string::npos);
+  EXPECT_EQ(missing.standardOutput, "");
+}
+
+// A transcript is lines of "> " (sent to the host; ">" alone sends an empty line) and "< "
+// (expected from it, in order). Blank lines and lines starting with "#" are comments.
+TEST(BleHostProcess, MalformedLinesTranscript) {
+  std::ifstream file(kTranscripts + "/malformed_lines.txt");
+  ASSERT_TRUE(file) << "missing transcript";
+  std::string input;
+  std::vector<std::string> expected;
+  for (std::string line; std::getline(file, line);) {
+    if (line == ">") input += "\n";
+    if (line.starts_with("> ")) input += line.substr(2) + "\n";
+    if (line.starts_with("< ")) expected.push_back(line.substr(2));
+  }
+  const ChildResult result = runChild(kProgram, simulate("default"), input);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(linesOf(result.standardOutput), expected);
+}
+
+TEST(BleHostProcess, BytesThatAreNotCleanLinesAreStillAnsweredOneByOne) {
+  const std::string head = R"({"schemaVersion":1,"command":"fly","requestId":")";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // CR LF is a line terminator like LF.
+      {head + "crlf\"}\r\n", R"("requestId":"crlf")"},
+      // Invalid bytes become U+FFFD inside the request id, which is then echoed.
+      {head + "bad\xFF\"}\n", "\"requestId\":\"bad\xEF\xBF\xBD\""},
+      // Invalid bytes outside strings make the line unreadable.
+      {"\xFF\xFE{}\n", R"("code":"INVALID_COMMAND")"},
+      // 65,537 bytes is one too many, 200,000 far too many: both refused, neither held whole.
+      {head + std::string(65537 - head.size() - 2, 'x') + "\"}\n", R"("code":"INVALID_COMMAND")"},
+      {std::string(200000, '{') + "\n", R"("code":"INVALID_COMMAND")"},
+      {head + "last\"}", R"("requestId":"last")"},  // a final line without LF still counts
+  };
+  std::string input;
+  for (const auto& [line, expected] : cases) input += line;
+  const ChildResult result = runChild(kProgram, simulate("default"), input);
+  EXPECT_EQ(result.exitStatus, 0);
+  const auto lines = linesOf(result.standardOutput);
+  ASSERT_EQ(lines.size(), 2 + cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_NE(lines[i + 2].find(cases[i].second), std::string::npos) << lines[i + 2];
+  }
+}
+
+TEST(BleHostProcess, EndOfInputDuringAScanCancelsItAndExitsZero) {
+  ChildProcess child(kProgram, simulate(kScenarios + "/allowed.json"));
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  const auto awaitOutput = [&](const std::string& needle) {
+    while (child.outputSoFar().find(needle) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      child.waitForOutput(child.outputSoFar().size() + 1, 1s);
+    }
+    return child.outputSoFar().find(needle) != std::string::npos;
+  };
+  ASSERT_TRUE(awaitOutput("powered-on"));
+  child.writeInput(
+      R"({"schemaVersion":1,"command":"scan.start","requestId":"r","scanId":"scan-1","timeoutMs":30000})"
+      "\n");
+  ASSERT_TRUE(awaitOutput("\"nameHint\":\"Orvix K7 Recorder\""));
+  const ChildResult result = child.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  const auto lines = linesOf(result.standardOutput);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(
+      lines.back(),
+      R"({"event":"scan.completed","reason":"cancelled","scanId":"scan-1","schemaVersion":1})");
+}
+
+// A child whose standard output the test reads only when it chooses to.
+class StalledChild {
+ public:
+  explicit StalledChild(const std::vector<std::string>& arguments) {
+    int in[2];
+    int out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], STDIN_FILENO);
+      dup2(out[1], STDOUT_FILENO);
+      close(in[0]);
+      close(in[1]);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
+      for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+      argv.push_back(nullptr);
+      execv(kProgram.c_str(), argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+    fcntl(output_, F_SETFL, O_NONBLOCK);
+  }
+  ~StalledChild() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (input_ >= 0) close(input_);
+    close(output_);
+  }
+
+  void send(const std::string& line) {
+    const std::string bytes = line + "\n";
+    ASSERT_EQ(write(input_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  void closeInput() {
+    close(input_);
+    input_ = -1;
+  }
+  // Reads what is there for `duration`.
+  void readFor(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < deadline) readSome(20);
+  }
+  bool readUntil(const std::string& needle, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (output.find(needle) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      readSome(20);
+    }
+    return true;
+  }
+  // The exit status once the child has exited, polling without reading its output.
+  std::optional<int> waitExit(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      usleep(5000);
+    }
+    return std::nullopt;
+  }
+
+  std::string output;
+
+ private:
+  void readSome(int timeoutMs) {
+    pollfd fd{output_, POLLIN, 0};
+    if (poll(&fd, 1, timeoutMs) <= 0) return;
+    char buffer[65536];
+    const ssize_t n = read(output_, buffer, sizeof buffer);
+    if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
+  }
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+};
+
+const std::string kFloodScan =
+    R"({"schemaVersion":1,"command":"scan.start","requestId":"r","scanId":"flood","timeoutMs":30000})";
+
+TEST(BleHostProcess, AStalledReaderLosesLinesButNeverAWholeLineOrTheHost) {
+  StalledChild child({"--simulate", kScenarios + "/flood.json"});
+  child.send(kFloodScan);
+  // Nobody reads while the recorders flood the output well past the queue's 2,048 lines.
+  std::this_thread::sleep_for(1500ms);
+  child.readFor(500ms);
+  // The host still answers.
+  child.send(R"({"schemaVersion":1,"command":"scan.stop","requestId":"r","scanId":"flood"})");
+  ASSERT_TRUE(child.readUntil("\"scan.completed\"", 20s));
+  child.send(R"({"schemaVersion":1,"command":"scan.stop","requestId":"probe","scanId":"flood"})");
+  ASSERT_TRUE(child.readUntil("\"requestId\":\"probe\"", 20s));
+  child.closeInput();
+  EXPECT_EQ(child.waitExit(20s), 0);
+  child.readFor(100ms);
+
+  ASSERT_TRUE(child.output.ends_with("\n"));
+  const auto lines = linesOf(child.output);
+  std::size_t notices = 0;
+  std::size_t firstNotice = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // Every line is one whole JSON object: nothing was split or interleaved.
+    const auto event = nlohmann::json::parse(lines[i], nullptr, false);
+    ASSERT_TRUE(event.is_object()) << "line " << i << ": " << lines[i].substr(0, 200);
+    if (event.value("code", "") == "OUTPUT_QUEUE_FULL") {
+      EXPECT_EQ(lines[i], kNotice);
+      if (notices++ == 0) firstNotice = i;
+    }
+  }
+  ASSERT_GE(notices, 1u);
+  // The notice stands for many lines: far fewer notices than candidate reports.
+  EXPECT_LT(notices * 10, lines.size());
+  ASSERT_LT(firstNotice + 1, lines.size());
+  // Once the flood stopped, nothing more was lost: the probe's answer is the last line.
+  EXPECT_NE(lines.back().find("\"requestId\":\"probe\""), std::string::npos);
+}
+
+TEST(BleHostProcess, EndOfInputExitsPromptlyEvenWhileNobodyReads) {
+  StalledChild child({"--simulate", kScenarios + "/flood.json"});
+  child.send(kFloodScan);
+  std::this_thread::sleep_for(1500ms);
+  const auto closed = std::chrono::steady_clock::now();
+  child.closeInput();
+  // The flush waits half a second for the reader, then the host leaves anyway.
+  EXPECT_EQ(child.waitExit(20s), 0);
+  const auto took = std::chrono::steady_clock::now() - closed;
+  EXPECT_GE(took, 400ms);
+  EXPECT_LT(took, 5s);
+  RecordProperty(
+      "exitAfterEndOfInputMs",
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+}  // namespace
+}  // namespace orvix::testing
