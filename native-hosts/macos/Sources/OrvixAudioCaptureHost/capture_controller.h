@@ -1,0 +1,235 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "OrvixAudioCaptureHost/capture_arguments.h"
+#include "OrvixAudioCaptureHost/capture_error.h"
+#include "OrvixAudioCaptureHost/capture_events.h"
+#include "OrvixAudioCaptureHost/pcm_converter.h"
+#include "OrvixAudioCaptureHost/pcm_writer.h"
+#include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
+#include "OrvixAudioCaptureHost/task_runner.h"
+#include "common/time/time_source.h"
+#include "platform/audio.h"
+
+namespace orvix::capture {
+
+enum class SystemAudioBackend { processTap, screenCaptureKit };
+
+constexpr std::string_view wireName(SystemAudioBackend backend) {
+  return backend == SystemAudioBackend::processTap ? "core-audio-process-tap"
+                                                   : "screen-capture-kit";
+}
+
+// Ends the process with a status. The program exits for real; tests record the status.
+using ExitProcess = std::function<void(int status)>;
+
+struct FinalizedCapture {
+  std::int64_t durationMs = 0;
+  std::int64_t byteLength = 0;
+};
+
+// Owns one recording session: the two track writers and converters, the system-audio backend
+// (a process tap, or a screen-capture stream with its timed restarts), the microphone engine,
+// the capture timeline and the progress timer. Decides the start-up order and the fallback
+// between the system backends, applies pause, resume and microphone switching, and carries
+// stop and cancel through to the process exit.
+//
+// Threads: commands, the progress timer and microphone recovery on the main thread; start-up,
+// stop and stream recovery on tasks of their own; audio on the audio, process-tap and
+// microphone queues. Lock order: trackWriteLock_, then stateLock_, then a writer's own lock;
+// nothing waits for long while holding either of the first two.
+class CaptureController final : public platform::ScreenCaptureStreamClient {
+ public:
+  // Absent when a track file cannot be created.
+  static std::unique_ptr<CaptureController> create(Arguments arguments, platform::Audio audio,
+                                                   TimeSource& time, CaptureEvents& events,
+                                                   ExitProcess exitProcess);
+  ~CaptureController() override;
+  CaptureController(const CaptureController&) = delete;
+  CaptureController& operator=(const CaptureController&) = delete;
+
+  // Runs on the start-up task: system audio until it has really delivered, the microphone in
+  // meeting mode, the timeline, then "recording.started" and the progress timer. Returns the
+  // reason when start-up failed.
+  std::optional<CaptureError> start();
+  // Bracket the start-up task, so that a stop waits for its outcome before it finalises: the
+  // start-up failure is then always reported before the stop's own last line and the exit.
+  void startTaskLaunched();
+  void startTaskFinished();
+
+  void setPaused(bool paused);
+  void setMicrophoneEnabled(bool enabled);
+  // Safe from any thread; only the first call acts.
+  void stop(bool cancelled);
+  // The system backend is gone for good: keep what was recorded, or fail when there is nothing.
+  void finishAfterCaptureInterruption();
+
+  // Screen-capture stream output and delegate.
+  void streamDidOutputAudio(platform::ScreenCaptureStream& stream,
+                            const platform::AudioSampleBuffer& buffer) override;
+  void streamDidOutputScreen(platform::ScreenCaptureStream& stream) override;
+  void streamDidStop(platform::ScreenCaptureStream& stream,
+                     const platform::StreamError& error) override;
+
+  // Timeline operations, public for the tests that pin their numbers down.
+  static std::int64_t samplesForNanoseconds(std::uint64_t nanoseconds);
+  void startCaptureTimeline();
+  void appendSystemAudio(const float* samples, std::int64_t count);
+  void appendMicrophoneAudio(const float* samples, std::int64_t count);
+  void appendSystemSilence(std::int64_t count);
+  void synchronizeUnavailableMicrophoneTrack();
+  void maintainCaptureTimeline();
+  void emitProgress();
+  void synchronizeCaptureTracksForCompletion(std::int64_t minimumSamples);
+  std::optional<FinalizedCapture> finalizeCapture();
+  void removeCaptureFiles();
+
+  const std::string& systemPath() const { return systemPath_; }
+  const std::string& microphonePath() const { return microphonePath_; }
+  PcmWriter& systemWriter() { return *systemWriter_; }
+  PcmWriter* microphoneWriter() { return microphoneWriter_.get(); }
+  bool isStopping();
+  bool isMicrophoneAvailable();
+  bool isMicrophoneEnabled();
+  std::optional<SystemAudioBackend> systemAudioBackend();
+
+  // Where a fitted buffer goes after a gap fill, for a track of `current` samples and a
+  // timeline target of `target`: silence in front of it, and samples dropped from its head.
+  struct Fit {
+    std::int64_t padding = 0;
+    std::int64_t skipped = 0;
+  };
+  static Fit fitBuffer(std::int64_t target, std::int64_t current, std::int64_t count);
+
+ private:
+  CaptureController(Arguments arguments, platform::Audio audio, TimeSource& time,
+                    CaptureEvents& events, ExitProcess exitProcess);
+
+  std::uint64_t nowNanoseconds() const { return time_.clock().uptimeNanoseconds(); }
+  // Runs `task` on the main thread and waits for it; runs it at once on the main thread itself.
+  void runOnMain(const std::function<void()>& task);
+  // Wraps work for the main loop so that it does nothing once the controller is gone: the
+  // loop outlives the controller, and platform callbacks hold it only weakly.
+  Task weakly(std::function<void()> task) const;
+
+  // System-audio start-up and the screen-capture backend.
+  std::optional<CaptureError> startPreferredSystemCapture();
+  std::optional<CaptureError> startScreenCaptureKitUntilReady(bool requirePermission,
+                                                              bool fallback);
+  std::optional<CaptureError> startScreenCaptureKit(bool requirePermission);
+  void stopScreenCaptureKitStartupAttempt();
+  static bool isSystemStoppedStreamError(const platform::StreamError& error);
+  void recoverSystemCapture();
+
+  // The process-tap backend.
+  void consumeProcessTapAudio(const platform::PcmBufferView& buffer);
+  void processTapInterrupted();
+
+  // The microphone (main thread unless noted).
+  std::optional<CaptureError> startMicrophoneIfAvailable(bool& available);
+  bool replaceMicrophoneEngine(std::string_view reason, int attempt);
+  bool installMicrophoneTap(platform::AudioEngine& engine, std::uint64_t generation);
+  bool shouldWriteMicrophoneAudio(std::uint64_t generation);  // any thread
+  void microphoneDidReceiveAudio(std::uint64_t generation);
+  void recoverStalledMicrophone();
+  void rebuildMicrophoneEngine(std::string_view reason, int attempt);
+  bool installDefaultInputDeviceListener();
+  void removeDefaultInputDeviceListener();
+  void scheduleMicrophoneRouteRecovery();
+  void tearDownMicrophone();
+
+  // Progress timer.
+  void scheduleProgressTick(std::uint64_t startedAt, std::uint64_t tick);
+  void progressTick();
+
+  // Timeline helpers; the ones named Locked expect stateLock_ to be held.
+  std::int64_t captureTimelineSampleTargetLocked(std::uint64_t now) const;
+  std::uint64_t currentRecoveryGapNanosecondsLocked(std::uint64_t now) const;
+  void clearRecoveryGapLocked();
+  bool shouldMirrorSystemTrackToMicrophoneLocked() const;
+  static bool hasCaptureStalled(std::optional<std::uint64_t> since, std::uint64_t now);
+  std::int64_t currentRecoveryGapMilliseconds();
+  std::int64_t microphoneSampleCount() const;
+  // Appends silence to the system track and, when mirroring, to the microphone track; the
+  // caller holds trackWriteLock_.
+  void appendSystemSilenceLocked(std::int64_t count);
+
+  void emitFailed(CaptureError error);
+
+  Arguments arguments_;
+  platform::Audio audio_;
+  TimeSource& time_;
+  CaptureEvents& events_;
+  ExitProcess exitProcess_;
+  std::string systemPath_;
+  std::string microphonePath_;
+
+  SystemAudioStartupReadiness systemAudioStartup_;
+  PcmConverter systemConverter_;
+  std::unique_ptr<PcmConverter> microphoneConverter_;  // swapped on microphoneQueue_
+  std::mutex stateLock_;
+  std::mutex trackWriteLock_;
+  std::unique_ptr<SerialQueue> audioQueue_;
+  std::unique_ptr<SerialQueue> videoQueue_;
+  std::unique_ptr<SerialQueue> microphoneQueue_;
+  std::unique_ptr<SerialQueue> microphoneRouteQueue_;
+  std::unique_ptr<PcmWriter> systemWriter_;
+  std::unique_ptr<PcmWriter> microphoneWriter_;
+
+  // Guarded by stateLock_.
+  std::shared_ptr<platform::ScreenCaptureStream> stream_;
+  std::shared_ptr<platform::ProcessTap> processTapCapture_;
+  std::optional<SystemAudioBackend> systemAudioBackend_;
+  bool systemAudioFallback_ = false;
+  bool systemAudioStartupComplete_ = false;
+
+  // Main thread only.
+  std::unique_ptr<platform::AudioEngine> microphoneEngine_;
+  bool microphoneTapInstalled_ = false;
+  std::int64_t microphoneObservedSamples_ = 0;
+  int microphoneRestartAttempts_ = 0;
+  std::uint64_t microphoneLastRestartAt_ = 0;
+  bool microphoneRecoveryExhausted_ = false;
+  bool microphoneRecoveryPending_ = false;
+  std::uint64_t microphoneRouteChangeToken_ = 0;
+  std::optional<std::uint64_t> microphoneRouteListener_;
+
+  // Guarded by stateLock_.
+  std::uint64_t microphoneLastProgressAt_ = 0;
+  std::uint64_t microphoneGeneration_ = 0;
+  TimerHandle progressTimer_;
+  bool paused_ = false;
+  bool microphoneEnabled_ = false;
+  bool microphoneAvailable_ = false;
+  bool microphoneInitializationComplete_ = false;
+  bool stopping_ = false;
+  bool recoveringSystemStream_ = false;
+  int systemStreamRestartAttempts_ = 0;
+  std::optional<std::uint64_t> systemStreamStartedAtNanoseconds_;
+  std::uint64_t recoveryGapNanoseconds_ = 0;
+  std::optional<std::uint64_t> recoveryGapActiveSinceNanoseconds_;
+  bool completionInterrupted_ = false;
+  bool microphoneClockAligned_ = false;  // read and written with trackWriteLock_ held
+  std::int64_t captureTimelineBaseSamples_ = 0;
+  std::uint64_t captureTimelineActiveNanoseconds_ = 0;
+  std::optional<std::uint64_t> captureTimelineActiveSinceNanoseconds_;
+  std::optional<std::uint64_t> lastSystemAudioNanoseconds_;
+  std::optional<std::uint64_t> lastMicrophoneAudioNanoseconds_;
+  bool systemGapFillActive_ = false;
+  bool microphoneGapFillActive_ = false;
+  bool startTaskRunning_ = false;
+
+  std::unique_ptr<Semaphore> startTaskDone_;
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+  // Declared last: destroyed first, so every task has ended before the state it uses goes.
+  TaskRunner tasks_;
+};
+
+}  // namespace orvix::capture

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "platform/audio_format.h"
+#include "platform/screen_capture.h"
+
+struct soxr;
+
+namespace orvix::capture {
+
+// Turns whatever a source delivers into 16 kHz mono float: channels are averaged into one, and
+// a resampler whose filter state runs on from buffer to buffer brings the rate to 16 kHz, so a
+// tone split across many buffers comes out as one continuous tone. A buffer of another format
+// drops the resampler and starts a new one. Sources already at 16 kHz mono float pass through
+// untouched.
+//
+// Not thread-safe: each converter is fed from one serial context.
+class PcmConverter {
+ public:
+  // Called at most once per convert(), synchronously; the samples are valid only during the call.
+  using Consume = std::function<void(const float* samples, std::int64_t count)>;
+
+  PcmConverter();
+  ~PcmConverter();
+  PcmConverter(const PcmConverter&) = delete;
+  PcmConverter& operator=(const PcmConverter&) = delete;
+
+  void convert(const platform::AudioSampleBuffer& sampleBuffer, const Consume& consume);
+  void convert(const platform::PcmBufferView& buffer, const Consume& consume);
+
+  static constexpr platform::AudioFormat kOutputFormat{16000, 1, platform::SampleKind::float32,
+                                                       false};
+
+  // For tests: how many resamplers this converter has built.
+  int resamplerBuilds() const { return resamplerBuilds_; }
+
+ private:
+  bool rebuild(const platform::AudioFormat& format);
+  void releaseResampler();
+  // Averages the buffer's channels into mono_ as float.
+  void downMix(const platform::PcmBufferView& buffer);
+
+  std::optional<platform::AudioFormat> inputFormat_;
+  soxr* resampler_ = nullptr;
+  int resamplerBuilds_ = 0;
+  std::vector<float> mono_;
+  std::vector<float> output_;
+};
+
+}  // namespace orvix::capture

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/time/time_types.h"
+#include "platform/simulated/audio/signal_source.h"
+
+namespace orvix::platform::simulated {
+
+// A stop of the running system stream that the world schedules: by the system (recoverable) or
+// with another error.
+struct ScheduledStreamStop {
+  Duration at{0};  // since the world was made
+  bool stoppedBySystem = true;
+};
+
+struct ScreenCaptureSpec {
+  bool accessGranted = true;
+  bool grantOnRequest = true;
+  int displayCount = 1;
+  bool shareableContentFails = false;
+  int failingStarts = 0;  // the first N startCapture calls fail
+  int silentStarts = 0;   // the first N started streams deliver nothing
+  Duration firstAudioDelay = std::chrono::milliseconds(40);
+  // Absent: the stream delivers in the format it was configured for (16 kHz mono float).
+  std::optional<SourceSpec> source;
+  std::vector<ScheduledStreamStop> stops;
+};
+
+struct ProcessTapSpec {
+  bool available = false;
+  bool startFails = false;
+  bool deliversAudio = true;
+  Duration firstAudioDelay = std::chrono::milliseconds(20);
+  SourceSpec source;
+  std::optional<Duration> lostAt;  // since the world was made
+};
+
+struct MicrophoneSpec {
+  std::string authorization = "authorized";
+  bool hasInputDevice = true;
+  int failingStarts = 0;  // the first N engine starts fail
+  bool deliversAudio = true;
+  Duration firstAudioDelay = std::chrono::milliseconds(30);
+  SourceSpec source{AudioFormat{44100, 1, SampleKind::float32, false},
+                    SignalSpec{SignalSpec::Kind::tone, 220, 0.3}, 1024, Duration{0}, 7};
+};
+
+// The audio world a recording runs in; scenario files give it as JSON.
+struct AudioScenario {
+  ScreenCaptureSpec screenCapture;
+  ProcessTapSpec processTap;
+  MicrophoneSpec microphone;
+};
+
+struct AudioScenarioError {
+  std::string message;
+};
+
+std::variant<AudioScenario, AudioScenarioError> parseAudioScenario(std::string_view json);
+// "default" or the path of a scenario file.
+std::variant<AudioScenario, AudioScenarioError> loadAudioScenario(std::string_view nameOrPath);
+std::string_view defaultAudioScenarioJson();
+
+}  // namespace orvix::platform::simulated

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "common/time/serial_queue.h"
+#include "common/time/time_source.h"
+#include "platform/audio_format.h"
+
+namespace orvix::platform::simulated {
+
+// A known signal: a sine tone, white noise, or silence, at an amplitude of full scale.
+struct SignalSpec {
+  enum class Kind { tone, noise, silence };
+  Kind kind = Kind::tone;
+  double frequency = 440;
+  double amplitude = 0.5;
+};
+
+// How a simulated device hands out its audio: format, buffer size, and how late each buffer may
+// come (uniformly 0...jitter behind its ideal moment, never drifting).
+struct SourceSpec {
+  AudioFormat format{48000, 2, SampleKind::float32, false};
+  SignalSpec signal;
+  std::uint32_t bufferFrames = 480;
+  Duration jitter{0};
+  std::uint64_t seed = 1;
+};
+
+// Fills buffers of a format with a signal, one frame after the other, so consecutive buffers
+// continue the same waveform. Every channel carries the same value.
+class SignalGenerator {
+ public:
+  SignalGenerator(SignalSpec signal, AudioFormat format, std::uint64_t seed);
+
+  // Generates `frames` frames; the view stays valid until the next call.
+  PcmBufferView next(std::size_t frames);
+  std::uint64_t framesGenerated() const { return frame_; }
+
+ private:
+  float valueAt(std::uint64_t frame);
+
+  SignalSpec signal_;
+  AudioFormat format_;
+  std::uint64_t frame_ = 0;
+  std::uint64_t noiseState_;
+  std::vector<std::vector<std::uint8_t>> planes_;
+  std::vector<const void*> planePointers_;
+};
+
+// A device clock: delivers a buffer from a generator on a serial queue every bufferFrames/rate,
+// each late by its own jitter. start() and stop() from any thread; after stop() returns, no
+// delivery runs or will run (unless stop() was called from the delivery itself, which then
+// ends with it).
+class SimulatedSource {
+ public:
+  using Deliver = std::function<void(const PcmBufferView&)>;
+
+  SimulatedSource(TimeSource& time, SourceSpec spec);
+  ~SimulatedSource();
+
+  void start(SerialQueue& queue, Duration firstDelay, Deliver deliver);
+  void stop();
+  bool running() const;
+
+ private:
+  void scheduleNext(std::uint64_t generation);
+  void deliverOne(std::uint64_t generation);
+  Duration jitterFor(std::uint64_t index);
+
+  TimeSource& time_;
+  SourceSpec spec_;
+  mutable std::mutex mutex_;
+  SerialQueue* queue_ = nullptr;
+  Deliver deliver_;
+  std::uint64_t generation_ = 0;
+  bool running_ = false;
+  Duration origin_{0};
+  std::uint64_t buffersDelivered_ = 0;
+  TimerHandle pending_;
+  SignalGenerator generator_;
+};
+
+}  // namespace orvix::platform::simulated

@@ -1,0 +1,371 @@
+#include "platform/simulated/audio/simulated_audio_world.h"
+
+#include <algorithm>
+
+namespace orvix::platform::simulated {
+
+namespace {
+
+constexpr std::int64_t kStreamFailedToStartCode = -3802;
+constexpr std::int64_t kStreamOtherErrorCode = -3805;
+
+StreamError streamError(std::int64_t code) {
+  return StreamError{kScreenCaptureStreamErrorDomain, code};
+}
+
+// Takes one from a "the first N calls fail" budget.
+bool takeOne(int& budget) {
+  if (budget <= 0) return false;
+  --budget;
+  return true;
+}
+
+}  // namespace
+
+// ---- stream
+
+SimulatedStream::SimulatedStream(SimulatedAudioWorld& world, StreamConfiguration configuration,
+                                 ScreenCaptureStreamClient& client, bool silent)
+    : world_(world), configuration_(configuration), client_(client), silent_(silent) {
+  SourceSpec spec{AudioFormat{static_cast<double>(configuration.sampleRate),
+                              static_cast<std::uint32_t>(std::max(1, configuration.channelCount)),
+                              SampleKind::float32, false},
+                  SignalSpec{}, 1024, Duration{0}, 3};
+  {
+    std::lock_guard lock(world.specLock());
+    if (world.spec().screenCapture.source) spec = *world.spec().screenCapture.source;
+  }
+  if (!(spec.format.sampleRate > 0)) spec.format.sampleRate = 16000;
+  source_ = std::make_unique<SimulatedSource>(world.time(), spec);
+}
+
+SimulatedStream::~SimulatedStream() { source_->stop(); }
+
+std::optional<StreamError> SimulatedStream::addOutput(StreamOutputType type, SerialQueue& queue) {
+  if (type == StreamOutputType::audio) audioQueue_ = &queue;
+  return std::nullopt;
+}
+
+bool SimulatedStream::capturing() const {
+  std::lock_guard lock(mutex_);
+  return capturing_;
+}
+
+std::optional<StreamError> SimulatedStream::startCapture() {
+  ++world_.counters().streamStarts;
+  Duration firstDelay{0};
+  {
+    std::lock_guard lock(world_.specLock());
+    auto& spec = world_.spec().screenCapture;
+    if (takeOne(spec.failingStarts)) return streamError(kStreamFailedToStartCode);
+    firstDelay = spec.firstAudioDelay;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    capturing_ = true;
+  }
+  world_.streamStarted(shared_from_this());
+  if (!silent_ && audioQueue_ != nullptr) {
+    source_->start(*audioQueue_, firstDelay, [this](const PcmBufferView& view) {
+      if (world_.systemStalled()) return;
+      AudioSampleBuffer buffer{true, view.format, view.frameLength, view.planes};
+      client_.streamDidOutputAudio(*this, buffer);
+    });
+  }
+  return std::nullopt;
+}
+
+std::optional<StreamError> SimulatedStream::stopCapture() {
+  ++world_.counters().streamStops;
+  {
+    std::lock_guard lock(mutex_);
+    capturing_ = false;
+  }
+  source_->stop();
+  return std::nullopt;
+}
+
+void SimulatedStream::simulateStop(const StreamError& error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!capturing_) return;
+    capturing_ = false;
+  }
+  source_->stop();
+  client_.streamDidStop(*this, error);
+}
+
+// ---- screen capture
+
+bool SimulatedScreenCapture::preflightAccess() {
+  std::lock_guard lock(world_.specLock());
+  return world_.spec().screenCapture.accessGranted;
+}
+
+bool SimulatedScreenCapture::requestAccess() {
+  ++world_.counters().accessRequests;
+  std::lock_guard lock(world_.specLock());
+  auto& spec = world_.spec().screenCapture;
+  if (spec.grantOnRequest) spec.accessGranted = true;
+  return spec.accessGranted;
+}
+
+std::variant<ShareableContent, StreamError> SimulatedScreenCapture::shareableContent() {
+  std::lock_guard lock(world_.specLock());
+  const auto& spec = world_.spec().screenCapture;
+  if (spec.shareableContentFails) return streamError(kStreamOtherErrorCode);
+  ShareableContent content;
+  for (int i = 0; i < spec.displayCount; ++i) {
+    content.displays.push_back(CaptureDisplay{static_cast<std::uint32_t>(i + 1)});
+  }
+  return content;
+}
+
+std::shared_ptr<ScreenCaptureStream> SimulatedScreenCapture::makeStream(
+    const StreamConfiguration& configuration, ScreenCaptureStreamClient& client) {
+  ++world_.counters().streamsMade;
+  bool silent = false;
+  {
+    std::lock_guard lock(world_.specLock());
+    silent = takeOne(world_.spec().screenCapture.silentStarts);
+  }
+  return std::make_shared<SimulatedStream>(world_, configuration, client, silent);
+}
+
+// ---- process tap
+
+SimulatedProcessTap::SimulatedProcessTap(SimulatedAudioWorld& world, ProcessTapCallbacks callbacks)
+    : world_(world),
+      callbacks_(std::move(callbacks)),
+      ioQueue_(world.time().makeSerialQueue("com.orvix.audio-capture.process-tap")) {
+  std::lock_guard lock(world.specLock());
+  source_ = std::make_unique<SimulatedSource>(world.time(), world.spec().processTap.source);
+}
+
+SimulatedProcessTap::~SimulatedProcessTap() {
+  stop();
+  world_.tapGone(this);
+}
+
+bool SimulatedProcessTap::start() {
+  bool fails = false;
+  bool delivers = true;
+  Duration firstDelay{0};
+  {
+    std::lock_guard lock(world_.specLock());
+    const auto& spec = world_.spec().processTap;
+    fails = spec.startFails;
+    delivers = spec.deliversAudio;
+    firstDelay = spec.firstAudioDelay;
+  }
+  if (fails) {
+    stop();
+    return false;
+  }
+  if (delivers) {
+    source_->start(*ioQueue_, firstDelay, [this](const PcmBufferView& view) {
+      if (!world_.systemStalled()) callbacks_.onAudio(view);
+    });
+  }
+  return true;
+}
+
+void SimulatedProcessTap::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return;
+    stopped_ = true;
+  }
+  ++world_.counters().tapStops;
+  source_->stop();
+}
+
+void SimulatedProcessTap::simulateLoss() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_ || interruptionReported_) return;
+    interruptionReported_ = true;
+  }
+  source_->stop();
+  if (callbacks_.onInterrupted) callbacks_.onInterrupted();
+}
+
+std::unique_ptr<ProcessTap> SimulatedProcessTaps::makeTap(ProcessTapCallbacks callbacks) {
+  ++world_.counters().tapsMade;
+  auto tap = std::make_unique<SimulatedProcessTap>(world_, std::move(callbacks));
+  world_.tapCreated(tap.get());
+  return tap;
+}
+
+// ---- microphone
+
+SimulatedAudioEngine::SimulatedAudioEngine(SimulatedAudioWorld& world, bool startFails)
+    : world_(world),
+      startFails_(startFails),
+      tapThread_(world.time().makeSerialQueue("simulated-microphone-tap")) {}
+
+SimulatedAudioEngine::~SimulatedAudioEngine() {
+  if (source_) source_->stop();
+}
+
+std::optional<AudioFormat> SimulatedAudioEngine::inputFormat() {
+  std::lock_guard lock(world_.specLock());
+  const auto& spec = world_.spec().microphone;
+  if (!spec.hasInputDevice) return AudioFormat{0, 0, SampleKind::float32, false};
+  return spec.source.format;
+}
+
+bool SimulatedAudioEngine::installTap(std::uint32_t bufferFrames,
+                                      std::function<void(const PcmBufferView&)> onBuffer) {
+  onBuffer_ = std::move(onBuffer);
+  bufferFrames_ = bufferFrames;
+  return true;
+}
+
+void SimulatedAudioEngine::removeTap() {
+  if (source_) source_->stop();
+}
+
+bool SimulatedAudioEngine::start() {
+  ++world_.counters().engineStarts;
+  if (startFails_) return false;
+  SourceSpec spec;
+  Duration firstDelay{0};
+  bool delivers = true;
+  {
+    std::lock_guard lock(world_.specLock());
+    const auto& microphone = world_.spec().microphone;
+    spec = microphone.source;
+    firstDelay = microphone.firstAudioDelay;
+    delivers = microphone.deliversAudio;
+  }
+  if (bufferFrames_ > 0) spec.bufferFrames = bufferFrames_;
+  if (!delivers || !onBuffer_) return true;
+  source_ = std::make_unique<SimulatedSource>(world_.time(), spec);
+  source_->start(*tapThread_, firstDelay, [this](const PcmBufferView& view) {
+    if (!world_.microphoneStalled()) onBuffer_(view);
+  });
+  return true;
+}
+
+void SimulatedAudioEngine::stop() {
+  ++world_.counters().engineStops;
+  if (source_) source_->stop();
+}
+
+MicrophoneAuthorization SimulatedMicrophone::authorizationStatus() {
+  std::lock_guard lock(world_.specLock());
+  const auto& value = world_.spec().microphone.authorization;
+  if (value == "authorized") return MicrophoneAuthorization::authorized;
+  if (value == "denied") return MicrophoneAuthorization::denied;
+  if (value == "restricted") return MicrophoneAuthorization::restricted;
+  return MicrophoneAuthorization::notDetermined;
+}
+
+std::unique_ptr<AudioEngine> SimulatedMicrophone::makeEngine() {
+  ++world_.counters().enginesMade;
+  bool fails = false;
+  {
+    std::lock_guard lock(world_.specLock());
+    fails = takeOne(world_.spec().microphone.failingStarts);
+  }
+  return std::make_unique<SimulatedAudioEngine>(world_, fails);
+}
+
+std::optional<std::uint64_t> SimulatedMicrophone::addDefaultInputListener(
+    SerialQueue& queue, std::function<void()> onChange) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t token = nextToken_++;
+  listeners_[token] = {&queue, std::move(onChange)};
+  return token;
+}
+
+void SimulatedMicrophone::removeDefaultInputListener(std::uint64_t token) {
+  std::lock_guard lock(mutex_);
+  listeners_.erase(token);
+}
+
+void SimulatedMicrophone::simulateDefaultInputChange() {
+  std::lock_guard lock(mutex_);
+  for (auto& [token, listener] : listeners_) listener.first->async(listener.second);
+}
+
+// ---- world
+
+SimulatedAudioWorld::SimulatedAudioWorld(TimeSource& time, AudioScenario scenario)
+    : time_(time),
+      scenario_(std::move(scenario)),
+      screenCapture_(*this),
+      processTaps_(*this),
+      microphone_(*this),
+      platformQueue_(time.makeSerialQueue("simulated-audio-platform")) {
+  for (const auto& stop : scenario_.screenCapture.stops) {
+    platformQueue_->asyncAfter(stop.at, [this, bySystem = stop.stoppedBySystem] {
+      if (auto stream = currentStream()) {
+        stream->simulateStop(
+            streamError(bySystem ? kStreamStoppedBySystemCode : kStreamOtherErrorCode));
+      }
+    });
+  }
+  if (scenario_.processTap.lostAt) {
+    platformQueue_->asyncAfter(*scenario_.processTap.lostAt, [this] { loseTaps(); });
+  }
+}
+
+SimulatedAudioWorld::~SimulatedAudioWorld() { platformQueue_.reset(); }
+
+Audio SimulatedAudioWorld::audio() {
+  return Audio{screenCapture_, scenario_.processTap.available ? &processTaps_ : nullptr,
+               microphone_};
+}
+
+std::shared_ptr<SimulatedStream> SimulatedAudioWorld::currentStream() {
+  std::lock_guard lock(mutex_);
+  auto stream = currentStream_.lock();
+  if (stream && !stream->capturing()) return nullptr;
+  return stream;
+}
+
+std::optional<StreamConfiguration> SimulatedAudioWorld::lastConfiguration() {
+  std::lock_guard lock(mutex_);
+  return lastConfiguration_;
+}
+
+void SimulatedAudioWorld::streamStarted(const std::shared_ptr<SimulatedStream>& stream) {
+  std::lock_guard lock(mutex_);
+  currentStream_ = stream;
+  lastConfiguration_ = stream->configuration();
+}
+
+void SimulatedAudioWorld::simulateStreamStop(bool stoppedBySystem) {
+  platformQueue_->async([this, stoppedBySystem] {
+    if (auto stream = currentStream()) {
+      stream->simulateStop(
+          streamError(stoppedBySystem ? kStreamStoppedBySystemCode : kStreamOtherErrorCode));
+    }
+  });
+}
+
+void SimulatedAudioWorld::simulateTapLoss() {
+  platformQueue_->async([this] { loseTaps(); });
+}
+
+void SimulatedAudioWorld::loseTaps() {
+  // Held throughout, so a tap cannot be destroyed while it reports its loss.
+  std::lock_guard lock(mutex_);
+  for (auto* tap : taps_) tap->simulateLoss();
+}
+
+void SimulatedAudioWorld::setMicrophoneStalled(bool stalled) { microphoneStalled_ = stalled; }
+
+void SimulatedAudioWorld::tapCreated(SimulatedProcessTap* tap) {
+  std::lock_guard lock(mutex_);
+  taps_.push_back(tap);
+}
+
+void SimulatedAudioWorld::tapGone(SimulatedProcessTap* tap) {
+  std::lock_guard lock(mutex_);
+  taps_.erase(std::remove(taps_.begin(), taps_.end(), tap), taps_.end());
+}
+
+}  // namespace orvix::platform::simulated

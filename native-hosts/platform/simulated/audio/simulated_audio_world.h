@@ -1,0 +1,198 @@
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "common/time/time_source.h"
+#include "platform/audio.h"
+#include "platform/simulated/audio/audio_scenario.h"
+#include "platform/simulated/audio/signal_source.h"
+
+namespace orvix::platform::simulated {
+
+class SimulatedAudioWorld;
+
+// A screen-capture stream of the simulated world: delivers the world's system audio on the
+// queue given for audio output once started, until stopped by the host or by the world.
+class SimulatedStream final : public ScreenCaptureStream,
+                              public std::enable_shared_from_this<SimulatedStream> {
+ public:
+  SimulatedStream(SimulatedAudioWorld& world, StreamConfiguration configuration,
+                  ScreenCaptureStreamClient& client, bool silent);
+  ~SimulatedStream() override;
+
+  std::optional<StreamError> addOutput(StreamOutputType type, SerialQueue& queue) override;
+  std::optional<StreamError> startCapture() override;
+  std::optional<StreamError> stopCapture() override;
+
+  const StreamConfiguration& configuration() const { return configuration_; }
+  bool capturing() const;
+  // The system ends the stream: no more audio, and the client hears didStop with `error`.
+  void simulateStop(const StreamError& error);
+
+ private:
+  SimulatedAudioWorld& world_;
+  StreamConfiguration configuration_;
+  ScreenCaptureStreamClient& client_;
+  bool silent_;
+  SerialQueue* audioQueue_ = nullptr;
+  std::unique_ptr<SimulatedSource> source_;
+  mutable std::mutex mutex_;
+  bool capturing_ = false;
+};
+
+class SimulatedScreenCapture final : public ScreenCapture {
+ public:
+  explicit SimulatedScreenCapture(SimulatedAudioWorld& world) : world_(world) {}
+  bool preflightAccess() override;
+  bool requestAccess() override;
+  std::variant<ShareableContent, StreamError> shareableContent() override;
+  std::shared_ptr<ScreenCaptureStream> makeStream(const StreamConfiguration& configuration,
+                                                  ScreenCaptureStreamClient& client) override;
+
+ private:
+  SimulatedAudioWorld& world_;
+};
+
+class SimulatedProcessTap final : public ProcessTap {
+ public:
+  SimulatedProcessTap(SimulatedAudioWorld& world, ProcessTapCallbacks callbacks);
+  ~SimulatedProcessTap() override;
+  bool start() override;
+  void stop() override;
+  // The device dies: one interruption report, unless stopped.
+  void simulateLoss();
+
+ private:
+  SimulatedAudioWorld& world_;
+  ProcessTapCallbacks callbacks_;
+  std::unique_ptr<SerialQueue> ioQueue_;
+  std::unique_ptr<SimulatedSource> source_;
+  std::mutex mutex_;
+  bool stopped_ = false;
+  bool interruptionReported_ = false;
+};
+
+class SimulatedProcessTaps final : public ProcessTapFactory {
+ public:
+  explicit SimulatedProcessTaps(SimulatedAudioWorld& world) : world_(world) {}
+  std::unique_ptr<ProcessTap> makeTap(ProcessTapCallbacks callbacks) override;
+
+ private:
+  SimulatedAudioWorld& world_;
+};
+
+class SimulatedAudioEngine final : public AudioEngine {
+ public:
+  SimulatedAudioEngine(SimulatedAudioWorld& world, bool startFails);
+  ~SimulatedAudioEngine() override;
+  std::optional<AudioFormat> inputFormat() override;
+  bool installTap(std::uint32_t bufferFrames,
+                  std::function<void(const PcmBufferView&)> onBuffer) override;
+  void removeTap() override;
+  void prepare() override {}
+  bool start() override;
+  void stop() override;
+
+ private:
+  SimulatedAudioWorld& world_;
+  bool startFails_;
+  std::unique_ptr<SerialQueue> tapThread_;
+  std::unique_ptr<SimulatedSource> source_;
+  std::function<void(const PcmBufferView&)> onBuffer_;
+  std::uint32_t bufferFrames_ = 0;
+};
+
+class SimulatedMicrophone final : public Microphone {
+ public:
+  explicit SimulatedMicrophone(SimulatedAudioWorld& world) : world_(world) {}
+  MicrophoneAuthorization authorizationStatus() override;
+  std::unique_ptr<AudioEngine> makeEngine() override;
+  std::optional<std::uint64_t> addDefaultInputListener(SerialQueue& queue,
+                                                       std::function<void()> onChange) override;
+  void removeDefaultInputListener(std::uint64_t token) override;
+  // The user picks another input device: every listener hears of it on its queue.
+  void simulateDefaultInputChange();
+
+ private:
+  SimulatedAudioWorld& world_;
+  std::mutex mutex_;
+  std::uint64_t nextToken_ = 1;
+  std::map<std::uint64_t, std::pair<SerialQueue*, std::function<void()>>> listeners_;
+};
+
+// What the host asked the simulated world to do, for tests to check.
+struct AudioWorldCounters {
+  std::atomic<int> accessRequests{0};
+  std::atomic<int> streamsMade{0};
+  std::atomic<int> streamStarts{0};
+  std::atomic<int> streamStops{0};
+  std::atomic<int> tapsMade{0};
+  std::atomic<int> tapStops{0};
+  std::atomic<int> enginesMade{0};
+  std::atomic<int> engineStarts{0};
+  std::atomic<int> engineStops{0};
+};
+
+// A deterministic audio world on a TimeSource: a system stream, a process tap and a microphone
+// that deliver known signals with buffer sizes and jitter of their own, and that fail, stop,
+// stall and come late as the scenario says. Tests change the scenario's knobs at any time
+// through spec() and drive the faults with the simulate... hooks.
+//
+// Must be destroyed after the host that records from it and before the time source.
+class SimulatedAudioWorld {
+ public:
+  SimulatedAudioWorld(TimeSource& time, AudioScenario scenario);
+  ~SimulatedAudioWorld();
+
+  Audio audio();
+  TimeSource& time() { return time_; }
+  AudioScenario& spec() { return scenario_; }
+  std::mutex& specLock() { return specLock_; }
+  AudioWorldCounters& counters() { return counters_; }
+  SimulatedMicrophone& microphone() { return microphone_; }
+
+  // The stream that is capturing now, if any.
+  std::shared_ptr<SimulatedStream> currentStream();
+  std::optional<StreamConfiguration> lastConfiguration();
+  void simulateStreamStop(bool stoppedBySystem);
+  void simulateTapLoss();
+  // Silences the microphone engines from now on (true) or lets them deliver again (false).
+  void setMicrophoneStalled(bool stalled);
+  bool microphoneStalled() const { return microphoneStalled_.load(); }
+  // The same for system audio, whichever backend delivers it.
+  void setSystemStalled(bool stalled) { systemStalled_ = stalled; }
+  bool systemStalled() const { return systemStalled_.load(); }
+
+  // Used by the simulated objects.
+  void streamStarted(const std::shared_ptr<SimulatedStream>& stream);
+  void tapCreated(SimulatedProcessTap* tap);
+  void tapGone(SimulatedProcessTap* tap);
+  SerialQueue& platformQueue() { return *platformQueue_; }
+
+ private:
+  void loseTaps();
+
+  TimeSource& time_;
+  AudioScenario scenario_;
+  std::mutex specLock_;
+  AudioWorldCounters counters_;
+  SimulatedScreenCapture screenCapture_;
+  SimulatedProcessTaps processTaps_;
+  SimulatedMicrophone microphone_;
+  std::atomic<bool> microphoneStalled_{false};
+  std::atomic<bool> systemStalled_{false};
+  std::mutex mutex_;
+  std::weak_ptr<SimulatedStream> currentStream_;
+  std::optional<StreamConfiguration> lastConfiguration_;
+  std::vector<SimulatedProcessTap*> taps_;
+  // Delegate callbacks and scheduled faults run here, as on a platform thread.
+  std::unique_ptr<SerialQueue> platformQueue_;
+};
+
+}  // namespace orvix::platform::simulated

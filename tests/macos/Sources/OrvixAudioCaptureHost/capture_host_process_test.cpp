@@ -1,0 +1,156 @@
+// The built program as the desktop application runs it, on the simulated default audio world
+// (a process tap, a screen-capture stream and a microphone delivering tones) and real time.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/json_wire.h"
+#include "macos/Sources/OrvixAudioCaptureHost/track_file_support.h"
+#include "support/child_process.h"
+
+namespace orvix::capture::testing {
+namespace {
+
+using orvix::testing::ChildOptions;
+using orvix::testing::ChildProcess;
+using orvix::testing::ChildResult;
+using orvix::testing::runChild;
+using namespace std::chrono_literals;
+
+const std::string kProgram = ORVIX_AUDIO_CAPTURE_HOST_PATH;
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Every line is one JSON object with sorted keys and the envelope; answers the event names.
+std::vector<std::string> checkedEventNames(const std::string& output) {
+  std::vector<std::string> names;
+  for (const auto& line : linesOf(output)) {
+    const auto event = parseJsonObject(line);
+    EXPECT_TRUE(event) << line;
+    if (!event) continue;
+    EXPECT_EQ(serializeCompact(*event).value(), line);
+    EXPECT_EQ((*event)["schemaVersion"], 1);
+    names.push_back((*event)["event"]);
+  }
+  return names;
+}
+
+std::vector<std::string> withoutProgress(std::vector<std::string> names) {
+  std::erase(names, "recording.progress");
+  return names;
+}
+
+class CaptureHostProcess : public ::testing::Test {
+ protected:
+  std::vector<std::string> arguments(const std::string& mode, bool simulate = true) {
+    std::vector<std::string> values = {
+        "--session-id", "process-test",         "--output", output, "--mode",
+        mode,           "--microphone-enabled", "true"};
+    if (simulate) values.insert(values.end(), {"--simulate", "default"});
+    return values;
+  }
+
+  // Starts the program and waits (generously: the machine may be loaded) for the recording.
+  std::unique_ptr<ChildProcess> startRecording(const std::string& mode) {
+    ChildOptions options;
+    options.arguments = arguments(mode);
+    auto child = std::make_unique<ChildProcess>(kProgram, options);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (child->outputSoFar().find("recording.started") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      child->waitForOutput(child->outputSoFar().size() + 1, 200ms);
+    }
+    EXPECT_NE(child->outputSoFar().find("recording.started"), std::string::npos);
+    return child;
+  }
+
+  TemporaryDirectory directory;
+  std::string output = directory.file("recording.pcm");
+};
+
+TEST_F(CaptureHostProcess, InvalidArgumentsExitWithTwoAndCreateNothing) {
+  ChildOptions options;
+  options.arguments = {"--session-id", "s",     "--output",   output,
+                       "--mode",       "media", "--simulate", "default"};
+  const ChildResult result = runChild(kProgram, options);
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.standardOutput,
+            "{\"code\":\"CAPTURE_FAILED\",\"event\":\"recording.failed\",\"schemaVersion\":1}\n");
+  EXPECT_FALSE(fileExists(output + ".system.pcm"));
+  EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(CaptureHostProcess, WithoutASimulatorThisMachineFailsHonestly) {
+  ChildOptions options;
+  options.arguments = arguments("media", /*simulate=*/false);
+  const ChildResult result = runChild(kProgram, options, "");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardOutput,
+            "{\"code\":\"CAPTURE_FAILED\",\"event\":\"recording.failed\",\"schemaVersion\":1}\n");
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_FALSE(fileExists(output + ".system.pcm"));
+}
+
+TEST_F(CaptureHostProcess, MediaRecordingStoppedAfterTwoSeconds) {
+  auto child = startRecording("media");
+  std::this_thread::sleep_for(2s);
+  child->writeInput("{\"schemaVersion\":1,\"command\":\"stop\"}\n");
+  const ChildResult result = child->finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardError, "");
+  const auto names = checkedEventNames(result.standardOutput);
+  EXPECT_EQ(withoutProgress(names),
+            (std::vector<std::string>{"recording.started", "recording.completed"}));
+  EXPECT_GE(std::count(names.begin(), names.end(), "recording.progress"), 4);
+  const std::string system = readBytes(output + ".system.pcm");
+  EXPECT_EQ(readBytes(output), system);
+  EXPECT_GE(system.size(), 2u * 16000 * 2 * 9 / 10);
+  EXPECT_NE(result.standardOutput.find("\"byteLength\":" + std::to_string(system.size())),
+            std::string::npos);
+}
+
+TEST_F(CaptureHostProcess, MeetingRecordingLeavesTwoEqualTracks) {
+  auto child = startRecording("meeting");
+  std::this_thread::sleep_for(2s);
+  child->writeInput("{\"schemaVersion\":1,\"command\":\"pause\"}\n");
+  std::this_thread::sleep_for(500ms);
+  child->writeInput("{\"schemaVersion\":1,\"command\":\"resume\"}\n");
+  child->writeInput("{\"schemaVersion\":1,\"command\":\"stop\"}\n");
+  const ChildResult result = child->finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
+            (std::vector<std::string>{"recording.started", "recording.completed"}));
+  const auto system = readBytes(output + ".system.pcm");
+  EXPECT_EQ(system.size(), readBytes(output + ".microphone.pcm").size());
+  EXPECT_GT(system.size(), 0u);
+  EXPECT_FALSE(fileExists(output));
+}
+
+class CaptureHostDiscard : public CaptureHostProcess, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
+  auto child = startRecording("meeting");
+  std::this_thread::sleep_for(1s);
+  if (!GetParam()) child->writeInput("{\"schemaVersion\":1,\"command\":\"cancel\"}\n");
+  const ChildResult result = child->finish();  // closes standard input
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
+            std::vector<std::string>{"recording.started"});
+  EXPECT_FALSE(fileExists(output + ".system.pcm"));
+  EXPECT_FALSE(fileExists(output + ".microphone.pcm"));
+  EXPECT_FALSE(fileExists(output));
+}
+
+INSTANTIATE_TEST_SUITE_P(CancelCommandOrEndOfInput, CaptureHostDiscard, ::testing::Bool());
+
+}  // namespace
+}  // namespace orvix::capture::testing
