@@ -37,7 +37,7 @@ enum class PeripheralState { disconnected, connecting, connected, disconnecting 
 
 enum class WriteType { withResponse, withoutResponse };
 
-// Characteristic property bits, as the Bluetooth specification numbers them.
+// Characteristic property bits, with the values the Bluetooth core standard gives them.
 inline constexpr std::uint32_t kPropertyWrite = 0x08;
 inline constexpr std::uint32_t kPropertyNotify = 0x10;
 inline constexpr std::uint32_t kPropertyIndicate = 0x20;

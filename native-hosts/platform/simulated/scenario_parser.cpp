@@ -6,10 +6,13 @@
 
 #include "common/json_wire.h"
 #include "platform/simulated/element_kinds.h"
+#include "platform/simulated/scenario_reading.h"
 
 namespace orvix::platform::simulated {
 
 namespace {
+
+using namespace scenario_reading;
 
 constexpr std::int64_t kMaximumPid = 0x7FFFFFFF;
 constexpr std::int64_t kMaximumPasteLatencyMilliseconds = 600'000;
@@ -18,65 +21,8 @@ constexpr std::int64_t kMaximumReads = 1'000'000;
 constexpr std::int64_t kMaximumChangeCount = std::int64_t{1} << 53;
 constexpr double kMaximumCoordinate = 1e6;
 
-// A fault in the file, with the path of the value it was found at.
-struct Fault {
-  std::string message;
-};
-
-[[noreturn]] void fail(const std::string& where, const std::string& what) {
-  throw Fault{(where.empty() ? std::string("scenario") : where) + ": " + what};
-}
-
-std::string at(const std::string& where, std::string_view key) {
-  return where.empty() ? std::string(key) : where + "." + std::string(key);
-}
-
-std::string at(const std::string& where, std::size_t index) {
-  return where + "[" + std::to_string(index) + "]";
-}
-
-void requireKeys(const Json& object, const std::string& where,
-                 std::initializer_list<std::string_view> allowed) {
-  if (!object.is_object()) fail(where, "must be an object");
-  for (const auto& [key, value] : object.items()) {
-    bool known = false;
-    for (const std::string_view name : allowed) known = known || key == name;
-    if (!known) fail(at(where, key), "unknown key");
-  }
-}
-
-const Json* member(const Json& object, std::string_view key) {
-  const auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
-}
-
-std::int64_t integerIn(const Json& value, const std::string& where, std::int64_t low,
-                       std::int64_t high) {
-  const auto number = integralNumber(value);
-  if (!number) fail(where, "must be an integer");
-  if (*number < low || *number > high) {
-    fail(where, "must lie in " + std::to_string(low) + ".." + std::to_string(high));
-  }
-  return *number;
-}
-
 ProcessId pidValue(const Json& value, const std::string& where, std::int64_t lowest = 2) {
   return static_cast<ProcessId>(integerIn(value, where, lowest, kMaximumPid));
-}
-
-std::string stringValue(const Json& value, const std::string& where) {
-  if (!value.is_string()) fail(where, "must be a string");
-  return value.get<std::string>();
-}
-
-bool boolValue(const Json& value, const std::string& where) {
-  if (!value.is_boolean()) fail(where, "must be true or false");
-  return value.get<bool>();
-}
-
-const Json& arrayValue(const Json& value, const std::string& where) {
-  if (!value.is_array()) fail(where, "must be an array");
-  return value;
 }
 
 AXError errorCode(const Json& value, const std::string& where) {
