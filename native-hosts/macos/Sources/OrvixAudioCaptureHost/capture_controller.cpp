@@ -59,7 +59,7 @@ CaptureController::~CaptureController() {
   tasks_.joinAll();
   // A controller dropped without a stop (tests, a failed construction) still leaves no source
   // running into its queues.
-  std::shared_ptr<platform::ScreenCaptureStream> stream;
+  std::shared_ptr<ControlledStream> stream;
   std::shared_ptr<platform::ProcessTap> tap;
   {
     std::lock_guard lock(stateLock_);
@@ -68,7 +68,7 @@ CaptureController::~CaptureController() {
     tap = std::move(processTapCapture_);
     progressTimer_.cancel();
   }
-  if (stream) (void)stream->stopCapture();
+  if (stream) stream->stop();
   if (tap) tap->stop();
   if (microphoneEngine_) {
     microphoneEngine_->stop();
@@ -109,6 +109,7 @@ void CaptureController::startTaskLaunched() {
 std::optional<CaptureError> CaptureController::start() {
   if (auto error = startPreferredSystemCapture()) return error;
 
+  bool stoppedDuringMicrophoneStartup = false;
   if (arguments_.meeting) {
     bool available = false;
     std::optional<CaptureError> microphoneError;
@@ -116,6 +117,9 @@ std::optional<CaptureError> CaptureController::start() {
     if (microphoneError) return microphoneError;
     {
       std::lock_guard lock(stateLock_);
+      // A stop that came in while the microphone started tore down the microphone in the
+      // middle of its start-up: that start-up failed.
+      stoppedDuringMicrophoneStartup = stopping_;
       microphoneAvailable_ = available;
       microphoneInitializationComplete_ = true;
       if (!available) microphoneEnabled_ = false;
@@ -126,23 +130,21 @@ std::optional<CaptureError> CaptureController::start() {
 
   startCaptureTimeline();
 
-  std::optional<CaptureError> lateStop;
+  if (stoppedDuringMicrophoneStartup) return CaptureError::captureFailed;
+
   runOnMain([&] {
     SystemAudioBackend backend = SystemAudioBackend::screenCaptureKit;
     bool fallback = false;
     bool microphoneAvailable = false;
     {
       std::lock_guard lock(stateLock_);
-      // A stop that came in while the microphone started has already torn everything down;
-      // announcing a recording (and ticking progress) after it would contradict the stop.
-      if (stopping_) {
-        lateStop = CaptureError::captureFailed;
-        return;
-      }
       backend = systemAudioBackend_.value_or(SystemAudioBackend::screenCaptureKit);
       fallback = systemAudioFallback_;
       microphoneAvailable = microphoneAvailable_;
     }
+    // Start-up succeeded even when a stop has come in since: the recording is announced, and
+    // the stop that follows completes it. Only the progress timer stays off (it refuses to
+    // start once stopping).
     events_.emit("recording.started", Json{{"sessionId", arguments_.sessionId},
                                            {"backend", std::string(wireName(backend))},
                                            {"fallback", fallback},
@@ -150,7 +152,7 @@ std::optional<CaptureError> CaptureController::start() {
                                            {"microphoneAvailable", microphoneAvailable}});
     scheduleProgressTick(nowNanoseconds(), 1);
   });
-  return lateStop;
+  return std::nullopt;
 }
 
 void CaptureController::startTaskFinished() {
@@ -163,9 +165,14 @@ void CaptureController::startTaskFinished() {
 
 void CaptureController::scheduleProgressTick(std::uint64_t startedAt, std::uint64_t tick) {
   // Ticks are due at fixed multiples of the interval from "recording.started", so a slow tick
-  // does not push every later one back.
-  const std::uint64_t due = startedAt + tick * progressIntervalNanoseconds;
+  // does not push every later one back. After the main thread was held up, the ticks it missed
+  // were covered by the one late tick; the next is the first multiple still ahead, instead of a
+  // burst of catch-up ticks.
   const std::uint64_t now = nowNanoseconds();
+  if (now >= startedAt && startedAt + tick * progressIntervalNanoseconds <= now) {
+    tick = (now - startedAt) / progressIntervalNanoseconds + 1;
+  }
+  const std::uint64_t due = startedAt + tick * progressIntervalNanoseconds;
   const Duration delay(static_cast<std::int64_t>(due > now ? due - now : 0));
   std::lock_guard lock(stateLock_);
   if (stopping_) return;
@@ -217,7 +224,7 @@ void CaptureController::stop(bool cancelled) {
   const std::uint64_t now = nowNanoseconds();
   std::int64_t minimumSamples = 0;
   std::int64_t outageSamples = 0;
-  std::shared_ptr<platform::ScreenCaptureStream> stream;
+  std::shared_ptr<ControlledStream> stream;
   std::shared_ptr<platform::ProcessTap> tap;
   TimerHandle progressTimer;
   {
@@ -246,7 +253,7 @@ void CaptureController::stop(bool cancelled) {
   progressTimer.cancel();
 
   tasks_.run("capture-stop", [this, cancelled, minimumSamples, stream, tap] {
-    if (stream) (void)stream->stopCapture();
+    if (stream) stream->stop();
     if (tap) tap->stop();
     runOnMain([this] { tearDownMicrophone(); });
     // A start-up still running reports its own failure first; waiting for it keeps the order

@@ -11,6 +11,7 @@
 #include "OrvixAudioCaptureHost/capture_arguments.h"
 #include "OrvixAudioCaptureHost/capture_error.h"
 #include "OrvixAudioCaptureHost/capture_events.h"
+#include "OrvixAudioCaptureHost/controlled_stream.h"
 #include "OrvixAudioCaptureHost/pcm_converter.h"
 #include "OrvixAudioCaptureHost/pcm_writer.h"
 #include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
@@ -43,8 +44,9 @@ struct FinalizedCapture {
 //
 // Threads: commands, the progress timer and microphone recovery on the main thread; start-up,
 // stop and stream recovery on tasks of their own; audio on the audio, process-tap and
-// microphone queues. Lock order: trackWriteLock_, then stateLock_, then a writer's own lock;
-// nothing waits for long while holding either of the first two.
+// microphone queues. Lock order: a stream's control lock (ControlledStream), then
+// trackWriteLock_, then stateLock_, then a writer's own lock; nothing waits for long while
+// holding trackWriteLock_ or stateLock_, and no stream is started or stopped under either.
 class CaptureController final : public platform::ScreenCaptureStreamClient {
  public:
   // Absent when a track file cannot be created.
@@ -126,6 +128,7 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   std::optional<CaptureError> startScreenCaptureKit(bool requirePermission);
   void stopScreenCaptureKitStartupAttempt();
   static bool isSystemStoppedStreamError(const platform::StreamError& error);
+  bool isCurrentStreamLocked(const platform::ScreenCaptureStream& stream) const;
   void recoverSystemCapture();
 
   // The process-tap backend.
@@ -184,7 +187,7 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   std::unique_ptr<PcmWriter> microphoneWriter_;
 
   // Guarded by stateLock_.
-  std::shared_ptr<platform::ScreenCaptureStream> stream_;
+  std::shared_ptr<ControlledStream> stream_;
   std::shared_ptr<platform::ProcessTap> processTapCapture_;
   std::optional<SystemAudioBackend> systemAudioBackend_;
   bool systemAudioFallback_ = false;

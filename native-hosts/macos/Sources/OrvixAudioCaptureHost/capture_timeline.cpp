@@ -69,7 +69,13 @@ void CaptureController::startCaptureTimeline() {
   std::lock_guard lock(stateLock_);
   captureTimelineBaseSamples_ = base;
   captureTimelineActiveNanoseconds_ = 0;
-  captureTimelineActiveSinceNanoseconds_ = now;
+  // Paused before the recording was announced: the timeline opens with the resume, so the
+  // paused stretch does not end up in the file as silence.
+  if (paused_) {
+    captureTimelineActiveSinceNanoseconds_.reset();
+  } else {
+    captureTimelineActiveSinceNanoseconds_ = now;
+  }
   lastSystemAudioNanoseconds_ = now;
   if (microphoneAvailable_) {
     lastMicrophoneAudioNanoseconds_ = now;

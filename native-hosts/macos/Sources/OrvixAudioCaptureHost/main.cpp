@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "OrvixAudioCaptureHost/capture_error.h"
+#include "OrvixAudioCaptureHost/capture_events.h"
 #include "OrvixAudioCaptureHost/capture_host.h"
 #include "common/bounded_line_reader.h"
 #include "common/line_sink.h"
@@ -61,10 +63,15 @@ int main(int argc, char** argv) {
     return runHost(machine.audio(), time, arguments);
   }
   auto loaded = platform::simulated::loadAudioScenario(*simulate);
-  if (auto* error = std::get_if<platform::simulated::AudioScenarioError>(&loaded)) {
-    std::fprintf(stderr, "OrvixAudioCaptureHost: scenario %.*s: %s\n",
-                 static_cast<int>(simulate->size()), simulate->data(), error->message.c_str());
-    return 2;
+  if (std::holds_alternative<platform::simulated::AudioScenarioError>(loaded)) {
+    // An unusable scenario is an invalid argument; like every failure it is reported on
+    // standard output only, since nothing ever goes to standard error.
+    FileDescriptorLineSink output(STDOUT_FILENO);
+    capture::CaptureEvents events(output);
+    events.emit(
+        "recording.failed",
+        Json{{"code", std::string(capture::wireCode(capture::CaptureError::captureFailed))}});
+    exitProcess(2);
   }
   platform::simulated::SimulatedAudioWorld world(
       time, std::get<platform::simulated::AudioScenario>(std::move(loaded)));

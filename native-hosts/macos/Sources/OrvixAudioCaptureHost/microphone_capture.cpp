@@ -172,6 +172,9 @@ void CaptureController::rebuildMicrophoneEngine(std::string_view reason, int att
 
 bool CaptureController::installDefaultInputDeviceListener() {
   if (microphoneRouteListener_) return true;
+  // The stop sequence removes the listener on this thread after it set `stopping_`; installed
+  // past that point, nobody would ever remove it.
+  if (isStopping()) return false;
   microphoneRouteListener_ = audio_.microphone.addDefaultInputListener(
       *microphoneRouteQueue_,
       [this] { time_.mainLoop().post(weakly([this] { scheduleMicrophoneRouteRecovery(); })); });

@@ -121,41 +121,55 @@ std::optional<CaptureError> CaptureController::startScreenCaptureKit(bool requir
   if (stream->addOutput(platform::StreamOutputType::screen, *videoQueue_)) {
     return CaptureError::captureFailed;
   }
+  auto controlled = std::make_shared<ControlledStream>(std::move(stream), time_);
   {
     std::lock_guard lock(stateLock_);
     if (stopping_) return CaptureError::captureFailed;
-    stream_ = stream;
+    stream_ = controlled;
   }
-  if (stream->startCapture()) {
+  if (!controlled->start([this] { return !isStopping(); })) {
     {
       std::lock_guard lock(stateLock_);
-      if (stream_ == stream) stream_.reset();
+      if (stream_ == controlled) stream_.reset();
     }
-    (void)stream->stopCapture();
+    controlled->stop();
     return CaptureError::captureFailed;
   }
   const std::uint64_t now = nowNanoseconds();
   std::lock_guard lock(stateLock_);
-  if (stream_ == stream && !stopping_) systemStreamStartedAtNanoseconds_ = now;
+  if (stream_ == controlled && !stopping_) systemStreamStartedAtNanoseconds_ = now;
   return std::nullopt;
 }
 
 void CaptureController::stopScreenCaptureKitStartupAttempt() {
-  std::shared_ptr<platform::ScreenCaptureStream> stream;
+  std::shared_ptr<ControlledStream> stream;
   {
     std::lock_guard lock(stateLock_);
     stream = std::move(stream_);
     stream_.reset();
     systemStreamStartedAtNanoseconds_.reset();
   }
-  if (stream) (void)stream->stopCapture();
+  // When the stop sequence claimed this stream as well, only the first of the two stops it.
+  if (stream) stream->stop();
+}
+
+bool CaptureController::isCurrentStreamLocked(const platform::ScreenCaptureStream& stream) const {
+  return stream_ && &stream_->stream() == &stream;
 }
 
 void CaptureController::streamDidOutputAudio(platform::ScreenCaptureStream& stream,
                                              const platform::AudioSampleBuffer& buffer) {
+  bool paused = false;
   {
     std::lock_guard lock(stateLock_);
-    if (stream_.get() != &stream || paused_ || stopping_ || recoveringSystemStream_) return;
+    if (!isCurrentStreamLocked(stream) || stopping_ || recoveringSystemStream_) return;
+    paused = paused_;
+  }
+  if (paused) {
+    // Not written, but delivered: a pause that comes in during start-up must not make the
+    // working stream look silent and fail the recording.
+    systemAudioStartup_.markReady();
+    return;
   }
   systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
     appendSystemAudio(samples, count);
@@ -179,7 +193,7 @@ void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
   bool recover = false;
   {
     std::lock_guard lock(stateLock_);
-    isCurrent = stream_.get() == &stream;
+    isCurrent = isCurrentStreamLocked(stream);
     stopping = stopping_;
     recovering = recoveringSystemStream_;
     startupComplete = systemAudioStartupComplete_;
@@ -265,12 +279,17 @@ void CaptureController::recoverSystemCapture() {
 }
 
 void CaptureController::consumeProcessTapAudio(const platform::PcmBufferView& buffer) {
+  bool paused = false;
   {
     std::lock_guard lock(stateLock_);
-    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap || paused_ ||
-        stopping_) {
+    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap || stopping_) {
       return;
     }
+    paused = paused_;
+  }
+  if (paused) {
+    systemAudioStartup_.markReady();  // delivered while paused: see streamDidOutputAudio
+    return;
   }
   systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
     appendSystemAudio(samples, count);

@@ -151,6 +151,7 @@ std::variant<AudioScenario, AudioScenarioError> parseAudioScenario(std::string_v
         !reader.integer(*section, "failingStarts", 0, 1000, spec.failingStarts) ||
         !reader.integer(*section, "silentStarts", 0, 1000, spec.silentStarts) ||
         !reader.milliseconds(*section, "firstAudioDelayMs", spec.firstAudioDelay) ||
+        !reader.milliseconds(*section, "startDelayMs", spec.startDelay) ||
         !reader.object(*section, "source", source)) {
       return AudioScenarioError{error};
     }

@@ -27,6 +27,8 @@ struct ScreenCaptureSpec {
   int failingStarts = 0;  // the first N startCapture calls fail
   int silentStarts = 0;   // the first N started streams deliver nothing
   Duration firstAudioDelay = std::chrono::milliseconds(40);
+  // How long startCapture takes to return, as the platform's start can when the system is busy.
+  Duration startDelay{0};
   // Absent: the stream delivers in the format it was configured for (16 kHz mono float).
   std::optional<SourceSpec> source;
   std::vector<ScheduledStreamStop> stops;

@@ -54,12 +54,15 @@ bool SimulatedStream::capturing() const {
 std::optional<StreamError> SimulatedStream::startCapture() {
   ++world_.counters().streamStarts;
   Duration firstDelay{0};
+  Duration startDelay{0};
   {
     std::lock_guard lock(world_.specLock());
     auto& spec = world_.spec().screenCapture;
     if (takeOne(spec.failingStarts)) return streamError(kStreamFailedToStartCode);
     firstDelay = spec.firstAudioDelay;
+    startDelay = spec.startDelay;
   }
+  if (startDelay > Duration{0}) world_.time().sleepFor(startDelay);
   {
     std::lock_guard lock(mutex_);
     capturing_ = true;
@@ -269,7 +272,23 @@ std::unique_ptr<AudioEngine> SimulatedMicrophone::makeEngine() {
     std::lock_guard lock(world_.specLock());
     fails = takeOne(world_.spec().microphone.failingStarts);
   }
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(mutex_);
+    hook = engineMadeHook_;
+  }
+  if (hook) hook();
   return std::make_unique<SimulatedAudioEngine>(world_, fails);
+}
+
+std::size_t SimulatedMicrophone::listenerCount() {
+  std::lock_guard lock(mutex_);
+  return listeners_.size();
+}
+
+void SimulatedMicrophone::setEngineMadeHook(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  engineMadeHook_ = std::move(hook);
 }
 
 std::optional<std::uint64_t> SimulatedMicrophone::addDefaultInputListener(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -118,12 +119,17 @@ class SimulatedMicrophone final : public Microphone {
   void removeDefaultInputListener(std::uint64_t token) override;
   // The user picks another input device: every listener hears of it on its queue.
   void simulateDefaultInputChange();
+  std::size_t listenerCount();
+  // Runs `hook` on the thread that asks for an engine, each time one is made; lets a test act
+  // at exactly that moment of the host's microphone start-up.
+  void setEngineMadeHook(std::function<void()> hook);
 
  private:
   SimulatedAudioWorld& world_;
   std::mutex mutex_;
   std::uint64_t nextToken_ = 1;
   std::map<std::uint64_t, std::pair<SerialQueue*, std::function<void()>>> listeners_;
+  std::function<void()> engineMadeHook_;
 };
 
 // What the host asked the simulated world to do, for tests to check.

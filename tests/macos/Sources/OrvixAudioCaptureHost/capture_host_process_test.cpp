@@ -100,6 +100,19 @@ TEST_F(CaptureHostProcess, WithoutASimulatorThisMachineFailsHonestly) {
   EXPECT_FALSE(fileExists(output + ".system.pcm"));
 }
 
+TEST_F(CaptureHostProcess, AnUnusableScenarioFailsOnStandardOutputOnly) {
+  ChildOptions options;
+  options.arguments = arguments("media", /*simulate=*/false);
+  options.arguments.insert(options.arguments.end(),
+                           {"--simulate", directory.file("no-such-scenario.json")});
+  const ChildResult result = runChild(kProgram, options, "");
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.standardOutput,
+            "{\"code\":\"CAPTURE_FAILED\",\"event\":\"recording.failed\",\"schemaVersion\":1}\n");
+  EXPECT_EQ(result.standardError, "");
+  EXPECT_FALSE(fileExists(output + ".system.pcm"));
+}
+
 TEST_F(CaptureHostProcess, MediaRecordingStoppedAfterTwoSeconds) {
   auto child = startRecording("media");
   std::this_thread::sleep_for(2s);

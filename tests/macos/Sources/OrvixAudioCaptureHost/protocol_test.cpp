@@ -192,5 +192,23 @@ TEST_F(CaptureHostTest, ProgressEveryQuarterSecondUntilTheStop) {
   EXPECT_TRUE(named("recording.progress").empty());
 }
 
+TEST_F(CaptureHostTest, AStalledMainThreadGetsOneProgressThenTheQuarterSecondGrid) {
+  startRecording("media", "false");
+  sink.clear();
+  while (named("recording.progress").empty()) advance(1ms);
+  const Duration onGrid = time.now();  // a tick fired at this very instant
+  sink.clear();
+  time.sleepFor(2100ms);  // the main thread is busy; eight ticks fall due meanwhile
+  advance(1ms);
+  EXPECT_EQ(named("recording.progress").size(), 1u);
+  // The next one keeps to the grid of the recording's start instead of 0.25 s after the late one.
+  advance(onGrid + 2249ms - time.now());
+  EXPECT_EQ(named("recording.progress").size(), 1u);
+  advance(1ms);
+  EXPECT_EQ(named("recording.progress").size(), 2u);
+  advance(1s);
+  EXPECT_EQ(named("recording.progress").size(), 6u);
+}
+
 }  // namespace
 }  // namespace orvix::capture::testing

@@ -122,6 +122,12 @@ TEST_F(RecoveryTest, PausedTimeDoesNotCountAsOutage) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1]["phase"], "recovered");
   EXPECT_EQ(events[1]["gapMs"], 1000);
+  // Only the unpaused second of the outage went into the tracks as silence: 0.5 s before it,
+  // 1 s of outage and 0.5 s after the resume.
+  send("stop");
+  ASSERT_EQ(runUntilExit(), 0);
+  EXPECT_NEAR(named("recording.completed").at(0)["durationMs"].get<double>(), 2000, 120);
+  EXPECT_EQ(readTrack(systemPath()).size(), readTrack(microphonePath()).size());
 }
 
 TEST_F(RecoveryTest, AStopDuringAPendingRestartCompletesInterruptedWithTheOutageFilled) {

@@ -2,6 +2,8 @@
 // at completion and finalisation.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 #include "macos/Sources/OrvixAudioCaptureHost/capture_host_fixture.h"
@@ -106,6 +108,21 @@ TEST_F(CaptureHostTest, PausedTimeIsLeftOutOfTheRecording) {
   send("stop");
   ASSERT_EQ(runUntilExit(), 0);
   EXPECT_NEAR(named("recording.completed").at(0)["durationMs"].get<double>(), 5000, 120);
+  EXPECT_EQ(readTrack(systemPath()).size(), readTrack(microphonePath()).size());
+}
+
+TEST_F(CaptureHostTest, APauseBeforeTheStartKeepsTheTimelineClosedUntilResumed) {
+  ASSERT_EQ(startHost("meeting"), std::nullopt);
+  send("pause");
+  for (int i = 0; i < 200 && named("recording.started").empty(); ++i) advance(10ms);
+  ASSERT_EQ(named("recording.started").size(), 1u) << transcript();
+  advance(5s);
+  EXPECT_EQ(systemSamples(), 0);
+  send("resume");
+  advance(2s);
+  send("stop");
+  ASSERT_EQ(runUntilExit(), 0);
+  EXPECT_NEAR(named("recording.completed").at(0)["durationMs"].get<double>(), 2000, 120);
   EXPECT_EQ(readTrack(systemPath()).size(), readTrack(microphonePath()).size());
 }
 
@@ -214,6 +231,22 @@ TEST_F(FinalizationTest, EmptyOddOrFailedTracksAreRefused) {
   controller->removeCaptureFiles();
   EXPECT_FALSE(fileExists(systemPath()));
   EXPECT_FALSE(fileExists(outputPath));
+}
+
+TEST_F(FinalizationTest, TracksUpToFiveGibibytesAreAcceptedAndLongerOnesRefused) {
+  constexpr std::int64_t fiveGibibytes = 5'368'709'120;
+  auto controller = controllerFor(true);
+  controller->systemWriter().close();
+  controller->microphoneWriter()->close();
+  // Sparse files: the size is what counts, no disk space is used.
+  ASSERT_EQ(::truncate(systemPath().c_str(), fiveGibibytes), 0);
+  auto result = controller->finalizeCapture();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->byteLength, fiveGibibytes);
+  EXPECT_EQ(result->durationMs, 167'772'160);
+  ASSERT_EQ(::truncate(microphonePath().c_str(), fiveGibibytes + 2), 0);
+  EXPECT_FALSE(controller->finalizeCapture());  // the longer track decides
+  controller->removeCaptureFiles();
 }
 
 TEST_F(FinalizationTest, TheFirstMicrophoneBufferEndsWhereTheSystemTrackEnds) {
