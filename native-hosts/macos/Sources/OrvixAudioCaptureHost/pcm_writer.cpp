@@ -7,6 +7,7 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <utility>
 
 namespace orvix::capture {
 
@@ -59,8 +60,14 @@ void PcmWriter::appendSilence(std::int64_t count) {
   level_ = 0;
 }
 
+void PcmWriter::setWriteObserver(WriteObserver observer) {
+  std::lock_guard lock(lock_);
+  writeObserver_ = std::move(observer);
+}
+
 void PcmWriter::writeLocked(const void* bytes, std::size_t size) {
   if (failed_ || fd_ < 0) return;
+  if (writeObserver_) writeObserver_(size);
   const char* cursor = static_cast<const char*>(bytes);
   while (size > 0) {
     const ssize_t written = ::write(fd_, cursor, size);

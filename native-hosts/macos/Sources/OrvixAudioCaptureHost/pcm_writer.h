@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,6 +40,11 @@ class PcmWriter {
   // Flushes to disk and closes; failures are ignored. Later writes are dropped.
   void close();
 
+  // Called, under the writer's lock, with the size in bytes of every piece handed to the file,
+  // so that the piece sizes a long silence is split into can be watched from outside.
+  using WriteObserver = std::function<void(std::size_t bytes)>;
+  void setWriteObserver(WriteObserver observer);
+
   // Silence is written in pieces of at most this many samples (64 KiB).
   static constexpr std::int64_t kSilencePieceSamples = 32768;
 
@@ -56,6 +63,7 @@ class PcmWriter {
   std::int64_t sampleCount_ = 0;
   double level_ = 0;
   std::vector<std::int16_t> packed_;  // reused between appends; guarded by the lock
+  WriteObserver writeObserver_;       // guarded by the lock
 };
 
 }  // namespace orvix::capture

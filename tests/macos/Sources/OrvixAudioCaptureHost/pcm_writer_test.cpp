@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <limits>
 #include <vector>
 
@@ -69,6 +70,24 @@ TEST(PcmWriter, SilenceIsZerosWithLevelZeroWhateverTheInput) {
     }
   }
   EXPECT_EQ(samples[100], PcmWriter::toInt16(0.9f));
+}
+
+// Long gaps must never ask for one large buffer: silence goes out in bounded pieces.
+TEST(PcmWriter, SilenceGoesOutInPiecesOfAtMostSixtyFourKibibytes) {
+  TemporaryDirectory directory;
+  auto writer = PcmWriter::create(directory.file("track.pcm"));
+  ASSERT_TRUE(writer);
+  std::vector<std::size_t> pieces;
+  writer->setWriteObserver([&pieces](std::size_t bytes) { pieces.push_back(bytes); });
+  writer->appendSilence(100'000);
+  EXPECT_EQ(pieces, (std::vector<std::size_t>{65'536, 65'536, 65'536, 3'392}));
+  EXPECT_EQ(writer->sampleCount(), 100'000);
+  pieces.clear();
+  writer->appendSilence(32'768);  // exactly one full piece
+  writer->appendSilence(32'769);  // one sample more needs a second
+  EXPECT_EQ(pieces, (std::vector<std::size_t>{65'536, 65'536, 2}));
+  writer->close();
+  EXPECT_EQ(readBytes(directory.file("track.pcm")).size(), 331'074u);
 }
 
 TEST(PcmWriter, ExistingFileIsTruncatedAndUncreatableFileFails) {

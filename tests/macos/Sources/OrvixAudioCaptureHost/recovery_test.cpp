@@ -178,5 +178,47 @@ TEST_F(RecoveryTest, LosingTheProcessTapCompletesAtOnceWithoutRestart) {
   EXPECT_EQ(named("recording.completed").at(0)["interrupted"], true);
 }
 
+// Microphone trouble is reported and never ends the recording.
+TEST_F(RecoveryTest, ARouteChangeRebuildsTheMicrophoneAndAFailedRebuildReportsItUnavailable) {
+  startRecording("meeting");
+  advance(1s);
+  const auto microphoneEvents = [this] { return named("recording.microphone"); };
+  // Two notifications close together lead to one rebuild a quarter second after the last.
+  world->microphone().simulateDefaultInputChange();
+  advance(100ms);
+  world->microphone().simulateDefaultInputChange();
+  advance(1s);
+  ASSERT_EQ(microphoneEvents().size(), 2u) << transcript();
+  EXPECT_EQ(microphoneEvents()[0], (Json{{"event", "recording.microphone"},
+                                         {"schemaVersion", 1},
+                                         {"phase", "recovering"},
+                                         {"attempt", 1},
+                                         {"reason", "default-input-changed"}}));
+  EXPECT_EQ(microphoneEvents()[1], (Json{{"event", "recording.microphone"},
+                                         {"schemaVersion", 1},
+                                         {"phase", "recovered"},
+                                         {"attempt", 1}}));
+  EXPECT_TRUE(host->controller()->isMicrophoneAvailable());
+
+  {
+    std::lock_guard lock(world->specLock());
+    world->spec().microphone.failingStarts = 1;
+  }
+  world->microphone().simulateDefaultInputChange();
+  advance(1s);
+  ASSERT_EQ(microphoneEvents().size(), 3u) << transcript();
+  EXPECT_EQ(microphoneEvents()[2], (Json{{"event", "recording.microphone"},
+                                         {"schemaVersion", 1},
+                                         {"phase", "unavailable"},
+                                         {"attempt", 1}}));
+  EXPECT_FALSE(host->controller()->isMicrophoneAvailable());
+  // The recording goes on, with the microphone track kept as long as the system track.
+  advance(1s);
+  send("stop");
+  ASSERT_EQ(runUntilExit(), 0);
+  EXPECT_EQ(named("recording.completed").at(0)["interrupted"], false);
+  EXPECT_EQ(readTrack(microphonePath()).size(), readTrack(systemPath()).size());
+}
+
 }  // namespace
 }  // namespace orvix::capture::testing

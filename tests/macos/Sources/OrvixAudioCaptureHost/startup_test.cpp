@@ -158,6 +158,26 @@ TEST_F(StartupTest, AStopWhileStartingFailsTwiceWithStatusOneWhenNothingWasRecor
   EXPECT_FALSE(fileExists(systemPath()));
 }
 
+TEST_F(StartupTest, AStopDuringStartUpAfterAudioWasWrittenFailsThenCompletesAndKeepsTheTracks) {
+  makeWorld(screenCaptureOnlyScenario());
+  // System audio is accepted and written; the stop lands while the microphone is being set up.
+  world->microphone().setEngineMadeHook([this] { send("stop"); });
+  ASSERT_EQ(startHost("meeting"), std::nullopt);
+  EXPECT_EQ(runUntilExit(), 0);
+  EXPECT_EQ(milestones(), (std::vector<std::string>{"recording.failed", "recording.completed"}))
+      << transcript();
+  EXPECT_EQ(named("recording.failed").at(0)["code"], "CAPTURE_FAILED");
+  const Json completed = named("recording.completed").at(0);
+  EXPECT_EQ(completed["interrupted"], false);
+  // Both tracks are kept, equally long and holding what was written; there is no output file.
+  const std::size_t systemBytes = readBytes(systemPath()).size();
+  EXPECT_GT(systemBytes, 0u);
+  EXPECT_EQ(readBytes(microphonePath()).size(), systemBytes);
+  EXPECT_EQ(completed["byteLength"], systemBytes);
+  EXPECT_EQ(completed["durationMs"], systemBytes * 1000 / 2 / 16000);
+  EXPECT_FALSE(fileExists(outputPath));
+}
+
 TEST_F(StartupTest, AStopBeforeTheTapIsAcceptedRefusesItAndFails) {
   auto scenario = withTap();
   makeWorld(scenario);

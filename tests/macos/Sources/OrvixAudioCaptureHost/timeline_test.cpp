@@ -2,8 +2,10 @@
 // at completion and finalisation.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "macos/Sources/OrvixAudioCaptureHost/capture_host_fixture.h"
@@ -180,6 +182,18 @@ TEST_F(CaptureHostTest, MediaModeCopiesTheSystemTrackToTheOutput) {
   EXPECT_EQ(completed["durationMs"], system.size() * 1000 / 2 / 16000);
 }
 
+TEST_F(CaptureHostTest, AnOutputThatCannotBeWrittenFailsWithStatusOneAndRemovesTheTracks) {
+  startRecording("media", "false");
+  advance(1s);
+  // Something else took the output path: the copy cannot be made.
+  ASSERT_EQ(::mkdir(outputPath.c_str(), 0700), 0);
+  send("stop");
+  EXPECT_EQ(runUntilExit(), 1);
+  EXPECT_EQ(milestones(), (std::vector<std::string>{"recording.started", "recording.failed"}));
+  EXPECT_EQ(named("recording.failed").at(0)["code"], "CAPTURE_FAILED");
+  EXPECT_FALSE(fileExists(systemPath()));
+}
+
 // Finalisation on prepared track files, without recording.
 class FinalizationTest : public CaptureHostTest {
  protected:
@@ -249,6 +263,23 @@ TEST_F(FinalizationTest, TracksUpToFiveGibibytesAreAcceptedAndLongerOnesRefused)
   controller->removeCaptureFiles();
 }
 
+TEST_F(FinalizationTest, ALostBackendBeforeAnySampleFailsAndDiscardsWithStatusZero) {
+  makeWorld(screenCaptureOnlyScenario());
+  std::atomic<int> status{-1};
+  auto controller =
+      CaptureController::create(Arguments{"s", outputPath, true, true}, world->audio(), time,
+                                events, [&status](int code) { status = code; });
+  ASSERT_TRUE(controller);
+  controller->finishAfterCaptureInterruption();
+  for (int i = 0; i < 100 && status < 0; ++i) advance(100ms);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(transcript(),
+            R"({"code":"CAPTURE_FAILED","event":"recording.failed","schemaVersion":1})"
+            "\n");
+  EXPECT_FALSE(fileExists(systemPath()));
+  EXPECT_FALSE(fileExists(microphonePath()));
+}
+
 TEST_F(FinalizationTest, TheFirstMicrophoneBufferEndsWhereTheSystemTrackEnds) {
   auto controller = controllerFor(true);
   const std::vector<float> loud(40'000, 0.5f);
@@ -262,6 +293,20 @@ TEST_F(FinalizationTest, TheFirstMicrophoneBufferEndsWhereTheSystemTrackEnds) {
   const auto microphone = readTrack(microphonePath());
   EXPECT_EQ(microphone[38'999], 0);
   EXPECT_NE(microphone[39'000], 0);
+}
+
+TEST_F(FinalizationTest, TheFirstMicrophoneBuffersAlignmentSilenceGoesOutASecondAtATime) {
+  auto controller = controllerFor(true);
+  std::vector<std::size_t> pieces;
+  controller->microphoneWriter()->setWriteObserver(
+      [&pieces](std::size_t bytes) { pieces.push_back(bytes); });
+  const std::vector<float> loud(50'000, 0.5f);
+  controller->appendSystemAudio(loud.data(), 50'000);
+  controller->appendMicrophoneAudio(loud.data(), 1'000);
+  // 49,000 samples of lead: three full seconds and the rest, then the buffer itself. Left to
+  // the writer alone the lead would go out as 32,768 + 16,232.
+  EXPECT_EQ(pieces, (std::vector<std::size_t>{32'000, 32'000, 32'000, 2'000, 2'000}));
+  EXPECT_EQ(controller->microphoneWriter()->sampleCount(), 50'000);
 }
 
 }  // namespace
