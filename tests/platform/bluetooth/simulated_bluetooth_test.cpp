@@ -27,6 +27,10 @@ TEST(BluetoothScenarioParser, TheDefaultWorldParses) {
   const auto& scenario = std::get<BluetoothScenario>(parsed);
   EXPECT_EQ(scenario.authorization, BluetoothAuthorization::notDetermined);
   EXPECT_EQ(scenario.devices.size(), 3u);
+  const auto& recorder = scenario.devices.front();
+  ASSERT_EQ(recorder.characteristics.size(), 3u);  // rx, command, stream
+  EXPECT_EQ(recorder.characteristics[2].notifyBytes, 244u);
+  EXPECT_EQ(recorder.writeWithoutResponseBurst, 8u);
 }
 
 TEST(BluetoothScenarioParser, FaultsNameWhereTheyAre) {
@@ -49,6 +53,17 @@ TEST(BluetoothScenarioParser, FaultsNameWhereTheyAre) {
             "prompt.answer: must be allowed or denied");
   EXPECT_EQ(errorOf(R"({"adapterChanges":[{"atMs":-1,"state":"powered-on"}]})"),
             "adapterChanges[0].atMs: must lie in 0..86400000");
+  EXPECT_EQ(
+      errorOf(
+          R"({"devices":[{"identifier":"00000000-0000-4000-8000-000000000001","connection":"maybe"}]})"),
+      "devices[0].connection: must be succeeds, fails or hangs");
+  EXPECT_EQ(errorOf(R"({"devices":[{"identifier":"00000000-0000-4000-8000-000000000001",
+                                   "characteristics":[{"uuid":"00000000-0000-4000-8000-000000000002"}]}]})"),
+            "devices[0].characteristics[0]: needs service and uuid");
+  EXPECT_EQ(errorOf(R"({"devices":[{"identifier":"00000000-0000-4000-8000-000000000001",
+                                   "characteristics":[{"service":"00000000-0000-4000-8000-000000000002",
+                                   "uuid":"00000000-0000-4000-8000-000000000003","notifyBytes":513}]}]})"),
+            "devices[0].characteristics[0].notifyBytes: must lie in 1..512");
   EXPECT_EQ(errorOf(std::string(kMaximumBluetoothScenarioBytes + 1, ' ')),
             "scenario: larger than 1 MiB");
 }
@@ -110,6 +125,29 @@ TEST_F(SimulatedStack, StateArrivesLaterAndFollowsThePromptAndTheAdapter) {
   central->setDelegate(nullptr);
   time.runUntilIdle();
   EXPECT_EQ(listener.states.size(), 3u);
+}
+
+TEST_F(SimulatedStack, EachChangeIsDeliveredWithItsOwnStateEvenAtTheSameInstant) {
+  SimulatedBluetooth bluetooth(time, BluetoothScenario{});
+  auto central = bluetooth.makeCentralManager(listener);
+  EXPECT_EQ(central->state(), CentralState::unknown);  // until the first callback arrives
+  time.runUntilIdle();
+  EXPECT_EQ(central->state(), CentralState::poweredOn);
+  bluetooth.simulateAdapterState(CentralState::poweredOff);
+  bluetooth.simulateAdapterState(CentralState::poweredOn);
+  EXPECT_EQ(central->state(), CentralState::poweredOn);  // nothing delivered yet
+  time.runUntilIdle();
+  EXPECT_EQ(listener.states,
+            (std::vector<CentralState>{CentralState::poweredOn, CentralState::poweredOff,
+                                       CentralState::poweredOn}));
+}
+
+TEST_F(SimulatedStack, AnAdvertisementOnItsWayWhenTheWorldGoesIsDropped) {
+  auto bluetooth = std::make_unique<SimulatedBluetooth>(time, BluetoothScenario{});
+  bluetooth->simulateAdvertisement(*parseUuid("00000000-0000-4000-8000-000000000001"), -50);
+  bluetooth.reset();
+  time.runUntilIdle();  // must not touch the destroyed world
+  EXPECT_TRUE(listener.discoveries.empty());
 }
 
 TEST_F(SimulatedStack, AdvertisementsCycleTheirSignalAndDuplicatesAreOptional) {

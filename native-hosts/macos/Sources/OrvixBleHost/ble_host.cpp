@@ -16,6 +16,8 @@ BleHost::BleHost(platform::Bluetooth& bluetooth, RunLoop& mainLoop, EventQueue& 
 BleHost::~BleHost() {
   // Timers hold the host only as long as it lives, and a released manager must not call back.
   if (scanTimer_) scanTimer_->cancel();
+  if (streamNotificationTimer_) streamNotificationTimer_->cancel();
+  if (peripheral_) peripheral_->setDelegate(nullptr);
   if (central_) central_->setDelegate(nullptr);
 }
 
@@ -24,13 +26,14 @@ void BleHost::start() {
   refreshPermission(false);
 }
 
-void BleHost::emit(std::string_view event, Json fields) {
+bool BleHost::emit(std::string_view event, Json fields) {
   fields["schemaVersion"] = schemaVersion;
   fields["event"] = event;
   auto line = serializeCompact(fields);
-  if (!line) return;  // not representable as JSON: dropped without a report
+  if (!line) return false;  // not representable as JSON: dropped without a report
   line->push_back('\n');
   output_.enqueue(std::move(*line));
+  return true;
 }
 
 void BleHost::emitCommandError(const std::string& requestId, std::string_view code) {
@@ -93,6 +96,8 @@ void BleHost::shutdown(std::string_view /*requestId*/) {
   stopScan("cancelled");
   disconnectReason_ = "manual";
   reconnectableDisconnect_ = false;
+  // Stream data already received still reaches the desktop application.
+  flushStreamNotifications();
   // The link is dropped without waiting for the platform and without a "disconnected" event.
   if (peripheral_ && central_) central_->cancelPeripheralConnection(peripheral_);
   output_.closeAndFlush(shutdownFlushTimeoutSeconds);

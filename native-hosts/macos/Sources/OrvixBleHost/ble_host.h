@@ -1,14 +1,18 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "OrvixBleHost/command_checks.h"
 #include "OrvixBleHost/event_queue.h"
+#include "OrvixBleHost/generation_timer.h"
 #include "common/json_wire.h"
 #include "common/time/run_loop.h"
 #include "common/uuid.h"
@@ -28,7 +32,7 @@ struct PendingScan {
 // Everything here runs on the main thread: commands are posted to it by the input reader, and
 // the platform delivers its callbacks and the host's timers on the same loop, so no field needs
 // a lock. Events leave as compact JSON lines with sorted keys through the event queue.
-class BleHost final : public platform::CentralManagerDelegate {
+class BleHost final : public platform::CentralManagerDelegate, public platform::PeripheralDelegate {
  public:
   // `exitProcess` ends the process with the given status; it does not return in the program.
   BleHost(platform::Bluetooth& bluetooth, RunLoop& mainLoop, EventQueue& output,
@@ -60,7 +64,23 @@ class BleHost final : public platform::CentralManagerDelegate {
                      const std::shared_ptr<platform::Peripheral>& peripheral,
                      const std::optional<platform::BluetoothError>& error) override;
 
+  // Peripheral callbacks.
+  void didDiscoverServices(platform::Peripheral& peripheral,
+                           const std::optional<platform::BluetoothError>& error) override;
+  void didDiscoverCharacteristics(platform::Peripheral& peripheral, platform::Service& service,
+                                  const std::optional<platform::BluetoothError>& error) override;
+  void didUpdateNotificationState(platform::Peripheral& peripheral,
+                                  platform::Characteristic& characteristic,
+                                  const std::optional<platform::BluetoothError>& error) override;
+  void didUpdateValue(platform::Peripheral& peripheral, platform::Characteristic& characteristic,
+                      const std::optional<platform::BluetoothError>& error) override;
+  void didWriteValue(platform::Peripheral& peripheral, platform::Characteristic& characteristic,
+                     const std::optional<platform::BluetoothError>& error) override;
+  void isReadyToSendWriteWithoutResponse(platform::Peripheral& peripheral) override;
+
   // What tests look at.
+  bool hasPeripheral() const { return peripheral_ != nullptr; }
+  bool disconnectionInProgress() const { return disconnectFallbackTimer_.active(); }
   bool hasCentral() const { return central_ != nullptr; }
   const std::optional<std::string>& activeScanId() const { return activeScanId_; }
   const std::optional<PendingScan>& pendingScan() const { return pendingScan_; }
@@ -68,7 +88,8 @@ class BleHost final : public platform::CentralManagerDelegate {
 
  private:
   // --- Wire --------------------------------------------------------------------------------
-  void emit(std::string_view event, Json fields);
+  // False when the event could not be written as JSON and was dropped.
+  bool emit(std::string_view event, Json fields);
   void emitCommandError(const std::string& requestId, std::string_view code);
   void emitInvalidCommand();
   void dispatch(const Json& command, const std::string& name, const std::string& requestId);
@@ -89,19 +110,44 @@ class BleHost final : public platform::CentralManagerDelegate {
   // The platform ends a radio scan when the adapter goes off; the scan the desktop application
   // started is still active, so its radio scan starts again when the adapter is back.
   void resumeInterruptedRadioScan();
-  void emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
+  bool emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
                      std::optional<int> rssi, bool serviceHint);
 
-  // --- Connection (its first checks; the link itself comes later) ----------------------
+  // --- Connection and GATT setup -------------------------------------------------------
   void connect(const Connect& request, const std::string& requestId);
   void disconnect(const std::string& requestId, const Json& command);
-  void configureNotifications(const NotificationPolicy& policy);
-  void write(const Json& command, const std::string& requestId);
+  void disconnectCurrent();
   void finishCurrentDisconnect(const std::optional<std::string>& reason,
                                std::optional<bool> reconnectable);
+  void clearGattState();
+  void clearConnectionState();
+  void failGatt(std::string_view code);
+  bool isCurrentPeripheral(const platform::Peripheral& peripheral) const {
+    return peripheral_ && peripheral_->identifier() == peripheral.identifier();
+  }
+  void beginConnectionAttemptTimeout();
+  void beginGattSetup();
+  void beginDisconnectFallback();
+  void subscribeNextRequiredCharacteristic();
+  void emitGattReadyIfComplete();
   bool isCentral(const platform::CentralManager& central) const {
     return &central == central_.get();
   }
+
+  // --- Writes ---------------------------------------------------------------------------
+  void write(const Json& command, const std::string& requestId);
+  void emitWriteFailed(const std::string& requestId, std::string_view code);
+  void startNextWriteIfPossible();
+  void continueActiveWrite();
+  void completeActiveWriteAsFailure(std::string_view code);
+  void failAllWrites(std::string_view code);
+
+  // --- Notifications --------------------------------------------------------------------
+  void configureNotifications(const NotificationPolicy& policy);
+  void flushStreamNotifications();
+  void emitCommandNotification(const std::string& connectionId,
+                               const std::vector<std::uint8_t>& data);
+  void addStreamPacket(const std::string& connectionId, std::vector<std::uint8_t> packet);
 
   platform::Bluetooth& bluetooth_;
   RunLoop& mainLoop_;
@@ -124,6 +170,23 @@ class BleHost final : public platform::CentralManagerDelegate {
   std::string disconnectReason_ = "unknown";
   bool reconnectableDisconnect_ = true;
   bool gattReadyEmitted_ = false;
+  std::shared_ptr<platform::Characteristic> rxCharacteristic_;
+  std::shared_ptr<platform::Characteristic> commandCharacteristic_;
+  std::shared_ptr<platform::Characteristic> streamCharacteristic_;
+  std::set<Uuid> subscribed_;
+  std::vector<std::shared_ptr<platform::Characteristic>> subscriptionQueue_;
+  std::optional<Uuid> subscriptionInFlight_;
+  GenerationTimer connectionAttemptTimer_;
+  GenerationTimer gattSetupTimer_;
+  GenerationTimer disconnectFallbackTimer_;
+
+  std::deque<PendingWrite> writeQueue_;
+  std::optional<PendingWrite> activeWrite_;
+
+  std::vector<std::vector<std::uint8_t>> streamNotificationPackets_;
+  std::size_t streamNotificationBytes_ = 0;
+  std::optional<std::string> streamNotificationConnectionId_;
+  std::optional<TimerHandle> streamNotificationTimer_;
   double streamNotificationDelaySeconds_;
 };
 

@@ -28,6 +28,8 @@ inline constexpr std::size_t maximumIdentifierCharacters = 128;
 inline constexpr std::size_t maximumCandidateIdCharacters = 256;
 inline constexpr std::int64_t minimumScanTimeoutMs = 500;
 inline constexpr std::int64_t maximumScanTimeoutMs = 30000;
+// Lines read but not yet handled: a fast writer waits in its pipe beyond this.
+inline constexpr std::size_t maximumCommandsInFlight = 64;
 
 // Bounds of the write queue and the notification batches.
 inline constexpr std::size_t maximumPendingWrites = 64;

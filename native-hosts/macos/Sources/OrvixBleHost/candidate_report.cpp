@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "OrvixBleHost/ble_host_constants.h"
+#include "OrvixBleHost/utf8_repair.h"
 
 namespace orvix::ble_host {
 
@@ -42,7 +43,9 @@ std::string firstCharacters(const std::string& text, std::size_t maximum) {
 
 std::optional<std::string> normalizedName(const std::optional<std::string>& name) {
   if (!name) return std::nullopt;
-  const std::string& text = *name;
+  // Names come from the radio: ill-formed bytes are replaced here, or the event would not
+  // serialise and the device would be lost.
+  const std::string text = repairUtf8(*name);
   std::string joined;
   bool pendingSpace = false;
   std::int32_t offset = 0;
@@ -57,7 +60,6 @@ std::optional<std::string> normalizedName(const std::optional<std::string>& name
     }
     if (pendingSpace) joined.push_back(' ');
     pendingSpace = false;
-    // Invalid bytes cannot reach here from the wire; they are kept as they are.
     joined.append(text, static_cast<std::size_t>(start), static_cast<std::size_t>(offset - start));
   }
   if (joined.empty()) return std::nullopt;

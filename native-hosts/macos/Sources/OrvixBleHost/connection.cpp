@@ -1,10 +1,20 @@
-// The commands that name a connection. Their checks are complete; the link behind them (GATT
-// setup, the write queue, notifications and their timers) is still to come, so no connection
-// can be current yet and the commands that need one answer as the protocol says for that case.
+// The life of a connection: "connect", the attempt and disconnection timers, and the one place
+// where a connection ends, so that every connection the desktop application named ends with
+// exactly one "disconnected".
+#include <chrono>
+
 #include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
 
 namespace orvix::ble_host {
+
+namespace {
+
+Duration secondsOf(double seconds) {
+  return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
 
 void BleHost::connect(const Connect& request, const std::string& requestId) {
   if (!central_) {
@@ -16,14 +26,25 @@ void BleHost::connect(const Connect& request, const std::string& requestId) {
     emitCommandError(requestId, "CONNECTION_BUSY");
     disconnectReason_ = "unknown";
     reconnectableDisconnect_ = true;
-    return finishCurrentDisconnect(std::nullopt, std::nullopt);
+    return disconnectCurrent();
   }
   const auto identifier = parseUuid(request.candidateId);
-  if (!identifier || !candidates_.contains(*identifier)) {
-    return emitCommandError(requestId, "CANDIDATE_NOT_FOUND");
-  }
-  // A connection attempt ends the scan first, as it always will.
+  const auto candidate = identifier ? candidates_.find(*identifier) : candidates_.end();
+  if (candidate == candidates_.end()) return emitCommandError(requestId, "CANDIDATE_NOT_FOUND");
+  const auto chosen = candidate->second;  // held before the scan ends, whatever that clears
   stopScan("cancelled");
+  clearGattState();
+
+  peripheral_ = chosen;
+  connectionId_ = request.connectionId;
+  candidateId_ = request.candidateId;
+  // Until "gatt.ready" any end of this attempt is a failed connection.
+  disconnectReason_ = "connect-failed";
+  reconnectableDisconnect_ = true;
+  peripheral_->setDelegate(this);
+  // Waiting for a device to come into range has no time limit.
+  if (!request.waitForAvailability) beginConnectionAttemptTimeout();
+  central_->connect(peripheral_);
 }
 
 void BleHost::disconnect(const std::string& requestId, const Json& command) {
@@ -34,50 +55,103 @@ void BleHost::disconnect(const std::string& requestId, const Json& command) {
   }
   disconnectReason_ = "manual";
   reconnectableDisconnect_ = false;
-  finishCurrentDisconnect(std::nullopt, std::nullopt);
+  disconnectCurrent();
 }
 
-void BleHost::write(const Json& command, const std::string& requestId) {
-  auto checked = checkWrite(command, requestId, connectionId_);
-  if (const auto* refusal = std::get_if<WriteRefusal>(&checked)) {
-    emit("write.failed", {{"connectionId", connectionId_.value_or("unconnected")},
-                          {"requestId", requestId},
-                          {"code", refusal->code}});
-  }
-  // An accepted write needs the current connection's id, and no connection can be current
-  // until the link is built; the write queue arrives with it.
+void BleHost::beginConnectionAttemptTimeout() {
+  connectionAttemptTimer_.start(mainLoop_, secondsOf(connectionAttemptTimeoutSeconds), [this] {
+    if (gattReadyEmitted_ || !peripheral_) return;
+    disconnectReason_ = peripheral_->state() == platform::PeripheralState::connected
+                            ? "gatt-incomplete"
+                            : "connect-failed";
+    reconnectableDisconnect_ = true;
+    disconnectCurrent();
+  });
 }
 
-void BleHost::configureNotifications(const NotificationPolicy& policy) {
-  // A policy for another connection, or before the link is ready, is ignored without a word.
-  if (policy.connectionId != connectionId_ || !gattReadyEmitted_) return;
-  streamNotificationDelaySeconds_ = static_cast<double>(policy.maximumDelayMs) / 1000.0;
+void BleHost::disconnectCurrent() {
+  failAllWrites("DISCONNECTED");
+  connectionAttemptTimer_.clear();
+  if (!peripheral_) return finishCurrentDisconnect(std::nullopt, std::nullopt);
+  if (central_) central_->cancelPeripheralConnection(peripheral_);
+  beginDisconnectFallback();
+}
+
+void BleHost::beginDisconnectFallback() {
+  disconnectFallbackTimer_.start(mainLoop_, secondsOf(disconnectFallbackTimeoutSeconds), [this] {
+    if (!peripheral_ || peripheral_->state() == platform::PeripheralState::disconnected) {
+      return finishCurrentDisconnect(std::nullopt, std::nullopt);
+    }
+    // The platform has not let go of the link; its disconnection callback still ends it.
+    emit("host.error", {{"scope", "connection"}, {"code", "FAILED"}});
+  });
 }
 
 void BleHost::finishCurrentDisconnect(const std::optional<std::string>& reason,
                                       std::optional<bool> reconnectable) {
+  disconnectFallbackTimer_.clear();
+  // Stream data that arrived before the end is delivered before "disconnected".
+  flushStreamNotifications();
   if (connectionId_) {
     emit("disconnected", {{"connectionId", *connectionId_},
                           {"reason", reason.value_or(disconnectReason_)},
                           {"reconnectable", reconnectable.value_or(reconnectableDisconnect_)}});
   }
-  peripheral_.reset();
-  connectionId_.reset();
-  candidateId_.reset();
-  gattReadyEmitted_ = false;
-  streamNotificationDelaySeconds_ = notificationBatchDelaySeconds;
+  clearConnectionState();
   resumePendingScanIfPossible();
 }
 
-void BleHost::didConnect(platform::CentralManager& /*central*/,
-                         const std::shared_ptr<platform::Peripheral>& /*peripheral*/) {}
+void BleHost::clearConnectionState() {
+  connectionAttemptTimer_.clear();
+  disconnectFallbackTimer_.clear();
+  clearGattState();
+  // Callbacks of a finished connection are not wanted, even ones already on their way.
+  if (peripheral_) peripheral_->setDelegate(nullptr);
+  peripheral_.reset();
+  connectionId_.reset();
+  candidateId_.reset();
+}
+
+void BleHost::clearGattState() {
+  gattSetupTimer_.clear();
+  streamNotificationDelaySeconds_ = notificationBatchDelaySeconds;
+  rxCharacteristic_.reset();
+  commandCharacteristic_.reset();
+  streamCharacteristic_.reset();
+  subscribed_.clear();
+  subscriptionQueue_.clear();
+  subscriptionInFlight_.reset();
+  gattReadyEmitted_ = false;
+  failAllWrites("DISCONNECTED");
+}
+
+void BleHost::didConnect(platform::CentralManager& central,
+                         const std::shared_ptr<platform::Peripheral>& peripheral) {
+  if (!peripheral) return;
+  if (isCentral(central) && isCurrentPeripheral(*peripheral) && disconnectReason_ != "manual" &&
+      !disconnectFallbackTimer_.active()) {
+    connectionAttemptTimer_.clear();
+    peripheral_->setDelegate(this);
+    return beginGattSetup();
+  }
+  // A link nobody waits for any more (a stray device, or one being let go) is not kept.
+  central.cancelPeripheralConnection(peripheral);
+}
 
 void BleHost::didFailToConnect(platform::CentralManager& /*central*/,
-                               const std::shared_ptr<platform::Peripheral>& /*peripheral*/,
-                               const std::optional<platform::BluetoothError>& /*error*/) {}
+                               const std::shared_ptr<platform::Peripheral>& peripheral,
+                               const std::optional<platform::BluetoothError>& /*error*/) {
+  if (peripheral && isCurrentPeripheral(*peripheral))
+    finishCurrentDisconnect("connect-failed", true);
+}
 
 void BleHost::didDisconnect(platform::CentralManager& /*central*/,
-                            const std::shared_ptr<platform::Peripheral>& /*peripheral*/,
-                            const std::optional<platform::BluetoothError>& /*error*/) {}
+                            const std::shared_ptr<platform::Peripheral>& peripheral,
+                            const std::optional<platform::BluetoothError>& /*error*/) {
+  // The platform's error says little; the stored reason says why the link ended.
+  if (peripheral && isCurrentPeripheral(*peripheral)) {
+    finishCurrentDisconnect(std::nullopt, std::nullopt);
+  }
+}
 
 }  // namespace orvix::ble_host

@@ -16,7 +16,7 @@
 #include <variant>
 
 #include "OrvixBleHost/ble_host.h"
-#include "OrvixBleHost/command_reader.h"
+#include "OrvixBleHost/command_forwarder.h"
 #include "OrvixBleHost/host_output_writer.h"
 #include "common/bounded_line_reader.h"
 #include "common/time/real_time_source.h"
@@ -40,19 +40,18 @@ using namespace orvix::ble_host;
   BleHost host(bluetooth, time.mainLoop(), output, exitNow);
   host.start();
   FileDescriptorSource input(STDIN_FILENO);
+  auto slots = time.makeSemaphore(static_cast<int>(maximumCommandsInFlight));
   auto reader = time.startThread("OrvixBleHost.stdin", [&] {
-    readCommands(
-        input,
-        [&](CommandLine line) {
-          time.mainLoop().post([&host, line = std::move(line)] {
-            if (line.text) {
-              host.handle(*line.text);
-            } else {
-              host.handleOverlongLine();
-            }
-          });
+    forwardCommands(
+        input, time.mainLoop(), *slots,
+        [&host](const CommandLine& line) {
+          if (line.text) {
+            host.handle(*line.text);
+          } else {
+            host.handleOverlongLine();
+          }
         },
-        [&] { time.mainLoop().post([&host] { host.shutdown("stdin-eof"); }); });
+        [&host] { host.shutdown("stdin-eof"); });
   });
   time.mainLoop().run();
   exitNow(EXIT_SUCCESS);  // not reached: shutdown ends the process

@@ -90,8 +90,9 @@ bool BleHost::emitPreferredCandidateIfAvailable(
   const Uuid identifier = peripheral->identifier();
   candidates_[identifier] = peripheral;
   const auto name = normalizedName(peripheral->name());
-  candidateSignatures_[identifier] = recoveredSignature(name);
-  emitCandidate(identifier, name, std::nullopt, connectedMatch != nullptr);
+  if (emitCandidate(identifier, name, std::nullopt, connectedMatch != nullptr)) {
+    candidateSignatures_[identifier] = recoveredSignature(name);
+  }
   return true;
 }
 
@@ -111,13 +112,15 @@ void BleHost::didDiscover(platform::CentralManager& /*central*/,
   const bool serviceHint = advertisedServiceHint(advertisement);
   const int clamped = clampedRssi(rssi);
   std::string signature = advertisementSignature(name, rssiBucket(clamped), serviceHint);
-  auto& stored = candidateSignatures_[identifier];
-  if (stored == signature) return;
-  stored = std::move(signature);
-  emitCandidate(identifier, name, clamped, serviceHint);
+  // Remembered only once reported, so a report that could not be written is tried again.
+  const auto stored = candidateSignatures_.find(identifier);
+  if (stored != candidateSignatures_.end() && stored->second == signature) return;
+  if (emitCandidate(identifier, name, clamped, serviceHint)) {
+    candidateSignatures_[identifier] = std::move(signature);
+  }
 }
 
-void BleHost::emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
+bool BleHost::emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
                             std::optional<int> rssi, bool serviceHint) {
   Json fields = {{"scanId", *activeScanId_},
                  {"candidateId", uuidText(identifier, LetterCase::upper)},
@@ -125,7 +128,7 @@ void BleHost::emitCandidate(const Uuid& identifier, const std::optional<std::str
                  {"serviceAdvertisedHint", serviceHint}};
   if (rssi) fields["rssi"] = *rssi;
   if (name) fields["nameHint"] = *name;
-  emit("candidate.discovered", std::move(fields));
+  return emit("candidate.discovered", std::move(fields));
 }
 
 void BleHost::stopScan(std::string_view reason) {

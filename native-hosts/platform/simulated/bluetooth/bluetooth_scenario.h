@@ -21,7 +21,25 @@
 //     "intervalMs": 100,                    0: the device does not advertise
 //     "knownToSystem": false,               found by identifier in the system's records
 //     "connectedToSystem": false,           connected to the system (by any application)
-//     "gattServices": ["001120a0-..."]      services offered once connected
+//     "gattServices": ["001120a0-..."],     services offered once connected
+//     "connection": "succeeds",             succeeds | fails | hangs
+//     "dropAfterMs": 0,                     the link drops this long after it came up
+//     "disconnectionHangs": false,          a cancelled link is never confirmed down
+//     "serviceDiscoveryFails": false,
+//     "characteristicDiscoveryFails": false,
+//     "maximumWriteWithResponse": 512,
+//     "maximumWriteWithoutResponse": 244,
+//     "writeWithoutResponseBurst": 0,       writes taken back to back (0: no limit), then
+//     "writeWithoutResponsePauseMs": 5,     "not now" for this long
+//     "confirmationErrors": 0,              the first confirmations carry an error
+//     "characteristics": [{
+//       "service": "...", "uuid": "...",    required
+//       "properties": 16,                   the Bluetooth property bits
+//       "subscription": "confirm",          confirm | fail | hang
+//       "notifyIntervalMs": 0,              a value this often while notifying (0: never)
+//       "notifyBytes": 20,                  1..512
+//       "notifyLimit": 0                    stops after this many (0: no limit)
+//     }]
 //   }]
 // }
 
@@ -34,6 +52,23 @@
 
 namespace orvix::platform::simulated {
 
+enum class SubscriptionAnswer { confirm, fail, hang };
+
+// One characteristic a connected device offers in one of its services.
+struct SimulatedCharacteristicSpec {
+  BluetoothUuid service{};
+  BluetoothUuid uuid{};
+  std::uint32_t properties = 0;
+  SubscriptionAnswer subscription = SubscriptionAnswer::confirm;
+  // While notifications are on: one value of `notifyBytes` bytes every `notifyInterval`
+  // (zero: the device notifies only when a test says so), at most `notifyLimit` (0: no limit).
+  Duration notifyInterval{};
+  std::size_t notifyBytes = 20;
+  std::size_t notifyLimit = 0;
+};
+
+enum class ConnectionAnswer { succeeds, fails, hangs };
+
 struct SimulatedDevice {
   BluetoothUuid identifier{};
   std::optional<std::string> name;
@@ -43,6 +78,22 @@ struct SimulatedDevice {
   bool knownToSystem = false;
   bool connectedToSystem = false;
   std::vector<BluetoothUuid> gattServices;
+
+  // The link. A device that neither advertises nor is held by the system is out of range: a
+  // connection to it hangs whatever `connection` says.
+  ConnectionAnswer connection = ConnectionAnswer::succeeds;
+  Duration dropAfter{};             // the link drops this long after it came up (zero: never)
+  bool disconnectionHangs = false;  // a cancelled link is never confirmed down
+  bool serviceDiscoveryFails = false;
+  bool characteristicDiscoveryFails = false;
+  std::vector<SimulatedCharacteristicSpec> characteristics;
+  std::size_t maximumWriteWithResponse = 512;
+  std::size_t maximumWriteWithoutResponse = 244;
+  // The platform takes this many writes without response back to back (zero: no limit), then
+  // says "not now" for `writeWithoutResponsePause` before it is ready again.
+  std::size_t writeWithoutResponseBurst = 0;
+  Duration writeWithoutResponsePause = std::chrono::milliseconds(5);
+  int confirmationErrors = 0;  // the first confirmations of writes with response fail
 };
 
 struct PromptAnswer {

@@ -62,10 +62,114 @@ CentralState adapterValue(const Json& value, const std::string& where) {
   fail(where, "must be unknown, resetting, unsupported, powered-off or powered-on");
 }
 
+SimulatedCharacteristicSpec characteristicValue(const Json& object, const std::string& where) {
+  requireKeys(object, where,
+              {"service", "uuid", "properties", "subscription", "notifyIntervalMs", "notifyBytes",
+               "notifyLimit"});
+  SimulatedCharacteristicSpec spec;
+  const Json* service = member(object, "service");
+  const Json* uuid = member(object, "uuid");
+  if (!service || !uuid) fail(where, "needs service and uuid");
+  spec.service = uuidValue(*service, at(where, "service"));
+  spec.uuid = uuidValue(*uuid, at(where, "uuid"));
+  if (const Json* v = member(object, "properties")) {
+    spec.properties = static_cast<std::uint32_t>(integerIn(*v, at(where, "properties"), 0, 0xff));
+  }
+  if (const Json* v = member(object, "subscription")) {
+    if (*v == "confirm") {
+      spec.subscription = SubscriptionAnswer::confirm;
+    } else if (*v == "fail") {
+      spec.subscription = SubscriptionAnswer::fail;
+    } else if (*v == "hang") {
+      spec.subscription = SubscriptionAnswer::hang;
+    } else {
+      fail(at(where, "subscription"), "must be confirm, fail or hang");
+    }
+  }
+  if (const Json* v = member(object, "notifyIntervalMs")) {
+    spec.notifyInterval = milliseconds(*v, at(where, "notifyIntervalMs"));
+  }
+  if (const Json* v = member(object, "notifyBytes")) {
+    spec.notifyBytes = static_cast<std::size_t>(
+        integerIn(*v, at(where, "notifyBytes"), 1, kMaximumAttributeBytes));
+  }
+  if (const Json* v = member(object, "notifyLimit")) {
+    spec.notifyLimit =
+        static_cast<std::size_t>(integerIn(*v, at(where, "notifyLimit"), 0, 1'000'000'000));
+  }
+  return spec;
+}
+
+void linkValues(const Json& object, const std::string& where, SimulatedDevice& device) {
+  if (const Json* v = member(object, "connection")) {
+    if (*v == "succeeds") {
+      device.connection = ConnectionAnswer::succeeds;
+    } else if (*v == "fails") {
+      device.connection = ConnectionAnswer::fails;
+    } else if (*v == "hangs") {
+      device.connection = ConnectionAnswer::hangs;
+    } else {
+      fail(at(where, "connection"), "must be succeeds, fails or hangs");
+    }
+  }
+  if (const Json* v = member(object, "dropAfterMs")) {
+    device.dropAfter = milliseconds(*v, at(where, "dropAfterMs"));
+  }
+  const std::pair<const char*, bool*> flags[] = {
+      {"disconnectionHangs", &device.disconnectionHangs},
+      {"serviceDiscoveryFails", &device.serviceDiscoveryFails},
+      {"characteristicDiscoveryFails", &device.characteristicDiscoveryFails}};
+  for (auto [key, target] : flags) {
+    if (const Json* v = member(object, key)) *target = boolValue(*v, at(where, key));
+  }
+  const std::pair<const char*, std::size_t*> lengths[] = {
+      {"maximumWriteWithResponse", &device.maximumWriteWithResponse},
+      {"maximumWriteWithoutResponse", &device.maximumWriteWithoutResponse},
+      {"writeWithoutResponseBurst", &device.writeWithoutResponseBurst}};
+  for (auto [key, target] : lengths) {
+    if (const Json* v = member(object, key)) {
+      *target = static_cast<std::size_t>(integerIn(*v, at(where, key), 0, kMaximumAttributeBytes));
+    }
+  }
+  if (const Json* v = member(object, "writeWithoutResponsePauseMs")) {
+    device.writeWithoutResponsePause = milliseconds(*v, at(where, "writeWithoutResponsePauseMs"));
+  }
+  if (const Json* v = member(object, "confirmationErrors")) {
+    device.confirmationErrors =
+        static_cast<int>(integerIn(*v, at(where, "confirmationErrors"), 0, 1'000'000));
+  }
+  if (const Json* v = member(object, "characteristics")) {
+    const Json& list = arrayValue(*v, at(where, "characteristics"), kMaximumCharacteristics);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      device.characteristics.push_back(
+          characteristicValue(list[i], at(at(where, "characteristics"), i)));
+    }
+  }
+}
+
 SimulatedDevice deviceValue(const Json& object, const std::string& where) {
   requireKeys(object, where,
-              {"identifier", "name", "localName", "services", "overflowServices", "rssi",
-               "intervalMs", "knownToSystem", "connectedToSystem", "gattServices"});
+              {"identifier",
+               "name",
+               "localName",
+               "services",
+               "overflowServices",
+               "rssi",
+               "intervalMs",
+               "knownToSystem",
+               "connectedToSystem",
+               "gattServices",
+               "connection",
+               "dropAfterMs",
+               "disconnectionHangs",
+               "serviceDiscoveryFails",
+               "characteristicDiscoveryFails",
+               "maximumWriteWithResponse",
+               "maximumWriteWithoutResponse",
+               "writeWithoutResponseBurst",
+               "writeWithoutResponsePauseMs",
+               "confirmationErrors",
+               "characteristics"});
   SimulatedDevice device;
   const Json* identifier = member(object, "identifier");
   if (!identifier) fail(at(where, "identifier"), "is required");
@@ -101,6 +205,7 @@ SimulatedDevice deviceValue(const Json& object, const std::string& where) {
   if (const Json* v = member(object, "gattServices")) {
     device.gattServices = uuidList(*v, at(where, "gattServices"));
   }
+  linkValues(object, where, device);
   return device;
 }
 

@@ -16,6 +16,8 @@ inline constexpr std::size_t kMaximumRssiValues = 1000;
 inline constexpr std::size_t kMaximumAdapterChanges = 1000;
 inline constexpr std::size_t kMaximumServiceUuids = 64;
 inline constexpr std::size_t kMaximumDeviceNameBytes = 4096;
+inline constexpr std::size_t kMaximumCharacteristics = 64;
+inline constexpr std::int64_t kMaximumAttributeBytes = 512;
 
 struct BluetoothScenarioError {
   std::string message;

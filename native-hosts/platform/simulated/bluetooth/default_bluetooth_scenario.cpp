@@ -6,7 +6,8 @@ namespace orvix::platform::simulated {
 // The recorder advertises its service under a name with the product word and drifts across a
 // signal bucket; a speaker advertises a name only, and an anonymous tag advertises nothing but
 // its signal. The system has met the recorder before, so a scan that prefers it finds it in the
-// system's records.
+// system's records. Connected, the recorder offers its service with the rx, command and stream
+// characteristics and streams 244-byte packets every 20 ms once the stream is subscribed.
 std::string_view defaultBluetoothScenarioJson() {
   return R"json({
   "authorization": "not-determined",
@@ -21,7 +22,20 @@ std::string_view defaultBluetoothScenarioJson() {
       "rssi": [-58, -61, -59, -62, -64, -63, -61, -60],
       "intervalMs": 100,
       "knownToSystem": true,
-      "gattServices": ["001120a0-2233-4455-6677-889912345678"]
+      "gattServices": ["001120a0-2233-4455-6677-889912345678"],
+      "maximumWriteWithResponse": 512,
+      "maximumWriteWithoutResponse": 244,
+      "writeWithoutResponseBurst": 8,
+      "writeWithoutResponsePauseMs": 5,
+      "characteristics": [
+        {"service": "001120a0-2233-4455-6677-889912345678",
+         "uuid": "001120a2-2233-4455-6677-889912345678", "properties": 12},
+        {"service": "001120a0-2233-4455-6677-889912345678",
+         "uuid": "001120a3-2233-4455-6677-889912345678", "properties": 16},
+        {"service": "001120a0-2233-4455-6677-889912345678",
+         "uuid": "001120a4-2233-4455-6677-889912345678", "properties": 16,
+         "notifyIntervalMs": 20, "notifyBytes": 244}
+      ]
     },
     {
       "identifier": "0B9D2C4E-6F70-4182-93A4-B5C6D7E8F901",

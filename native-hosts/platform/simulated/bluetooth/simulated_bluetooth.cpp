@@ -77,7 +77,9 @@ void SimulatedBluetooth::simulateAdapterState(CentralState state) {
 }
 
 void SimulatedBluetooth::simulateAdvertisement(const BluetoothUuid& identifier, int rssi) {
-  time_.mainLoop().post([this, identifier, rssi] {
+  // The world may be gone before the loop gets to this (a test replaces it).
+  time_.mainLoop().post([this, alive = std::weak_ptr<int>(liveness_), identifier, rssi] {
+    if (alive.expired()) return;
     forEachManager(
         [&](SimulatedCentralManager& manager) { manager.offerAdvertisement(identifier, rssi); });
   });
@@ -89,6 +91,16 @@ void SimulatedBluetooth::simulateDuplicateStateUpdate() {
 
 void SimulatedBluetooth::addDevice(SimulatedDevice device) {
   peripherals_.push_back(std::make_shared<SimulatedPeripheral>(time_, std::move(device)));
+}
+
+void SimulatedBluetooth::simulateLinkLoss(const BluetoothUuid& identifier) {
+  auto device = peripheral(identifier);
+  if (!device || (device->state() != PeripheralState::connected &&
+                  device->state() != PeripheralState::disconnecting)) {
+    return;
+  }
+  device->setState(PeripheralState::disconnected);
+  forEachManager([&](SimulatedCentralManager& manager) { manager.postDisconnect(device); });
 }
 
 bool SimulatedBluetooth::anyManagerScanning() const {

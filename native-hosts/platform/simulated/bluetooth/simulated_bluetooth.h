@@ -39,6 +39,8 @@ class SimulatedBluetooth final : public Bluetooth {
   // Every manager reports its unchanged state once more (a duplicate platform callback).
   void simulateDuplicateStateUpdate();
   void addDevice(SimulatedDevice device);
+  // The link to a connected device drops without anyone asking (out of range, battery).
+  void simulateLinkLoss(const BluetoothUuid& identifier);
 
   // --- What the host asked for -----------------------------------------------------------
   int centralManagersCreated() const { return centralManagersCreated_; }
@@ -85,6 +87,8 @@ class SimulatedBluetooth final : public Bluetooth {
   int stopScanRequests_ = 0;
   int connectRequests_ = 0;
   int cancelConnectionRequests_ = 0;
+  // Tasks posted with a weak reference to this run only while the world exists.
+  std::shared_ptr<int> liveness_ = std::make_shared<int>(0);
 };
 
 }  // namespace orvix::platform::simulated

@@ -10,21 +10,28 @@ SimulatedCentralManager::SimulatedCentralManager(SimulatedBluetooth& world,
                                                  CentralManagerDelegate& delegate, bool authorized)
     : world_(world), delegate_(&delegate), authorized_(authorized) {}
 
-SimulatedCentralManager::~SimulatedCentralManager() { cancelAdvertisingTimers(); }
+SimulatedCentralManager::~SimulatedCentralManager() {
+  cancelAdvertisingTimers();
+  for (auto& timer : linkTimers_) timer.cancel();
+}
 
-CentralState SimulatedCentralManager::state() const {
+CentralState SimulatedCentralManager::state() const { return reportedState_; }
+
+CentralState SimulatedCentralManager::liveState() const {
   return authorized_ ? world_.adapterState() : CentralState::unauthorized;
 }
 
 void SimulatedCentralManager::postStateUpdate() {
-  world_.time().mainLoop().post([weak = weak_from_this()] {
+  world_.time().mainLoop().post([weak = weak_from_this(), state = liveState()] {
     auto self = weak.lock();
-    if (self && self->delegate_) self->delegate_->centralManagerDidUpdateState(*self);
+    if (!self) return;
+    self->reportedState_ = state;
+    if (self->delegate_) self->delegate_->centralManagerDidUpdateState(*self);
   });
 }
 
 void SimulatedCentralManager::adapterChanged() {
-  if (state() == CentralState::poweredOn) return;
+  if (liveState() == CentralState::poweredOn) return;
   scanning_ = false;
   cancelAdvertisingTimers();
 }
@@ -32,7 +39,7 @@ void SimulatedCentralManager::adapterChanged() {
 void SimulatedCentralManager::scanForPeripherals(bool allowDuplicates) {
   world_.countScanRequest(allowDuplicates);
   // A scan request on an adapter that is not on is ignored by the platform (with a warning).
-  if (state() != CentralState::poweredOn) return;
+  if (liveState() != CentralState::poweredOn) return;
   cancelAdvertisingTimers();
   scanning_ = true;
   allowDuplicates_ = allowDuplicates;
@@ -75,7 +82,7 @@ void SimulatedCentralManager::scheduleAdvertisement(std::size_t deviceIndex) {
 }
 
 void SimulatedCentralManager::offerAdvertisement(const BluetoothUuid& identifier, int rssi) {
-  if (!scanning_ || state() != CentralState::poweredOn || !delegate_) return;
+  if (!scanning_ || liveState() != CentralState::poweredOn || !delegate_) return;
   auto peripheral = world_.peripheral(identifier);
   if (!peripheral) return;
   if (!allowDuplicates_ && !deliveredThisScan_.insert(identifier).second) return;
@@ -85,7 +92,7 @@ void SimulatedCentralManager::offerAdvertisement(const BluetoothUuid& identifier
 std::vector<std::shared_ptr<Peripheral>> SimulatedCentralManager::retrieveConnectedPeripherals(
     const std::vector<BluetoothUuid>& serviceUuids) {
   std::vector<std::shared_ptr<Peripheral>> found;
-  if (state() != CentralState::poweredOn) return found;
+  if (liveState() != CentralState::poweredOn) return found;
   for (const auto& peripheral : world_.peripherals()) {
     const auto& offered = peripheral->device().gattServices;
     const bool offers = std::any_of(serviceUuids.begin(), serviceUuids.end(), [&](const auto& u) {
@@ -99,7 +106,7 @@ std::vector<std::shared_ptr<Peripheral>> SimulatedCentralManager::retrieveConnec
 std::vector<std::shared_ptr<Peripheral>> SimulatedCentralManager::retrievePeripherals(
     const std::vector<BluetoothUuid>& identifiers) {
   std::vector<std::shared_ptr<Peripheral>> found;
-  if (state() != CentralState::poweredOn) return found;
+  if (liveState() != CentralState::poweredOn) return found;
   for (const auto& identifier : identifiers) {
     auto peripheral = world_.peripheral(identifier);
     if (peripheral &&
@@ -113,19 +120,38 @@ std::vector<std::shared_ptr<Peripheral>> SimulatedCentralManager::retrievePeriph
 void SimulatedCentralManager::connect(const std::shared_ptr<Peripheral>& peripheral) {
   world_.countConnect();
   auto device = world_.peripheral(peripheral->identifier());
-  if (!device || state() != CentralState::poweredOn) return;
+  if (!device || liveState() != CentralState::poweredOn) return;
   device->setState(PeripheralState::connecting);
   // A device in range (advertising, or already held by the system) answers at once; any other
   // attempt stays pending, as the platform's does, until it is cancelled.
-  const bool inRange =
-      device->device().advertisingInterval > Duration::zero() || device->device().connectedToSystem;
-  if (!inRange) return;
+  const auto& spec = device->device();
+  const bool inRange = spec.advertisingInterval > Duration::zero() || spec.connectedToSystem;
+  if (!inRange || spec.connection == ConnectionAnswer::hangs) return;
   world_.time().mainLoop().post([weak = weak_from_this(), device] {
     auto self = weak.lock();
     if (!self || device->state() != PeripheralState::connecting) return;
+    if (device->device().connection == ConnectionAnswer::fails) {
+      device->setState(PeripheralState::disconnected);
+      if (self->delegate_) {
+        self->delegate_->didFailToConnect(*self, device, BluetoothError{1, "connection failed"});
+      }
+      return;
+    }
     device->setState(PeripheralState::connected);
+    if (device->device().dropAfter > Duration::zero()) self->scheduleDrop(device);
     if (self->delegate_) self->delegate_->didConnect(*self, device);
   });
+}
+
+void SimulatedCentralManager::scheduleDrop(const std::shared_ptr<SimulatedPeripheral>& device) {
+  std::erase_if(linkTimers_, [](const TimerHandle& t) { return !t.isPending(); });
+  linkTimers_.push_back(world_.time().mainLoop().scheduleAfter(
+      device->device().dropAfter, [weak = weak_from_this(), device] {
+        auto self = weak.lock();
+        if (!self || device->state() != PeripheralState::connected) return;
+        device->setState(PeripheralState::disconnected);
+        self->postDisconnect(device);
+      }));
 }
 
 void SimulatedCentralManager::cancelPeripheralConnection(
@@ -134,8 +160,17 @@ void SimulatedCentralManager::cancelPeripheralConnection(
   auto device = world_.peripheral(peripheral->identifier());
   if (!device || device->state() == PeripheralState::disconnected) return;
   const bool wasConnected = device->state() == PeripheralState::connected;
+  if (device->device().disconnectionHangs && device->state() != PeripheralState::connecting) {
+    // The platform holds on to the link and never says it let go.
+    device->setState(PeripheralState::disconnecting);
+    return;
+  }
   device->setState(PeripheralState::disconnected);
   if (!wasConnected) return;
+  postDisconnect(device);
+}
+
+void SimulatedCentralManager::postDisconnect(const std::shared_ptr<Peripheral>& device) {
   world_.time().mainLoop().post([weak = weak_from_this(), device] {
     auto self = weak.lock();
     if (self && self->delegate_) self->delegate_->didDisconnect(*self, device, std::nullopt);

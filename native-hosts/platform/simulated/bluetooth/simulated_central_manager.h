@@ -10,6 +10,7 @@
 namespace orvix::platform::simulated {
 
 class SimulatedBluetooth;
+class SimulatedPeripheral;
 
 // A central manager of the simulated stack. Its state follows the adapter once the user has
 // allowed Bluetooth for it; before that it reports "unauthorized". Scanning delivers each
@@ -36,27 +37,37 @@ class SimulatedCentralManager final : public CentralManager,
   // For the world.
   bool authorized() const { return authorized_; }
   void setAuthorized(bool authorized) { authorized_ = authorized; }
-  // Posts one state callback to the main loop (the platform reports every change).
+  // What the manager would report if asked now: the adapter's state once the user allowed it.
+  CentralState liveState() const;
+  // Posts one state callback carrying the state of this moment (the platform reports every
+  // change, even two at the same instant).
   void postStateUpdate();
   // The adapter changed: scanning ends when it leaves poweredOn, as the platform's does.
   void adapterChanged();
   // Offers one advertisement of the device; dropped unless scanning on a powered adapter, and
   // when duplicates are off, once the device was delivered in this scan.
   void offerAdvertisement(const BluetoothUuid& identifier, int rssi);
+  // Tells the delegate that the link to `device` ended.
+  void postDisconnect(const std::shared_ptr<Peripheral>& device);
   bool allowsDuplicates() const { return allowDuplicates_; }
 
  private:
   void startAdvertisingTimers();
   void cancelAdvertisingTimers();
   void scheduleAdvertisement(std::size_t deviceIndex);
+  void scheduleDrop(const std::shared_ptr<SimulatedPeripheral>& device);
 
   SimulatedBluetooth& world_;
   CentralManagerDelegate* delegate_;
   bool authorized_;
+  // What state() answers: the last state delivered to the delegate, as the platform's manager
+  // reports unknown until its first state callback.
+  CentralState reportedState_ = CentralState::unknown;
   bool scanning_ = false;
   bool allowDuplicates_ = false;
   std::set<BluetoothUuid> deliveredThisScan_;
   std::vector<TimerHandle> advertisingTimers_;
+  std::vector<TimerHandle> linkTimers_;
 };
 
 }  // namespace orvix::platform::simulated

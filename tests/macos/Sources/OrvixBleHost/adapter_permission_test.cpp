@@ -60,6 +60,24 @@ TEST_F(BleHostTest, AskingForThePromptCreatesTheManagerAndFollowsTheAnswer) {
   EXPECT_EQ(bluetooth->promptsShown(), 1);
 }
 
+TEST_F(BleHostTest, AScanAskedForWhileThePromptIsOpenStartsWhenTheUserAllows) {
+  auto scenario = withAuthorization(BluetoothAuthorization::notDetermined);
+  scenario.prompt = platform::simulated::PromptAnswer{BluetoothAuthorization::allowedAlways, 2s};
+  boot(scenario);
+  send(command("permission.refresh", {{"requestAuthorization", true}}));
+  EXPECT_EQ(send(scanStart("s1")), (std::vector<Json>{{{"schemaVersion", 1},
+                                                       {"event", "host.error"},
+                                                       {"scope", "adapter"},
+                                                       {"code", "ADAPTER_NOT_POWERED_ON"}}}));
+  EXPECT_EQ(host->pendingScan()->id, "s1");
+  EXPECT_EQ(bluetooth->scanRequests(), 0);
+  time.advanceBy(2s);
+  EXPECT_EQ(events().front(), adapterState("powered-on", "allowed"));
+  EXPECT_EQ(bluetooth->scanRequests(), 1);
+  EXPECT_EQ(host->activeScanId(), "s1");
+  EXPECT_FALSE(host->pendingScan().has_value());
+}
+
 TEST_F(BleHostTest, AllowedAtStartUpCreatesTheManagerAtOnce) {
   boot();
   EXPECT_EQ(events().back(), adapterState("powered-on", "allowed"));
@@ -98,6 +116,12 @@ TEST_F(BleHostTest, EveryAdapterChangeIsReportedWithItsName) {
     time.runUntilIdle();
     EXPECT_EQ(events(), std::vector<Json>{adapterState(name, "allowed")});
   }
+  // Off and on again before the host hears of either: both changes are reported, in order.
+  bluetooth->simulateAdapterState(CentralState::poweredOff);
+  bluetooth->simulateAdapterState(CentralState::poweredOn);
+  time.runUntilIdle();
+  EXPECT_EQ(events(), (std::vector<Json>{adapterState("powered-off", "allowed"),
+                                         adapterState("powered-on", "allowed")}));
   // A duplicate platform callback is reported again, as the platform delivered it.
   bluetooth->simulateDuplicateStateUpdate();
   time.runUntilIdle();

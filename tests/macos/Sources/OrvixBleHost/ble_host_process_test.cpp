@@ -150,6 +150,68 @@ TEST(BleHostProcess, EndOfInputDuringAScanCancelsItAndExitsZero) {
       R"({"event":"scan.completed","reason":"cancelled","scanId":"scan-1","schemaVersion":1})");
 }
 
+// The whole life of a recorder session through the real program: permission, scan, connect,
+// "gatt.ready", a write of each type, the stream, and a manual disconnect, then end of input.
+TEST(BleHostProcess, AWholeSessionWithTheDefaultWorld) {
+  ChildProcess child(kProgram, simulate("default"));
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  const auto awaitOutput = [&](const std::string& needle) {
+    while (child.outputSoFar().find(needle) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      child.waitForOutput(child.outputSoFar().size() + 1, 1s);
+    }
+    return child.outputSoFar().find(needle) != std::string::npos;
+  };
+  const std::string recorder = "5A3C9E7B-1D2F-4A6B-8C0D-2E4F6A8B0C1D";
+  child.writeInput(
+      R"({"schemaVersion":1,"command":"permission.refresh","requestId":"p","requestAuthorization":true})"
+      "\n");
+  ASSERT_TRUE(awaitOutput("powered-on"));
+  child.writeInput(
+      R"({"schemaVersion":1,"command":"scan.start","requestId":"s","scanId":"scan-1","timeoutMs":5000})"
+      "\n");
+  ASSERT_TRUE(awaitOutput("\"candidateId\":\"" + recorder + "\""));
+  child.writeInput(R"({"schemaVersion":1,"command":"connect","requestId":"c","candidateId":")" +
+                   recorder + R"(","connectionId":"link-1"})" + "\n");
+  ASSERT_TRUE(awaitOutput("\"event\":\"gatt.ready\""));
+  child.writeInput(
+      R"({"schemaVersion":1,"command":"write","requestId":"w1","connectionId":"link-1","dataBase64":")" +
+      std::string(680, 'A') + R"(","writeType":"with-response"})" + "\n" +
+      R"({"schemaVersion":1,"command":"write","requestId":"w2","connectionId":"link-1","dataBase64":"AQID","writeType":"without-response","additionalFramesBase64":["BA==","BQY="]})" +
+      "\n");
+  ASSERT_TRUE(awaitOutput("\"requestId\":\"w2\""));
+  ASSERT_TRUE(awaitOutput("\"event\":\"notification.batch\""));
+  child.writeInput(
+      R"({"schemaVersion":1,"command":"disconnect","requestId":"d","connectionId":"link-1"})"
+      "\n");
+  ASSERT_TRUE(awaitOutput("\"event\":\"disconnected\""));
+  const ChildResult result = child.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.standardError, "");
+
+  std::vector<std::string> order;
+  std::size_t streamed = 0;
+  for (const auto& line : linesOf(result.standardOutput)) {
+    const auto event = nlohmann::json::parse(line);
+    const std::string name = event["event"];
+    if (name == "notification.batch" || name == "notification") {
+      for (const auto& length : event.value("packetLengths", nlohmann::json::array({244}))) {
+        EXPECT_EQ(length, 244);
+        ++streamed;
+      }
+      continue;
+    }
+    if (name == "write.completed") {
+      EXPECT_EQ(event["writtenBytes"], event["requestId"] == "w1" ? 510 : 6);
+    }
+    if (name != "candidate.discovered" && name != "adapter.state") order.push_back(name);
+  }
+  EXPECT_GT(streamed, 0u);
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"host.ready", "scan.completed", "gatt.ready",
+                                      "write.completed", "write.completed", "disconnected"}));
+}
+
 // A child whose standard output the test reads only when it chooses to.
 class StalledChild {
  public:
@@ -269,6 +331,17 @@ TEST(BleHostProcess, AStalledReaderLosesLinesButNeverAWholeLineOrTheHost) {
     }
   }
   ASSERT_GE(notices, 1u);
+  // A notice stands for lines that were lost; it is never followed by another notice nor ends
+  // the output, and the line after the first one is a flood report that made it through.
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i] == kNotice) {
+      EXPECT_NE(lines[i + 1], kNotice) << "line " << i;
+    }
+  }
+  EXPECT_NE(lines.back(), kNotice);
+  ASSERT_LT(firstNotice + 1, lines.size());
+  EXPECT_NE(lines[firstNotice + 1].find("\"event\":\"candidate.discovered\""), std::string::npos);
+  EXPECT_NE(lines[firstNotice + 1].find("\"scanId\":\"flood\""), std::string::npos);
   // The notice stands for many lines: far fewer notices than candidate reports.
   EXPECT_LT(notices * 10, lines.size());
   ASSERT_LT(firstNotice + 1, lines.size());

@@ -17,6 +17,10 @@ TEST(NormalizedName, CollapsesUnicodeWhiteSpaceAndTrims) {
   EXPECT_EQ(normalizedName("\U0001F468\u200D\U0001F469"), "\U0001F468\u200D\U0001F469");
 }
 
+TEST(NormalizedName, IllFormedBytesFromTheRadioAreReplaced) {
+  EXPECT_EQ(normalizedName(std::string("Orvix\xFF K7\xE2\x82")), "Orvix\uFFFD K7\uFFFD");
+}
+
 TEST(NormalizedName, KeepsTheFirst128UserPerceivedCharacters) {
   std::string flags;
   for (int i = 0; i < 130; ++i) flags += "\U0001F1EB\U0001F1F7";

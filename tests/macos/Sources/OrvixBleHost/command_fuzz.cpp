@@ -1,6 +1,6 @@
 // Untrusted standard input for the Bluetooth host: any bytes, split into lines and decoded as
-// the reader does, through the whole command handling on the simulated default world. One host
-// lives across inputs, so scans, candidates and timers carry over between them.
+// the reader does, through the whole command handling on the simulated default world. Each input
+// gets a fresh world, so that a crash reproduces from its input alone.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -38,14 +38,17 @@ struct World {
 
   World() {
     host.start();
-    bluetooth.simulatePromptAnswer(platform::BluetoothAuthorization::allowedAlways);
+    // The user allows Bluetooth when asked (the default world answers after 300 ms).
+    host.handle(R"({"schemaVersion":1,"command":"permission.refresh","requestId":"setup",)"
+                R"("requestAuthorization":true})");
+    time.advanceBy(std::chrono::milliseconds(300));
   }
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static World* world = new World();  // lives for the whole run; never destroyed
+  auto world = std::make_unique<World>();
   std::string_view input(reinterpret_cast<const char*>(data), size);
   while (!input.empty()) {
     const auto end = input.find('\n');

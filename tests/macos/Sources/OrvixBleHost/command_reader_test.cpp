@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "OrvixBleHost/ble_host_constants.h"
+#include "OrvixBleHost/command_forwarder.h"
 #include "OrvixBleHost/command_reader.h"
 #include "OrvixBleHost/utf8_repair.h"
+#include "common/time/virtual_time_source.h"
 
 namespace orvix::ble_host {
 namespace {
@@ -60,6 +62,54 @@ TEST(CommandReader, OverLongLinesAreReportedAndTheStreamGoesOn) {
   EXPECT_EQ(lines[1].size(), maximumCommandBytes + 1);  // held, then refused by the host
   EXPECT_EQ(lines[2], "<over-long>");
   EXPECT_EQ(lines[3], "next");
+}
+
+// Counts what waits on the wrapped loop: posted and not yet run.
+class CountingLoop final : public RunLoop {
+ public:
+  explicit CountingLoop(RunLoop& inner) : inner_(inner) {}
+  void post(Task task) override {
+    peak = std::max(peak, ++waiting);
+    inner_.post([this, task = std::move(task)]() mutable {
+      --waiting;
+      task();
+    });
+  }
+  TimerHandle scheduleAfter(Duration delay, Task task) override {
+    return inner_.scheduleAfter(delay, std::move(task));
+  }
+  void run() override { inner_.run(); }
+  void runFor(Duration duration) override { inner_.runFor(duration); }
+  void stop() override { inner_.stop(); }
+  bool isCurrent() const override { return inner_.isCurrent(); }
+  std::size_t waiting = 0;
+  std::size_t peak = 0;
+
+ private:
+  RunLoop& inner_;
+};
+
+TEST(CommandForwarding, AFastWriterWaitsOnceTheLinesInFlightAreTaken) {
+  VirtualTimeSource time;
+  std::string input;
+  for (int i = 0; i < 500; ++i) input += "line " + std::to_string(i) + "\n";
+  StringSource source(input);
+  CountingLoop loop(time.mainLoop());
+  auto slots = time.makeSemaphore(static_cast<int>(maximumCommandsInFlight));
+  std::vector<std::string> handled;
+  bool ended = false;
+  auto reader = time.startThread("reader", [&] {
+    forwardCommands(
+        source, loop, *slots, [&](const CommandLine& line) { handled.push_back(*line.text); },
+        [&] { ended = true; });
+  });
+  time.runUntilIdle();
+  reader.reset();
+  ASSERT_EQ(handled.size(), 500u);
+  EXPECT_EQ(handled.back(), "line 499");
+  EXPECT_TRUE(ended);
+  // The end-of-input task takes no slot, so one more may wait beside the full set.
+  EXPECT_LE(loop.peak, maximumCommandsInFlight + 1);
 }
 
 TEST(Utf8Repair, ReplacesEachMaximalSubpartOnce) {

@@ -67,6 +67,14 @@ TEST_F(Scanning, AnAdvertisementIsReportedWithAllItsHints) {
                                               {"serviceAdvertisedHint", true}}}));
 }
 
+TEST_F(Scanning, ANameWithIllFormedBytesIsReportedRepaired) {
+  send(scanStart("s1"));
+  advertise(kSpeakerId, -61, named("Spe\xC0ker"));
+  auto reported = candidates();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0]["nameHint"], "Spe\uFFFDker");
+}
+
 TEST_F(Scanning, RepeatsAreSilentUntilNameBucketOrServiceHintChanges) {
   send(scanStart("s1"));
   advertise(kSpeakerId, -61, named("Speaker"));
@@ -150,13 +158,14 @@ TEST_F(Scanning, StoppingEndsTheRadioScanButKeepsTheCandidates) {
   EXPECT_EQ(candidates().size(), 0u);  // no scan: dropped
   // Candidates survive the end of the scan; "connect" still finds them (and finds no others).
   EXPECT_EQ(host->candidateCount(), 1u);
-  EXPECT_EQ(send(command("connect", {{"candidateId", "0b9d2c4e-6f70-4182-93a4-b5c6d7e8f901"},
-                                     {"connectionId", "c"}})),
-            std::vector<Json>());
   EXPECT_EQ(send(command("connect", {{"candidateId", kTagId}, {"connectionId", "c"}})),
             std::vector<Json>{hostError("CANDIDATE_NOT_FOUND")});
   EXPECT_EQ(send(command("connect", {{"candidateId", "not-a-uuid"}, {"connectionId", "c"}})),
             std::vector<Json>{hostError("CANDIDATE_NOT_FOUND")});
+  EXPECT_EQ(send(command("connect", {{"candidateId", "0b9d2c4e-6f70-4182-93a4-b5c6d7e8f901"},
+                                     {"connectionId", "c"}})),
+            std::vector<Json>());
+  EXPECT_TRUE(host->hasPeripheral());
 }
 
 TEST_F(Scanning, ConnectingToACandidateEndsTheScan) {
@@ -182,6 +191,31 @@ TEST_F(Scanning, APreferredCandidateTheSystemKnowsIsReportedFromItsRecords) {
   EXPECT_EQ(events(), std::vector<Json>());
   EXPECT_EQ(send(command("scan.stop", {{"scanId", "s1"}})),
             std::vector<Json>{scanCompleted("s1", "cancelled")});
+}
+
+TEST_F(Scanning, WaitingForAKnownPreferredCandidateReportsItAtOnceAndRunsUntilStopped) {
+  Json scan = scanStart("s1", 500);
+  scan["preferredCandidateId"] = kRecorderId;
+  scan["waitForAvailability"] = true;
+  auto found = send(scan);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0]["event"], "candidate.discovered");
+  EXPECT_FALSE(found[0].contains("rssi"));  // from the records, not from the air
+  time.advanceBy(60s);
+  EXPECT_EQ(events(), std::vector<Json>());
+  EXPECT_EQ(send(command("scan.stop", {{"scanId", "s1"}})),
+            std::vector<Json>{scanCompleted("s1", "cancelled")});
+}
+
+TEST_F(Scanning, ConnectAfterAScanTimedOutStillFindsItsCandidates) {
+  send(scanStart("s1", 500));
+  advertise(kSpeakerId, -70);
+  EXPECT_EQ(candidates().size(), 1u);
+  time.advanceBy(500ms);
+  EXPECT_EQ(events(), std::vector<Json>{scanCompleted("s1", "timeout")});
+  EXPECT_EQ(send(command("connect", {{"candidateId", kSpeakerId}, {"connectionId", "c"}})),
+            std::vector<Json>());
+  EXPECT_TRUE(host->hasPeripheral());
 }
 
 TEST_F(Scanning, APreferredCandidateConnectedToTheSystemCarriesTheServiceHint) {
