@@ -10,4 +10,7 @@ namespace orvix {
 // Absent for invalid UTF-8.
 std::optional<std::u16string> toUtf16(std::string_view utf8);
 
+// UTF-16 to UTF-8; a lone surrogate (half of a split pair) becomes U+FFFD.
+std::string fromUtf16(std::u16string_view utf16);
+
 }  // namespace orvix

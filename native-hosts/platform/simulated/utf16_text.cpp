@@ -3,107 +3,18 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "common/utf16.h"
+#include "common/utf8_repair.h"
+
 namespace orvix::platform::simulated {
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+// Text from outside may hold malformed bytes; a field shows each as U+FFFD, as the platform's
+// string conversion does, so the repaired text always converts.
+std::u16string toUtf16(std::string_view utf8) { return orvix::toUtf16(repairUtf8(utf8)).value(); }
 
-// Decodes UTF-8 strictly (no overlongs, no surrogates, nothing above U+10FFFF); each malformed
-// byte becomes U+FFFD.
-std::u32string decodeUtf8(std::string_view utf8) {
-  std::u32string out;
-  out.reserve(utf8.size());
-  std::size_t i = 0;
-  while (i < utf8.size()) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    int extra = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    bool valid = i + static_cast<std::size_t>(extra) < utf8.size();
-    for (int k = 1; valid && k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(utf8[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) {
-        valid = false;
-      } else {
-        code = (code << 6) | (next & 0x3F);
-      }
-    }
-    if (!valid || code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    out.push_back(code);
-    i += static_cast<std::size_t>(extra) + 1;
-  }
-  return out;
-}
-
-std::u16string toUtf16(std::string_view utf8) {
-  std::u16string out;
-  for (const char32_t code : decodeUtf8(utf8)) {
-    if (code >= 0x10000) {
-      const char32_t offset = code - 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (offset >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (offset & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
-  }
-  return out;
-}
-
-void appendUtf8(std::string& out, char32_t code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
-std::string toUtf8(std::u16string_view utf16) {
-  std::string out;
-  for (std::size_t i = 0; i < utf16.size(); ++i) {
-    const char16_t unit = utf16[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-        utf16[i + 1] <= 0xDFFF) {
-      appendUtf8(out, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                          (static_cast<char32_t>(utf16[i + 1]) - 0xDC00));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      appendUtf8(out, kReplacement);
-    } else {
-      appendUtf8(out, unit);
-    }
-  }
-  return out;
-}
+std::string toUtf8(std::u16string_view utf16) { return fromUtf16(utf16); }
 
 bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 

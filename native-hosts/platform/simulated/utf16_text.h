@@ -11,8 +11,8 @@ namespace orvix::platform::simulated {
 // Text edits the way a macOS text field makes them: positions and lengths count UTF-16 code
 // units, so a character outside the Basic Multilingual Plane (most emoji) takes two.
 
-// The length of `utf8` in UTF-16 code units. Malformed bytes count as one U+FFFD each, as the
-// platform's string conversion would substitute them.
+// The length of `utf8` in UTF-16 code units. Malformed bytes count as U+FFFD (one for each
+// maximal ill-formed subpart), as the platform's string conversion would substitute them.
 std::int64_t utf16Units(std::string_view utf8);
 
 // The result of typing or pasting `inserted` over `selection` in `value`.

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "OrvixBleHost/ble_host_constants.h"
-#include "OrvixBleHost/utf8_repair.h"
+#include "common/utf8_repair.h"
 
 namespace orvix::ble_host {
 

@@ -1,7 +1,7 @@
 #include "OrvixBleHost/command_reader.h"
 
 #include "OrvixBleHost/ble_host_constants.h"
-#include "OrvixBleHost/utf8_repair.h"
+#include "common/utf8_repair.h"
 
 namespace orvix::ble_host {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "OrvixBleHost/ble_host.h"
-#include "OrvixBleHost/utf8_repair.h"
+#include "common/utf8_repair.h"
 #include "common/time/virtual_time_source.h"
 #include "platform/simulated/bluetooth/bluetooth_scenario_parser.h"
 #include "platform/simulated/bluetooth/simulated_bluetooth.h"
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view input(reinterpret_cast<const char*>(data), size);
   while (!input.empty()) {
     const auto end = input.find('\n');
-    world->host.handle(ble_host::repairUtf8(input.substr(0, end)));
+    world->host.handle(orvix::repairUtf8(input.substr(0, end)));
     // Let the simulated radio and the scan timers act between lines.
     world->time.advanceBy(std::chrono::milliseconds(120));
     if (end == std::string_view::npos) break;

@@ -9,7 +9,7 @@
 #include "OrvixBleHost/ble_host_constants.h"
 #include "OrvixBleHost/command_forwarder.h"
 #include "OrvixBleHost/command_reader.h"
-#include "OrvixBleHost/utf8_repair.h"
+#include "common/utf8_repair.h"
 #include "common/time/virtual_time_source.h"
 
 namespace orvix::ble_host {

@@ -1,8 +1,8 @@
-#include "OrvixBleHost/utf8_repair.h"
+#include "common/utf8_repair.h"
 
 #include <cstdint>
 
-namespace orvix::ble_host {
+namespace orvix {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::string repairUtf8(std::string_view bytes) {
   return out;
 }
 
-}  // namespace orvix::ble_host
+}  // namespace orvix
