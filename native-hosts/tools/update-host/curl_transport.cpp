@@ -102,9 +102,10 @@ void configure(CURL* easy, const HttpPost& request, const TransportLimits& limit
   curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  // A proxy from the environment would change what reaches the gateway; the desktop
-  // application's environment is not ours to interpret.
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  // No CURLOPT_PROXY: libcurl then takes the proxy from http_proxy, https_proxy, all_proxy and
+  // no_proxy, so a user who reaches the web only through a proxy still reaches the gateway.
+  // Through a tunnel, the proxy's own answer to CONNECT is not the gateway's head.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, transferMilliseconds);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transferMilliseconds);

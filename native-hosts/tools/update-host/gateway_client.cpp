@@ -33,6 +33,9 @@ Json sendToGateway(std::string_view jsonBody, UpdateKind kind, const GatewaySett
                    const RequestStamp& stamp, HttpTransport& transport,
                    const TransportLimits& limits) {
   const PreparedRequest prepared = prepareGatewayRequest(jsonBody, kind, settings, stamp);
+  // The answer for a name that cannot resolve is known without asking anyone, and a proxy would
+  // only be handed the same hopeless name.
+  if (isUnderInvalidDomain(settings.url.host)) throw UpdateFailure(Failure::network);
   ResponseReceiver receiver(limits.maximumResponseBytes);
   transport.post(prepared.post, limits, receiver);
   // Read only after the transport has returned: the receiver is ours alone again.

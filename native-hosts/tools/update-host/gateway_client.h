@@ -11,7 +11,8 @@ namespace orvix::update_host {
 
 // Sends one body to the gateway operation of `kind` and returns its answer as a JSON object.
 // Throws CHANNEL_CONFIGURATION before sending anything when the secret yields no cipher key;
-// NETWORK, GATEWAY_REJECTED or RESPONSE_INVALID for what the transport and the answer bring.
+// NETWORK, GATEWAY_REJECTED or RESPONSE_INVALID for what the transport and the answer bring;
+// NETWORK at once, with nothing sent, for a gateway under the never-resolving .invalid domain.
 Json sendToGateway(std::string_view jsonBody, UpdateKind kind, const GatewaySettings& settings,
                    const RequestStamp& stamp, HttpTransport& transport,
                    const TransportLimits& limits);

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 namespace orvix::update_host {
@@ -16,9 +18,9 @@ struct CurlTextDeleter {
   void operator()(char* text) const { curl_free(text); }
 };
 
-std::optional<std::string> urlPart(CURLU* url, CURLUPart part) {
+std::optional<std::string> urlPart(CURLU* url, CURLUPart part, unsigned int flags = 0) {
   char* raw = nullptr;
-  if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) return std::nullopt;
+  if (curl_url_get(url, part, &raw, flags) != CURLUE_OK) return std::nullopt;
   const std::unique_ptr<char, CurlTextDeleter> owned(raw);
   return std::string(raw);
 }
@@ -34,12 +36,20 @@ std::optional<GatewayUrl> parseGatewayUrl(std::string_view text) {
     return std::nullopt;
   }
   const auto scheme = urlPart(url.get(), CURLUPART_SCHEME);
-  const auto host = urlPart(url.get(), CURLUPART_HOST);
+  const auto host = urlPart(url.get(), CURLUPART_HOST, CURLU_URLDECODE);
   const auto path = urlPart(url.get(), CURLUPART_PATH);
   if (!scheme || (*scheme != "http" && *scheme != "https") || !host || host->empty() || !path) {
     return std::nullopt;
   }
-  return GatewayUrl{terminated, path->empty() ? "/" : *path};
+  return GatewayUrl{terminated, path->empty() ? "/" : *path, *host};
+}
+
+bool isUnderInvalidDomain(std::string_view host) {
+  std::string name(host);
+  if (name.ends_with('.')) name.pop_back();
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name == "invalid" || name.ends_with(".invalid");
 }
 
 }  // namespace orvix::update_host

@@ -100,6 +100,22 @@ TEST_F(UpdateCheckTest, FirmwareCheckSendsDeviceFieldsAndTheApp) {
       "appVersion":"2.5.1"}]}})"));
 }
 
+// Names under .invalid never resolve: the answer is NETWORK at once, and the transport, which
+// would ask a name server or a proxy about the name, is never used.
+TEST_F(UpdateCheckTest, GatewayUnderInvalidIsANetworkFailureWithoutSending) {
+  Json config = configuration();
+  for (const char* url :
+       {"https://update-gateway.invalid/firmware/check", "http://Gateway.INVALID./check",
+        "http://invalid/check", "http://gateway%2Einvalid:8080/check"}) {
+    config["gatewayUrl"] = url;
+    EXPECT_EQ(failureOf(request("desktop", "1.2.3", ""), config), Failure::network) << url;
+  }
+  EXPECT_EQ(transport.posts.size(), 0u);
+  config["gatewayUrl"] = "http://gateway.invalid.example/check";
+  EXPECT_EQ(failureOf(request("desktop", "1.2.3", ""), config), std::nullopt);
+  EXPECT_EQ(transport.posts.size(), 1u);
+}
+
 TEST_F(UpdateCheckTest, BrokenConfigurationFailsBeforeAnythingIsSent) {
   const std::vector<std::function<void(Json&)>> breakages = {
       [](Json& c) { c.erase("profiles"); },
