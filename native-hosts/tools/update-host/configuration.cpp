@@ -2,25 +2,32 @@
 
 #include <algorithm>
 
-#include "tools/update-host/failure.h"
+#include "tools/update-host/des_ecb.h"
 
 namespace orvix::update_host {
 
 namespace {
 
-[[noreturn]] void configurationFailure() { throw UpdateFailure(Failure::config); }
+[[noreturn]] void configurationFailure(std::string problem) {
+  throw ConfigurationProblem(std::move(problem));
+}
 
-const Json& requiredMember(const Json& object, std::string_view key) {
+// `where` names the object for the message: "the configuration" or a profile.
+const Json& requiredMember(const Json& object, std::string_view key, std::string_view where) {
   const auto it = object.find(key);
-  if (it == object.end()) configurationFailure();
+  if (it == object.end())
+    configurationFailure(std::string(where) + " lacks \"" + std::string(key) + "\"");
   return *it;
 }
 
 const std::string& requiredString(const Json& object, std::string_view key) {
   const auto* value = stringMember(object, key);
-  if (value == nullptr) configurationFailure();
+  if (value == nullptr)
+    configurationFailure("\"" + std::string(key) + "\" is missing or not a string");
   return *value;
 }
+
+constexpr std::string_view kWhole = "the configuration";
 
 }  // namespace
 
@@ -35,21 +42,39 @@ std::string unmaskConfiguration(std::span<const std::uint8_t> bytes,
 }
 
 GatewaySettings readGatewaySettings(const Json& configuration, UpdateKind kind) {
-  if (!configuration.is_object()) configurationFailure();
-  const Json& profiles = requiredMember(configuration, "profiles");
-  if (!profiles.is_object()) configurationFailure();
-  const Json& profile = requiredMember(profiles, kindName(kind) + ":darwin:x64");
-  if (!profile.is_object()) configurationFailure();
-  for (const auto key : {"appId", "productId", "modelId"}) requiredMember(profile, key);
-  if (kind == UpdateKind::firmware) requiredMember(profile, "packageName");
+  if (!configuration.is_object()) configurationFailure("the configuration is not an object");
+  const Json& profiles = requiredMember(configuration, "profiles", kWhole);
+  if (!profiles.is_object()) configurationFailure("\"profiles\" is not an object");
+  const std::string profileName = kindName(kind) + ":darwin:x64";
+  const Json& profile = requiredMember(profiles, profileName, "\"profiles\"");
+  if (!profile.is_object())
+    configurationFailure("profile \"" + profileName + "\" is not an object");
+  const std::string where = "profile \"" + profileName + "\"";
+  for (const auto key : {"appId", "productId", "modelId"}) requiredMember(profile, key, where);
+  if (kind == UpdateKind::firmware) requiredMember(profile, "packageName", where);
 
   auto url = parseGatewayUrl(requiredString(configuration, "gatewayUrl"));
-  if (!url) configurationFailure();
+  if (!url) configurationFailure("\"gatewayUrl\" is not an absolute http or https URL");
   GatewaySettings settings{profile, std::move(*url), requiredString(configuration, "gatewaySecret"),
                            requiredString(configuration, "gatewayAppId")};
-  requiredMember(configuration, "downloadOrigins");
-  requiredMember(configuration, "allowInsecureHttp");
+  requiredMember(configuration, "downloadOrigins", kWhole);
+  requiredMember(configuration, "allowInsecureHttp", kWhole);
   return settings;
+}
+
+std::optional<std::string> configurationProblem(const Json& configuration) {
+  try {
+    for (const auto kind : {UpdateKind::desktop, UpdateKind::firmware}) {
+      const GatewaySettings settings = readGatewaySettings(configuration, kind);
+      if (!cipherKeyFromSecret(settings.secret)) {
+        return "the first 8 characters of \"gatewaySecret\" must take 8 bytes (the body cipher "
+               "key)";
+      }
+    }
+  } catch (const ConfigurationProblem& problem) {
+    return problem.problem();
+  }
+  return std::nullopt;
 }
 
 Json publicConfiguration(const Json& configuration) {

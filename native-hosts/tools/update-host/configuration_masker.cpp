@@ -4,8 +4,9 @@
 //   orvix-update-config-masker CONFIG.json OUTPUT.cpp
 //
 // A fresh mask is drawn from the system's random source every time the source is generated.
-// The file must be a JSON object; anything else stops the build with a message, since a
-// program built from it could only ever answer CHANNEL_CONFIGURATION.
+// The file must be a JSON object holding every setting the program reads; anything else stops
+// the build with a message naming what is wrong, since a program built from it could only ever
+// answer CHANNEL_CONFIGURATION.
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "common/json_wire.h"
+#include "tools/update-host/configuration.h"
 
 namespace {
 
@@ -40,8 +42,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[1]);
     return 1;
   }
-  if (!orvix::parseJsonObject(text)) {
+  const auto configuration = orvix::parseJsonObject(text);
+  if (!configuration) {
     std::fprintf(stderr, "%s: %s is not a JSON object\n", argv[0], argv[1]);
+    return 1;
+  }
+  if (const auto problem = orvix::update_host::configurationProblem(*configuration)) {
+    std::fprintf(stderr, "%s: %s is not usable: %s\n", argv[0], argv[1], problem->c_str());
     return 1;
   }
 
