@@ -477,7 +477,7 @@ void GatewayEmulator::serve(const std::string& method, const std::string& path, 
       return;
     case EmulatorMode::silence:
       waitUntilStopped();
-      response.status = 504;
+      response.set_content(R"({"code":0,"message":"late"})", "application/json");
       return;
   }
 }

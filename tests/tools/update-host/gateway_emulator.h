@@ -32,7 +32,8 @@ enum class EmulatorMode {
   hugeAnnouncedLength,  // 200 announcing (and starting to send) 2 MiB
   endlessStream,        // 200 without a length, streaming well past 1 MiB
   notJson,              // 200 with a body that is neither JSON nor enciphered JSON
-  silence,              // accepts the request and never answers
+  silence,              // accepts the request and answers (200, plain JSON) only when stopped or
+                        // after a minute: a client that has not given up by then takes that answer
 };
 
 std::optional<EmulatorMode> emulatorModeNamed(const std::string& name);
