@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "common/utf8_repair.h"
+
 namespace orvix::capture {
 
 std::optional<Arguments> parseArguments(std::span<const std::string_view> values) {
@@ -22,7 +24,9 @@ std::optional<Arguments> parseArguments(std::span<const std::string_view> values
   if (*microphone != "true" && *microphone != "false") return std::nullopt;
 
   Arguments arguments;
-  arguments.sessionId = std::string(*sessionId);
+  // The session id goes back out in "recording.started", which only carries valid UTF-8; a stray
+  // byte costs that byte, not the event. The output path stays as given: it names a file.
+  arguments.sessionId = repairUtf8(*sessionId);
   arguments.outputPath = std::string(*output);
   arguments.meeting = *mode == "meeting";
   arguments.microphoneEnabled = arguments.meeting && *microphone == "true";

@@ -53,7 +53,7 @@ class CaptureHostProcess : public ::testing::Test {
  protected:
   std::vector<std::string> arguments(const std::string& mode, bool simulate = true) {
     std::vector<std::string> values = {
-        "--session-id", "process-test",         "--output", output, "--mode",
+        "--session-id", sessionId,              "--output", output, "--mode",
         mode,           "--microphone-enabled", "true"};
     if (simulate) values.insert(values.end(), {"--simulate", "default"});
     return values;
@@ -75,6 +75,7 @@ class CaptureHostProcess : public ::testing::Test {
 
   TemporaryDirectory directory;
   std::string output = directory.file("recording.pcm");
+  std::string sessionId = "process-test";
 };
 
 TEST_F(CaptureHostProcess, InvalidArgumentsExitWithTwoAndCreateNothing) {
@@ -164,6 +165,17 @@ TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CancelCommandOrEndOfInput, CaptureHostDiscard, ::testing::Bool());
+
+TEST_F(CaptureHostProcess, ASessionIdThatIsNotUtf8IsRepairedNotDropped) {
+  sessionId = "take-\xff-2";
+  auto child = startRecording("media");
+  const auto lines = linesOf(child->finish().standardOutput);
+  ASSERT_FALSE(lines.empty());
+  const auto started = parseJsonObject(lines.front());
+  ASSERT_TRUE(started);
+  EXPECT_EQ((*started)["event"], "recording.started");
+  EXPECT_EQ((*started)["sessionId"], "take-\uFFFD-2");
+}
 
 }  // namespace
 }  // namespace orvix::capture::testing
