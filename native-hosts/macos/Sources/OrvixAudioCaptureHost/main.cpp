@@ -50,6 +50,9 @@ int runHost(platform::Audio audio, TimeSource& time,
 int main(int argc, char** argv) {
   // The desktop application going away closes our standard output; writes must fail quietly.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit must end only the track that reached it, as a failed write, not the whole
+  // process with a half-written track and no last event.
+  std::signal(SIGXFSZ, SIG_IGN);
 
   std::vector<std::string_view> arguments(argv + 1, argv + argc);
   std::optional<std::string_view> simulate;

@@ -60,10 +60,19 @@ class CaptureHostProcess : public ::testing::Test {
   }
 
   // Starts the program and waits (generously: the machine may be loaded) for the recording.
-  std::unique_ptr<ChildProcess> startRecording(const std::string& mode) {
+  // A `launcher` (a program and its arguments) runs the host as its last argument.
+  std::unique_ptr<ChildProcess> startRecording(const std::string& mode,
+                                               std::vector<std::string> launcher = {}) {
     ChildOptions options;
     options.arguments = arguments(mode);
-    auto child = std::make_unique<ChildProcess>(kProgram, options);
+    std::string program = kProgram;
+    if (!launcher.empty()) {
+      program = launcher.front();
+      launcher.erase(launcher.begin());
+      launcher.push_back(kProgram);
+      options.arguments.insert(options.arguments.begin(), launcher.begin(), launcher.end());
+    }
+    auto child = std::make_unique<ChildProcess>(program, options);
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (child->outputSoFar().find("recording.started") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
@@ -175,6 +184,19 @@ TEST_F(CaptureHostProcess, ASessionIdThatIsNotUtf8IsRepairedNotDropped) {
   ASSERT_TRUE(started);
   EXPECT_EQ((*started)["event"], "recording.started");
   EXPECT_EQ((*started)["sessionId"], "take-\uFFFD-2");
+}
+
+TEST_F(CaptureHostProcess, AFileSizeLimitFailsTheRecordingInsteadOfKillingTheHost) {
+  // Sixteen or thirty-two KiB, depending on the shell's block size: a second of audio at most.
+  auto child = startRecording("media", {"/bin/sh", "-c", "ulimit -f 32 && exec \"$0\" \"$@\""});
+  std::this_thread::sleep_for(2s);
+  child->writeInput("{\"schemaVersion\":1,\"command\":\"stop\"}\n");
+  const ChildResult result = child->finish();
+  EXPECT_EQ(result.exitStatus, 1);
+  const auto names = withoutProgress(checkedEventNames(result.standardOutput));
+  EXPECT_EQ(names, (std::vector<std::string>{"recording.started", "recording.failed"}));
+  EXPECT_FALSE(fileExists(output + ".system.pcm"));
+  EXPECT_FALSE(fileExists(output));
 }
 
 }  // namespace
