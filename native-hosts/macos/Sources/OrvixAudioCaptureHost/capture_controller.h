@@ -229,6 +229,9 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   bool microphoneGapFillActive_ = false;
   bool startTaskRunning_ = false;
 
+  // Stop task only: the media copy has created (or truncated) the file at the output path.
+  bool outputCreated_ = false;
+
   std::unique_ptr<Semaphore> startTaskDone_;
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
   // Declared last: destroyed first, so every task has ended before the state it uses goes.

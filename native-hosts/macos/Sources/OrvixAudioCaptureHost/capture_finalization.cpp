@@ -59,18 +59,17 @@ bool writeFully(int fd, const char* buffer, std::size_t size) {
   return true;
 }
 
-bool copyTrack(const std::string& from, const std::string& to, std::int64_t byteLength) {
-  FileDescriptor output(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+bool copyTrack(const std::string& from, int output, std::int64_t byteLength) {
   FileDescriptor input(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (output.get() < 0 || input.get() < 0) return false;
+  if (input.get() < 0) return false;
   std::array<char, kCopyPieceBytes> buffer{};
   for (std::int64_t left = byteLength; left > 0;) {
     const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(left, kCopyPieceBytes));
     if (!readFully(input.get(), buffer.data(), piece)) return false;
-    if (!writeFully(output.get(), buffer.data(), piece)) return false;
+    if (!writeFully(output, buffer.data(), piece)) return false;
     left -= static_cast<std::int64_t>(piece);
   }
-  return ::fsync(output.get()) == 0;
+  return ::fsync(output) == 0;
 }
 
 }  // namespace
@@ -86,7 +85,11 @@ std::optional<FinalizedCapture> CaptureController::finalizeCapture() {
   if (byteLength < 1 || byteLength % 2 != 0 || byteLength > kMaximumTrackBytes) return std::nullopt;
   FinalizedCapture result{byteLength * 1000 / 2 / 16000, byteLength};
   if (arguments_.meeting) return result;
-  if (!copyTrack(systemPath_, arguments_.outputPath, byteLength)) return std::nullopt;
+  FileDescriptor output(
+      ::open(arguments_.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (output.get() < 0) return std::nullopt;
+  outputCreated_ = true;
+  if (!copyTrack(systemPath_, output.get(), byteLength)) return std::nullopt;
   return result;
 }
 
@@ -94,7 +97,9 @@ void CaptureController::removeCaptureFiles() {
   ::unlink(systemPath_.c_str());
   // Media mode never creates a microphone track; a file of that name belongs to someone else.
   if (arguments_.meeting) ::unlink(microphonePath_.c_str());
-  ::unlink(arguments_.outputPath.c_str());
+  // Likewise the output path: it is ours only once the media copy has written to it. Whatever
+  // was there before (a meeting never writes it, a cancel comes before any copy) is left alone.
+  if (outputCreated_) ::unlink(arguments_.outputPath.c_str());
 }
 
 }  // namespace orvix::capture

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -174,6 +175,22 @@ TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CancelCommandOrEndOfInput, CaptureHostDiscard, ::testing::Bool());
+
+class CaptureHostMode : public CaptureHostProcess,
+                        public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CaptureHostMode, ACancelLeavesAFileThatWasAlreadyAtTheOutputPath) {
+  { std::ofstream(output, std::ios::binary) << "someone else's"; }
+  auto child = startRecording(GetParam());
+  child->writeInput("{\"schemaVersion\":1,\"command\":\"cancel\"}\n");
+  const ChildResult result = child->finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_FALSE(fileExists(output + ".system.pcm"));
+  EXPECT_EQ(readBytes(output), "someone else's");
+}
+
+INSTANTIATE_TEST_SUITE_P(MediaAndMeeting, CaptureHostMode, ::testing::Values("media", "meeting"),
+                         [](const auto& mode) { return mode.param; });
 
 TEST_F(CaptureHostProcess, ASessionIdThatIsNotUtf8IsRepairedNotDropped) {
   sessionId = "take-\xff-2";
