@@ -159,17 +159,11 @@ bool CaptureController::isCurrentStreamLocked(const platform::ScreenCaptureStrea
 
 void CaptureController::streamDidOutputAudio(platform::ScreenCaptureStream& stream,
                                              const platform::AudioSampleBuffer& buffer) {
-  bool paused = false;
   {
+    // A buffer refused here is not written and so does not make the stream ready: start-up
+    // accepts a backend only once its audio has really reached the track.
     std::lock_guard lock(stateLock_);
-    if (!isCurrentStreamLocked(stream) || stopping_ || recoveringSystemStream_) return;
-    paused = paused_;
-  }
-  if (paused) {
-    // Not written, but delivered: a pause that comes in during start-up must not make the
-    // working stream look silent and fail the recording.
-    systemAudioStartup_.markReady();
-    return;
+    if (!isCurrentStreamLocked(stream) || paused_ || stopping_ || recoveringSystemStream_) return;
   }
   systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
     appendSystemAudio(samples, count);
@@ -279,17 +273,12 @@ void CaptureController::recoverSystemCapture() {
 }
 
 void CaptureController::consumeProcessTapAudio(const platform::PcmBufferView& buffer) {
-  bool paused = false;
   {
     std::lock_guard lock(stateLock_);
-    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap || stopping_) {
+    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap || paused_ ||
+        stopping_) {
       return;
     }
-    paused = paused_;
-  }
-  if (paused) {
-    systemAudioStartup_.markReady();  // delivered while paused: see streamDidOutputAudio
-    return;
   }
   systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
     appendSystemAudio(samples, count);

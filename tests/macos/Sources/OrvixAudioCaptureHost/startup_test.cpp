@@ -178,6 +178,21 @@ TEST_F(StartupTest, AStopDuringStartUpAfterAudioWasWrittenFailsThenCompletesAndK
   EXPECT_FALSE(fileExists(outputPath));
 }
 
+class PausedStartupTest : public StartupTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PausedStartupTest, AudioRefusedWhilePausedDoesNotCompleteStartUp) {
+  makeWorld(GetParam() ? withTap() : screenCaptureOnlyScenario());
+  ASSERT_EQ(startHost("media", "false"), std::nullopt);
+  send("pause");
+  advance(500ms);  // the backend delivers all along, but nothing is written
+  send("stop");
+  EXPECT_EQ(runUntilExit(), 1);
+  EXPECT_EQ(milestones(), (std::vector<std::string>{"recording.failed", "recording.failed"}));
+  EXPECT_FALSE(fileExists(systemPath()));
+}
+
+INSTANTIATE_TEST_SUITE_P(TapOrScreenCapture, PausedStartupTest, ::testing::Bool());
+
 TEST_F(StartupTest, AStopBeforeTheTapIsAcceptedRefusesItAndFails) {
   auto scenario = withTap();
   makeWorld(scenario);
