@@ -269,14 +269,14 @@ void CaptureController::stop(bool cancelled) {
     if (microphoneWriter_) microphoneWriter_->close();
     if (cancelled) {
       removeCaptureFiles();
-      exitProcess_(0);
+      exitJoiningFinishedTasks(0);
       return;
     }
     const auto result = finalizeCapture();
     if (!result) {
       removeCaptureFiles();
       emitFailed(CaptureError::captureFailed);
-      exitProcess_(1);
+      exitJoiningFinishedTasks(1);
       return;
     }
     bool interrupted = false;
@@ -287,8 +287,15 @@ void CaptureController::stop(bool cancelled) {
     events_.emit("recording.completed", Json{{"durationMs", result->durationMs},
                                              {"byteLength", result->byteLength},
                                              {"interrupted", interrupted}});
-    exitProcess_(0);
+    exitJoiningFinishedTasks(0);
   });
+}
+
+void CaptureController::exitJoiningFinishedTasks(int status) {
+  // The calling stop task runs on; earlier tasks that have ended are joined, so that none of
+  // them is left behind as a finished, never joined thread.
+  tasks_.joinFinished();
+  exitProcess_(status);
 }
 
 void CaptureController::finishAfterCaptureInterruption() {

@@ -165,6 +165,8 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   void appendSystemSilenceLocked(std::int64_t count);
 
   void emitFailed(CaptureError error);
+  // Stop task only.
+  void exitJoiningFinishedTasks(int status);
 
   Arguments arguments_;
   platform::Audio audio_;

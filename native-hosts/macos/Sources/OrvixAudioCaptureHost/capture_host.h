@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -43,6 +44,9 @@ class CaptureHost {
   static constexpr std::size_t kMaximumCommandBytes = 64 * 1024;
 
  private:
+  // The controller's way out: joins the host's threads that have finished, then exits.
+  void exitJoiningFinishedThreads(int status);
+
   platform::Audio audio_;
   TimeSource& time_;
   CaptureEvents events_;
@@ -50,6 +54,8 @@ class CaptureHost {
   std::unique_ptr<CaptureController> controller_;
   std::unique_ptr<NamedThread> startTask_;
   std::unique_ptr<NamedThread> reader_;
+  std::mutex readerEndLock_;
+  bool readerEnded_ = false;  // guarded by readerEndLock_
 };
 
 }  // namespace orvix::capture

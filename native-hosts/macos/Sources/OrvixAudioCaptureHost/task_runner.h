@@ -22,6 +22,8 @@ class TaskRunner {
   TaskRunner& operator=(const TaskRunner&) = delete;
 
   void run(std::string name, std::function<void()> body);
+  // Joins the tasks that have finished; the rest, the caller's own among them, run on.
+  void joinFinished();
   // Waits for every task; must not be called from one of them.
   void joinAll();
 
