@@ -1,7 +1,7 @@
 #pragma once
 
 // The calling convention of the closed VX41 audio-enhancement engine, as both the decoder and the
-// stand-in engine see it. Every function returns a status: 0 and 1 mean success.
+// stand-in engine see it. Every function returns a status: above 1 means failure.
 #include <cstdint>
 
 extern "C" {
@@ -32,8 +32,8 @@ inline constexpr std::int32_t kVx41BlockFrames = 512;
 inline constexpr std::int16_t kVx41OutputNone = 0;
 inline constexpr std::int16_t kVx41OutputPlanes = 2;
 
-// The engine documents 0 and 1 as success and "above 1" as failure. A negative status is treated
-// as a failure too: reading it as success would write audio the engine says it did not make.
-constexpr bool vx41Succeeded(int status) { return status == 0 || status == 1; }
+// The engine documents 0 and 1 as success and only a status above 1 as failure; a negative
+// status is not one of its failures, so it counts as success.
+constexpr bool vx41Succeeded(int status) { return status <= 1; }
 
 }  // namespace orvix::sbc_decoder

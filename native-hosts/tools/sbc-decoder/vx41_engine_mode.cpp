@@ -46,8 +46,10 @@ std::optional<FailureCode> runEngineMode(const DecodeCommand& command, Sbc132Rea
   if (!configurationPath) return FailureCode::kConfigPathFailed;
 
   void* handle = nullptr;
-  // A failed creation hands back nothing the decoder may release.
   if (!vx41Succeeded(engine.create(&handle, configurationPath->c_str())) || handle == nullptr) {
+    // An engine may build part of an instance before it fails; whatever it handed back is its to
+    // release.
+    if (handle != nullptr) engine.del(handle);
     return FailureCode::kCreateFailed;
   }
   Vx41EngineStream stream(engine, handle, command.pickupMode, output);

@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "tools/sbc-decoder/fake_vx41_engine.h"
 #include "tools/sbc-decoder/memory_streams.h"
 #include "tools/sbc-decoder/sbc_test_frames.h"
@@ -64,10 +66,12 @@ TEST_F(Vx41EngineStreamTest, SplitsLongEngineOutputIntoWritesOfAtMost512Frames) 
   EXPECT_THAT(output.writeSizes, ElementsAre(2048u, 2048u, 2048u, 1800u * 4 - 3 * 2048u));
 }
 
-TEST_F(Vx41EngineStreamTest, AcceptsStatusOneAndRefusesNegativeStatus) {
-  engine.appendStatus = 1;
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(stream.append(pcmOf(1)), std::nullopt);
-  engine.appendStatus = -1;
+TEST_F(Vx41EngineStreamTest, OnlyAStatusAboveOneIsAFailure) {
+  for (const int status : {1, -1, std::numeric_limits<int>::min()}) {
+    engine.appendStatus = status;
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(stream.append(pcmOf(1)), std::nullopt) << status;
+  }
+  engine.appendStatus = 2;
   for (int i = 0; i < 3; ++i) ASSERT_EQ(stream.append(pcmOf(1)), std::nullopt);
   EXPECT_EQ(stream.append(pcmOf(1)), FailureCode::kAppendFailed);
 }

@@ -11,10 +11,10 @@
 //   and `transition_frames` frames of the constant `transition_value` come first (the decoder is
 //   expected to discard them). A change before any audio costs nothing.
 // - Faults on request: `fail` = create | set-param | append | run makes the `fail_at`-th call of
-//   that function return `failure_status`; `null_handle=1` makes creation succeed without a
-//   handle; `fault` = kind-1 | unequal-lengths | null-output | negative-length | kind-0-with-data
-//   | extra-frames makes the `fault_at`-th step return that result. `success_status` (0 or 1) is
-//   what successful calls return.
+//   that function return `failure_status` (a failed creation still hands back an instance);
+//   `null_handle=1` makes creation hand back no handle; `fault` = kind-1 | unequal-lengths |
+//   null-output | negative-length | kind-0-with-data | extra-frames makes the `fault_at`-th step
+//   return that result. `success_status` (at most 1) is what successful calls return.
 // - `log` appends one line per call (and the working directory at creation) to a file; `input_dump`
 //   appends every block of floats it is fed, as raw bytes.
 //
@@ -151,17 +151,18 @@ __attribute__((visibility("default"))) int VSPCreate(void** handle, const char* 
   const char* where = getcwd(cwd.data(), cwd.size()) ? cwd.data() : "?";
   logLine(settings, std::string("create config=") + configurationPath + " cwd=" + where +
                         " threads=" + std::to_string(vx41StandinRuntimeThreadCount()));
-  if (failsNow(settings, "create", 1)) return settings.failureStatus;
+  const bool fails = failsNow(settings, "create", 1);
   if (settings.nullHandle) {
     *handle = nullptr;
-    return settings.successStatus;
+    return fails ? settings.failureStatus : settings.successStatus;
   }
   auto* engine = new (std::nothrow) Engine{};
   if (engine == nullptr) return 2;
   engine->settings = std::move(settings);
   pushFrames(*engine, engine->settings.delayFrames, 0);
+  // A failed creation still hands back its half-made instance, for the caller to release.
   *handle = engine;
-  return engine->settings.successStatus;
+  return fails ? engine->settings.failureStatus : engine->settings.successStatus;
 }
 
 __attribute__((visibility("default"))) int VSPSetParam(void* handle, std::uint32_t parameter,
