@@ -97,6 +97,8 @@ EngineLayout::EngineLayout(const EngineSettings& settings) {
   fs::copy_file(ORVIX_SBC_DECODER_PATH, program());
   fs::copy_file(ORVIX_VX41_STANDIN_RUNTIME_PATH, libraryDirectory() / "libomp.so");
   fs::copy_file(ORVIX_VX41_STANDIN_ENGINE_PATH, libraryDirectory() / "libvx41_qtr.so");
+  fs::copy_file(ORVIX_VX41_STANDIN_KERNELS_PATH,
+                libraryDirectory() / fs::path(ORVIX_VX41_STANDIN_KERNELS_PATH).filename());
   configure(settings);
 }
 
@@ -121,6 +123,8 @@ ChildResult EngineLayout::run(std::vector<std::string> arguments, const std::str
                               ChildOptions options) const {
   options.arguments = std::move(arguments);
   options.environment.emplace_back("ORVIX_VX41_BYPASS", std::nullopt);
+  // The engine's libraries are found through the program's own search path, as when shipped.
+  options.environment.emplace_back("LD_LIBRARY_PATH", std::nullopt);
   return runChild(program().string(), options, input);
 }
 

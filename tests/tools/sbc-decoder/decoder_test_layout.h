@@ -56,8 +56,9 @@ std::string toRecords(const std::string& frames, const std::vector<std::uint8_t>
 // stand-in engine with that delay must make of it.
 std::string delayed(const std::string& pcm, std::size_t delayFrames);
 
-// A copy of the program beside vx41/lib/ (the stand-in engine and runtime) and
-// vx41/resources/cfg/ (the three configuration files, all with the same settings plus a log).
+// A copy of the program beside vx41/lib/ (the stand-in engine, its runtime and the library the
+// engine itself depends on) and vx41/resources/cfg/ (the three configuration files, all with the
+// same settings plus a log).
 class EngineLayout {
  public:
   explicit EngineLayout(const EngineSettings& settings = {});

@@ -76,6 +76,15 @@ TEST_F(Vx41EngineProgram, LoadsTheRuntimeGloballyAndCallsTheEngineInOrderWithIts
                                         "append frames=512", "run kind=2 frames=512", "del"));
 }
 
+TEST_F(Vx41EngineProgram, TheEngineFindsItsOwnDependencyInVx41LibThroughTheProgramsSearchPath) {
+  // libvx41_qtr.so needs libvx41_standin_kernels.so, which lies in the copy's vx41/lib and on no
+  // library path: only the program's own search path leads the loader there.
+  EngineLayout layout;
+  const ChildResult result = layout.run({"-"}, firstFrames(4));
+  EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+  EXPECT_TRUE(result.standardOutput == pcmOf(0, 4));
+}
+
 TEST_F(Vx41EngineProgram, ChoosesTheConfigurationByCommandLineModeAndInputKind) {
   struct Case {
     std::vector<std::string> arguments;
@@ -276,6 +285,10 @@ TEST_F(Vx41EngineProgram, AMissingOrIncompleteEngineIsAResourceFailure) {
       {"no runtime", [](const EngineLayout& l) { fs::remove(l.libraryDirectory() / "libomp.so"); }},
       {"no engine",
        [](const EngineLayout& l) { fs::remove(l.libraryDirectory() / "libvx41_qtr.so"); }},
+      {"no library the engine needs",
+       [](const EngineLayout& l) {
+         fs::remove(l.libraryDirectory() / "libvx41_standin_kernels.so");
+       }},
       {"engine without the functions",
        [](const EngineLayout& l) {
          fs::copy_file(l.libraryDirectory() / "libomp.so", l.libraryDirectory() / "libvx41_qtr.so",

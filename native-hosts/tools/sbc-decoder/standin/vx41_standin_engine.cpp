@@ -17,13 +17,14 @@
 //   return that result. `success_status` (at most 1) is what successful calls return.
 // - `log` appends one line per call (and the working directory at creation) to a file; `input_dump`
 //   appends every block of floats it is fed, as raw bytes.
+// - Like the real engine it needs a library of its own (libvx41_standin_kernels) that lies only
+//   beside it in vx41/lib, and the OpenMP runtime's symbols already loaded globally.
 //
 // The configuration is the file passed to VSPCreate: `key=value` lines, `#` comments.
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -34,6 +35,8 @@
 #include <vector>
 
 extern "C" int vx41StandinRuntimeThreadCount();  // from the stand-in OpenMP runtime
+// From libvx41_standin_kernels, a dependency this library names itself (DT_NEEDED).
+extern "C" std::int16_t vx41StandinRoundSample(float value);
 
 namespace {
 
@@ -131,11 +134,6 @@ bool failsNow(const Settings& settings, const char* function, long call) {
   return settings.fail == function && settings.failAt == call;
 }
 
-std::int16_t toSample(float value) {
-  if (!std::isfinite(value)) return 0;
-  return static_cast<std::int16_t>(std::clamp(std::lrint(value), -32768L, 32767L));
-}
-
 void pushFrames(Engine& engine, long count, std::int16_t value) {
   for (long i = 0; i < count; ++i) engine.pending.push_back(Frame{value, value});
 }
@@ -195,7 +193,8 @@ __attribute__((visibility("default"))) int VSPAppendAudioData(void* handle, cons
     dump.write(reinterpret_cast<const char*>(samples), sizeof(float) * 2 * kBlockFrames);
   }
   for (std::int32_t i = 0; i < frameCount; ++i) {
-    engine->pending.push_back(Frame{toSample(samples[2 * i]), toSample(samples[2 * i + 1])});
+    engine->pending.push_back(Frame{vx41StandinRoundSample(samples[2 * i]),
+                                       vx41StandinRoundSample(samples[2 * i + 1])});
   }
   engine->releasable += frameCount;
   engine->fedAudio = true;
