@@ -180,7 +180,7 @@ TEST_F(PasteTest, StreamedSessionIsHandedOverWholeAtRelease) {
   EXPECT_EQ(desktop.pasteboardText(), "c");
   EXPECT_TRUE(answers(sessionCommand("target.release", "r")).empty());
   EXPECT_EQ(desktop.pasteboardText(), "abc");
-  EXPECT_FALSE(host.sessions().streamingText.contains("session"));
+  EXPECT_EQ(host.sessions().streaming.find("session"), nullptr);
 }
 
 TEST_F(PasteTest, ReleaseLeavesTheUsersOwnCopyAlone) {
@@ -222,7 +222,53 @@ TEST_F(PasteTest, NewCaptureEndsAPendingHandOver) {
 TEST_F(PasteTest, PlainCommitLeavesStreamingStateAlone) {
   outcomeOf(streamText("p1", "a"));
   commit("zzz", "plain");
-  EXPECT_EQ(host.sessions().streamingText.at("session"), "a");
+  EXPECT_EQ(host.sessions().streaming.find("session")->text, "a");
+}
+
+class StreamingBoundsTest : public PasteTest {
+ protected:
+  // One streamed piece in each of `count` other sessions.
+  void streamOthers(const std::string& prefix, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string id = prefix + std::to_string(i);
+      ASSERT_EQ(outcomeOf(streamText(id, "x", id)), "committed");
+    }
+  }
+};
+
+TEST_F(StreamingBoundsTest, TheSessionIdleLongestLosesItsTextFirst) {
+  outcomeOf(streamText("p1", "Hello", "live"));
+  streamOthers("early", maximumStreamingSessions - 1);
+  outcomeOf(streamText("p2", " big", "live"));
+  // One session too many: the idlest is an early one, not the one that started first.
+  streamOthers("late", 1);
+  outcomeOf(streamText("p3", " world", "live"));
+  send(sessionCommand("target.release", "r", "live"));
+  EXPECT_EQ(desktop.pasteboardText(), "Hello big world");
+}
+
+TEST_F(StreamingBoundsTest, ASessionThatLostItsTextNeverHandsOverTheRest) {
+  // Dropped for newer streaming sessions, or with its capture; then two more pieces arrive.
+  outcomeOf(streamText("p1", "Hello", "streamed"));
+  streamOthers("other", maximumStreamingSessions);
+  send(sessionCommand("target.capture", "cap", "captured"));
+  outcomeOf(streamText("q1", "Hello", "captured"));
+  for (std::size_t i = 0; i < maximumCapturedTargets; ++i) {
+    send(sessionCommand("target.capture", "cap" + std::to_string(i), "c" + std::to_string(i)));
+  }
+  for (const std::string session : {"streamed", "captured"}) {
+    outcomeOf(streamText(session + "-2", " big", session));
+    outcomeOf(streamText(session + "-3", " world", session));
+    const auto count = desktop.pasteboardChangeCount();
+    send(sessionCommand("target.release", session + "-release", session));
+    EXPECT_EQ(desktop.pasteboardText(), " world") << session;
+    EXPECT_EQ(desktop.pasteboardChangeCount(), count) << session;
+  }
+  // Released, the session id starts over like any new one.
+  outcomeOf(streamText("again-1", "New", "streamed"));
+  outcomeOf(streamText("again-2", " text", "streamed"));
+  send(sessionCommand("target.release", "again-release", "streamed"));
+  EXPECT_EQ(desktop.pasteboardText(), "New text");
 }
 
 TEST_F(PasteTest, EveryPasteboardWriteIsMarkedAsTheHostsOwn) {

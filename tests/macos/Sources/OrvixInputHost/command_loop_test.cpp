@@ -115,7 +115,7 @@ TEST_F(CommandLoopTest, ReleaseReusingACachedIdReplaysAndReleasesNothing) {
   const Json captured = answer(sessionCommand("target.capture", "cap", "live"));
   EXPECT_EQ(answer(sessionCommand("target.release", "cap", "live")), captured);
   EXPECT_TRUE(host.sessions().capturedTargets.contains("live"));
-  EXPECT_EQ(host.sessions().streamingText.at("live"), "abc");
+  EXPECT_EQ(host.sessions().streaming.find("live")->text, "abc");
 }
 
 TEST_F(CommandLoopTest, NumbersAndBooleansFollowTheJsonTypes) {

@@ -67,8 +67,7 @@ TEST_F(CaptureTest, OldestSessionIsDroppedWithItsStreamingStateBeyondCapacity) {
   }
   EXPECT_EQ(host.sessions().capturedTargets.size(), maximumCapturedTargets);
   EXPECT_FALSE(host.sessions().capturedTargets.contains("first"));
-  EXPECT_FALSE(host.sessions().streamingText.contains("first"));
-  EXPECT_FALSE(host.sessions().streamingClipboardRevision.contains("first"));
+  EXPECT_EQ(host.sessions().streaming.find("first"), nullptr);
   // The pasteboard still holds the last piece at the count recorded for it: a hand-over would
   // happen now if the session's state had survived.
   const auto count = desktop.pasteboardChangeCount();

@@ -156,27 +156,16 @@ Json ClipboardPaste::appendText(const std::string& commandId, const std::string&
   const auto& outcome = answer.at("outcome");
   const bool delivered = outcome == "committed" || outcome == "copy-only" ||
                          answer.value("pasteDispatched", false);
-  if (delivered) {
-    sessions_.appendStreamedPiece(sessionId, text, pasteboard_.changeCount(),
-                                  maximumStreamingSessions);
-  }
+  if (delivered) sessions_.streaming.append(sessionId, text, pasteboard_.changeCount());
   return answer;
 }
 
 void ClipboardPaste::releaseStreamingSession(const std::string& sessionId) {
-  const auto text = sessions_.streamingText.find(sessionId);
-  if (text == sessions_.streamingText.end()) {
-    sessions_.streamingClipboardRevision.erase(sessionId);
-    return;
+  const auto accumulated = sessions_.streaming.release(sessionId);
+  // Anything written to the pasteboard since the last piece (the user's own copy) stays.
+  if (accumulated && accumulated->clipboardRevision == pasteboard_.changeCount()) {
+    replaceClipboard(accumulated->text);
   }
-  const std::string accumulated = std::move(text->second);
-  const auto revision = sessions_.streamingClipboardRevision.find(sessionId);
-  const std::optional<std::int64_t> recorded =
-      revision == sessions_.streamingClipboardRevision.end()
-          ? std::nullopt
-          : std::optional<std::int64_t>(revision->second);
-  sessions_.forgetStreaming(sessionId);
-  if (recorded && *recorded == pasteboard_.changeCount()) replaceClipboard(accumulated);
 }
 
 }  // namespace orvix::input_host

@@ -23,8 +23,13 @@ inline constexpr std::size_t maximumCachedCommands = 4096;
 // marks: the answers cached are also bounded in bytes so that 4,096 of them cannot take
 // gigabytes. Ordinary answers (a few hundred bytes) never come near it.
 inline constexpr std::size_t maximumCachedBytes = 64u << 20;
-// Sessions whose streamed text is kept for the release hand-over.
+// Sessions whose streamed text is kept for the release hand-over, and the bytes they may hold
+// together. One hour of dictation is some 60 KB of text, so 256 sessions of several hours each
+// fit; only a flood of pieces that no person speaks reaches the byte bound.
 inline constexpr std::size_t maximumStreamingSessions = 256;
+inline constexpr std::size_t maximumStreamingBytes = 64u << 20;
+// Sessions remembered as having lost their text to those bounds (a hash each).
+inline constexpr std::size_t maximumStreamingEvictionsRemembered = 4096;
 inline constexpr std::size_t maximumCapturedTargets = 256;
 inline constexpr Duration targetDetectionRetryDelay = std::chrono::milliseconds(25);
 inline constexpr int maximumTargetDetectionRetries = 4;

@@ -36,7 +36,7 @@ PasteTargetDisposition PasteTargetCapture::resolvedCapturedTargetDisposition(Pro
 std::string PasteTargetCapture::storeCapturedTarget(const std::string& sessionId) {
   const double now = time_.clock().uptimeSeconds();
   // A new capture ends any release hand-over still pending for the session.
-  sessions_.forgetStreaming(sessionId);
+  sessions_.streaming.restart(sessionId);
   sessions_.removeFromCaptureOrder(sessionId);
   sessions_.capturedTargetOrder.push_back(sessionId);
 
@@ -54,7 +54,7 @@ std::string PasteTargetCapture::storeCapturedTarget(const std::string& sessionId
     const std::string oldest = sessions_.capturedTargetOrder.front();
     sessions_.capturedTargetOrder.pop_front();
     sessions_.capturedTargets.erase(oldest);
-    sessions_.forgetStreaming(oldest);
+    sessions_.streaming.evict(oldest);
   }
   return outcome;
 }
