@@ -1,6 +1,7 @@
 // The command loop: what is dropped silently, what is answered, cached and replayed.
 #include "input_host_fixture.h"
 
+#include "common/platform_name.h"
 #include "common/text_length.h"
 
 namespace orvix::input_host::testing {
@@ -24,7 +25,7 @@ TEST_F(CommandLoopTest, StartsWithHostReadyDenied) {
   const Json ready = eventsOf(sink).front();
   EXPECT_EQ(ready, (Json{{"schemaVersion", 2},
                          {"event", "host.ready"},
-                         {"platform", "linux"},
+                         {"platform", platformName()},
                          {"permission", "denied"},
                          {"quickAddPermission", "denied"}}));
   EXPECT_EQ(sink.lines().front().back(), '\n');
@@ -181,7 +182,7 @@ TEST_F(CommandLoopTest, UncachedCommandsRunEveryTime) {
     ASSERT_GE(events.size(), 1u);
     EXPECT_EQ(events[0], (Json{{"schemaVersion", 2},
                                {"event", "host.ready"},
-                               {"platform", "linux"},
+                               {"platform", platformName()},
                                {"permission", "denied"},
                                {"quickAddPermission", "denied"}}));
   }
