@@ -271,14 +271,52 @@ TEST_F(StreamingBoundsTest, ASessionThatLostItsTextNeverHandsOverTheRest) {
   EXPECT_EQ(desktop.pasteboardText(), "New text");
 }
 
-TEST_F(PasteTest, EveryPasteboardWriteIsMarkedAsTheHostsOwn) {
-  // The copy observer must never see the host's writes as the user's: the depth is back to 0
-  // after each write, whatever its outcome.
-  commit("abc");
-  EXPECT_EQ(host.quickAdd().clipboardWriteDepth(), 0);
+// The general pasteboard as the copy observer sees it: at each write, whether the host had
+// marked a write of its own as in progress.
+class DepthRecordingPasteboard final : public platform::Pasteboard {
+ public:
+  explicit DepthRecordingPasteboard(platform::Pasteboard& inner) : inner_(inner) {}
+  QuickAdd* quickAdd = nullptr;
+  std::vector<std::int64_t> depthAtWrites;
+
+  std::int64_t clearContents() override {
+    depthAtWrites.push_back(quickAdd->clipboardWriteDepth());
+    return inner_.clearContents();
+  }
+  bool setString(std::string_view text) override {
+    depthAtWrites.push_back(quickAdd->clipboardWriteDepth());
+    return inner_.setString(text);
+  }
+  std::optional<std::string> string() override { return inner_.string(); }
+  std::int64_t changeCount() override { return inner_.changeCount(); }
+
+ private:
+  platform::Pasteboard& inner_;
+};
+
+TEST_F(InputHostTest, EveryPasteboardWriteIsMarkedAsTheHostsOwn) {
+  // The copy observer must never take the host's writes for the user's, and must see the depth
+  // back at 0 after each, whatever the outcome.
+  DepthRecordingPasteboard pasteboard(platformDesktop.pasteboard);
+  platform::Desktop recorded{platformDesktop.accessibility, platformDesktop.inputEvents,
+                             platformDesktop.workspace, pasteboard, platformDesktop.processInfo};
+  MemoryLineSink sink;
+  InputHost observed(recorded, time, sink);
+  pasteboard.quickAdd = &observed.quickAdd();
+  auto sendObserved = [&](const Json& command) { observed.handleLine(command.dump()); };
+
+  sendObserved(commitText("denied", "abc"));
+  sendObserved(Json{{"schemaVersion", 2}, {"command", "permission.refresh"}, {"commandId", "p"},
+                    {"prompt", false}, {"responsiblePermission", "trusted"}});
+  sendObserved(commitText("pasted", "abc"));
+  sendObserved(streamText("piece", "abc"));
+  sendObserved(sessionCommand("target.release", "release"));
   desktop.setPasteboardSetStringFails(true);
-  commit("abc", "d");
-  EXPECT_EQ(host.quickAdd().clipboardWriteDepth(), 0);
+  sendObserved(commitText("refused", "abc"));
+
+  // A clear and a set for each write: denied, pasted, the piece, its hand-over, refused.
+  EXPECT_EQ(pasteboard.depthAtWrites, std::vector<std::int64_t>(10, 1));
+  EXPECT_EQ(observed.quickAdd().clipboardWriteDepth(), 0);
 }
 
 }  // namespace
