@@ -224,5 +224,100 @@ TEST_F(SimulatedStack, RetrievalFindsKnownAndConnectedDevicesOnly) {
   EXPECT_EQ(bluetooth.cancelConnectionRequests(), 1);
 }
 
+// Counts the write confirmations a peripheral's delegate hears; ignores the rest.
+struct WriteListener final : PeripheralDelegate {
+  void didDiscoverServices(Peripheral&, const std::optional<BluetoothError>&) override {}
+  void didDiscoverCharacteristics(Peripheral&, Service&,
+                                  const std::optional<BluetoothError>&) override {}
+  void didUpdateNotificationState(Peripheral&, Characteristic&,
+                                  const std::optional<BluetoothError>&) override {}
+  void didUpdateValue(Peripheral&, Characteristic&, const std::optional<BluetoothError>&) override {
+  }
+  void didWriteValue(Peripheral&, Characteristic&, const std::optional<BluetoothError>&) override {
+    ++confirmations;
+  }
+  void isReadyToSendWriteWithoutResponse(Peripheral&) override {}
+  int confirmations = 0;
+};
+
+// A device that advertises and offers one writable characteristic in one service.
+SimulatedDevice writableDevice() {
+  auto d = device("00000000-0000-4000-8000-000000000001", {-50}, 100);
+  const auto service = *parseUuid("001120a0-2233-4455-6677-889912345678");
+  d.gattServices = {service};
+  SimulatedCharacteristicSpec rx;
+  rx.service = service;
+  rx.uuid = *parseUuid("001120a2-2233-4455-6677-889912345678");
+  rx.properties = kPropertyWrite;
+  d.characteristics = {rx};
+  return d;
+}
+
+// The device's one characteristic, discovered through `listener`.
+Characteristic& discoverWritable(SimulatedPeripheral& peer, PeripheralDelegate& listener,
+                                 VirtualTimeSource& time) {
+  peer.setDelegate(&listener);
+  peer.discoverServices({});
+  peer.discoverCharacteristics({}, *peer.services().front());
+  time.runUntilIdle();
+  return *peer.services().front()->characteristics().front();
+}
+
+TEST_F(SimulatedStack, ALinkedDeviceStopsAdvertisingAndItsOldAnswersReachNoNewListener) {
+  BluetoothScenario scenario;
+  scenario.devices = {writableDevice()};
+  SimulatedBluetooth bluetooth(time, scenario);
+  auto central = bluetooth.makeCentralManager(listener);
+  time.runUntilIdle();
+  central->scanForPeripherals(true);
+  auto peer = bluetooth.peripheral(scenario.devices.front().identifier);
+  central->connect(peer);
+  time.advanceBy(1s);
+  EXPECT_TRUE(listener.discoveries.empty());  // connected at once, so never heard advertising
+  central->cancelPeripheralConnection(peer);
+  time.advanceBy(100ms);
+  EXPECT_EQ(listener.discoveries.size(), 1u);  // advertising again once let go
+
+  WriteListener writes;
+  Characteristic& rx = discoverWritable(*peer, writes, time);
+  const std::uint8_t byte = 1;
+  peer->writeValue({&byte, 1}, rx, WriteType::withResponse);
+  time.runUntilIdle();
+  EXPECT_EQ(writes.confirmations, 1);
+  // The listener is cleared and set again (a new link to the same device) while a confirmation
+  // is on its way: the new link never hears it.
+  peer->writeValue({&byte, 1}, rx, WriteType::withResponse);
+  peer->setDelegate(nullptr);
+  peer->setDelegate(&writes);
+  time.runUntilIdle();
+  EXPECT_EQ(writes.confirmations, 1);
+}
+
+TEST_F(SimulatedStack, ConfirmationsComeAfterTheDelayAndTheRecordKeepsTheLastWritesExactly) {
+  BluetoothScenario scenario;
+  scenario.devices = {writableDevice()};
+  scenario.devices.front().confirmationDelay = 50ms;
+  SimulatedBluetooth bluetooth(time, scenario);
+  auto peer = bluetooth.peripheral(scenario.devices.front().identifier);
+  WriteListener writes;
+  Characteristic& rx = discoverWritable(*peer, writes, time);
+  const std::uint8_t first = 0;
+  peer->writeValue({&first, 1}, rx, WriteType::withResponse);
+  time.advanceBy(49ms);
+  EXPECT_EQ(writes.confirmations, 0);
+  time.advanceBy(1ms);
+  EXPECT_EQ(writes.confirmations, 1);
+
+  for (std::size_t i = 1; i <= SimulatedPeripheral::kMaximumRecordedWrites; ++i) {
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(i >> 8),
+                                   static_cast<std::uint8_t>(i)};
+    peer->writeValue(bytes, rx, WriteType::withoutResponse);
+  }
+  const auto& recorded = peer->writes();
+  ASSERT_EQ(recorded.size(), SimulatedPeripheral::kMaximumRecordedWrites);
+  EXPECT_EQ(recorded.front().bytes, (std::vector<std::uint8_t>{0, 1}));  // only the first is gone
+  EXPECT_EQ(recorded.back().bytes, (std::vector<std::uint8_t>{0x10, 0x00}));
+}
+
 }  // namespace
 }  // namespace orvix::platform::simulated

@@ -25,6 +25,7 @@
 //     "connection": "succeeds",             succeeds | fails | hangs
 //     "dropAfterMs": 0,                     the link drops this long after it came up
 //     "disconnectionHangs": false,          a cancelled link is never confirmed down
+//     "disconnectionDelayMs": 0,            a cancelled link is confirmed down this long later
 //     "serviceDiscoveryFails": false,
 //     "characteristicDiscoveryFails": false,
 //     "maximumWriteWithResponse": 512,
@@ -32,6 +33,7 @@
 //     "writeWithoutResponseBurst": 0,       writes taken back to back (0: no limit), then
 //     "writeWithoutResponsePauseMs": 5,     "not now" for this long
 //     "confirmationErrors": 0,              the first confirmations carry an error
+//     "confirmationDelayMs": 0,             a write with response is confirmed this long later
 //     "characteristics": [{
 //       "service": "...", "uuid": "...",    required
 //       "properties": 16,                   the Bluetooth property bits
@@ -84,6 +86,7 @@ struct SimulatedDevice {
   ConnectionAnswer connection = ConnectionAnswer::succeeds;
   Duration dropAfter{};             // the link drops this long after it came up (zero: never)
   bool disconnectionHangs = false;  // a cancelled link is never confirmed down
+  Duration disconnectionDelay{};    // a cancelled link is confirmed down this long later
   bool serviceDiscoveryFails = false;
   bool characteristicDiscoveryFails = false;
   std::vector<SimulatedCharacteristicSpec> characteristics;
@@ -94,6 +97,7 @@ struct SimulatedDevice {
   std::size_t writeWithoutResponseBurst = 0;
   Duration writeWithoutResponsePause = std::chrono::milliseconds(5);
   int confirmationErrors = 0;  // the first confirmations of writes with response fail
+  Duration confirmationDelay{};  // how long the device takes to confirm a write with response
 };
 
 struct PromptAnswer {

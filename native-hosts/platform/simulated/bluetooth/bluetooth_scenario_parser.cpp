@@ -112,9 +112,6 @@ void linkValues(const Json& object, const std::string& where, SimulatedDevice& d
       fail(at(where, "connection"), "must be succeeds, fails or hangs");
     }
   }
-  if (const Json* v = member(object, "dropAfterMs")) {
-    device.dropAfter = milliseconds(*v, at(where, "dropAfterMs"));
-  }
   const std::pair<const char*, bool*> flags[] = {
       {"disconnectionHangs", &device.disconnectionHangs},
       {"serviceDiscoveryFails", &device.serviceDiscoveryFails},
@@ -131,8 +128,13 @@ void linkValues(const Json& object, const std::string& where, SimulatedDevice& d
       *target = static_cast<std::size_t>(integerIn(*v, at(where, key), 0, kMaximumAttributeBytes));
     }
   }
-  if (const Json* v = member(object, "writeWithoutResponsePauseMs")) {
-    device.writeWithoutResponsePause = milliseconds(*v, at(where, "writeWithoutResponsePauseMs"));
+  const std::pair<const char*, Duration*> delays[] = {
+      {"dropAfterMs", &device.dropAfter},
+      {"disconnectionDelayMs", &device.disconnectionDelay},
+      {"writeWithoutResponsePauseMs", &device.writeWithoutResponsePause},
+      {"confirmationDelayMs", &device.confirmationDelay}};
+  for (auto [key, target] : delays) {
+    if (const Json* v = member(object, key)) *target = milliseconds(*v, at(where, key));
   }
   if (const Json* v = member(object, "confirmationErrors")) {
     device.confirmationErrors =
@@ -162,6 +164,7 @@ SimulatedDevice deviceValue(const Json& object, const std::string& where) {
                "connection",
                "dropAfterMs",
                "disconnectionHangs",
+               "disconnectionDelayMs",
                "serviceDiscoveryFails",
                "characteristicDiscoveryFails",
                "maximumWriteWithResponse",
@@ -169,6 +172,7 @@ SimulatedDevice deviceValue(const Json& object, const std::string& where) {
                "writeWithoutResponseBurst",
                "writeWithoutResponsePauseMs",
                "confirmationErrors",
+               "confirmationDelayMs",
                "characteristics"});
   SimulatedDevice device;
   const Json* identifier = member(object, "identifier");

@@ -84,7 +84,7 @@ void SimulatedCentralManager::scheduleAdvertisement(std::size_t deviceIndex) {
 void SimulatedCentralManager::offerAdvertisement(const BluetoothUuid& identifier, int rssi) {
   if (!scanning_ || liveState() != CentralState::poweredOn || !delegate_) return;
   auto peripheral = world_.peripheral(identifier);
-  if (!peripheral) return;
+  if (!peripheral || peripheral->holdsLink()) return;  // a connected recorder stops advertising
   if (!allowDuplicates_ && !deliveredThisScan_.insert(identifier).second) return;
   delegate_->didDiscover(*this, peripheral, peripheral->device().advertisement, rssi);
 }
@@ -138,17 +138,20 @@ void SimulatedCentralManager::connect(const std::shared_ptr<Peripheral>& periphe
       return;
     }
     device->setState(PeripheralState::connected);
-    if (device->device().dropAfter > Duration::zero()) self->scheduleDrop(device);
+    if (device->device().dropAfter > Duration::zero()) {
+      self->scheduleLinkEnd(device, device->device().dropAfter, PeripheralState::connected);
+    }
     if (self->delegate_) self->delegate_->didConnect(*self, device);
   });
 }
 
-void SimulatedCentralManager::scheduleDrop(const std::shared_ptr<SimulatedPeripheral>& device) {
+void SimulatedCentralManager::scheduleLinkEnd(const std::shared_ptr<SimulatedPeripheral>& device,
+                                              Duration after, PeripheralState expected) {
   std::erase_if(linkTimers_, [](const TimerHandle& t) { return !t.isPending(); });
   linkTimers_.push_back(world_.time().mainLoop().scheduleAfter(
-      device->device().dropAfter, [weak = weak_from_this(), device] {
+      after, [weak = weak_from_this(), device, expected] {
         auto self = weak.lock();
-        if (!self || device->state() != PeripheralState::connected) return;
+        if (!self || device->state() != expected) return;
         device->setState(PeripheralState::disconnected);
         self->postDisconnect(device);
       }));
@@ -163,6 +166,12 @@ void SimulatedCentralManager::cancelPeripheralConnection(
   if (device->device().disconnectionHangs && device->state() != PeripheralState::connecting) {
     // The platform holds on to the link and never says it let go.
     device->setState(PeripheralState::disconnecting);
+    return;
+  }
+  if (device->device().disconnectionDelay > Duration::zero() && device->holdsLink()) {
+    if (!wasConnected) return;  // asked again: the platform is already letting go
+    device->setState(PeripheralState::disconnecting);
+    scheduleLinkEnd(device, device->device().disconnectionDelay, PeripheralState::disconnecting);
     return;
   }
   device->setState(PeripheralState::disconnected);

@@ -55,7 +55,10 @@ class SimulatedCentralManager final : public CentralManager,
   void startAdvertisingTimers();
   void cancelAdvertisingTimers();
   void scheduleAdvertisement(std::size_t deviceIndex);
-  void scheduleDrop(const std::shared_ptr<SimulatedPeripheral>& device);
+  // The link to `device` ends `after` from now, if the device is then still `expected`: a drop
+  // of a connected device, or the platform letting go of a link it was asked to cancel.
+  void scheduleLinkEnd(const std::shared_ptr<SimulatedPeripheral>& device, Duration after,
+                       PeripheralState expected);
 
   SimulatedBluetooth& world_;
   CentralManagerDelegate* delegate_;

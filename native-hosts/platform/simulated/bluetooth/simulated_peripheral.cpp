@@ -7,8 +7,6 @@ namespace orvix::platform::simulated {
 namespace {
 
 constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
-// A long session through the program writes without end; the record keeps the recent past.
-constexpr std::size_t kMaximumRecordedWrites = 4096;
 
 }  // namespace
 
@@ -54,13 +52,29 @@ void SimulatedPeripheral::scheduleNotification(
       }));
 }
 
+void SimulatedPeripheral::setDelegate(PeripheralDelegate* delegate) {
+  if (delegate != delegate_) ++delegateGeneration_;
+  delegate_ = delegate;
+}
+
 template <typename Call>
-void SimulatedPeripheral::later(Call call) {
-  // Callbacks come later on the main loop, and only while someone still listens.
-  time_.mainLoop().post([weak = weak_from_this(), call = std::move(call)] {
+void SimulatedPeripheral::later(Call call, Duration delay) {
+  // Callbacks come later on the main loop, and only to the listener they were meant for: one
+  // set again for a new link to this device never hears what was on its way to the old one.
+  auto deliver = [weak = weak_from_this(), generation = delegateGeneration_,
+                  call = std::move(call)] {
     auto self = weak.lock();
-    if (self && self->delegate_) call(*self, *self->delegate_);
-  });
+    if (self && self->delegate_ && self->delegateGeneration_ == generation) {
+      call(*self, *self->delegate_);
+    }
+  };
+  if (delay <= Duration::zero()) {
+    time_.mainLoop().post(std::move(deliver));
+    return;
+  }
+  // Delayed answers belong to the link: they are dropped with it.
+  std::erase_if(timers_, [](const TimerHandle& t) { return !t.isPending(); });
+  timers_.push_back(time_.mainLoop().scheduleAfter(delay, std::move(deliver)));
 }
 
 void SimulatedPeripheral::discoverServices(const std::vector<BluetoothUuid>& serviceUuids) {
@@ -140,9 +154,7 @@ void SimulatedPeripheral::simulateSubscriptionLost(const BluetoothUuid& uuid) {
 
 void SimulatedPeripheral::writeValue(std::span<const std::uint8_t> bytes,
                                      Characteristic& characteristic, WriteType type) {
-  if (writes_.size() >= kMaximumRecordedWrites) {
-    writes_.erase(writes_.begin(), writes_.begin() + kMaximumRecordedWrites / 2);
-  }
+  if (writes_.size() == kMaximumRecordedWrites) writes_.pop_front();
   writes_.push_back({{bytes.begin(), bytes.end()}, type});
   auto target = find(characteristic.uuid());
   if (type == WriteType::withoutResponse) {
@@ -166,9 +178,11 @@ void SimulatedPeripheral::writeValue(std::span<const std::uint8_t> bytes,
     --failingConfirmations_;
     error = BluetoothError{3, "write not permitted"};
   }
-  later([target, error](SimulatedPeripheral& self, PeripheralDelegate& delegate) {
-    delegate.didWriteValue(self, *target, error);
-  });
+  later(
+      [target, error](SimulatedPeripheral& self, PeripheralDelegate& delegate) {
+        delegate.didWriteValue(self, *target, error);
+      },
+      device_.confirmationDelay);
 }
 
 void SimulatedPeripheral::simulateWriteWithoutResponseCapacity(std::size_t count) {

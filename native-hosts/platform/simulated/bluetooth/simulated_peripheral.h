@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +59,7 @@ class SimulatedPeripheral final : public Peripheral,
   BluetoothUuid identifier() const override { return device_.identifier; }
   std::optional<std::string> name() const override { return device_.name; }
   PeripheralState state() const override { return state_; }
-  void setDelegate(PeripheralDelegate* delegate) override { delegate_ = delegate; }
+  void setDelegate(PeripheralDelegate* delegate) override;
 
   void discoverServices(const std::vector<BluetoothUuid>& serviceUuids) override;
   std::vector<std::shared_ptr<Service>> services() const override { return services_; }
@@ -75,6 +76,10 @@ class SimulatedPeripheral final : public Peripheral,
   // What the device's next advertisements carry (a renamed device, a changed service list).
   void setAdvertisement(AdvertisementData advertisement) {
     device_.advertisement = std::move(advertisement);
+  }
+  // Connected, or let go of by the host but not yet by the platform.
+  bool holdsLink() const {
+    return state_ == PeripheralState::connected || state_ == PeripheralState::disconnecting;
   }
   // Leaving the connected state ends the device's notification streams.
   void setState(PeripheralState state);
@@ -103,8 +108,9 @@ class SimulatedPeripheral final : public Peripheral,
     std::vector<std::uint8_t> bytes;
     WriteType type;
   };
-  // The recent writes (the oldest are forgotten past a few thousand), oldest first.
-  const std::vector<Write>& writes() const { return writes_; }
+  // The last `kMaximumRecordedWrites` writes, oldest first.
+  static constexpr std::size_t kMaximumRecordedWrites = 4096;
+  const std::deque<Write>& writes() const { return writes_; }
   std::size_t notificationRequests() const { return notificationRequests_; }
   // The subscriptions asked for since the last service discovery, in order.
   const std::vector<BluetoothUuid>& subscriptionOrder() const { return subscriptionOrder_; }
@@ -114,17 +120,21 @@ class SimulatedPeripheral final : public Peripheral,
   SimulatedDevice device_;
   PeripheralState state_ = PeripheralState::disconnected;
   PeripheralDelegate* delegate_ = nullptr;
+  // Counts the delegate changes; a callback is delivered only to the delegate it was queued for.
+  std::uint64_t delegateGeneration_ = 0;
   std::vector<std::shared_ptr<Service>> services_;
   std::shared_ptr<SimulatedCharacteristic> find(const BluetoothUuid& uuid) const;
+  // Delivers `call` to the delegate of this moment, `delay` from now, unless that delegate has
+  // been cleared or replaced in between.
   template <typename Call>
-  void later(Call call);
+  void later(Call call, Duration delay = Duration::zero());
   // The next generated notification of `characteristic`, `sent` having gone before.
   void scheduleNotification(const std::shared_ptr<SimulatedCharacteristic>& characteristic,
                             std::size_t sent);
   void stopStreams();
 
   std::vector<std::shared_ptr<SimulatedCharacteristic>> characteristics_;
-  std::vector<Write> writes_;
+  std::deque<Write> writes_;
   std::size_t writesWithoutResponseAccepted_;
   int failingConfirmations_;
   std::vector<TimerHandle> timers_;
