@@ -2,6 +2,7 @@
 // manager once allowed, replaces a manager that still reports an old refusal, and reports every
 // adapter change.
 #include "ble_host_fixture.h"
+#include "common/platform_name.h"
 
 namespace orvix::ble_host::testing {
 namespace {
@@ -18,9 +19,8 @@ TEST_F(BleHostTest, StartUpWithoutAPermissionNeverPrompts) {
   boot(withAuthorization(BluetoothAuthorization::notDetermined));
   const auto ready = lines();
   ASSERT_EQ(ready.size(), 2u);
-  EXPECT_EQ(
-      ready[0],
-      R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":"linux","schemaVersion":1})");
+  EXPECT_EQ(ready[0], R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":")" +
+                          std::string(platformName()) + R"(","schemaVersion":1})");
   EXPECT_EQ(
       ready[1],
       R"({"authorization":"not-determined","event":"adapter.state","schemaVersion":1,"state":"unauthorized"})");

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/platform_name.h"
 #include "support/child_process.h"
 
 namespace orvix::testing {
@@ -45,6 +46,11 @@ ChildOptions simulate(const std::string& scenario) {
   return options;
 }
 
+std::string hostReadyLine() {
+  return R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":")" +
+         std::string(platformName()) + R"(","schemaVersion":1})";
+}
+
 TEST(BleHostProcess, StartsWithReadyAndThePermissionAndExitsZeroAtEndOfInput) {
   const ChildResult result = runChild(kProgram, simulate("default"), "");
   EXPECT_EQ(result.exitStatus, 0);
@@ -52,7 +58,7 @@ TEST(BleHostProcess, StartsWithReadyAndThePermissionAndExitsZeroAtEndOfInput) {
   EXPECT_EQ(
       linesOf(result.standardOutput),
       (std::vector<std::string>{
-          R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":"linux","schemaVersion":1})",
+          hostReadyLine(),
           R"({"authorization":"not-determined","event":"adapter.state","schemaVersion":1,"state":"unauthorized"})"}));
 }
 
@@ -85,16 +91,23 @@ TEST(BleHostProcess, BadArgumentsAndScenariosAreRefused) {
 }
 
 // A transcript is lines of "> " (sent to the host; ">" alone sends an empty line) and "< "
-// (expected from it, in order). Blank lines and lines starting with "#" are comments.
+// (expected from it, in order). Blank lines and lines starting with "#" are comments. In an
+// expected line, ${platform} stands for the name of the platform the program was built for.
 TEST(BleHostProcess, MalformedLinesTranscript) {
   std::ifstream file(kTranscripts + "/malformed_lines.txt");
   ASSERT_TRUE(file) << "missing transcript";
+  const std::string placeholder = "${platform}";
   std::string input;
   std::vector<std::string> expected;
   for (std::string line; std::getline(file, line);) {
     if (line == ">") input += "\n";
     if (line.starts_with("> ")) input += line.substr(2) + "\n";
-    if (line.starts_with("< ")) expected.push_back(line.substr(2));
+    if (!line.starts_with("< ")) continue;
+    line.erase(0, 2);
+    for (auto at = line.find(placeholder); at != std::string::npos; at = line.find(placeholder)) {
+      line.replace(at, placeholder.size(), platformName());
+    }
+    expected.push_back(line);
   }
   const ChildResult result = runChild(kProgram, simulate("default"), input);
   EXPECT_EQ(result.exitStatus, 0);
