@@ -108,13 +108,19 @@ void BleHost::didWriteValue(platform::Peripheral& peripheral,
                             platform::Characteristic& characteristic,
                             const std::optional<platform::BluetoothError>& error) {
   if (!isCurrentPeripheral(peripheral) || characteristic.uuid() != rxUUID) return;
+  // Only an active write with response waits for a confirmation (it moves on by nothing else);
+  // one that arrives while none waits belonged to a write that already ended.
+  if (!activeWrite_ || activeWrite_->type != platform::WriteType::withResponse) return;
   if (error) return completeActiveWriteAsFailure("GATT_FAILURE");
   continueActiveWrite();
 }
 
 void BleHost::isReadyToSendWriteWithoutResponse(platform::Peripheral& /*peripheral*/) {
-  // The engine checks the current peripheral itself; nothing active means nothing to do.
-  if (activeWrite_) continueActiveWrite();
+  // The engine checks the current peripheral itself. Readiness paces writes without response
+  // only: a write with response moves on by its confirmations alone.
+  if (activeWrite_ && activeWrite_->type == platform::WriteType::withoutResponse) {
+    continueActiveWrite();
+  }
 }
 
 }  // namespace orvix::ble_host

@@ -51,6 +51,80 @@ std::string hostReadyLine() {
          std::string(platformName()) + R"(","schemaVersion":1})";
 }
 
+// One command line with the envelope around `fields`.
+std::string commandLine(const std::string& name, nlohmann::json fields) {
+  fields["schemaVersion"] = 1;
+  fields["command"] = name;
+  if (!fields.contains("requestId")) fields["requestId"] = name;
+  return fields.dump() + "\n";
+}
+
+// An event in short: its name, then what tells it apart (request, scan, state, code, reason,
+// reconnectable), for example "write.failed:w2:GATT_FAILURE" or "disconnected:manual:false".
+std::string describe(const std::string& line) {
+  const auto event = nlohmann::json::parse(line);
+  std::string text = event["event"];
+  for (const char* key : {"requestId", "scanId", "state", "code", "reason", "reconnectable"}) {
+    if (!event.contains(key)) continue;
+    text += ":" + (event[key].is_string() ? event[key].get<std::string>() : event[key].dump());
+  }
+  return text;
+}
+
+// The events written after the first line that contains `marker`, in short.
+std::vector<std::string> eventsAfter(const std::string& output, const std::string& marker) {
+  std::vector<std::string> found;
+  bool seen = false;
+  for (const auto& line : linesOf(output)) {
+    if (seen) found.push_back(describe(line));
+    seen = seen || line.find(marker) != std::string::npos;
+  }
+  return found;
+}
+
+// The program on a simulated world, driven line by line as the desktop application drives it.
+class Session {
+ public:
+  explicit Session(const std::string& scenario) : child_(kProgram, simulate(scenario)) {}
+
+  void send(const std::string& lines) { child_.writeInput(lines); }
+  // Waits until `needle` has been written `times` times; false when that takes too long.
+  bool await(const std::string& needle, std::size_t times = 1) {
+    while (occurrences(needle) < times && std::chrono::steady_clock::now() < deadline_) {
+      child_.waitForOutput(child_.outputSoFar().size() + 1, 1s);
+    }
+    return occurrences(needle) >= times;
+  }
+  // Finds a device the system knows through a scan that prefers it, then connects to it.
+  bool connect(const std::string& candidateId, const std::string& connectionId) {
+    send(commandLine("scan.start", {{"scanId", "scan-1"},
+                                    {"timeoutMs", 30000},
+                                    {"preferredCandidateId", candidateId}}));
+    if (!await("\"candidateId\":\"" + candidateId + "\"")) return false;
+    send(commandLine("connect", {{"candidateId", candidateId}, {"connectionId", connectionId}}));
+    return true;
+  }
+  ChildResult finish() { return child_.finish(); }
+
+ private:
+  std::size_t occurrences(const std::string& needle) const {
+    std::size_t count = 0;
+    const std::string& output = child_.outputSoFar();
+    for (auto at = output.find(needle); at != std::string::npos; at = output.find(needle, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+
+  ChildProcess child_;
+  const std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + 30s;
+};
+
+const std::string kRecorders = kScenarios + "/recorders.json";
+const std::string kPlainRecorder = "5A3C9E7B-1D2F-4A6B-8C0D-2E4F6A8B0C1D";
+const std::string kSlowConfirmations = "11111111-2222-4333-8444-555555555555";
+const std::string kStuckInSetup = "66666666-7777-4888-9999-AAAAAAAAAAAA";
+
 TEST(BleHostProcess, StartsWithReadyAndThePermissionAndExitsZeroAtEndOfInput) {
   const ChildResult result = runChild(kProgram, simulate("default"), "");
   EXPECT_EQ(result.exitStatus, 0);
@@ -140,21 +214,11 @@ TEST(BleHostProcess, BytesThatAreNotCleanLinesAreStillAnsweredOneByOne) {
 }
 
 TEST(BleHostProcess, EndOfInputDuringAScanCancelsItAndExitsZero) {
-  ChildProcess child(kProgram, simulate(kScenarios + "/allowed.json"));
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  const auto awaitOutput = [&](const std::string& needle) {
-    while (child.outputSoFar().find(needle) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      child.waitForOutput(child.outputSoFar().size() + 1, 1s);
-    }
-    return child.outputSoFar().find(needle) != std::string::npos;
-  };
-  ASSERT_TRUE(awaitOutput("powered-on"));
-  child.writeInput(
-      R"({"schemaVersion":1,"command":"scan.start","requestId":"r","scanId":"scan-1","timeoutMs":30000})"
-      "\n");
-  ASSERT_TRUE(awaitOutput("\"nameHint\":\"Orvix K7 Recorder\""));
-  const ChildResult result = child.finish();
+  Session session(kScenarios + "/allowed.json");
+  ASSERT_TRUE(session.await("powered-on"));
+  session.send(commandLine("scan.start", {{"scanId", "scan-1"}, {"timeoutMs", 30000}}));
+  ASSERT_TRUE(session.await("\"nameHint\":\"Orvix K7 Recorder\""));
+  const ChildResult result = session.finish();
   EXPECT_EQ(result.exitStatus, 0);
   const auto lines = linesOf(result.standardOutput);
   ASSERT_FALSE(lines.empty());
@@ -166,39 +230,29 @@ TEST(BleHostProcess, EndOfInputDuringAScanCancelsItAndExitsZero) {
 // The whole life of a recorder session through the real program: permission, scan, connect,
 // "gatt.ready", a write of each type, the stream, and a manual disconnect, then end of input.
 TEST(BleHostProcess, AWholeSessionWithTheDefaultWorld) {
-  ChildProcess child(kProgram, simulate("default"));
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  const auto awaitOutput = [&](const std::string& needle) {
-    while (child.outputSoFar().find(needle) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      child.waitForOutput(child.outputSoFar().size() + 1, 1s);
-    }
-    return child.outputSoFar().find(needle) != std::string::npos;
-  };
+  Session session("default");
   const std::string recorder = "5A3C9E7B-1D2F-4A6B-8C0D-2E4F6A8B0C1D";
-  child.writeInput(
-      R"({"schemaVersion":1,"command":"permission.refresh","requestId":"p","requestAuthorization":true})"
-      "\n");
-  ASSERT_TRUE(awaitOutput("powered-on"));
-  child.writeInput(
-      R"({"schemaVersion":1,"command":"scan.start","requestId":"s","scanId":"scan-1","timeoutMs":5000})"
-      "\n");
-  ASSERT_TRUE(awaitOutput("\"candidateId\":\"" + recorder + "\""));
-  child.writeInput(R"({"schemaVersion":1,"command":"connect","requestId":"c","candidateId":")" +
-                   recorder + R"(","connectionId":"link-1"})" + "\n");
-  ASSERT_TRUE(awaitOutput("\"event\":\"gatt.ready\""));
-  child.writeInput(
-      R"({"schemaVersion":1,"command":"write","requestId":"w1","connectionId":"link-1","dataBase64":")" +
-      std::string(680, 'A') + R"(","writeType":"with-response"})" + "\n" +
-      R"({"schemaVersion":1,"command":"write","requestId":"w2","connectionId":"link-1","dataBase64":"AQID","writeType":"without-response","additionalFramesBase64":["BA==","BQY="]})" +
-      "\n");
-  ASSERT_TRUE(awaitOutput("\"requestId\":\"w2\""));
-  ASSERT_TRUE(awaitOutput("\"event\":\"notification.batch\""));
-  child.writeInput(
-      R"({"schemaVersion":1,"command":"disconnect","requestId":"d","connectionId":"link-1"})"
-      "\n");
-  ASSERT_TRUE(awaitOutput("\"event\":\"disconnected\""));
-  const ChildResult result = child.finish();
+  session.send(commandLine("permission.refresh", {{"requestAuthorization", true}}));
+  ASSERT_TRUE(session.await("powered-on"));
+  session.send(commandLine("scan.start", {{"scanId", "scan-1"}, {"timeoutMs", 5000}}));
+  ASSERT_TRUE(session.await("\"candidateId\":\"" + recorder + "\""));
+  session.send(commandLine("connect", {{"candidateId", recorder}, {"connectionId", "link-1"}}));
+  ASSERT_TRUE(session.await("\"event\":\"gatt.ready\""));
+  session.send(
+      commandLine("write", {{"requestId", "w1"},
+                            {"connectionId", "link-1"},
+                            {"dataBase64", std::string(680, 'A')},
+                            {"writeType", "with-response"}}) +
+      commandLine("write", {{"requestId", "w2"},
+                            {"connectionId", "link-1"},
+                            {"dataBase64", "AQID"},
+                            {"writeType", "without-response"},
+                            {"additionalFramesBase64", {"BA==", "BQY="}}}));
+  ASSERT_TRUE(session.await("\"requestId\":\"w2\""));
+  ASSERT_TRUE(session.await("\"event\":\"notification.batch\""));
+  session.send(commandLine("disconnect", {{"connectionId", "link-1"}}));
+  ASSERT_TRUE(session.await("\"event\":\"disconnected\""));
+  const ChildResult result = session.finish();
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.standardError, "");
 
@@ -223,6 +277,33 @@ TEST(BleHostProcess, AWholeSessionWithTheDefaultWorld) {
   EXPECT_EQ(order,
             (std::vector<std::string>{"host.ready", "scan.completed", "gatt.ready",
                                       "write.completed", "write.completed", "disconnected"}));
+}
+
+// The readiness for writes without response keeps coming while a write with response waits for
+// its confirmation: it must neither finish that write nor let its late confirmation (here a
+// failing one) land on the next write.
+TEST(BleHostProcess, AWriteWithResponseMovesOnOnlyByItsOwnConfirmation) {
+  Session session(kRecorders);
+  ASSERT_TRUE(session.await("powered-on"));
+  ASSERT_TRUE(session.connect(kSlowConfirmations, "link-1"));
+  ASSERT_TRUE(session.await("\"event\":\"gatt.ready\""));
+  const auto write = [](const std::string& requestId, const std::string& type) {
+    return nlohmann::json{{"requestId", requestId},
+                          {"connectionId", "link-1"},
+                          {"dataBase64", "AQID"},
+                          {"writeType", type}};
+  };
+  auto twoFrames = write("w1", "without-response");
+  twoFrames["additionalFramesBase64"] = {"BA=="};
+  session.send(commandLine("write", twoFrames) +
+               commandLine("write", write("w2", "with-response")) +
+               commandLine("write", write("w3", "with-response")));
+  ASSERT_TRUE(session.await("\"requestId\":\"w3\""));
+  const ChildResult result = session.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(eventsAfter(result.standardOutput, "gatt.ready"),
+            (std::vector<std::string>{"write.completed:w1", "write.failed:w2:GATT_FAILURE",
+                                      "write.completed:w3"}));
 }
 
 // A child whose standard output the test reads only when it chooses to.

@@ -78,6 +78,17 @@ TEST_F(WriteQueue, AFailedConfirmationFailsOneWriteAndTheNextGoesOn) {
   EXPECT_EQ(results[0]["connectionId"], "c1");
   EXPECT_EQ(results[0]["requestId"], "w1");
   EXPECT_EQ(pieces(), (std::vector<std::size_t>{244, 10}));  // w1's rest was never sent
+
+  // A failing confirmation that arrives while no write with response waits (its write already
+  // ended) fails nothing: here a write without response waits for the platform's readiness.
+  recorder().simulateWriteWithoutResponseCapacity(0);
+  host->handle(write("w3", 10, "without-response").dump());
+  auto& rx = *recorder().services().front()->characteristics()[0];
+  host->didWriteValue(recorder(), rx, platform::BluetoothError{3, "late"});
+  EXPECT_TRUE(events().empty());
+  recorder().simulateWriteWithoutResponseCapacity(1);
+  time.runUntilIdle();
+  EXPECT_EQ(names(events()), std::vector<std::string>{"write.completed"});
 }
 
 TEST_F(WriteQueue, SixtyFourPendingWritesAreTheBoundAndALostLinkFailsThemAllInOrder) {
