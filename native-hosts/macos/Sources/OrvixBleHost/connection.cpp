@@ -72,6 +72,8 @@ void BleHost::beginConnectionAttemptTimeout() {
 void BleHost::disconnectCurrent() {
   failAllWrites("DISCONNECTED");
   connectionAttemptTimer_.clear();
+  // A link being let go is not set up any further: its end keeps the reason it was given.
+  gattSetupTimer_.clear();
   if (!peripheral_) return finishCurrentDisconnect(std::nullopt, std::nullopt);
   if (central_) central_->cancelPeripheralConnection(peripheral_);
   beginDisconnectFallback();

@@ -96,8 +96,10 @@ void BleHost::didUpdateNotificationState(platform::Peripheral& peripheral,
 }
 
 void BleHost::emitGattReadyIfComplete() {
-  if (gattReadyEmitted_ || !peripheral_ || !connectionId_ || !candidateId_ || !rxCharacteristic_ ||
-      !subscribed_.contains(commandUUID) || !subscribed_.contains(streamUUID)) {
+  // A link being let go is not announced, even when its last subscription was on its way.
+  if (gattReadyEmitted_ || disconnectionInProgress() || !peripheral_ || !connectionId_ ||
+      !candidateId_ || !rxCharacteristic_ || !subscribed_.contains(commandUUID) ||
+      !subscribed_.contains(streamUUID)) {
     return;
   }
   gattReadyEmitted_ = true;
@@ -124,6 +126,9 @@ void BleHost::failGatt(std::string_view code) {
     emit("host.error", {{"scope", "command"}, {"code", code}});
     return;
   }
+  // The link is already being let go, for the reason of whoever asked: a setup callback that was
+  // on its way does not change that reason.
+  if (disconnectionInProgress()) return;
   gattSetupTimer_.clear();
   emit("host.error", {{"scope", "connection"}, {"code", code}});
   disconnectReason_ = "gatt-incomplete";

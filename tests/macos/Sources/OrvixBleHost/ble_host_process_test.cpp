@@ -306,6 +306,24 @@ TEST(BleHostProcess, AWriteWithResponseMovesOnOnlyByItsOwnConfirmation) {
                                       "write.completed:w3"}));
 }
 
+// The platform lets go of this link only nine seconds after it was asked, later than the GATT
+// setup would have timed out.
+TEST(BleHostProcess, ADisconnectDuringSetupEndsAsManualWhenThePlatformLetsGo) {
+  Session session(kRecorders);
+  ASSERT_TRUE(session.await("powered-on"));
+  ASSERT_TRUE(session.connect(kStuckInSetup, "link-1"));
+  // Once a later command is answered, the platform's report that the link is up has been handled
+  // and the setup runs (it never completes on this device).
+  session.send(commandLine("scan.stop", {{"requestId", "probe"}, {"scanId", "scan-1"}}));
+  ASSERT_TRUE(session.await("\"requestId\":\"probe\""));
+  session.send(commandLine("disconnect", {{"connectionId", "link-1"}}));
+  ASSERT_TRUE(session.await("\"event\":\"disconnected\""));
+  const ChildResult result = session.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(eventsAfter(result.standardOutput, "\"requestId\":\"probe\""),
+            (std::vector<std::string>{"host.error:FAILED", "disconnected:manual:false"}));
+}
+
 // A child whose standard output the test reads only when it chooses to.
 class StalledChild {
  public:

@@ -163,6 +163,25 @@ TEST_F(Connection, DisconnectDuringSetupIsManualAndNotReconnectable) {
   EXPECT_TRUE(events().empty());
 }
 
+TEST_F(Connection, SetupAnswersArrivingWhileTheLinkIsLetGoChangeNothing) {
+  auto scenario = connectableRecorder();
+  recorderOf(scenario).characteristics[2].subscription = SubscriptionAnswer::hang;
+  recorderOf(scenario).disconnectionHangs = true;
+  bootAndFind(scenario);
+  connect();
+  EXPECT_TRUE(send(command("disconnect", {{"connectionId", "c1"}})).empty());
+  // A failed discovery and the last subscription's confirmation were still on their way.
+  host->didDiscoverServices(recorder(), platform::BluetoothError{1, "late"});
+  auto& stream = static_cast<platform::simulated::SimulatedCharacteristic&>(
+      *recorder().services().front()->characteristics()[2]);
+  stream.setNotifying(true);
+  host->didUpdateNotificationState(recorder(), stream, std::nullopt);
+  EXPECT_TRUE(events().empty());
+  bluetooth->simulateLinkLoss(uuidOf(kRecorderId));  // the platform lets go at last
+  time.runUntilIdle();
+  EXPECT_EQ(events(), std::vector<Json>{disconnected("manual", false)});
+}
+
 TEST_F(Connection, ALinkThePlatformWillNotReleaseIsReportedAndStillEndsOnce) {
   auto scenario = connectableRecorder();
   recorderOf(scenario).disconnectionHangs = true;
