@@ -72,10 +72,10 @@ void BleHost::centralManagerDidUpdateState(platform::CentralManager& manager) {
   emitAdapterState(stateName(state));
   if (state == CentralState::poweredOn) {
     if (pendingScan_) {
-      const PendingScan pending = *pendingScan_;
-      if (pending.id == activeScanId_) {
-        beginPoweredOnScan(pending.timeoutMs, pending.preferredCandidateId,
-                           pending.waitForAvailability);
+      // A scan deferred for a link that is still up waits for that link's end, however often
+      // the adapter reports that it is on.
+      if (pendingScan_->id == activeScanId_) {
+        resumePendingScanIfPossible();
       } else {
         pendingScan_.reset();
       }

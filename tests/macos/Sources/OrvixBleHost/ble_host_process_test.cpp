@@ -324,6 +324,27 @@ TEST(BleHostProcess, ADisconnectDuringSetupEndsAsManualWhenThePlatformLetsGo) {
             (std::vector<std::string>{"host.error:FAILED", "disconnected:manual:false"}));
 }
 
+TEST(BleHostProcess, AScanDeferredByALinkStartsAfterItsEndNotOnAnAdapterReport) {
+  Session session(kRecorders);
+  ASSERT_TRUE(session.await("powered-on"));
+  ASSERT_TRUE(session.connect(kPlainRecorder, "link-1"));
+  ASSERT_TRUE(session.await("\"event\":\"gatt.ready\""));
+  session.send(commandLine("scan.start", {{"scanId", "scan-2"},
+                                          {"timeoutMs", 30000},
+                                          {"preferredCandidateId", kPlainRecorder}}) +
+               commandLine("permission.refresh", {{"requestAuthorization", false}}));
+  ASSERT_TRUE(session.await("powered-on", 2));
+  session.send(commandLine("disconnect", {{"connectionId", "link-1"}}));
+  ASSERT_TRUE(session.await("\"event\":\"disconnected\""));
+  ASSERT_TRUE(session.await("\"scanId\":\"scan-2\""));
+  const ChildResult result = session.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(eventsAfter(result.standardOutput, "gatt.ready"),
+            (std::vector<std::string>{"adapter.state:powered-on", "disconnected:manual:false",
+                                      "candidate.discovered:scan-2",
+                                      "scan.completed:scan-2:cancelled"}));
+}
+
 // A child whose standard output the test reads only when it chooses to.
 class StalledChild {
  public:
