@@ -21,8 +21,9 @@ build-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 
-# The programs alone at -O3, as a vendor's Release build compiles them: its optimiser reports
-# warnings the other builds never see, and they must stay warning-free there too.
+# Everything at -O3, as a plain Release build (a vendor's) compiles it: the optimiser reports
+# warnings the other builds never see, and they must stay warning-free there too. Built only;
+# the tests run in the two builds above.
 build-release: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)

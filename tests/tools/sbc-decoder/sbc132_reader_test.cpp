@@ -13,9 +13,11 @@ using testing::ScriptedInputStream;
 
 std::vector<std::byte> record(std::uint8_t version, std::uint8_t mode, std::uint8_t reserved2,
                               std::uint8_t reserved3, std::uint8_t fill) {
-  std::vector<std::byte> bytes = {std::byte{version}, std::byte{mode}, std::byte{reserved2},
-                                  std::byte{reserved3}};
-  bytes.resize(132, std::byte{fill});
+  std::vector<std::byte> bytes(132, std::byte{fill});
+  bytes[0] = std::byte{version};
+  bytes[1] = std::byte{mode};
+  bytes[2] = std::byte{reserved2};
+  bytes[3] = std::byte{reserved3};
   return bytes;
 }
 

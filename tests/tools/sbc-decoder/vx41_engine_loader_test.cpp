@@ -17,8 +17,9 @@ TEST(Vx41EngineLoader, RefusesPathsLongerThanTheLimitBeforeTouchingTheFileSystem
   const std::string_view configurationDirectory = "/vx41/resources/cfg";
   std::string directory = base;
   const std::size_t length = kMaximumPathLength - configurationDirectory.size();
-  while (length - directory.size() > 202) directory += "/" + std::string(200, 'd');
-  directory += "/" + std::string(length - directory.size() - 1, 'd');
+  while (length - directory.size() > 202) directory.append("/").append(200, 'd');
+  const std::size_t lastName = length - directory.size() - 1;
+  directory.append("/").append(lastName, 'd');
   ASSERT_TRUE(std::filesystem::create_directories(directory + std::string(configurationDirectory)));
 
   const std::filesystem::path workingDirectory = std::filesystem::current_path();

@@ -66,7 +66,8 @@ std::string describe(const std::string& line) {
   std::string text = event["event"];
   for (const char* key : {"requestId", "scanId", "state", "code", "reason", "reconnectable"}) {
     if (!event.contains(key)) continue;
-    text += ":" + (event[key].is_string() ? event[key].get<std::string>() : event[key].dump());
+    const auto& value = event[key];
+    text.append(":").append(value.is_string() ? value.get<std::string>() : value.dump());
   }
   return text;
 }

@@ -254,7 +254,9 @@ TEST_F(StreamingBoundsTest, ASessionThatLostItsTextNeverHandsOverTheRest) {
   send(sessionCommand("target.capture", "cap", "captured"));
   outcomeOf(streamText("q1", "Hello", "captured"));
   for (std::size_t i = 0; i < maximumCapturedTargets; ++i) {
-    send(sessionCommand("target.capture", "cap" + std::to_string(i), "c" + std::to_string(i)));
+    const auto number = std::to_string(i);
+    send(sessionCommand("target.capture", std::string("cap").append(number),
+                        std::string("c").append(number)));
   }
   for (const std::string session : {"streamed", "captured"}) {
     outcomeOf(streamText(session + "-2", " big", session));

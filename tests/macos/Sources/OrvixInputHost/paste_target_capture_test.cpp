@@ -63,7 +63,8 @@ TEST_F(CaptureTest, OldestSessionIsDroppedWithItsStreamingStateBeyondCapacity) {
   capture("first-capture", "first");
   ASSERT_EQ(outcomeOf(streamText("piece", "abc", "first")), "committed");
   for (std::size_t i = 1; i <= maximumCapturedTargets; ++i) {
-    capture("capture" + std::to_string(i), "s" + std::to_string(i));
+    const auto number = std::to_string(i);
+    capture(std::string("capture").append(number), std::string("s").append(number));
   }
   EXPECT_EQ(host.sessions().capturedTargets.size(), maximumCapturedTargets);
   EXPECT_FALSE(host.sessions().capturedTargets.contains("first"));
