@@ -1,4 +1,5 @@
-// Cost of the input host's command loop per line, and of its result cache at capacity.
+// Cost of the input host's command loop per line, and of its result cache and streaming
+// sessions at capacity.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -8,6 +9,7 @@
 #include "OrvixInputHost/delivery/input_host.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"
 #include "OrvixInputHost/delivery/result_cache.h"
+#include "OrvixInputHost/delivery/streaming_sessions.h"
 
 namespace {
 
@@ -114,6 +116,27 @@ void cacheAtCapacity(benchmark::State& state) {
   }
 }
 BENCHMARK(cacheAtCapacity);
+
+// Each piece opens a new streaming session while the kept ones are at their bound, so every
+// piece evicts the session idle longest and remembers the eviction: the worst steady state.
+void streamingPieceAtCapacity(benchmark::State& state) {
+  StreamingSessions sessions(maximumStreamingSessions, maximumStreamingBytes,
+                             maximumStreamingEvictionsRemembered);
+  // More ids than evictions are remembered, so an id comes round again as a fresh session.
+  std::vector<std::string> ids;
+  for (std::size_t i = 0; i < 4 * maximumStreamingEvictionsRemembered; ++i) {
+    ids.push_back("session-" + std::to_string(i));
+  }
+  const std::string piece(static_cast<std::size_t>(state.range(0)), 'x');
+  std::size_t i = 0;
+  for (auto _ : state) {
+    sessions.append(ids[i % ids.size()], piece, static_cast<std::int64_t>(i));
+    ++i;
+  }
+  state.counters["keptSessions"] = static_cast<double>(sessions.size());
+  state.counters["keptBytes"] = static_cast<double>(sessions.bytes());
+}
+BENCHMARK(streamingPieceAtCapacity)->Arg(64)->Arg(1 << 20);
 
 }  // namespace
 
