@@ -1,6 +1,6 @@
 # The entry points: make demo, make test, make bench. Each first makes sure the Debian packages
 # are present, then configures and builds with the CMake presets.
-.PHONY: all deps build build-asan build-release demo test bench fuzz clean
+.PHONY: all deps build build-asan build-release build-libcxx demo test bench fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -28,10 +28,17 @@ build-release: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)
 
+# The programs with the target's toolchain, clang and libc++, so that a libstdc++-only header or
+# extension fails here rather than in the macOS build. Programs only: Debian's GoogleTest and
+# Google Benchmark are built for libstdc++.
+build-libcxx: deps
+	@cmake --preset libcxx >/dev/null
+	@cmake --build --preset libcxx -j $(JOBS)
+
 demo: build
 	@scripts/demo build/bin
 
-test: build build-asan build-release
+test: build build-asan build-release build-libcxx
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset asan -j $(JOBS)
 
@@ -44,4 +51,4 @@ fuzz: deps
 	@scripts/fuzz build-fuzz
 
 clean:
-	rm -rf build build-asan build-release build-tsan build-fuzz
+	rm -rf build build-asan build-release build-libcxx build-tsan build-fuzz
