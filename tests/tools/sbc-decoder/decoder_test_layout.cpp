@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "tools/sbc-decoder/standin/synthetic_recording.h"
@@ -12,11 +11,6 @@
 namespace orvix::sbc_decoder::testing {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void writeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/file_text.h"
 
 namespace orvix::sbc_decoder::testing {
 
@@ -20,7 +21,7 @@ using orvix::testing::runChild;
 // Stand-in engine settings, key=value (see the stand-in engine's description).
 using EngineSettings = std::map<std::string, std::string>;
 
-std::string readFile(const std::filesystem::path& path);
+using orvix::testing::readFile;
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 
 // A fresh directory under the system's temporary directory, removed with the object.

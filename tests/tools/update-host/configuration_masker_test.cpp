@@ -6,19 +6,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 
 #include "common/json_wire.h"
 #include "support/child_process.h"
+#include "support/file_text.h"
 
 namespace orvix::update_host {
 namespace {
 
-Json testConfiguration() {
-  std::ifstream file(ORVIX_UPDATE_TEST_CONFIG, std::ios::binary);
-  return Json::parse(
-      std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>()));
-}
+Json testConfiguration() { return Json::parse(orvix::testing::readFile(ORVIX_UPDATE_TEST_CONFIG)); }
 
 TEST(ConfigurationMaskerTest, RefusesAConfigurationThatLacksASettingTheProgramNeeds) {
   const std::vector<std::pair<std::function<void(Json&)>, std::string>> cases = {

@@ -11,10 +11,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 
 #include "common/json_wire.h"
+#include "support/file_text.h"
 #include "tools/update-host/emulator_lease.h"
 #include "tools/update-host/loopback_proxy.h"
 
@@ -288,14 +287,9 @@ TEST_F(UpdateHostProcessTest, AnyArgumentIsRefusedWithoutReadingInput) {
   }
 }
 
-std::string fileText(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 // The configuration texts a program built from this file must not show in clear.
 std::vector<std::string> confidentialValues(const char* configurationPath) {
-  const auto configuration = parseJsonObject(fileText(configurationPath));
+  const auto configuration = parseJsonObject(orvix::testing::readFile(configurationPath));
   if (!configuration) return {};
   std::vector<std::string> values;
   for (const auto key : {"gatewaySecret", "gatewayUrl"}) {
@@ -308,7 +302,7 @@ TEST_F(UpdateHostProcessTest, ProgramsCarryNoClearTextConfiguration) {
   for (const auto& [program, configuration] :
        {std::pair{ORVIX_UPDATE_HOST_PATH, ORVIX_UPDATE_TEST_CONFIG},
         std::pair{ORVIX_SHIPPING_UPDATE_HOST_PATH, ORVIX_SHIPPING_UPDATE_CONFIG}}) {
-    const std::string bytes = fileText(program);
+    const std::string bytes = orvix::testing::readFile(program);
     ASSERT_GT(bytes.size(), 0u);
     const auto values = confidentialValues(configuration);
     ASSERT_EQ(values.size(), 2u) << "cannot read " << configuration;
@@ -322,8 +316,8 @@ TEST_F(UpdateHostProcessTest, ProgramsCarryNoClearTextConfiguration) {
 // never resolve. A vendor's configuration is not checked here, since that would contact the
 // vendor's gateway.
 TEST_F(UpdateHostProcessTest, ShippingBuildWithThePlaceholderConfigurationAnswersNetwork) {
-  if (parseJsonObject(fileText(ORVIX_SHIPPING_UPDATE_CONFIG)) !=
-      parseJsonObject(fileText(ORVIX_PLACEHOLDER_UPDATE_CONFIG))) {
+  if (parseJsonObject(orvix::testing::readFile(ORVIX_SHIPPING_UPDATE_CONFIG)) !=
+      parseJsonObject(orvix::testing::readFile(ORVIX_PLACEHOLDER_UPDATE_CONFIG))) {
     GTEST_SKIP() << "the shipping build carries a vendor configuration";
   }
   testing::LoopbackProxy proxy;

@@ -19,8 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/platform_name.h"
 #include "support/child_process.h"
+#include "support/platform_placeholder.h"
 
 namespace orvix::testing {
 namespace {
@@ -47,8 +47,8 @@ ChildOptions simulate(const std::string& scenario) {
 }
 
 std::string hostReadyLine() {
-  return R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":")" +
-         std::string(platformName()) + R"(","schemaVersion":1})";
+  return withPlatformName(
+      R"({"event":"host.ready","hostBuild":"DT-PERF-BATCH.3","platform":"${platform}","schemaVersion":1})");
 }
 
 // One command line with the envelope around `fields`.
@@ -171,18 +171,12 @@ TEST(BleHostProcess, BadArgumentsAndScenariosAreRefused) {
 TEST(BleHostProcess, MalformedLinesTranscript) {
   std::ifstream file(kTranscripts + "/malformed_lines.txt");
   ASSERT_TRUE(file) << "missing transcript";
-  const std::string placeholder = "${platform}";
   std::string input;
   std::vector<std::string> expected;
   for (std::string line; std::getline(file, line);) {
     if (line == ">") input += "\n";
     if (line.starts_with("> ")) input += line.substr(2) + "\n";
-    if (!line.starts_with("< ")) continue;
-    line.erase(0, 2);
-    for (auto at = line.find(placeholder); at != std::string::npos; at = line.find(placeholder)) {
-      line.replace(at, placeholder.size(), platformName());
-    }
-    expected.push_back(line);
+    if (line.starts_with("< ")) expected.push_back(withPlatformName(line.substr(2)));
   }
   const ChildResult result = runChild(kProgram, simulate("default"), input);
   EXPECT_EQ(result.exitStatus, 0);

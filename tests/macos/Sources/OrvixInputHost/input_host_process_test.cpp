@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/platform_name.h"
 #include "support/child_process.h"
+#include "support/platform_placeholder.h"
 
 namespace orvix::testing {
 namespace {
@@ -33,15 +33,6 @@ std::string normalised(const std::string& line) {
                             "\"durationMs\":<n>");
 }
 
-// The transcript names the platform "<platform>"; the host names the one it was built for.
-std::string withPlatform(std::string line) {
-  static constexpr std::string_view placeholder = "<platform>";
-  if (const auto at = line.find(placeholder); at != std::string::npos) {
-    line.replace(at, placeholder.size(), platformName());
-  }
-  return line;
-}
-
 ChildResult runSimulated(const std::string& input) {
   ChildOptions options;
   options.arguments = {"--simulate", "default"};
@@ -57,7 +48,7 @@ TEST(InputHostProcess, DefaultSessionTranscript) {
   std::vector<std::string> expected;
   for (std::string line; std::getline(file, line);) {
     if (line.starts_with("> ")) input += line.substr(2) + "\n";
-    if (line.starts_with("< ")) expected.push_back(withPlatform(line.substr(2)));
+    if (line.starts_with("< ")) expected.push_back(withPlatformName(line.substr(2)));
   }
   const ChildResult result = runSimulated(input);
   EXPECT_EQ(result.exitStatus, 0);
