@@ -18,7 +18,8 @@ class StdioInputStream final : public InputStream {
   std::FILE* file_;
 };
 
-// A C stream for writing, expected to be unbuffered so that each write is one system call.
+// A C stream for writing, written through its descriptor: each write goes out at once, whole. The
+// stream is expected to be unbuffered, so that nothing written through stdio can wait behind.
 class StdioOutputStream final : public OutputStream {
  public:
   explicit StdioOutputStream(std::FILE* file) : file_(file) {}

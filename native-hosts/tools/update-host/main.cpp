@@ -3,7 +3,6 @@
 // output (no trailing newline) and always exits 0; nothing goes to standard error.
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "common/uuid.h"
+#include "common/write_all.h"
 #include "tools/update-host/configuration.h"
 #include "tools/update-host/curl_transport.h"
 #include "tools/update-host/embedded_configuration.h"
@@ -25,16 +25,6 @@ RequestStamp currentStamp() {
                       orvix::randomUuidText(orvix::LetterCase::lower)};
 }
 
-void writeAll(const std::string& text) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(STDOUT_FILENO, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the reader went away; there is no one left to tell
-    written += static_cast<std::size_t>(n);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,6 +36,7 @@ int main(int argc, char** argv) {
   CurlTransport transport;
   GatewayAccess access{transport, TransportLimits{}, currentStamp};
   const std::string configuration = unmaskConfiguration(embeddedBytes(), embeddedMask());
-  writeAll(runUpdateHost(arguments, input, configuration, access));
+  // A failed write has no one left to tell: the reader went away.
+  (void)orvix::writeAll(STDOUT_FILENO, runUpdateHost(arguments, input, configuration, access));
   return 0;
 }
