@@ -1,16 +1,13 @@
 #include "OrvixAudioCaptureHost/capture_events.h"
 
 #include "OrvixAudioCaptureHost/capture_constants.h"
+#include "common/event_line.h"
 
 namespace orvix::capture {
 
 void CaptureEvents::emit(std::string_view event, Json keys) {
-  if (!keys.is_object()) keys = Json::object();
-  keys["schemaVersion"] = schemaVersion;
-  keys["event"] = std::string(event);
-  auto line = serializeCompact(keys);
+  const auto line = eventLine(makeEvent(schemaVersion, event, std::move(keys)));
   if (!line) return;
-  line->push_back('\n');
   std::lock_guard lock(outputLock_);
   sink_.writeLine(*line);
 }

@@ -1,6 +1,7 @@
 #include "OrvixBleHost/ble_host.h"
 
 #include "OrvixBleHost/ble_host_constants.h"
+#include "common/event_line.h"
 #include "common/platform_name.h"
 
 namespace orvix::ble_host {
@@ -27,11 +28,8 @@ void BleHost::start() {
 }
 
 bool BleHost::emit(std::string_view event, Json fields) {
-  fields["schemaVersion"] = schemaVersion;
-  fields["event"] = event;
-  auto line = serializeCompact(fields);
+  auto line = eventLine(makeEvent(schemaVersion, event, std::move(fields)));
   if (!line) return false;  // not representable as JSON: dropped without a report
-  line->push_back('\n');
   output_.enqueue(std::move(*line));
   return true;
 }

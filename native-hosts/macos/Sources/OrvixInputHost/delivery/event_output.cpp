@@ -1,13 +1,14 @@
 #include "OrvixInputHost/delivery/event_output.h"
 
+#include "common/event_line.h"
+
 namespace orvix::input_host {
 
 void EventOutput::emit(const Json& event) {
-  auto text = serializeCompact(event);
-  if (!text) return;
-  text->push_back('\n');
+  const auto line = eventLine(event);
+  if (!line) return;
   std::lock_guard lock(emitLock_);
-  sink_.writeLine(*text);
+  sink_.writeLine(*line);
 }
 
 }  // namespace orvix::input_host

@@ -1,5 +1,6 @@
 #include "OrvixInputHost/delivery/input_host.h"
 
+#include "common/event_line.h"
 #include "common/platform_name.h"
 #include "common/text_length.h"
 #include "OrvixInputHost/delivery/command_results.h"
@@ -75,11 +76,10 @@ void InputHost::run(ByteSource& input) {
 
 void InputHost::emitPermission() {
   const char* permission = quickAdd_.responsibleAccessibilityTrusted() ? "trusted" : "denied";
-  output_.emit({{"schemaVersion", schemaVersion},
-                {"event", "host.ready"},
-                {"platform", platformName()},
-                {"permission", permission},
-                {"quickAddPermission", permission}});
+  output_.emit(makeEvent(schemaVersion, "host.ready",
+                         {{"platform", platformName()},
+                          {"permission", permission},
+                          {"quickAddPermission", permission}}));
 }
 
 void InputHost::cacheAndEmit(const std::string& commandId, Json event) {
@@ -128,10 +128,8 @@ bool InputHost::handleCommand(const Json& command, const std::string& name,
   if (name == "vocabulary.quick-add.copy" && isVocabularyCopyCommand(command)) {
     // Copying a selection needs the gesture observer, which this host does not run yet: the
     // honest answer is the one every failed copy gets.
-    output_.emit({{"schemaVersion", schemaVersion},
-                  {"event", "vocabulary.quick-add.selection-result"},
-                  {"commandId", commandId},
-                  {"outcome", "unavailable"}});
+    output_.emit(makeEvent(schemaVersion, "vocabulary.quick-add.selection-result",
+                           {{"commandId", commandId}, {"outcome", "unavailable"}}));
     return true;
   }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/event_line.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"
 
 namespace orvix::input_host {
@@ -43,9 +44,8 @@ void DiagnosticLog::log(std::string_view step, std::string_view reason,
   putIfSet(diagnostic, "workspaceOrvix", details.workspaceOrvix);
   putIfSet(diagnostic, "focusOrvix", details.focusOrvix);
   putIfSet(diagnostic, "eventOrvix", details.eventOrvix);
-  output_.emit({{"schemaVersion", schemaVersion},
-                {"event", "vocabulary.quick-add.diagnostic"},
-                {"diagnostic", std::move(diagnostic)}});
+  output_.emit(makeEvent(schemaVersion, "vocabulary.quick-add.diagnostic",
+                         {{"diagnostic", std::move(diagnostic)}}));
 }
 
 }  // namespace orvix::input_host

@@ -3,6 +3,7 @@
 #include <limits>
 #include <random>
 
+#include "common/event_line.h"
 #include "common/uuid.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"
 
@@ -67,9 +68,8 @@ void QuickAdd::startObservation() {
 
 void QuickAdd::emitStatus(std::optional<bool> trusted) {
   const bool permission = trusted.value_or(responsibleAccessibilityTrusted());
-  output_.emit({{"schemaVersion", schemaVersion},
-                {"event", "vocabulary.quick-add.status"},
-                {"permission", permission ? "trusted" : "denied"}});
+  output_.emit(makeEvent(schemaVersion, "vocabulary.quick-add.status",
+                         {{"permission", permission ? "trusted" : "denied"}}));
   makeDiagnosticLog("permission").log("permission", "ready");
 }
 
@@ -98,9 +98,9 @@ bool QuickAdd::isCurrent(std::int64_t generation) {
 }
 
 void QuickAdd::emitSelectionCleared() {
-  output_.emit({{"schemaVersion", schemaVersion},
-                {"event", "vocabulary.quick-add.selection-cleared"},
-                {"eventId", "selection-clear-" + randomUuidText(LetterCase::lower)}});
+  output_.emit(
+      makeEvent(schemaVersion, "vocabulary.quick-add.selection-cleared",
+                {{"eventId", "selection-clear-" + randomUuidText(LetterCase::lower)}}));
 }
 
 void QuickAdd::beginClipboardWrite() {
