@@ -107,10 +107,7 @@ void EngineLayout::configure(const EngineSettings& settings) {
 }
 
 std::vector<std::string> EngineLayout::log() const {
-  std::vector<std::string> lines;
-  std::istringstream in(readFile(logPath()));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return orvix::testing::linesOf(readFile(logPath()));
 }
 
 ChildResult EngineLayout::run(std::vector<std::string> arguments, const std::string& input,

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "common/json_wire.h"
 #include "macos/Sources/OrvixAudioCaptureHost/track_file_support.h"
 #include "support/child_process.h"
+#include "support/file_text.h"
 
 namespace orvix::capture::testing {
 namespace {
@@ -19,17 +19,11 @@ namespace {
 using orvix::testing::ChildOptions;
 using orvix::testing::ChildProcess;
 using orvix::testing::ChildResult;
+using orvix::testing::linesOf;
 using orvix::testing::runChild;
 using namespace std::chrono_literals;
 
 const std::string kProgram = ORVIX_AUDIO_CAPTURE_HOST_PATH;
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // Every line is one JSON object with sorted keys and the envelope; answers the event names.
 std::vector<std::string> checkedEventNames(const std::string& output) {
@@ -74,12 +68,7 @@ class CaptureHostProcess : public ::testing::Test {
       options.arguments.insert(options.arguments.begin(), launcher.begin(), launcher.end());
     }
     auto child = std::make_unique<ChildProcess>(program, options);
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (child->outputSoFar().find("recording.started") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      child->waitForOutput(child->outputSoFar().size() + 1, 200ms);
-    }
-    EXPECT_NE(child->outputSoFar().find("recording.started"), std::string::npos);
+    EXPECT_TRUE(child->awaitOutput("recording.started", 30s)) << child->outputSoFar();
     return child;
   }
 
@@ -127,7 +116,7 @@ TEST_F(CaptureHostProcess, AnUnusableScenarioFailsOnStandardOutputOnly) {
 TEST_F(CaptureHostProcess, MediaRecordingStoppedAfterTwoSeconds) {
   auto child = startRecording("media");
   std::this_thread::sleep_for(2s);
-  child->writeInput("{\"schemaVersion\":1,\"command\":\"stop\"}\n");
+  child->sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
   const ChildResult result = child->finish();
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.standardError, "");
@@ -145,10 +134,10 @@ TEST_F(CaptureHostProcess, MediaRecordingStoppedAfterTwoSeconds) {
 TEST_F(CaptureHostProcess, MeetingRecordingLeavesTwoEqualTracks) {
   auto child = startRecording("meeting");
   std::this_thread::sleep_for(2s);
-  child->writeInput("{\"schemaVersion\":1,\"command\":\"pause\"}\n");
+  child->sendLine("{\"schemaVersion\":1,\"command\":\"pause\"}");
   std::this_thread::sleep_for(500ms);
-  child->writeInput("{\"schemaVersion\":1,\"command\":\"resume\"}\n");
-  child->writeInput("{\"schemaVersion\":1,\"command\":\"stop\"}\n");
+  child->sendLine("{\"schemaVersion\":1,\"command\":\"resume\"}");
+  child->sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
   const ChildResult result = child->finish();
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
@@ -164,7 +153,7 @@ class CaptureHostDiscard : public CaptureHostProcess, public ::testing::WithPara
 TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
   auto child = startRecording("meeting");
   std::this_thread::sleep_for(1s);
-  if (!GetParam()) child->writeInput("{\"schemaVersion\":1,\"command\":\"cancel\"}\n");
+  if (!GetParam()) child->sendLine("{\"schemaVersion\":1,\"command\":\"cancel\"}");
   const ChildResult result = child->finish();  // closes standard input
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
@@ -182,7 +171,7 @@ class CaptureHostMode : public CaptureHostProcess,
 TEST_P(CaptureHostMode, ACancelLeavesAFileThatWasAlreadyAtTheOutputPath) {
   { std::ofstream(output, std::ios::binary) << "someone else's"; }
   auto child = startRecording(GetParam());
-  child->writeInput("{\"schemaVersion\":1,\"command\":\"cancel\"}\n");
+  child->sendLine("{\"schemaVersion\":1,\"command\":\"cancel\"}");
   const ChildResult result = child->finish();
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_FALSE(fileExists(output + ".system.pcm"));
@@ -207,7 +196,7 @@ TEST_F(CaptureHostProcess, AFileSizeLimitFailsTheRecordingInsteadOfKillingTheHos
   // Sixteen or thirty-two KiB, depending on the shell's block size: a second of audio at most.
   auto child = startRecording("media", {"/bin/sh", "-c", "ulimit -f 32 && exec \"$0\" \"$@\""});
   std::this_thread::sleep_for(2s);
-  child->writeInput("{\"schemaVersion\":1,\"command\":\"stop\"}\n");
+  child->sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
   const ChildResult result = child->finish();
   EXPECT_EQ(result.exitStatus, 1);
   const auto names = withoutProgress(checkedEventNames(result.standardOutput));

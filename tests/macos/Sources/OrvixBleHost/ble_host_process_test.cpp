@@ -1,18 +1,8 @@
 // The built program as the desktop application runs it, on simulated radio worlds. These tests
 // use real time and real pipes, with generous limits so that a loaded machine never fails them.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <optional>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "support/child_process.h"
+#include "support/file_text.h"
 #include "support/platform_placeholder.h"
+#include "support/transcript.h"
 
 namespace orvix::testing {
 namespace {
@@ -32,13 +24,6 @@ const std::string kScenarios = ORVIX_BLE_HOST_SCENARIOS;
 const std::string kTranscripts = ORVIX_BLE_HOST_TRANSCRIPTS;
 const std::string kNotice =
     R"({"code":"OUTPUT_QUEUE_FULL","event":"host.error","schemaVersion":1,"scope":"command"})";
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 ChildOptions simulate(const std::string& scenario) {
   ChildOptions options;
@@ -88,13 +73,10 @@ class Session {
  public:
   explicit Session(const std::string& scenario) : child_(kProgram, simulate(scenario)) {}
 
-  void send(const std::string& lines) { child_.writeInput(lines); }
+  void send(const std::string& lines) { EXPECT_TRUE(child_.writeInput(lines)); }
   // Waits until `needle` has been written `times` times; false when that takes too long.
   bool await(const std::string& needle, std::size_t times = 1) {
-    while (occurrences(needle) < times && std::chrono::steady_clock::now() < deadline_) {
-      child_.waitForOutput(child_.outputSoFar().size() + 1, 1s);
-    }
-    return occurrences(needle) >= times;
+    return child_.awaitOutput(needle, 30s, times);
   }
   // Finds a device the system knows through a scan that prefers it, then connects to it.
   bool connect(const std::string& candidateId, const std::string& connectionId) {
@@ -108,17 +90,7 @@ class Session {
   ChildResult finish() { return child_.finish(); }
 
  private:
-  std::size_t occurrences(const std::string& needle) const {
-    std::size_t count = 0;
-    const std::string& output = child_.outputSoFar();
-    for (auto at = output.find(needle); at != std::string::npos; at = output.find(needle, at + 1)) {
-      ++count;
-    }
-    return count;
-  }
-
   ChildProcess child_;
-  const std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::now() + 30s;
 };
 
 const std::string kRecorders = kScenarios + "/recorders.json";
@@ -165,22 +137,12 @@ TEST(BleHostProcess, BadArgumentsAndScenariosAreRefused) {
   EXPECT_EQ(missing.standardOutput, "");
 }
 
-// A transcript is lines of "> " (sent to the host; ">" alone sends an empty line) and "< "
-// (expected from it, in order). Blank lines and lines starting with "#" are comments. In an
-// expected line, ${platform} stands for the name of the platform the program was built for.
 TEST(BleHostProcess, MalformedLinesTranscript) {
-  std::ifstream file(kTranscripts + "/malformed_lines.txt");
-  ASSERT_TRUE(file) << "missing transcript";
-  std::string input;
-  std::vector<std::string> expected;
-  for (std::string line; std::getline(file, line);) {
-    if (line == ">") input += "\n";
-    if (line.starts_with("> ")) input += line.substr(2) + "\n";
-    if (line.starts_with("< ")) expected.push_back(withPlatformName(line.substr(2)));
-  }
-  const ChildResult result = runChild(kProgram, simulate("default"), input);
+  const auto transcript = readTranscript(kTranscripts + "/malformed_lines.txt");
+  ASSERT_TRUE(transcript) << "missing transcript";
+  const ChildResult result = runChild(kProgram, simulate("default"), transcript->input);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(linesOf(result.standardOutput), expected);
+  EXPECT_EQ(linesOf(result.standardOutput), transcript->expected);
 }
 
 TEST(BleHostProcess, BytesThatAreNotCleanLinesAreStillAnsweredOneByOne) {
@@ -340,113 +302,28 @@ TEST(BleHostProcess, AScanDeferredByALinkStartsAfterItsEndNotOnAnAdapterReport) 
                                       "scan.completed:scan-2:cancelled"}));
 }
 
-// A child whose standard output the test reads only when it chooses to.
-class StalledChild {
- public:
-  explicit StalledChild(const std::vector<std::string>& arguments) {
-    int in[2];
-    int out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      close(in[0]);
-      close(in[1]);
-      close(out[0]);
-      close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
-      for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      execv(kProgram.c_str(), argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input_ = in[1];
-    output_ = out[0];
-    fcntl(output_, F_SETFL, O_NONBLOCK);
-  }
-  ~StalledChild() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (input_ >= 0) close(input_);
-    close(output_);
-  }
-
-  void send(const std::string& line) {
-    const std::string bytes = line + "\n";
-    ASSERT_EQ(write(input_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void closeInput() {
-    close(input_);
-    input_ = -1;
-  }
-  // Reads what is there for `duration`.
-  void readFor(std::chrono::milliseconds duration) {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < deadline) readSome(20);
-  }
-  bool readUntil(const std::string& needle, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (output.find(needle) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      readSome(20);
-    }
-    return true;
-  }
-  // The exit status once the child has exited, polling without reading its output.
-  std::optional<int> waitExit(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      usleep(5000);
-    }
-    return std::nullopt;
-  }
-
-  std::string output;
-
- private:
-  void readSome(int timeoutMs) {
-    pollfd fd{output_, POLLIN, 0};
-    if (poll(&fd, 1, timeoutMs) <= 0) return;
-    char buffer[65536];
-    const ssize_t n = read(output_, buffer, sizeof buffer);
-    if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
-  }
-
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-};
-
 const std::string kFloodScan =
     R"({"schemaVersion":1,"command":"scan.start","requestId":"r","scanId":"flood","timeoutMs":30000})";
 
 TEST(BleHostProcess, AStalledReaderLosesLinesButNeverAWholeLineOrTheHost) {
-  StalledChild child({"--simulate", kScenarios + "/flood.json"});
-  child.send(kFloodScan);
+  ChildProcess child(kProgram, simulate(kScenarios + "/flood.json"));
+  ASSERT_TRUE(child.sendLine(kFloodScan));
   // Nobody reads while the recorders flood the output well past the queue's 2,048 lines.
   std::this_thread::sleep_for(1500ms);
   child.readFor(500ms);
   // The host still answers.
-  child.send(R"({"schemaVersion":1,"command":"scan.stop","requestId":"r","scanId":"flood"})");
-  ASSERT_TRUE(child.readUntil("\"scan.completed\"", 20s));
-  child.send(R"({"schemaVersion":1,"command":"scan.stop","requestId":"probe","scanId":"flood"})");
-  ASSERT_TRUE(child.readUntil("\"requestId\":\"probe\"", 20s));
+  ASSERT_TRUE(
+      child.sendLine(R"({"schemaVersion":1,"command":"scan.stop","requestId":"r","scanId":"flood"})"));
+  ASSERT_TRUE(child.awaitOutput("\"scan.completed\"", 20s));
+  ASSERT_TRUE(child.sendLine(
+      R"({"schemaVersion":1,"command":"scan.stop","requestId":"probe","scanId":"flood"})"));
+  ASSERT_TRUE(child.awaitOutput("\"requestId\":\"probe\"", 20s));
   child.closeInput();
-  EXPECT_EQ(child.waitExit(20s), 0);
-  child.readFor(100ms);
+  EXPECT_EQ(child.waitForExit(20s, ChildProcess::Reading::leaveOutputUnread), 0);
+  const ChildResult result = child.finish();
 
-  ASSERT_TRUE(child.output.ends_with("\n"));
-  const auto lines = linesOf(child.output);
+  ASSERT_TRUE(result.standardOutput.ends_with("\n"));
+  const auto lines = linesOf(result.standardOutput);
   std::size_t notices = 0;
   std::size_t firstNotice = lines.size();
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -478,13 +355,13 @@ TEST(BleHostProcess, AStalledReaderLosesLinesButNeverAWholeLineOrTheHost) {
 }
 
 TEST(BleHostProcess, EndOfInputExitsPromptlyEvenWhileNobodyReads) {
-  StalledChild child({"--simulate", kScenarios + "/flood.json"});
-  child.send(kFloodScan);
+  ChildProcess child(kProgram, simulate(kScenarios + "/flood.json"));
+  ASSERT_TRUE(child.sendLine(kFloodScan));
   std::this_thread::sleep_for(1500ms);
   const auto closed = std::chrono::steady_clock::now();
   child.closeInput();
   // The flush waits half a second for the reader, then the host leaves anyway.
-  EXPECT_EQ(child.waitExit(20s), 0);
+  EXPECT_EQ(child.waitForExit(20s, ChildProcess::Reading::leaveOutputUnread), 0);
   const auto took = std::chrono::steady_clock::now() - closed;
   EXPECT_GE(took, 400ms);
   EXPECT_LT(took, 5s);

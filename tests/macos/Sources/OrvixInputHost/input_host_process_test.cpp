@@ -2,27 +2,19 @@
 // editor in front with an empty text field focused.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/child_process.h"
-#include "support/platform_placeholder.h"
+#include "support/file_text.h"
+#include "support/transcript.h"
 
 namespace orvix::testing {
 namespace {
 
 const std::string kProgram = ORVIX_INPUT_HOST_PATH;
 const std::string kTranscripts = ORVIX_INPUT_HOST_TRANSCRIPTS;
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // Random event ids and measured durations differ every run; the transcript writes them as
 // "<uuid>" and "<n>".
@@ -39,23 +31,15 @@ ChildResult runSimulated(const std::string& input) {
   return runChild(kProgram, options, input);
 }
 
-// A transcript is lines of "> " (sent to the host) and "< " (expected from it, in order).
-// Blank lines and lines starting with "#" are comments.
 TEST(InputHostProcess, DefaultSessionTranscript) {
-  std::ifstream file(kTranscripts + "/default_session.txt");
-  ASSERT_TRUE(file) << "missing transcript";
-  std::string input;
-  std::vector<std::string> expected;
-  for (std::string line; std::getline(file, line);) {
-    if (line.starts_with("> ")) input += line.substr(2) + "\n";
-    if (line.starts_with("< ")) expected.push_back(withPlatformName(line.substr(2)));
-  }
-  const ChildResult result = runSimulated(input);
+  const auto transcript = readTranscript(kTranscripts + "/default_session.txt");
+  ASSERT_TRUE(transcript) << "missing transcript";
+  const ChildResult result = runSimulated(transcript->input);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.standardError, "");
   std::vector<std::string> actual;
   for (const auto& line : linesOf(result.standardOutput)) actual.push_back(normalised(line));
-  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(actual, transcript->expected);
 }
 
 TEST(InputHostProcess, InvalidLinesAreDroppedSilently) {
