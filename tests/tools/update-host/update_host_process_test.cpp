@@ -1,18 +1,10 @@
 // The built program as the desktop application runs it: a child process with pipes on its
 // standard streams, talking to the gateway emulator on loopback through its built-in (test)
 // configuration. Every failure code the program can raise is produced here.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
 
 #include "common/json_wire.h"
+#include "support/child_process.h"
 #include "support/file_text.h"
 #include "tools/update-host/emulator_lease.h"
 #include "tools/update-host/loopback_proxy.h"
@@ -23,76 +15,18 @@ namespace {
 using testing::EmulatorLease;
 using testing::EmulatorMode;
 
-struct ProgramRun {
-  std::string out;
-  std::string err;
-  int status = -1;
-  std::size_t unreadInput = 0;  // bytes of the request still waiting when the program had ended
-};
+using orvix::testing::ChildResult;
+using Environment = orvix::testing::EnvironmentChanges;
 
-// Runs the program with `input` on standard input (then closed) and `environment` ("NAME=value")
-// added to this process's. Waits as long as the program runs: a hung program is the test
-// runner's time-out to catch, not a stopwatch's.
-ProgramRun runProgram(const char* path, std::vector<std::string> arguments,
-                      const std::string& input, std::vector<std::string> environment = {}) {
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    return {};
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<char*> argv{const_cast<char*>(path)};
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, path, &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  ProgramRun run;
-  if (spawned != 0) return run;
-
-  // Requests are small: they fit the pipe, and a program that stopped reading just loses them.
-  // The read end stays open here too, so that what the program left unread can be counted.
-  if (!input.empty()) (void)!::write(in[1], input.data(), input.size());
-  ::close(in[1]);
-
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[65536];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) ::close(fd.fd);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  int unread = 0;
-  if (::ioctl(in[0], FIONREAD, &unread) == 0) run.unreadInput = static_cast<std::size_t>(unread);
-  ::close(in[0]);
-  return run;
+// Runs the program with `input` on standard input (then closed) and `environment` added to this
+// process's, keeping count of the request bytes the program left unread.
+ChildResult runProgram(const char* path, std::vector<std::string> arguments,
+                       const std::string& input, Environment environment = {}) {
+  orvix::testing::ChildOptions options;
+  options.arguments = std::move(arguments);
+  options.environment = std::move(environment);
+  options.countUnreadInput = true;
+  return orvix::testing::runChild(path, options, input);
 }
 
 std::string requestText(const std::string& kind, const std::string& current,
@@ -108,20 +42,17 @@ std::string failure(const std::string& code) { return R"({"failure":")" + code +
 
 class UpdateHostProcessTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::signal(SIGPIPE, SIG_IGN);
-    testing::forgetProxyEnvironment();
-  }
+  static void SetUpTestSuite() { testing::forgetProxyEnvironment(); }
 
   // Runs the test build and checks what must hold for every run: status 0, nothing on standard
   // error, one JSON object without a trailing newline.
-  std::string check(const std::string& input, std::vector<std::string> environment = {}) {
-    const ProgramRun run = runProgram(ORVIX_UPDATE_HOST_PATH, {}, input, std::move(environment));
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(parseJsonObject(run.out)) << run.out;
-    EXPECT_FALSE(!run.out.empty() && run.out.back() == '\n');
-    return run.out;
+  std::string check(const std::string& input, Environment environment = {}) {
+    const ChildResult run = runProgram(ORVIX_UPDATE_HOST_PATH, {}, input, std::move(environment));
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_TRUE(parseJsonObject(run.standardOutput)) << run.standardOutput;
+    EXPECT_FALSE(!run.standardOutput.empty() && run.standardOutput.back() == '\n');
+    return run.standardOutput;
   }
 
   // A check against the emulator in `mode`; the emulator must have found the request sound.
@@ -225,14 +156,14 @@ TEST_F(UpdateHostProcessTest, ProxyFromTheEnvironmentCarriesTheCheck) {
   EmulatorLease lease;
   ASSERT_TRUE(lease.started());
   const std::string request = requestText("desktop", "1.2.3", "");
-  const std::string proxied = "http_proxy=" + proxy.url();
+  const std::pair<std::string, std::optional<std::string>> proxied{"http_proxy", proxy.url()};
   EXPECT_NE(check(request, {proxied}).find("\"latestVersion\""), std::string::npos);
   EXPECT_EQ(proxy.requestLines(),
             std::vector<std::string>{"POST http://127.0.0.1:" +
                                      std::to_string(ORVIX_UPDATE_TEST_PORT) + "/firmware/check"});
 
   // A gateway that no_proxy names is reached directly.
-  EXPECT_NE(check(request, {proxied, "no_proxy=127.0.0.1"}).find("\"latestVersion\""),
+  EXPECT_NE(check(request, {proxied, {"no_proxy", "127.0.0.1"}}).find("\"latestVersion\""),
             std::string::npos);
   EXPECT_EQ(proxy.requestLines().size(), 1u);
   const auto requests = lease.emulator().requests();
@@ -279,11 +210,11 @@ TEST_F(UpdateHostProcessTest, AnyArgumentIsRefusedWithoutReadingInput) {
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"--help"}, std::vector<std::string>{""},
         std::vector<std::string>{"a", "b"}}) {
-    const ProgramRun run = runProgram(ORVIX_UPDATE_HOST_PATH, arguments, request);
-    EXPECT_EQ(run.out, failure("CHANNEL_CONFIGURATION"));
+    const ChildResult run = runProgram(ORVIX_UPDATE_HOST_PATH, arguments, request);
+    EXPECT_EQ(run.standardOutput, failure("CHANNEL_CONFIGURATION"));
     EXPECT_EQ(run.unreadInput, request.size());
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_EQ(run.exitStatus, 0);
   }
 }
 
@@ -322,12 +253,12 @@ TEST_F(UpdateHostProcessTest, ShippingBuildWithThePlaceholderConfigurationAnswer
   }
   testing::LoopbackProxy proxy;
   ASSERT_TRUE(proxy.start());
-  const ProgramRun run =
+  const ChildResult run =
       runProgram(ORVIX_SHIPPING_UPDATE_HOST_PATH, {}, requestText("desktop", "1.2.3", ""),
-                 {"http_proxy=" + proxy.url(), "https_proxy=" + proxy.url()});
-  EXPECT_EQ(run.out, failure("NETWORK"));
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.status, 0);
+                 {{"http_proxy", proxy.url()}, {"https_proxy", proxy.url()}});
+  EXPECT_EQ(run.standardOutput, failure("NETWORK"));
+  EXPECT_EQ(run.standardError, "");
+  EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(proxy.requestLines(), std::vector<std::string>{});
 }
 
