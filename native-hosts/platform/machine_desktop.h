@@ -7,7 +7,8 @@
 namespace orvix::platform {
 
 // The desktop of the machine the program was built for. Which binding stands behind it is
-// chosen at link time (platform/linux here, a macOS binding there), never by the caller.
+// chosen by ORVIX_PLATFORM (platform/<platform>/desktop/machine_desktop.cpp), never by the
+// caller.
 class MachineDesktop {
  public:
   virtual ~MachineDesktop() = default;

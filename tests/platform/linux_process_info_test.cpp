@@ -7,7 +7,7 @@
 
 #include <csignal>
 
-#include "platform/linux/linux_desktop.h"
+#include "platform/linux/desktop/linux_desktop.h"
 
 namespace orvix::platform::linux_desktop {
 namespace {

@@ -1,11 +1,10 @@
 #include "common/time/real_time_source.h"
 
-#include <pthread.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "common/time/current_thread_name.h"
 #include "common/time/fail_fast.h"
 #include "common/time/real_wait.h"
 
@@ -50,7 +49,7 @@ class RealThread final : public NamedThread {
  public:
   RealThread(std::string name, std::function<void()> body) : name_(std::move(name)) {
     thread_ = std::thread([name = name_, body = std::move(body)] {
-      setCurrentThreadName(name);
+      detail::setCurrentThreadName(name);
       body();
     });
   }
@@ -66,15 +65,6 @@ class RealThread final : public NamedThread {
   }
 
  private:
-  // Shows the name in debuggers and crash reports; the kernel keeps at most 15 characters.
-  static void setCurrentThreadName(const std::string& name) {
-#if defined(__APPLE__)
-    pthread_setname_np(name.substr(0, 63).c_str());
-#elif defined(__linux__)
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-#endif
-  }
-
   std::string name_;
   std::thread thread_;
 };

@@ -5,7 +5,7 @@
 #include <string_view>
 
 // What finding and loading the engine needs from the operating system. One implementation per
-// platform (engine_platform_linux.cpp, engine_platform_macos.cpp), chosen at link time.
+// platform (platform/<platform>/system/engine_platform.cpp), chosen by ORVIX_PLATFORM.
 namespace orvix::sbc_decoder {
 
 // The running executable's path as the system reports it; absent when the system cannot say or

@@ -8,7 +8,7 @@ namespace orvix::serial_reader {
 inline constexpr std::string_view kDeviceDirectory = "/dev";
 
 // Whether a device-directory entry is a serial port a recorder can appear as. The rule differs per
-// platform; the matching file is chosen when the program is linked.
+// platform (platform/<platform>/serial/serial_device_names.cpp, chosen by ORVIX_PLATFORM).
 bool isSerialDeviceName(std::string_view entryName);
 
 }  // namespace orvix::serial_reader

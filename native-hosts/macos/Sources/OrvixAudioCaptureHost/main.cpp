@@ -21,7 +21,7 @@
 #include "common/bounded_line_reader.h"
 #include "common/line_sink.h"
 #include "common/time/real_time_source.h"
-#include "platform/linux/audio/unavailable_audio.h"
+#include "platform/machine_audio.h"
 #include "platform/simulated/audio/simulated_audio_world.h"
 
 namespace {
@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
 
   RealTimeSource time;
   if (!simulate) {
-    platform::linux_audio::LinuxAudio machine;
-    return runHost(machine.audio(), time, arguments);
+    const auto machine = platform::makeMachineAudio();
+    return runHost(machine->audio(), time, arguments);
   }
   auto loaded = platform::simulated::loadAudioScenario(*simulate);
   if (std::holds_alternative<platform::simulated::AudioScenarioError>(loaded)) {

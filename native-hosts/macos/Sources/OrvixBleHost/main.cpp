@@ -20,7 +20,7 @@
 #include "OrvixBleHost/host_output_writer.h"
 #include "common/bounded_line_reader.h"
 #include "common/time/real_time_source.h"
-#include "platform/linux/bluetooth/unavailable_bluetooth.h"
+#include "platform/machine_bluetooth.h"
 #include "platform/simulated/bluetooth/bluetooth_scenario_parser.h"
 #include "platform/simulated/bluetooth/simulated_bluetooth.h"
 
@@ -90,6 +90,6 @@ int main(int argc, char** argv) {
     platform::simulated::SimulatedBluetooth bluetooth(time, std::move(*scenario));
     runHost(bluetooth, time, output);
   }
-  platform::linux_bluetooth::UnavailableBluetooth bluetooth(time.mainLoop());
-  runHost(bluetooth, time, output);
+  const auto bluetooth = platform::makeMachineBluetooth(time.mainLoop());
+  runHost(*bluetooth, time, output);
 }

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_process_info.h"
+#include "platform/linux/desktop/linux_process_info.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/unavailable_accessibility.h"
+#include "platform/linux/desktop/unavailable_accessibility.h"
 
 #include <functional>
 #include <memory>

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "platform/desktop.h"
-#include "platform/linux/linux_process_info.h"
-#include "platform/linux/linux_workspace.h"
-#include "platform/linux/unavailable_accessibility.h"
-#include "platform/linux/unavailable_input_events.h"
-#include "platform/linux/unavailable_pasteboard.h"
+#include "platform/linux/desktop/linux_process_info.h"
+#include "platform/linux/desktop/linux_workspace.h"
+#include "platform/linux/desktop/unavailable_accessibility.h"
+#include "platform/linux/desktop/unavailable_input_events.h"
+#include "platform/linux/desktop/unavailable_pasteboard.h"
 
 namespace orvix::platform::linux_desktop {
 
