@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/time/virtual_time_source.h"
-#include "platform/simulated/simulated_desktop.h"
+#include "platform/simulated/desktop/simulated_desktop.h"
 #include "OrvixInputHost/delivery/input_host.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"
 #include "OrvixInputHost/delivery/result_cache.h"

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/time/virtual_time_source.h"
-#include "platform/simulated/scenario_loader.h"
+#include "platform/simulated/desktop/scenario_loader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace orvix::platform::simulated;

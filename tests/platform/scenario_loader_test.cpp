@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "common/time/virtual_time_source.h"
-#include "platform/simulated/scenario_loader.h"
+#include "platform/simulated/desktop/scenario_loader.h"
 
 namespace orvix::platform::simulated {
 namespace {

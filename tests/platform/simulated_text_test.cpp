@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "desktop_test_support.h"
-#include "platform/simulated/utf16_text.h"
+#include "platform/simulated/desktop/utf16_text.h"
 
 namespace orvix::platform::simulated {
 namespace {

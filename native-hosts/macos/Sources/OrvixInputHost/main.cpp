@@ -18,7 +18,7 @@
 #include "common/bounded_line_reader.h"
 #include "common/time/real_time_source.h"
 #include "platform/machine_desktop.h"
-#include "platform/simulated/scenario_loader.h"
+#include "platform/simulated/desktop/scenario_loader.h"
 #include "OrvixInputHost/delivery/input_host.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/time/virtual_time_source.h"
-#include "platform/simulated/scenario_loader.h"
+#include "platform/simulated/desktop/scenario_loader.h"
 #include "OrvixInputHost/delivery/input_host.h"
 
 namespace {

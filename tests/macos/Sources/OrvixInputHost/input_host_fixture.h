@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/time/virtual_time_source.h"
-#include "platform/simulated/simulated_desktop.h"
+#include "platform/simulated/desktop/simulated_desktop.h"
 #include "OrvixInputHost/delivery/command_results.h"
 #include "OrvixInputHost/delivery/input_host.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"

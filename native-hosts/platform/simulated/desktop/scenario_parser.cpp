@@ -1,11 +1,11 @@
-#include "platform/simulated/scenario_parser.h"
+#include "platform/simulated/desktop/scenario_parser.h"
 
 #include <cmath>
 #include <initializer_list>
 #include <set>
 
 #include "common/json_wire.h"
-#include "platform/simulated/element_kinds.h"
+#include "platform/simulated/desktop/element_kinds.h"
 #include "platform/simulated/scenario_reading.h"
 
 namespace orvix::platform::simulated {

@@ -1,4 +1,4 @@
-#include "platform/simulated/scenario_loader.h"
+#include "platform/simulated/desktop/scenario_loader.h"
 
 namespace orvix::platform::simulated {
 

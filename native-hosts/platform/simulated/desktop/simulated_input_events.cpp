@@ -1,4 +1,4 @@
-#include "platform/simulated/simulated_input_events.h"
+#include "platform/simulated/desktop/simulated_input_events.h"
 
 namespace orvix::platform::simulated {
 

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "platform/accessibility.h"
-#include "platform/simulated/desktop_types.h"
+#include "platform/simulated/desktop/desktop_types.h"
 
 namespace orvix::platform::simulated {
 

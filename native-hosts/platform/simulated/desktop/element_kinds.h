@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/simulated/desktop_types.h"
+#include "platform/simulated/desktop/desktop_types.h"
 
 namespace orvix::platform::simulated {
 

@@ -1,6 +1,6 @@
-#include "platform/simulated/desktop_world.h"
+#include "platform/simulated/desktop/desktop_world.h"
 
-#include "platform/simulated/utf16_text.h"
+#include "platform/simulated/desktop/utf16_text.h"
 
 namespace orvix::platform::simulated {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/simulated/desktop_types.h"
+#include "platform/simulated/desktop/desktop_types.h"
 
 namespace orvix::platform::simulated {
 

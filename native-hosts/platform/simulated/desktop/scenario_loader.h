@@ -7,9 +7,9 @@
 #include <variant>
 
 #include "common/time/time_source.h"
-#include "platform/simulated/scenario.h"
-#include "platform/simulated/scenario_parser.h"
-#include "platform/simulated/simulated_desktop.h"
+#include "platform/simulated/desktop/scenario.h"
+#include "platform/simulated/desktop/scenario_parser.h"
+#include "platform/simulated/desktop/simulated_desktop.h"
 
 namespace orvix::platform::simulated {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/pasteboard.h"
-#include "platform/simulated/desktop_world.h"
+#include "platform/simulated/desktop/desktop_world.h"
 
 namespace orvix::platform::simulated {
 

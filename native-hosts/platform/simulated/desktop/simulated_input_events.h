@@ -3,7 +3,7 @@
 #include <map>
 
 #include "platform/input_events.h"
-#include "platform/simulated/desktop_world.h"
+#include "platform/simulated/desktop/desktop_world.h"
 
 namespace orvix::platform::simulated {
 

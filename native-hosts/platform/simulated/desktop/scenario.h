@@ -53,7 +53,7 @@
 
 #include "platform/accessibility.h"
 #include "platform/input_events.h"
-#include "platform/simulated/desktop_types.h"
+#include "platform/simulated/desktop/desktop_types.h"
 
 namespace orvix::platform::simulated {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/simulated/desktop_world.h"
+#include "platform/simulated/desktop/desktop_world.h"
 #include "platform/workspace.h"
 
 namespace orvix::platform::simulated {

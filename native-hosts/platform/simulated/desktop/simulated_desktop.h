@@ -9,12 +9,12 @@
 #include "common/time/serial_queue.h"
 #include "common/time/time_source.h"
 #include "platform/desktop.h"
-#include "platform/simulated/desktop_world.h"
-#include "platform/simulated/simulated_accessibility.h"
-#include "platform/simulated/simulated_input_events.h"
-#include "platform/simulated/simulated_pasteboard.h"
-#include "platform/simulated/simulated_process_info.h"
-#include "platform/simulated/simulated_workspace.h"
+#include "platform/simulated/desktop/desktop_world.h"
+#include "platform/simulated/desktop/simulated_accessibility.h"
+#include "platform/simulated/desktop/simulated_input_events.h"
+#include "platform/simulated/desktop/simulated_pasteboard.h"
+#include "platform/simulated/desktop/simulated_process_info.h"
+#include "platform/simulated/desktop/simulated_workspace.h"
 
 namespace orvix::platform::simulated {
 

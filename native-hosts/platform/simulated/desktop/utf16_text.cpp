@@ -1,4 +1,4 @@
-#include "platform/simulated/utf16_text.h"
+#include "platform/simulated/desktop/utf16_text.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/simulated/scenario.h"
+#include "platform/simulated/desktop/scenario.h"
 
 namespace orvix::platform::simulated {
 

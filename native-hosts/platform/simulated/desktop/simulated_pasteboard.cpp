@@ -1,4 +1,4 @@
-#include "platform/simulated/simulated_pasteboard.h"
+#include "platform/simulated/desktop/simulated_pasteboard.h"
 
 namespace orvix::platform::simulated {
 

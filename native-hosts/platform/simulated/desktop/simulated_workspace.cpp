@@ -1,4 +1,4 @@
-#include "platform/simulated/simulated_workspace.h"
+#include "platform/simulated/desktop/simulated_workspace.h"
 
 namespace orvix::platform::simulated {
 

@@ -1,4 +1,4 @@
-#include "platform/simulated/element_kinds.h"
+#include "platform/simulated/desktop/element_kinds.h"
 
 #include <array>
 #include <utility>

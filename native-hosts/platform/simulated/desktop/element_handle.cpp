@@ -1,4 +1,4 @@
-#include "platform/simulated/element_handle.h"
+#include "platform/simulated/desktop/element_handle.h"
 
 #include <functional>
 #include <memory>

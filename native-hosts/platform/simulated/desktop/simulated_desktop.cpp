@@ -1,9 +1,9 @@
-#include "platform/simulated/simulated_desktop.h"
+#include "platform/simulated/desktop/simulated_desktop.h"
 
 #include <stdexcept>
 
-#include "platform/simulated/element_kinds.h"
-#include "platform/simulated/utf16_text.h"
+#include "platform/simulated/desktop/element_kinds.h"
+#include "platform/simulated/desktop/utf16_text.h"
 
 namespace orvix::platform::simulated {
 

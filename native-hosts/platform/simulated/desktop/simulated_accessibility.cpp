@@ -1,8 +1,8 @@
-#include "platform/simulated/simulated_accessibility.h"
+#include "platform/simulated/desktop/simulated_accessibility.h"
 
-#include "platform/simulated/element_handle.h"
-#include "platform/simulated/element_kinds.h"
-#include "platform/simulated/utf16_text.h"
+#include "platform/simulated/desktop/element_handle.h"
+#include "platform/simulated/desktop/element_kinds.h"
+#include "platform/simulated/desktop/utf16_text.h"
 
 namespace orvix::platform::simulated {
 

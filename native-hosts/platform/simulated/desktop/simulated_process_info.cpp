@@ -1,4 +1,4 @@
-#include "platform/simulated/simulated_process_info.h"
+#include "platform/simulated/desktop/simulated_process_info.h"
 
 namespace orvix::platform::simulated {
 
