@@ -1,5 +1,5 @@
-#include "platform/linux/desktop/linux_desktop.h"
 #include "platform/machine_desktop.h"
+#include "platform/linux/desktop/linux_desktop.h"
 
 namespace orvix::platform {
 
