@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <variant>
 #include <vector>
 
@@ -12,18 +11,30 @@
 
 namespace orvix::platform {
 
-// An error as the screen-capture facility reports it: a domain and a code.
-struct StreamError {
-  std::string domain;
-  std::int64_t code = 0;
+// Why a running stream ended without the client asking for it, in the terms the host acts on.
+// Each binding maps its platform's errors to one of these.
+enum class StreamStopReason {
+  // The system stopped the stream on its own (another application took the display, the system
+  // was busy): the only stop worth starting the stream again for.
+  stoppedBySystem,
+  // Anything else: the stream is gone for good.
+  failed,
 };
 
-// The error domain of the screen-capture stream, and the code with which the system stops a
-// running stream on its own (another app took the display, the system was busy). Only that
-// stop is worth restarting the stream for.
-inline constexpr const char* kScreenCaptureStreamErrorDomain =
+// Why a call of the screen-capture facility failed.
+enum class ScreenCaptureFailure {
+  // This machine offers no screen capture (no binding for it here, nothing to capture).
+  unavailable,
+  // The facility is there, but the call failed.
+  failed,
+};
+
+// ScreenCaptureKit reports the system's own stop of a stream as this code in this error domain.
+// The macOS binding maps exactly that error to StreamStopReason::stoppedBySystem and every other
+// one to StreamStopReason::failed; no other binding uses these numbers.
+inline constexpr const char* kScreenCaptureKitStreamErrorDomain =
     "com.apple.ScreenCaptureKit.SCStreamErrorDomain";
-inline constexpr std::int64_t kStreamStoppedBySystemCode = -3821;
+inline constexpr std::int64_t kScreenCaptureKitStoppedBySystemCode = -3821;
 
 struct CaptureDisplay {
   std::uint32_t displayId = 0;
@@ -69,7 +80,7 @@ class ScreenCaptureStreamClient {
   virtual void streamDidOutputAudio(ScreenCaptureStream& stream,
                                     const AudioSampleBuffer& buffer) = 0;
   virtual void streamDidOutputScreen(ScreenCaptureStream& stream) = 0;
-  virtual void streamDidStop(ScreenCaptureStream& stream, const StreamError& error) = 0;
+  virtual void streamDidStop(ScreenCaptureStream& stream, StreamStopReason reason) = 0;
 };
 
 // One capture stream.
@@ -83,9 +94,9 @@ class ScreenCaptureStreamClient {
 class ScreenCaptureStream {
  public:
   virtual ~ScreenCaptureStream() = default;
-  virtual std::optional<StreamError> addOutput(StreamOutputType type, SerialQueue& queue) = 0;
-  virtual std::optional<StreamError> startCapture() = 0;
-  virtual std::optional<StreamError> stopCapture() = 0;
+  virtual std::optional<ScreenCaptureFailure> addOutput(StreamOutputType type, SerialQueue& queue) = 0;
+  virtual std::optional<ScreenCaptureFailure> startCapture() = 0;
+  virtual std::optional<ScreenCaptureFailure> stopCapture() = 0;
 };
 
 // The screen-capture facility: access, shareable content, streams.
@@ -98,7 +109,7 @@ class ScreenCapture {
 
   virtual bool preflightAccess() = 0;
   virtual bool requestAccess() = 0;
-  virtual std::variant<ShareableContent, StreamError> shareableContent() = 0;
+  virtual std::variant<ShareableContent, ScreenCaptureFailure> shareableContent() = 0;
   // The client must outlive the stream.
   virtual std::shared_ptr<ScreenCaptureStream> makeStream(const StreamConfiguration& configuration,
                                                           ScreenCaptureStreamClient& client) = 0;

@@ -9,7 +9,6 @@ namespace orvix::capture {
 inline constexpr double sampleRate = 16000;
 inline constexpr int schemaVersion = 1;
 
-inline constexpr std::int64_t systemStoppedStreamErrorCode = -3821;
 // Wait before each restart of a stream the system stopped; the list's length is the limit.
 inline constexpr std::array<std::uint64_t, 4> systemStreamRetryDelaysNanoseconds = {
     2'000'000'000, 5'000'000'000, 15'000'000'000, 30'000'000'000};

@@ -78,7 +78,7 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
                             const platform::AudioSampleBuffer& buffer) override;
   void streamDidOutputScreen(platform::ScreenCaptureStream& stream) override;
   void streamDidStop(platform::ScreenCaptureStream& stream,
-                     const platform::StreamError& error) override;
+                     platform::StreamStopReason reason) override;
 
   // Timeline operations, public for the tests that pin their numbers down.
   static std::int64_t samplesForNanoseconds(std::uint64_t nanoseconds);
@@ -127,7 +127,6 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
                                                               bool fallback);
   std::optional<CaptureError> startScreenCaptureKit(bool requirePermission);
   void stopScreenCaptureKitStartupAttempt();
-  static bool isSystemStoppedStreamError(const platform::StreamError& error);
   bool isCurrentStreamLocked(const platform::ScreenCaptureStream& stream) const;
   void recoverSystemCapture();
 

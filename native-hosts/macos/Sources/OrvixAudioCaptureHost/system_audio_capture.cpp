@@ -172,13 +172,8 @@ void CaptureController::streamDidOutputAudio(platform::ScreenCaptureStream& stre
 
 void CaptureController::streamDidOutputScreen(platform::ScreenCaptureStream&) {}
 
-bool CaptureController::isSystemStoppedStreamError(const platform::StreamError& error) {
-  return error.domain == platform::kScreenCaptureStreamErrorDomain &&
-         error.code == systemStoppedStreamErrorCode;
-}
-
 void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
-                                      const platform::StreamError& error) {
+                                      platform::StreamStopReason reason) {
   const std::uint64_t now = nowNanoseconds();
   bool isCurrent = false;
   bool stopping = false;
@@ -201,7 +196,7 @@ void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
     recover = isCurrent && startupComplete && !stopping && !recovering &&
               systemStreamRestartAttempts_ <
                   static_cast<int>(systemStreamRetryDelaysNanoseconds.size()) &&
-              isSystemStoppedStreamError(error);
+              reason == platform::StreamStopReason::stoppedBySystem;
     if (recover) {
       recoveringSystemStream_ = true;
       recoveryGapNanoseconds_ = 0;

@@ -2,13 +2,8 @@
 
 namespace orvix::platform::linux_audio {
 
-namespace {
-// The screen-capture facility's "no display to capture" code, reused for "not available here".
-constexpr std::int64_t kNoCaptureSourceCode = -3815;
-}  // namespace
-
-std::variant<ShareableContent, StreamError> UnavailableScreenCapture::shareableContent() {
-  return StreamError{kScreenCaptureStreamErrorDomain, kNoCaptureSourceCode};
+std::variant<ShareableContent, ScreenCaptureFailure> UnavailableScreenCapture::shareableContent() {
+  return ScreenCaptureFailure::unavailable;
 }
 
 }  // namespace orvix::platform::linux_audio

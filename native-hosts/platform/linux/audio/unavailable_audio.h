@@ -5,13 +5,14 @@
 namespace orvix::platform::linux_audio {
 
 // This Linux machine has no binding for system-audio capture yet. Every start of a capture
-// fails plainly (no shareable content), so the host reports "CAPTURE_FAILED" instead of
-// pretending to record; there are no process taps and no microphone input.
+// fails plainly (screen capture reports itself unavailable), so the host reports
+// "CAPTURE_FAILED" instead of pretending to record; there are no process taps and no
+// microphone input.
 class UnavailableScreenCapture final : public ScreenCapture {
  public:
   bool preflightAccess() override { return true; }
   bool requestAccess() override { return true; }
-  std::variant<ShareableContent, StreamError> shareableContent() override;
+  std::variant<ShareableContent, ScreenCaptureFailure> shareableContent() override;
   std::shared_ptr<ScreenCaptureStream> makeStream(const StreamConfiguration&,
                                                   ScreenCaptureStreamClient&) override {
     return nullptr;

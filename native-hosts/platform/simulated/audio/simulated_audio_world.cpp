@@ -6,11 +6,8 @@ namespace orvix::platform::simulated {
 
 namespace {
 
-constexpr std::int64_t kStreamFailedToStartCode = -3802;
-constexpr std::int64_t kStreamOtherErrorCode = -3805;
-
-StreamError streamError(std::int64_t code) {
-  return StreamError{kScreenCaptureStreamErrorDomain, code};
+StreamStopReason stopReason(bool stoppedBySystem) {
+  return stoppedBySystem ? StreamStopReason::stoppedBySystem : StreamStopReason::failed;
 }
 
 // Takes one from a "the first N calls fail" budget.
@@ -41,7 +38,7 @@ SimulatedStream::SimulatedStream(SimulatedAudioWorld& world, StreamConfiguration
 
 SimulatedStream::~SimulatedStream() { source_->stop(); }
 
-std::optional<StreamError> SimulatedStream::addOutput(StreamOutputType type, SerialQueue& queue) {
+std::optional<ScreenCaptureFailure> SimulatedStream::addOutput(StreamOutputType type, SerialQueue& queue) {
   if (type == StreamOutputType::audio) audioQueue_ = &queue;
   return std::nullopt;
 }
@@ -51,14 +48,14 @@ bool SimulatedStream::capturing() const {
   return capturing_;
 }
 
-std::optional<StreamError> SimulatedStream::startCapture() {
+std::optional<ScreenCaptureFailure> SimulatedStream::startCapture() {
   ++world_.counters().streamStarts;
   Duration firstDelay{0};
   Duration startDelay{0};
   {
     std::lock_guard lock(world_.specLock());
     auto& spec = world_.spec().screenCapture;
-    if (takeOne(spec.failingStarts)) return streamError(kStreamFailedToStartCode);
+    if (takeOne(spec.failingStarts)) return ScreenCaptureFailure::failed;
     firstDelay = spec.firstAudioDelay;
     startDelay = spec.startDelay;
   }
@@ -78,7 +75,7 @@ std::optional<StreamError> SimulatedStream::startCapture() {
   return std::nullopt;
 }
 
-std::optional<StreamError> SimulatedStream::stopCapture() {
+std::optional<ScreenCaptureFailure> SimulatedStream::stopCapture() {
   ++world_.counters().streamStops;
   {
     std::lock_guard lock(mutex_);
@@ -88,14 +85,14 @@ std::optional<StreamError> SimulatedStream::stopCapture() {
   return std::nullopt;
 }
 
-void SimulatedStream::simulateStop(const StreamError& error) {
+void SimulatedStream::simulateStop(StreamStopReason reason) {
   {
     std::lock_guard lock(mutex_);
     if (!capturing_) return;
     capturing_ = false;
   }
   source_->stop();
-  client_.streamDidStop(*this, error);
+  client_.streamDidStop(*this, reason);
 }
 
 // ---- screen capture
@@ -113,10 +110,10 @@ bool SimulatedScreenCapture::requestAccess() {
   return spec.accessGranted;
 }
 
-std::variant<ShareableContent, StreamError> SimulatedScreenCapture::shareableContent() {
+std::variant<ShareableContent, ScreenCaptureFailure> SimulatedScreenCapture::shareableContent() {
   std::lock_guard lock(world_.specLock());
   const auto& spec = world_.spec().screenCapture;
-  if (spec.shareableContentFails) return streamError(kStreamOtherErrorCode);
+  if (spec.shareableContentFails) return ScreenCaptureFailure::failed;
   ShareableContent content;
   for (int i = 0; i < spec.displayCount; ++i) {
     content.displays.push_back(CaptureDisplay{static_cast<std::uint32_t>(i + 1)});
@@ -321,8 +318,7 @@ SimulatedAudioWorld::SimulatedAudioWorld(TimeSource& time, AudioScenario scenari
   for (const auto& stop : scenario_.screenCapture.stops) {
     platformQueue_->asyncAfter(stop.at, [this, bySystem = stop.stoppedBySystem] {
       if (auto stream = currentStream()) {
-        stream->simulateStop(
-            streamError(bySystem ? kStreamStoppedBySystemCode : kStreamOtherErrorCode));
+        stream->simulateStop(stopReason(bySystem));
       }
     });
   }
@@ -359,8 +355,7 @@ void SimulatedAudioWorld::streamStarted(const std::shared_ptr<SimulatedStream>& 
 void SimulatedAudioWorld::simulateStreamStop(bool stoppedBySystem) {
   platformQueue_->async([this, stoppedBySystem] {
     if (auto stream = currentStream()) {
-      stream->simulateStop(
-          streamError(stoppedBySystem ? kStreamStoppedBySystemCode : kStreamOtherErrorCode));
+      stream->simulateStop(stopReason(stoppedBySystem));
     }
   });
 }

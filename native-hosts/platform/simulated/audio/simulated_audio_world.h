@@ -27,14 +27,14 @@ class SimulatedStream final : public ScreenCaptureStream,
                   ScreenCaptureStreamClient& client, bool silent);
   ~SimulatedStream() override;
 
-  std::optional<StreamError> addOutput(StreamOutputType type, SerialQueue& queue) override;
-  std::optional<StreamError> startCapture() override;
-  std::optional<StreamError> stopCapture() override;
+  std::optional<ScreenCaptureFailure> addOutput(StreamOutputType type, SerialQueue& queue) override;
+  std::optional<ScreenCaptureFailure> startCapture() override;
+  std::optional<ScreenCaptureFailure> stopCapture() override;
 
   const StreamConfiguration& configuration() const { return configuration_; }
   bool capturing() const;
-  // The system ends the stream: no more audio, and the client hears didStop with `error`.
-  void simulateStop(const StreamError& error);
+  // The stream ends on its own: no more audio, and the client hears didStop with `reason`.
+  void simulateStop(StreamStopReason reason);
 
  private:
   SimulatedAudioWorld& world_;
@@ -52,7 +52,7 @@ class SimulatedScreenCapture final : public ScreenCapture {
   explicit SimulatedScreenCapture(SimulatedAudioWorld& world) : world_(world) {}
   bool preflightAccess() override;
   bool requestAccess() override;
-  std::variant<ShareableContent, StreamError> shareableContent() override;
+  std::variant<ShareableContent, ScreenCaptureFailure> shareableContent() override;
   std::shared_ptr<ScreenCaptureStream> makeStream(const StreamConfiguration& configuration,
                                                   ScreenCaptureStreamClient& client) override;
 
