@@ -13,6 +13,14 @@ std::string queueLabel(std::string_view suffix) {
   return std::string(applicationIdentifierPrefix) + std::string(suffix);
 }
 
+std::string systemTrackPath(const Arguments& arguments) {
+  return arguments.outputPath + ".system.pcm";
+}
+
+std::string microphoneTrackPath(const Arguments& arguments) {
+  return arguments.outputPath + ".microphone.pcm";
+}
+
 }  // namespace
 
 std::unique_ptr<CaptureController> CaptureController::create(Arguments arguments,
@@ -20,38 +28,43 @@ std::unique_ptr<CaptureController> CaptureController::create(Arguments arguments
                                                              TimeSource& time,
                                                              CaptureEvents& events,
                                                              ExitProcess exitProcess) {
-  std::unique_ptr<CaptureController> controller(
-      new CaptureController(std::move(arguments), audio, time, events, std::move(exitProcess)));
-  controller->systemWriter_ = PcmWriter::create(controller->systemPath_);
-  if (!controller->systemWriter_) return nullptr;
-  if (controller->arguments_.meeting) {
-    controller->microphoneWriter_ = PcmWriter::create(controller->microphonePath_);
-    if (!controller->microphoneWriter_) {
+  auto systemWriter = PcmWriter::create(systemTrackPath(arguments));
+  if (!systemWriter) return nullptr;
+  std::unique_ptr<PcmWriter> microphoneWriter;
+  if (arguments.meeting) {
+    microphoneWriter = PcmWriter::create(microphoneTrackPath(arguments));
+    if (!microphoneWriter) {
       // Nothing was recorded; the empty system track must not be left behind.
-      controller->systemWriter_->close();
-      ::unlink(controller->systemPath_.c_str());
+      systemWriter->close();
+      ::unlink(systemTrackPath(arguments).c_str());
       return nullptr;
     }
   }
-  return controller;
+  return std::unique_ptr<CaptureController>(
+      new CaptureController(std::move(arguments), audio, time, events, std::move(exitProcess),
+                            std::move(systemWriter), std::move(microphoneWriter)));
 }
 
 CaptureController::CaptureController(Arguments arguments, platform::Audio audio, TimeSource& time,
-                                     CaptureEvents& events, ExitProcess exitProcess)
+                                     CaptureEvents& events, ExitProcess exitProcess,
+                                     std::unique_ptr<PcmWriter> systemWriter,
+                                     std::unique_ptr<PcmWriter> microphoneWriter)
     : arguments_(std::move(arguments)),
       audio_(audio),
       time_(time),
       events_(events),
       exitProcess_(std::move(exitProcess)),
-      systemPath_(arguments_.outputPath + ".system.pcm"),
-      microphonePath_(arguments_.outputPath + ".microphone.pcm"),
+      systemPath_(systemTrackPath(arguments_)),
+      microphonePath_(microphoneTrackPath(arguments_)),
       systemAudioStartup_(time),
       microphoneConverter_(std::make_unique<PcmConverter>()),
+      flags_{.microphoneEnabled = arguments_.meeting && arguments_.microphoneEnabled},
+      timeline_(std::move(systemWriter), std::move(microphoneWriter), time.clock(), stateLock_,
+                flags_),
       audioQueue_(time.makeSerialQueue(queueLabel(".audio-capture.system"))),
       videoQueue_(time.makeSerialQueue(queueLabel(".audio-capture.video"))),
       microphoneQueue_(time.makeSerialQueue(queueLabel(".audio-capture.microphone"))),
       microphoneRouteQueue_(time.makeSerialQueue(queueLabel(".audio-capture.microphone-route"))),
-      microphoneEnabled_(arguments_.meeting && arguments_.microphoneEnabled),
       startTaskDone_(time.makeSemaphore(0)),
       tasks_(time) {}
 
@@ -63,7 +76,7 @@ CaptureController::~CaptureController() {
   std::shared_ptr<platform::ProcessTap> tap;
   {
     std::lock_guard lock(stateLock_);
-    stopping_ = true;
+    flags_.stopping = true;
     stream = std::move(stream_);
     tap = std::move(processTapCapture_);
     progressTimer_.cancel();
@@ -119,16 +132,16 @@ std::optional<CaptureError> CaptureController::start() {
       std::lock_guard lock(stateLock_);
       // A stop that came in while the microphone started tore down the microphone in the
       // middle of its start-up: that start-up failed.
-      stoppedDuringMicrophoneStartup = stopping_;
-      microphoneAvailable_ = available;
-      microphoneInitializationComplete_ = true;
-      if (!available) microphoneEnabled_ = false;
+      stoppedDuringMicrophoneStartup = flags_.stopping;
+      flags_.microphoneAvailable = available;
+      flags_.microphoneInitializationComplete = true;
+      if (!available) flags_.microphoneEnabled = false;
     }
-    if (!available) synchronizeUnavailableMicrophoneTrack();
+    if (!available) timeline_.synchronizeUnavailableMicrophoneTrack();
     runOnMain([this] { (void)installDefaultInputDeviceListener(); });
   }
 
-  startCaptureTimeline();
+  timeline_.start();
 
   if (stoppedDuringMicrophoneStartup) return CaptureError::captureFailed;
 
@@ -140,7 +153,7 @@ std::optional<CaptureError> CaptureController::start() {
       std::lock_guard lock(stateLock_);
       backend = systemAudioBackend_.value_or(SystemAudioBackend::screenCaptureKit);
       fallback = systemAudioFallback_;
-      microphoneAvailable = microphoneAvailable_;
+      microphoneAvailable = flags_.microphoneAvailable;
     }
     // Start-up succeeded even when a stop has come in since: the recording is announced, and
     // the stop that follows completes it. Only the progress timer stays off (it refuses to
@@ -175,7 +188,7 @@ void CaptureController::scheduleProgressTick(std::uint64_t startedAt, std::uint6
   const std::uint64_t due = startedAt + tick * progressIntervalNanoseconds;
   const Duration delay(static_cast<std::int64_t>(due > now ? due - now : 0));
   std::lock_guard lock(stateLock_);
-  if (stopping_) return;
+  if (flags_.stopping) return;
   progressTimer_ = time_.mainLoop().scheduleAfter(delay, weakly([this, startedAt, tick] {
                                                     progressTick();
                                                     scheduleProgressTick(startedAt, tick + 1);
@@ -187,37 +200,34 @@ void CaptureController::progressTick() {
   emitProgress();
 }
 
+void CaptureController::emitProgress() {
+  const auto progress = timeline_.progress();
+  events_.emit("recording.progress",
+               Json{{"elapsedMs", progress.elapsedMs},
+                    {"systemLevel", levelNumber(progress.systemLevel)},
+                    {"microphoneLevel", levelNumber(progress.microphoneLevel)}});
+}
+
+void CaptureController::appendSystemAudio(const float* samples, std::int64_t count) {
+  if (timeline_.appendSystemAudio(samples, count)) systemAudioStartup_.markReady();
+}
+
 void CaptureController::setPaused(bool paused) {
   const std::uint64_t now = nowNanoseconds();
   std::lock_guard lock(stateLock_);
-  if (paused == paused_) return;
+  if (paused == flags_.paused) return;
   if (paused) {
-    if (captureTimelineActiveSinceNanoseconds_ && now >= *captureTimelineActiveSinceNanoseconds_) {
-      captureTimelineActiveNanoseconds_ += now - *captureTimelineActiveSinceNanoseconds_;
-    }
-    captureTimelineActiveSinceNanoseconds_.reset();
-  } else if (!captureTimelineActiveSinceNanoseconds_) {
-    captureTimelineActiveSinceNanoseconds_ = now;
-    lastSystemAudioNanoseconds_ = now;
-    if (microphoneAvailable_) lastMicrophoneAudioNanoseconds_ = now;
+    timeline_.pauseLocked(now);
+  } else {
+    timeline_.resumeLocked(now);
   }
-  if (recoveringSystemStream_) {
-    if (paused) {
-      if (recoveryGapActiveSinceNanoseconds_ && now >= *recoveryGapActiveSinceNanoseconds_) {
-        recoveryGapNanoseconds_ += now - *recoveryGapActiveSinceNanoseconds_;
-      }
-      recoveryGapActiveSinceNanoseconds_.reset();
-    } else if (!recoveryGapActiveSinceNanoseconds_) {
-      recoveryGapActiveSinceNanoseconds_ = now;
-    }
-  }
-  paused_ = paused;
+  flags_.paused = paused;
 }
 
 void CaptureController::setMicrophoneEnabled(bool enabled) {
   if (!arguments_.meeting) return;
   std::lock_guard lock(stateLock_);
-  microphoneEnabled_ = enabled && microphoneAvailable_;
+  flags_.microphoneEnabled = enabled && flags_.microphoneAvailable;
 }
 
 void CaptureController::stop(bool cancelled) {
@@ -229,27 +239,24 @@ void CaptureController::stop(bool cancelled) {
   TimerHandle progressTimer;
   {
     std::lock_guard lock(stateLock_);
-    if (stopping_) return;
-    stopping_ = true;
-    minimumSamples = cancelled ? 0 : captureTimelineSampleTargetLocked(now);
-    if (captureTimelineActiveSinceNanoseconds_ && now >= *captureTimelineActiveSinceNanoseconds_) {
-      captureTimelineActiveNanoseconds_ += now - *captureTimelineActiveSinceNanoseconds_;
-    }
-    captureTimelineActiveSinceNanoseconds_.reset();
+    if (flags_.stopping) return;
+    flags_.stopping = true;
+    minimumSamples = cancelled ? 0 : timeline_.sampleTargetLocked(now);
+    timeline_.closeLocked(now);
     // The stream stays referenced, so its late callbacks still compare as the current one and
     // are refused by the stopping check.
     stream = stream_;
     tap = std::move(processTapCapture_);
-    if (!cancelled && recoveringSystemStream_) {
+    if (!cancelled && timeline_.inSystemOutageLocked()) {
       completionInterrupted_ = true;
-      outageSamples = samplesForNanoseconds(currentRecoveryGapNanosecondsLocked(now));
+      outageSamples =
+          CaptureTimeline::samplesForNanoseconds(timeline_.systemOutageNanosecondsLocked(now));
     }
-    recoveringSystemStream_ = false;
-    clearRecoveryGapLocked();
+    timeline_.closeSystemOutageLocked();
     progressTimer = progressTimer_;
   }
   systemAudioStartup_.cancel();
-  if (outageSamples > 0) appendSystemSilence(outageSamples);
+  timeline_.appendSystemSilence(outageSamples);
   progressTimer.cancel();
 
   tasks_.run("capture-stop", [this, cancelled, minimumSamples, stream, tap] {
@@ -264,9 +271,9 @@ void CaptureController::stop(bool cancelled) {
       waitForStart = startTaskRunning_;
     }
     if (waitForStart) startTaskDone_->wait();
-    if (!cancelled) synchronizeCaptureTracksForCompletion(minimumSamples);
-    systemWriter_->close();
-    if (microphoneWriter_) microphoneWriter_->close();
+    if (!cancelled) timeline_.synchronizeForCompletion(minimumSamples);
+    timeline_.systemWriter().close();
+    if (auto* microphone = timeline_.microphoneWriter()) microphone->close();
     if (cancelled) {
       removeCaptureFiles();
       exitJoiningFinishedTasks(0);
@@ -299,40 +306,40 @@ void CaptureController::exitJoiningFinishedTasks(int status) {
 }
 
 void CaptureController::finishAfterCaptureInterruption() {
-  if (systemWriter_->sampleCount() == 0 && microphoneSampleCount() == 0) {
+  if (timeline_.systemWriter().sampleCount() == 0 && timeline_.microphoneSampleCount() == 0) {
     emitFailed(CaptureError::captureFailed);
     stop(true);
     return;
   }
-  std::int64_t outageSamples = 0;
   {
-    std::lock_guard trackLock(trackWriteLock_);
+    const auto tracks = timeline_.lockTracks();
+    std::int64_t outageSamples = 0;
     {
       std::lock_guard lock(stateLock_);
-      if (stopping_) return;
+      if (flags_.stopping) return;
       completionInterrupted_ = true;
-      outageSamples = samplesForNanoseconds(currentRecoveryGapNanosecondsLocked(nowNanoseconds()));
-      recoveringSystemStream_ = false;
-      clearRecoveryGapLocked();
+      outageSamples = CaptureTimeline::samplesForNanoseconds(
+          timeline_.systemOutageNanosecondsLocked(nowNanoseconds()));
+      timeline_.closeSystemOutageLocked();
     }
-    if (outageSamples > 0) appendSystemSilenceLocked(outageSamples);
+    timeline_.appendSystemSilence(tracks, outageSamples);
   }
   stop(false);
 }
 
 bool CaptureController::isStopping() {
   std::lock_guard lock(stateLock_);
-  return stopping_;
+  return flags_.stopping;
 }
 
 bool CaptureController::isMicrophoneAvailable() {
   std::lock_guard lock(stateLock_);
-  return microphoneAvailable_;
+  return flags_.microphoneAvailable;
 }
 
 bool CaptureController::isMicrophoneEnabled() {
   std::lock_guard lock(stateLock_);
-  return microphoneEnabled_;
+  return flags_.microphoneEnabled;
 }
 
 std::optional<SystemAudioBackend> CaptureController::systemAudioBackend() {

@@ -11,9 +11,9 @@
 #include "OrvixAudioCaptureHost/capture_arguments.h"
 #include "OrvixAudioCaptureHost/capture_error.h"
 #include "OrvixAudioCaptureHost/capture_events.h"
+#include "OrvixAudioCaptureHost/capture_timeline.h"
 #include "OrvixAudioCaptureHost/controlled_stream.h"
 #include "OrvixAudioCaptureHost/pcm_converter.h"
-#include "OrvixAudioCaptureHost/pcm_writer.h"
 #include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
 #include "OrvixAudioCaptureHost/task_runner.h"
 #include "common/time/time_source.h"
@@ -36,17 +36,18 @@ struct FinalizedCapture {
   std::int64_t byteLength = 0;
 };
 
-// Owns one recording session: the two track writers and converters, the system-audio backend
-// (a process tap, or a screen-capture stream with its timed restarts), the microphone engine,
-// the capture timeline and the progress timer. Decides the start-up order and the fallback
+// Owns one recording session: the capture timeline with the two track writers, the converters,
+// the system-audio backend (a process tap, or a screen-capture stream with its timed restarts),
+// the microphone engine and the progress timer. Decides the start-up order and the fallback
 // between the system backends, applies pause, resume and microphone switching, and carries
 // stop and cancel through to the process exit.
 //
 // Threads: commands, the progress timer and microphone recovery on the main thread; start-up,
 // stop and stream recovery on tasks of their own; audio on the audio, process-tap and
-// microphone queues. Lock order: a stream's control lock (ControlledStream), then
-// trackWriteLock_, then stateLock_, then a writer's own lock; nothing waits for long while
-// holding trackWriteLock_ or stateLock_, and no stream is started or stopped under either.
+// microphone queues. Lock order: a stream's control lock (ControlledStream), then the
+// timeline's track-write lock, then stateLock_, then a writer's own lock; nothing waits for long
+// while holding the track-write lock or stateLock_, and no stream is started or stopped under
+// either.
 class CaptureController final : public platform::ScreenCaptureStreamClient {
  public:
   // Absent when a track file cannot be created.
@@ -80,39 +81,25 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   void streamDidStop(platform::ScreenCaptureStream& stream,
                      platform::StreamStopReason reason) override;
 
-  // Timeline operations, public for the tests that pin their numbers down.
-  static std::int64_t samplesForNanoseconds(std::uint64_t nanoseconds);
-  void startCaptureTimeline();
-  void appendSystemAudio(const float* samples, std::int64_t count);
-  void appendMicrophoneAudio(const float* samples, std::int64_t count);
-  void appendSystemSilence(std::int64_t count);
-  void synchronizeUnavailableMicrophoneTrack();
-  void maintainCaptureTimeline();
-  void emitProgress();
-  void synchronizeCaptureTracksForCompletion(std::int64_t minimumSamples);
+  // Public for the tests that work on prepared tracks.
   std::optional<FinalizedCapture> finalizeCapture();
   void removeCaptureFiles();
+  CaptureTimeline& timeline() { return timeline_; }
 
   const std::string& systemPath() const { return systemPath_; }
   const std::string& microphonePath() const { return microphonePath_; }
-  PcmWriter& systemWriter() { return *systemWriter_; }
-  PcmWriter* microphoneWriter() { return microphoneWriter_.get(); }
+  PcmWriter& systemWriter() { return timeline_.systemWriter(); }
+  PcmWriter* microphoneWriter() { return timeline_.microphoneWriter(); }
   bool isStopping();
   bool isMicrophoneAvailable();
   bool isMicrophoneEnabled();
   std::optional<SystemAudioBackend> systemAudioBackend();
 
-  // Where a fitted buffer goes after a gap fill, for a track of `current` samples and a
-  // timeline target of `target`: silence in front of it, and samples dropped from its head.
-  struct Fit {
-    std::int64_t padding = 0;
-    std::int64_t skipped = 0;
-  };
-  static Fit fitBuffer(std::int64_t target, std::int64_t current, std::int64_t count);
-
  private:
   CaptureController(Arguments arguments, platform::Audio audio, TimeSource& time,
-                    CaptureEvents& events, ExitProcess exitProcess);
+                    CaptureEvents& events, ExitProcess exitProcess,
+                    std::unique_ptr<PcmWriter> systemWriter,
+                    std::unique_ptr<PcmWriter> microphoneWriter);
 
   std::uint64_t nowNanoseconds() const { return time_.clock().uptimeNanoseconds(); }
   // Runs `task` on the main thread and waits for it; runs it at once on the main thread itself.
@@ -150,18 +137,9 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   // Progress timer.
   void scheduleProgressTick(std::uint64_t startedAt, std::uint64_t tick);
   void progressTick();
-
-  // Timeline helpers; the ones named Locked expect stateLock_ to be held.
-  std::int64_t captureTimelineSampleTargetLocked(std::uint64_t now) const;
-  std::uint64_t currentRecoveryGapNanosecondsLocked(std::uint64_t now) const;
-  void clearRecoveryGapLocked();
-  bool shouldMirrorSystemTrackToMicrophoneLocked() const;
-  static bool hasCaptureStalled(std::optional<std::uint64_t> since, std::uint64_t now);
-  std::int64_t currentRecoveryGapMilliseconds();
-  std::int64_t microphoneSampleCount() const;
-  // Appends silence to the system track and, when mirroring, to the microphone track; the
-  // caller holds trackWriteLock_.
-  void appendSystemSilenceLocked(std::int64_t count);
+  void emitProgress();
+  // Hands converted system audio to the timeline; real samples make start-up's backend ready.
+  void appendSystemAudio(const float* samples, std::int64_t count);
 
   void emitFailed(CaptureError error);
   // Stop task only.
@@ -179,13 +157,12 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   PcmConverter systemConverter_;
   std::unique_ptr<PcmConverter> microphoneConverter_;  // swapped on microphoneQueue_
   std::mutex stateLock_;
-  std::mutex trackWriteLock_;
+  RecordingFlags flags_;  // guarded by stateLock_
+  CaptureTimeline timeline_;
   std::unique_ptr<SerialQueue> audioQueue_;
   std::unique_ptr<SerialQueue> videoQueue_;
   std::unique_ptr<SerialQueue> microphoneQueue_;
   std::unique_ptr<SerialQueue> microphoneRouteQueue_;
-  std::unique_ptr<PcmWriter> systemWriter_;
-  std::unique_ptr<PcmWriter> microphoneWriter_;
 
   // Guarded by stateLock_.
   std::shared_ptr<ControlledStream> stream_;
@@ -209,25 +186,9 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   std::uint64_t microphoneLastProgressAt_ = 0;
   std::uint64_t microphoneGeneration_ = 0;
   TimerHandle progressTimer_;
-  bool paused_ = false;
-  bool microphoneEnabled_ = false;
-  bool microphoneAvailable_ = false;
-  bool microphoneInitializationComplete_ = false;
-  bool stopping_ = false;
-  bool recoveringSystemStream_ = false;
   int systemStreamRestartAttempts_ = 0;
   std::optional<std::uint64_t> systemStreamStartedAtNanoseconds_;
-  std::uint64_t recoveryGapNanoseconds_ = 0;
-  std::optional<std::uint64_t> recoveryGapActiveSinceNanoseconds_;
   bool completionInterrupted_ = false;
-  bool microphoneClockAligned_ = false;  // read and written with trackWriteLock_ held
-  std::int64_t captureTimelineBaseSamples_ = 0;
-  std::uint64_t captureTimelineActiveNanoseconds_ = 0;
-  std::optional<std::uint64_t> captureTimelineActiveSinceNanoseconds_;
-  std::optional<std::uint64_t> lastSystemAudioNanoseconds_;
-  std::optional<std::uint64_t> lastMicrophoneAudioNanoseconds_;
-  bool systemGapFillActive_ = false;
-  bool microphoneGapFillActive_ = false;
   bool startTaskRunning_ = false;
 
   // Stop task only: the media copy has created (or truncated) the file at the output path.

@@ -77,7 +77,8 @@ bool copyTrack(const std::string& from, int output, std::int64_t byteLength) {
 std::optional<FinalizedCapture> CaptureController::finalizeCapture() {
   // A track that lost writes has a hole somewhere in the middle; its length no longer says
   // where its samples belong, so it is not handed over as a finished recording.
-  if (systemWriter_->writeFailed() || (microphoneWriter_ && microphoneWriter_->writeFailed())) {
+  const PcmWriter* microphone = timeline_.microphoneWriter();
+  if (timeline_.systemWriter().writeFailed() || (microphone && microphone->writeFailed())) {
     return std::nullopt;
   }
   std::int64_t byteLength = fileSize(systemPath_);

@@ -1,21 +1,43 @@
-// The capture timeline: both tracks follow the unpaused recording time, sample for sample.
+#include "OrvixAudioCaptureHost/capture_timeline.h"
+
 #include <algorithm>
 #include <cmath>
 
 #include "OrvixAudioCaptureHost/capture_constants.h"
-#include "OrvixAudioCaptureHost/capture_controller.h"
-#include "OrvixAudioCaptureHost/json_number.h"
 
 namespace orvix::capture {
 
-std::int64_t CaptureController::samplesForNanoseconds(std::uint64_t nanoseconds) {
+namespace {
+
+bool hasCaptureStalled(std::optional<std::uint64_t> since, std::uint64_t now) {
+  return since && now >= *since && now - *since >= captureStallThresholdNanoseconds;
+}
+
+// `total` plus the running part that began at `since`, if it has begun by `now`.
+std::uint64_t withRunningPart(std::uint64_t total, std::optional<std::uint64_t> since,
+                              std::uint64_t now) {
+  return since && *since <= now ? total + (now - *since) : total;
+}
+
+}  // namespace
+
+CaptureTimeline::CaptureTimeline(std::unique_ptr<PcmWriter> system,
+                                 std::unique_ptr<PcmWriter> microphone, const Clock& clock,
+                                 std::mutex& stateLock, const RecordingFlags& flags)
+    : system_(std::move(system)),
+      microphone_(std::move(microphone)),
+      clock_(clock),
+      stateLock_(stateLock),
+      flags_(flags) {}
+
+std::int64_t CaptureTimeline::samplesForNanoseconds(std::uint64_t nanoseconds) {
   // std::round rounds halves away from zero.
   return static_cast<std::int64_t>(
       std::round(static_cast<double>(nanoseconds) * sampleRate / 1'000'000'000.0));
 }
 
-CaptureController::Fit CaptureController::fitBuffer(std::int64_t target, std::int64_t current,
-                                                    std::int64_t count) {
+CaptureTimeline::Fit CaptureTimeline::fitBuffer(std::int64_t target, std::int64_t current,
+                                                std::int64_t count) {
   const std::int64_t start = std::max<std::int64_t>(0, target - count);
   Fit fit;
   fit.padding = std::max<std::int64_t>(0, start - current);
@@ -23,218 +45,247 @@ CaptureController::Fit CaptureController::fitBuffer(std::int64_t target, std::in
   return fit;
 }
 
-std::int64_t CaptureController::captureTimelineSampleTargetLocked(std::uint64_t now) const {
-  std::uint64_t active = captureTimelineActiveNanoseconds_;
-  if (captureTimelineActiveSinceNanoseconds_ && *captureTimelineActiveSinceNanoseconds_ <= now) {
-    active += now - *captureTimelineActiveSinceNanoseconds_;
+std::int64_t CaptureTimeline::microphoneSampleCount() const {
+  return microphone_ ? microphone_->sampleCount() : 0;
+}
+
+// ---- clocks
+
+std::int64_t CaptureTimeline::sampleTargetLocked(std::uint64_t now) const {
+  return baseSamples_ +
+         samplesForNanoseconds(withRunningPart(activeNanoseconds_, activeSince_, now));
+}
+
+void CaptureTimeline::pauseLocked(std::uint64_t now) {
+  closeLocked(now);
+  if (outageOpen_) {
+    outageNanoseconds_ = withRunningPart(outageNanoseconds_, outageActiveSince_, now);
+    outageActiveSince_.reset();
   }
-  return captureTimelineBaseSamples_ + samplesForNanoseconds(active);
 }
 
-std::uint64_t CaptureController::currentRecoveryGapNanosecondsLocked(std::uint64_t now) const {
-  std::uint64_t gap = recoveryGapNanoseconds_;
-  if (recoveryGapActiveSinceNanoseconds_ && *recoveryGapActiveSinceNanoseconds_ <= now) {
-    gap += now - *recoveryGapActiveSinceNanoseconds_;
+void CaptureTimeline::resumeLocked(std::uint64_t now) {
+  if (!activeSince_) {
+    activeSince_ = now;
+    lastSystemAudio_ = now;
+    if (flags_.microphoneAvailable) lastMicrophoneAudio_ = now;
   }
-  return gap;
+  if (outageOpen_ && !outageActiveSince_) outageActiveSince_ = now;
 }
 
-void CaptureController::clearRecoveryGapLocked() {
-  recoveryGapNanoseconds_ = 0;
-  recoveryGapActiveSinceNanoseconds_.reset();
+void CaptureTimeline::closeLocked(std::uint64_t now) {
+  activeNanoseconds_ = withRunningPart(activeNanoseconds_, activeSince_, now);
+  activeSince_.reset();
 }
 
-std::int64_t CaptureController::currentRecoveryGapMilliseconds() {
-  const std::uint64_t now = nowNanoseconds();
+void CaptureTimeline::openSystemOutageLocked(std::uint64_t now) {
+  outageOpen_ = true;
+  outageNanoseconds_ = 0;
+  // Paused time never counts as part of an outage.
+  if (flags_.paused) {
+    outageActiveSince_.reset();
+  } else {
+    outageActiveSince_ = now;
+  }
+}
+
+std::uint64_t CaptureTimeline::systemOutageNanosecondsLocked(std::uint64_t now) const {
+  return withRunningPart(outageNanoseconds_, outageActiveSince_, now);
+}
+
+void CaptureTimeline::closeSystemOutageLocked() {
+  outageOpen_ = false;
+  outageNanoseconds_ = 0;
+  outageActiveSince_.reset();
+}
+
+std::int64_t CaptureTimeline::systemOutageMilliseconds() {
+  const std::uint64_t now = clock_.uptimeNanoseconds();
   std::lock_guard lock(stateLock_);
-  return static_cast<std::int64_t>(currentRecoveryGapNanosecondsLocked(now) / 1'000'000);
+  return static_cast<std::int64_t>(systemOutageNanosecondsLocked(now) / 1'000'000);
 }
 
-bool CaptureController::shouldMirrorSystemTrackToMicrophoneLocked() const {
-  return arguments_.meeting && microphoneInitializationComplete_ && !microphoneAvailable_;
+bool CaptureTimeline::shouldMirrorSystemTrackToMicrophoneLocked() const {
+  return microphone_ && flags_.microphoneInitializationComplete && !flags_.microphoneAvailable;
 }
 
-bool CaptureController::hasCaptureStalled(std::optional<std::uint64_t> since, std::uint64_t now) {
-  return since && now >= *since && now - *since >= captureStallThresholdNanoseconds;
-}
+// ---- tracks
 
-std::int64_t CaptureController::microphoneSampleCount() const {
-  return microphoneWriter_ ? microphoneWriter_->sampleCount() : 0;
-}
-
-void CaptureController::startCaptureTimeline() {
+void CaptureTimeline::start() {
   std::lock_guard trackLock(trackWriteLock_);
-  const std::int64_t base = std::max(systemWriter_->sampleCount(), microphoneSampleCount());
-  const std::uint64_t now = nowNanoseconds();
+  const std::int64_t base = std::max(system_->sampleCount(), microphoneSampleCount());
+  const std::uint64_t now = clock_.uptimeNanoseconds();
   std::lock_guard lock(stateLock_);
-  captureTimelineBaseSamples_ = base;
-  captureTimelineActiveNanoseconds_ = 0;
+  baseSamples_ = base;
+  activeNanoseconds_ = 0;
   // Paused before the recording was announced: the timeline opens with the resume, so the
   // paused stretch does not end up in the file as silence.
-  if (paused_) {
-    captureTimelineActiveSinceNanoseconds_.reset();
+  if (flags_.paused) {
+    activeSince_.reset();
   } else {
-    captureTimelineActiveSinceNanoseconds_ = now;
+    activeSince_ = now;
   }
-  lastSystemAudioNanoseconds_ = now;
-  if (microphoneAvailable_) {
-    lastMicrophoneAudioNanoseconds_ = now;
+  lastSystemAudio_ = now;
+  if (flags_.microphoneAvailable) {
+    lastMicrophoneAudio_ = now;
   } else {
-    lastMicrophoneAudioNanoseconds_.reset();
+    lastMicrophoneAudio_.reset();
   }
 }
 
-void CaptureController::appendSystemAudio(const float* samples, std::int64_t count) {
-  if (count < 1) return;
+bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count) {
+  if (count < 1) return false;
   std::lock_guard trackLock(trackWriteLock_);
-  const std::uint64_t now = nowNanoseconds();
-  const std::int64_t current = systemWriter_->sampleCount();
+  const std::uint64_t now = clock_.uptimeNanoseconds();
+  const std::int64_t current = system_->sampleCount();
   bool mirror = false;
   Fit fit;
   {
     std::lock_guard lock(stateLock_);
-    lastSystemAudioNanoseconds_ = now;
+    lastSystemAudio_ = now;
     mirror = shouldMirrorSystemTrackToMicrophoneLocked();
     if (systemGapFillActive_) {
       systemGapFillActive_ = false;
-      fit = fitBuffer(captureTimelineSampleTargetLocked(now), current, count);
+      fit = fitBuffer(sampleTargetLocked(now), current, count);
     }
   }
-  if (fit.padding > 0) systemWriter_->appendSilence(fit.padding);
+  if (fit.padding > 0) system_->appendSilence(fit.padding);
   const std::int64_t written = count - fit.skipped;
-  if (written > 0) {
-    systemWriter_->append(samples + fit.skipped, written);
-    systemAudioStartup_.markReady();
-  }
-  if (mirror && microphoneWriter_) {
-    microphoneWriter_->appendSilence(std::max<std::int64_t>(0, written) + fit.padding);
+  if (written > 0) system_->append(samples + fit.skipped, written);
+  if (mirror) microphone_->appendSilence(std::max<std::int64_t>(0, written) + fit.padding);
+  return written > 0;
+}
+
+void CaptureTimeline::alignMicrophoneClockLocked(std::int64_t firstBufferCount) {
+  if (microphoneClockAligned_) return;
+  microphoneClockAligned_ = true;
+  if (!microphone_ || microphone_->sampleCount() != 0) return;
+  // The first buffer ends exactly where the system track ends.
+  std::int64_t lead = std::max<std::int64_t>(
+      0, system_->sampleCount() - microphone_->sampleCount() - firstBufferCount);
+  while (lead > 0) {
+    const std::int64_t piece = std::min(lead, microphoneAlignmentPieceSamples);
+    microphone_->appendSilence(piece);
+    lead -= piece;
   }
 }
 
-void CaptureController::appendMicrophoneAudio(const float* samples, std::int64_t count) {
+void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t count) {
   if (count < 1) return;
   std::lock_guard trackLock(trackWriteLock_);
-  if (!microphoneClockAligned_) {
-    microphoneClockAligned_ = true;
-    if (microphoneWriter_ && microphoneWriter_->sampleCount() == 0) {
-      std::int64_t lead = std::max<std::int64_t>(
-          0, systemWriter_->sampleCount() - microphoneWriter_->sampleCount() - count);
-      while (lead > 0) {
-        const std::int64_t piece = std::min(lead, microphoneAlignmentPieceSamples);
-        microphoneWriter_->appendSilence(piece);
-        lead -= piece;
-      }
-    }
-  }
-  const std::uint64_t now = nowNanoseconds();
+  alignMicrophoneClockLocked(count);
+  const std::uint64_t now = clock_.uptimeNanoseconds();
   const std::int64_t current = microphoneSampleCount();
   bool silence = false;
   Fit fit;
   {
     std::lock_guard lock(stateLock_);
-    lastMicrophoneAudioNanoseconds_ = now;
-    silence = !microphoneEnabled_;
+    lastMicrophoneAudio_ = now;
+    silence = !flags_.microphoneEnabled;
     if (microphoneGapFillActive_) {
       microphoneGapFillActive_ = false;
-      fit = fitBuffer(captureTimelineSampleTargetLocked(now), current, count);
+      fit = fitBuffer(sampleTargetLocked(now), current, count);
     }
   }
-  if (!microphoneWriter_) return;
-  if (fit.padding > 0) microphoneWriter_->appendSilence(fit.padding);
+  if (!microphone_) return;
+  if (fit.padding > 0) microphone_->appendSilence(fit.padding);
   if (count - fit.skipped > 0) {
-    microphoneWriter_->append(samples + fit.skipped, count - fit.skipped, silence);
+    microphone_->append(samples + fit.skipped, count - fit.skipped, silence);
   }
 }
 
-void CaptureController::appendSystemSilenceLocked(std::int64_t count) {
+void CaptureTimeline::appendSystemSilence(const std::unique_lock<std::mutex>& /*tracks*/,
+                                          std::int64_t count) {
   if (count <= 0) return;
   bool mirror = false;
   {
     std::lock_guard lock(stateLock_);
     mirror = shouldMirrorSystemTrackToMicrophoneLocked();
   }
-  systemWriter_->appendSilence(count);
-  if (mirror && microphoneWriter_) microphoneWriter_->appendSilence(count);
+  system_->appendSilence(count);
+  if (mirror) microphone_->appendSilence(count);
 }
 
-void CaptureController::appendSystemSilence(std::int64_t count) {
+void CaptureTimeline::appendSystemSilence(std::int64_t count) {
   if (count <= 0) return;
-  std::lock_guard trackLock(trackWriteLock_);
-  appendSystemSilenceLocked(count);
+  appendSystemSilence(lockTracks(), count);
 }
 
-void CaptureController::synchronizeUnavailableMicrophoneTrack() {
+void CaptureTimeline::synchronizeUnavailableMicrophoneTrack() {
   std::lock_guard trackLock(trackWriteLock_);
-  if (!microphoneWriter_) return;
-  const std::int64_t missing = systemWriter_->sampleCount() - microphoneWriter_->sampleCount();
-  if (missing > 0) microphoneWriter_->appendSilence(missing);
+  if (!microphone_) return;
+  const std::int64_t missing = system_->sampleCount() - microphone_->sampleCount();
+  if (missing > 0) microphone_->appendSilence(missing);
 }
 
-void CaptureController::maintainCaptureTimeline() {
-  const std::uint64_t now = nowNanoseconds();
+void CaptureTimeline::realignMicrophone() {
   std::lock_guard trackLock(trackWriteLock_);
-  const std::int64_t system = systemWriter_->sampleCount();
+  microphoneClockAligned_ = false;
+}
+
+void CaptureTimeline::maintain() {
+  const std::uint64_t now = clock_.uptimeNanoseconds();
+  std::lock_guard trackLock(trackWriteLock_);
+  const std::int64_t system = system_->sampleCount();
   std::int64_t target = 0;
   bool fillSystem = false;
   bool fillMicrophone = false;
   bool mirror = false;
   {
     std::lock_guard lock(stateLock_);
-    if (paused_ || stopping_ || !captureTimelineActiveSinceNanoseconds_) return;
-    target = std::max(captureTimelineBaseSamples_,
-                      captureTimelineSampleTargetLocked(now) -
-                          samplesForNanoseconds(captureGapFillLatencyNanoseconds));
-    fillSystem = !recoveringSystemStream_ && hasCaptureStalled(lastSystemAudioNanoseconds_, now);
-    fillMicrophone = arguments_.meeting && microphoneAvailable_ &&
-                     hasCaptureStalled(lastMicrophoneAudioNanoseconds_, now);
+    if (flags_.paused || flags_.stopping || !activeSince_) return;
+    // The fill stays this far behind the timeline, so that a late but live source is not
+    // overwritten.
+    target = std::max(baseSamples_, sampleTargetLocked(now) -
+                                        samplesForNanoseconds(captureGapFillLatencyNanoseconds));
+    // An outage is filled in one piece when it ends.
+    fillSystem = !outageOpen_ && hasCaptureStalled(lastSystemAudio_, now);
+    fillMicrophone =
+        microphone_ && flags_.microphoneAvailable && hasCaptureStalled(lastMicrophoneAudio_, now);
     mirror = shouldMirrorSystemTrackToMicrophoneLocked();
   }
   if (fillSystem && system < target) {
-    systemWriter_->appendSilence(target - system);
-    if (mirror && microphoneWriter_) microphoneWriter_->appendSilence(target - system);
+    system_->appendSilence(target - system);
+    if (mirror) microphone_->appendSilence(target - system);
     std::lock_guard lock(stateLock_);
     systemGapFillActive_ = true;
   }
+  // Read again: the mirror may have moved it.
   const std::int64_t microphone = microphoneSampleCount();
-  if (fillMicrophone && microphoneWriter_ && microphone < target) {
-    microphoneWriter_->appendSilence(target - microphone);
+  if (fillMicrophone && microphone < target) {
+    microphone_->appendSilence(target - microphone);
     std::lock_guard lock(stateLock_);
     microphoneGapFillActive_ = true;
   }
 }
 
-void CaptureController::emitProgress() {
-  maintainCaptureTimeline();
-  const auto system = systemWriter_->snapshot();
-  const auto microphone = microphoneWriter_ ? microphoneWriter_->snapshot() : PcmWriter::Snapshot{};
-  const std::uint64_t now = nowNanoseconds();
+CaptureTimeline::Progress CaptureTimeline::progress() {
+  maintain();
+  const auto system = system_->snapshot();
+  const auto microphone = microphone_ ? microphone_->snapshot() : PcmWriter::Snapshot{};
+  const std::uint64_t now = clock_.uptimeNanoseconds();
   std::int64_t gap = 0;
-  bool recovering = false;
+  bool outage = false;
   bool microphoneEnabled = false;
   {
     std::lock_guard lock(stateLock_);
-    recovering = recoveringSystemStream_;
-    if (recovering) gap = samplesForNanoseconds(currentRecoveryGapNanosecondsLocked(now));
-    microphoneEnabled = microphoneEnabled_;
+    outage = outageOpen_;
+    if (outage) gap = samplesForNanoseconds(systemOutageNanosecondsLocked(now));
+    microphoneEnabled = flags_.microphoneEnabled;
   }
+  // An outage counts as recorded time: it will be filled when it ends.
   const std::int64_t elapsed = std::max(system.samples + gap, microphone.samples);
-  events_.emit(
-      "recording.progress",
-      Json{{"elapsedMs", elapsed * 1000 / static_cast<std::int64_t>(sampleRate)},
-           {"systemLevel", recovering ? Json(0) : levelNumber(system.level)},
-           {"microphoneLevel", microphoneEnabled ? levelNumber(microphone.level) : Json(0)}});
+  return Progress{elapsed * 1000 / static_cast<std::int64_t>(sampleRate), outage ? 0 : system.level,
+                  microphoneEnabled ? microphone.level : 0};
 }
 
-void CaptureController::synchronizeCaptureTracksForCompletion(std::int64_t minimumSamples) {
+void CaptureTimeline::synchronizeForCompletion(std::int64_t minimumSamples) {
   std::lock_guard trackLock(trackWriteLock_);
-  const std::int64_t system = systemWriter_->sampleCount();
+  const std::int64_t system = system_->sampleCount();
   const std::int64_t microphone = microphoneSampleCount();
-  const std::int64_t target = arguments_.meeting ? std::max({minimumSamples, system, microphone})
-                                                 : std::max(minimumSamples, system);
-  if (system < target) systemWriter_->appendSilence(target - system);
-  if (arguments_.meeting && microphoneWriter_ && microphone < target) {
-    microphoneWriter_->appendSilence(target - microphone);
-  }
+  const std::int64_t target = std::max({minimumSamples, system, microphone});
+  if (system < target) system_->appendSilence(target - system);
+  if (microphone_ && microphone < target) microphone_->appendSilence(target - microphone);
 }
 
 }  // namespace orvix::capture

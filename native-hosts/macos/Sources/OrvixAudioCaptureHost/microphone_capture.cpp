@@ -39,8 +39,7 @@ bool CaptureController::replaceMicrophoneEngine(std::string_view reason, int att
   microphoneTapInstalled_ = false;
   microphoneQueue_->sync([this] {
     microphoneConverter_ = std::make_unique<PcmConverter>();
-    std::lock_guard trackLock(trackWriteLock_);
-    microphoneClockAligned_ = false;
+    timeline_.realignMicrophone();
   });
 
   auto engine = audio_.microphone.makeEngine();
@@ -63,7 +62,7 @@ bool CaptureController::replaceMicrophoneEngine(std::string_view reason, int att
     std::lock_guard lock(stateLock_);
     microphoneLastProgressAt_ = now;
   }
-  microphoneObservedSamples_ = microphoneSampleCount();
+  microphoneObservedSamples_ = timeline_.microphoneSampleCount();
   if (reason != "initial") {
     events_.emit(
         "recording.microphone",
@@ -81,7 +80,7 @@ bool CaptureController::installMicrophoneTap(platform::AudioEngine& engine,
         if (!shouldWriteMicrophoneAudio(generation)) return;
         microphoneQueue_->sync([this, &buffer] {
           microphoneConverter_->convert(buffer, [this](const float* samples, std::int64_t count) {
-            appendMicrophoneAudio(samples, count);
+            timeline_.appendMicrophoneAudio(samples, count);
           });
         });
         time_.mainLoop().post(
@@ -93,13 +92,13 @@ bool CaptureController::installMicrophoneTap(platform::AudioEngine& engine,
 
 bool CaptureController::shouldWriteMicrophoneAudio(std::uint64_t generation) {
   std::lock_guard lock(stateLock_);
-  return generation == microphoneGeneration_ && !paused_ && !stopping_;
+  return generation == microphoneGeneration_ && !flags_.paused && !flags_.stopping;
 }
 
 void CaptureController::microphoneDidReceiveAudio(std::uint64_t generation) {
   {
     std::lock_guard lock(stateLock_);
-    if (generation != microphoneGeneration_ || stopping_) return;
+    if (generation != microphoneGeneration_ || flags_.stopping) return;
   }
   if (!microphoneRecoveryPending_) return;
   microphoneRecoveryPending_ = false;
@@ -107,7 +106,7 @@ void CaptureController::microphoneDidReceiveAudio(std::uint64_t generation) {
   microphoneRecoveryExhausted_ = false;
   {
     std::lock_guard lock(stateLock_);
-    microphoneAvailable_ = true;
+    flags_.microphoneAvailable = true;
     microphoneLastProgressAt_ = nowNanoseconds();
   }
   events_.emit("recording.microphone", Json{{"phase", "recovered"}, {"attempt", 1}});
@@ -116,12 +115,12 @@ void CaptureController::microphoneDidReceiveAudio(std::uint64_t generation) {
 void CaptureController::recoverStalledMicrophone() {
   if (!arguments_.meeting || isStopping()) return;
   const std::uint64_t now = nowNanoseconds();
-  const std::int64_t observed = microphoneSampleCount();
+  const std::int64_t observed = timeline_.microphoneSampleCount();
   bool paused = false;
   std::uint64_t lastProgressAt = 0;
   {
     std::lock_guard lock(stateLock_);
-    paused = paused_;
+    paused = flags_.paused;
     lastProgressAt = microphoneLastProgressAt_;
   }
   if (paused || observed > microphoneObservedSamples_) {
@@ -151,7 +150,7 @@ void CaptureController::recoverStalledMicrophone() {
   microphoneRecoveryExhausted_ = true;
   {
     std::lock_guard lock(stateLock_);
-    microphoneAvailable_ = false;
+    flags_.microphoneAvailable = false;
   }
   events_.emit("recording.microphone",
                Json{{"phase", "unavailable"}, {"attempt", microphoneRestartAttempts_}});
@@ -162,7 +161,7 @@ void CaptureController::rebuildMicrophoneEngine(std::string_view reason, int att
   microphoneRecoveryPending_ = true;
   {
     std::lock_guard lock(stateLock_);
-    microphoneAvailable_ = false;
+    flags_.microphoneAvailable = false;
   }
   if (!replaceMicrophoneEngine(reason, attempt)) {
     microphoneRecoveryPending_ = false;
@@ -172,7 +171,7 @@ void CaptureController::rebuildMicrophoneEngine(std::string_view reason, int att
 
 bool CaptureController::installDefaultInputDeviceListener() {
   if (microphoneRouteListener_) return true;
-  // The stop sequence removes the listener on this thread after it set `stopping_`; installed
+  // The stop sequence removes the listener on this thread after it set `flags_.stopping`; installed
   // past that point, nobody would ever remove it.
   if (isStopping()) return false;
   microphoneRouteListener_ = audio_.microphone.addDefaultInputListener(

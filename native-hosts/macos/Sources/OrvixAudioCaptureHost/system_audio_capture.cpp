@@ -51,7 +51,7 @@ std::optional<CaptureError> CaptureController::startPreferredSystemCapture() {
   bool refused = false;
   {
     std::lock_guard lock(stateLock_);
-    refused = stopping_;
+    refused = flags_.stopping;
     if (!refused) {
       processTapCapture_ = tap;
       systemAudioBackend_ = SystemAudioBackend::processTap;
@@ -63,7 +63,8 @@ std::optional<CaptureError> CaptureController::startPreferredSystemCapture() {
   const auto result = systemAudioStartup_.wait(startupTimeout());
   {
     std::lock_guard lock(stateLock_);
-    if (result == SystemAudioStartupResult::ready && !stopping_ && processTapCapture_ == tap) {
+    if (result == SystemAudioStartupResult::ready && !flags_.stopping &&
+        processTapCapture_ == tap) {
       systemAudioStartupComplete_ = true;
       return std::nullopt;
     }
@@ -88,7 +89,7 @@ std::optional<CaptureError> CaptureController::startScreenCaptureKitUntilReady(
       const auto result = systemAudioStartup_.wait(startupTimeout());
       {
         std::lock_guard lock(stateLock_);
-        if (result == SystemAudioStartupResult::ready && !stopping_ && stream_) {
+        if (result == SystemAudioStartupResult::ready && !flags_.stopping && stream_) {
           systemAudioBackend_ = SystemAudioBackend::screenCaptureKit;
           systemAudioFallback_ = fallback;
           systemAudioStartupComplete_ = true;
@@ -124,7 +125,7 @@ std::optional<CaptureError> CaptureController::startScreenCaptureKit(bool requir
   auto controlled = std::make_shared<ControlledStream>(std::move(stream), time_);
   {
     std::lock_guard lock(stateLock_);
-    if (stopping_) return CaptureError::captureFailed;
+    if (flags_.stopping) return CaptureError::captureFailed;
     stream_ = controlled;
   }
   if (!controlled->start([this] { return !isStopping(); })) {
@@ -137,7 +138,7 @@ std::optional<CaptureError> CaptureController::startScreenCaptureKit(bool requir
   }
   const std::uint64_t now = nowNanoseconds();
   std::lock_guard lock(stateLock_);
-  if (stream_ == controlled && !stopping_) systemStreamStartedAtNanoseconds_ = now;
+  if (stream_ == controlled && !flags_.stopping) systemStreamStartedAtNanoseconds_ = now;
   return std::nullopt;
 }
 
@@ -163,7 +164,10 @@ void CaptureController::streamDidOutputAudio(platform::ScreenCaptureStream& stre
     // A buffer refused here is not written and so does not make the stream ready: start-up
     // accepts a backend only once its audio has really reached the track.
     std::lock_guard lock(stateLock_);
-    if (!isCurrentStreamLocked(stream) || paused_ || stopping_ || recoveringSystemStream_) return;
+    if (!isCurrentStreamLocked(stream) || flags_.paused || flags_.stopping ||
+        timeline_.inSystemOutageLocked()) {
+      return;
+    }
   }
   systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
     appendSystemAudio(samples, count);
@@ -183,8 +187,8 @@ void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
   {
     std::lock_guard lock(stateLock_);
     isCurrent = isCurrentStreamLocked(stream);
-    stopping = stopping_;
-    recovering = recoveringSystemStream_;
+    stopping = flags_.stopping;
+    recovering = timeline_.inSystemOutageLocked();
     startupComplete = systemAudioStartupComplete_;
     if (isCurrent) {
       stream_.reset();
@@ -197,15 +201,7 @@ void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
               systemStreamRestartAttempts_ <
                   static_cast<int>(systemStreamRetryDelaysNanoseconds.size()) &&
               reason == platform::StreamStopReason::stoppedBySystem;
-    if (recover) {
-      recoveringSystemStream_ = true;
-      recoveryGapNanoseconds_ = 0;
-      if (paused_) {
-        recoveryGapActiveSinceNanoseconds_.reset();
-      } else {
-        recoveryGapActiveSinceNanoseconds_ = now;
-      }
-    }
+    if (recover) timeline_.openSystemOutageLocked(now);
   }
   if (!isCurrent || stopping || recovering) return;
   if (!startupComplete) {
@@ -224,9 +220,9 @@ void CaptureController::recoverSystemCapture() {
     bool stopping = false;
     {
       std::lock_guard lock(stateLock_);
-      stopping = stopping_;
+      stopping = flags_.stopping;
       const auto limit = static_cast<int>(systemStreamRetryDelaysNanoseconds.size());
-      if (!stopping_ && systemStreamRestartAttempts_ < limit) {
+      if (!flags_.stopping && systemStreamRestartAttempts_ < limit) {
         delay = systemStreamRetryDelaysNanoseconds[static_cast<std::size_t>(
             systemStreamRestartAttempts_)];
         attempt = ++systemStreamRestartAttempts_;
@@ -240,7 +236,7 @@ void CaptureController::recoverSystemCapture() {
                  Json{{"phase", "recovering"},
                       {"attempt", attempt},
                       {"retryDelayMs", static_cast<std::int64_t>(*delay / 1'000'000)},
-                      {"gapMs", currentRecoveryGapMilliseconds()}});
+                      {"gapMs", timeline_.systemOutageMilliseconds()}});
     time_.sleepFor(nanoseconds(*delay));
     if (isStopping()) return;
     if (startScreenCaptureKit(false)) continue;
@@ -249,15 +245,14 @@ void CaptureController::recoverSystemCapture() {
     // which passes the write check from this moment on, lands behind the silence.
     std::uint64_t gap = 0;
     {
-      std::lock_guard trackLock(trackWriteLock_);
+      const auto tracks = timeline_.lockTracks();
       {
         std::lock_guard lock(stateLock_);
-        if (stopping_) return;
-        gap = currentRecoveryGapNanosecondsLocked(nowNanoseconds());
-        recoveringSystemStream_ = false;
-        clearRecoveryGapLocked();
+        if (flags_.stopping) return;
+        gap = timeline_.systemOutageNanosecondsLocked(nowNanoseconds());
+        timeline_.closeSystemOutageLocked();
       }
-      appendSystemSilenceLocked(samplesForNanoseconds(gap));
+      timeline_.appendSystemSilence(tracks, CaptureTimeline::samplesForNanoseconds(gap));
     }
     events_.emit("recording.recovery", Json{{"phase", "recovered"},
                                             {"attempt", attempt},
@@ -270,8 +265,8 @@ void CaptureController::recoverSystemCapture() {
 void CaptureController::consumeProcessTapAudio(const platform::PcmBufferView& buffer) {
   {
     std::lock_guard lock(stateLock_);
-    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap || paused_ ||
-        stopping_) {
+    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap ||
+        flags_.paused || flags_.stopping) {
       return;
     }
   }
@@ -285,8 +280,8 @@ void CaptureController::processTapInterrupted() {
   bool startupComplete = false;
   {
     std::lock_guard lock(stateLock_);
-    active =
-        processTapCapture_ && !stopping_ && systemAudioBackend_ == SystemAudioBackend::processTap;
+    active = processTapCapture_ && !flags_.stopping &&
+             systemAudioBackend_ == SystemAudioBackend::processTap;
     startupComplete = systemAudioStartupComplete_;
   }
   if (!active) return;

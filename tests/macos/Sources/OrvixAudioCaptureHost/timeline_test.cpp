@@ -14,27 +14,27 @@ namespace orvix::capture::testing {
 namespace {
 
 TEST(CaptureTimeline, SamplesForNanosecondsRoundsHalvesUp) {
-  EXPECT_EQ(CaptureController::samplesForNanoseconds(250'000'000), 4000);
-  EXPECT_EQ(CaptureController::samplesForNanoseconds(1), 0);
-  EXPECT_EQ(CaptureController::samplesForNanoseconds(31'250), 1);
-  EXPECT_EQ(CaptureController::samplesForNanoseconds(31'249), 0);
-  EXPECT_EQ(CaptureController::samplesForNanoseconds(1'000'000'000), 16000);
+  EXPECT_EQ(CaptureTimeline::samplesForNanoseconds(250'000'000), 4000);
+  EXPECT_EQ(CaptureTimeline::samplesForNanoseconds(1), 0);
+  EXPECT_EQ(CaptureTimeline::samplesForNanoseconds(31'250), 1);
+  EXPECT_EQ(CaptureTimeline::samplesForNanoseconds(31'249), 0);
+  EXPECT_EQ(CaptureTimeline::samplesForNanoseconds(1'000'000'000), 16000);
 }
 
 TEST(CaptureTimeline, ABufferAfterAFillEndsOnTheTarget) {
   // Short track: silence up to where the buffer must begin.
-  auto fit = CaptureController::fitBuffer(48000, 40000, 1600);
+  auto fit = CaptureTimeline::fitBuffer(48000, 40000, 1600);
   EXPECT_EQ(fit.padding, 6400);
   EXPECT_EQ(fit.skipped, 0);
   // The fill went past that point: the overlapping head is dropped.
-  fit = CaptureController::fitBuffer(48000, 47000, 1600);
+  fit = CaptureTimeline::fitBuffer(48000, 47000, 1600);
   EXPECT_EQ(fit.padding, 0);
   EXPECT_EQ(fit.skipped, 600);
   // Already at or past the target: nothing of it is kept.
-  fit = CaptureController::fitBuffer(48000, 50000, 1600);
+  fit = CaptureTimeline::fitBuffer(48000, 50000, 1600);
   EXPECT_EQ(fit.skipped, 1600);
   // A target smaller than the buffer starts it at zero.
-  fit = CaptureController::fitBuffer(100, 0, 1600);
+  fit = CaptureTimeline::fitBuffer(100, 0, 1600);
   EXPECT_EQ(fit.padding, 0);
   EXPECT_EQ(fit.skipped, 0);
 }
@@ -287,11 +287,11 @@ TEST_F(FinalizationTest, ALostBackendBeforeAnySampleFailsAndDiscardsWithStatusZe
 TEST_F(FinalizationTest, TheFirstMicrophoneBufferEndsWhereTheSystemTrackEnds) {
   auto controller = controllerFor(true);
   const std::vector<float> loud(40'000, 0.5f);
-  controller->appendSystemAudio(loud.data(), 40'000);
-  controller->appendMicrophoneAudio(loud.data(), 1'000);
+  controller->timeline().appendSystemAudio(loud.data(), 40'000);
+  controller->timeline().appendMicrophoneAudio(loud.data(), 1'000);
   EXPECT_EQ(controller->microphoneWriter()->sampleCount(), 40'000);
   // Only an empty track is aligned: later buffers follow on.
-  controller->appendMicrophoneAudio(loud.data(), 1'000);
+  controller->timeline().appendMicrophoneAudio(loud.data(), 1'000);
   EXPECT_EQ(controller->microphoneWriter()->sampleCount(), 41'000);
   controller->microphoneWriter()->close();
   const auto microphone = readTrack(microphonePath());
@@ -305,8 +305,8 @@ TEST_F(FinalizationTest, TheFirstMicrophoneBuffersAlignmentSilenceGoesOutASecond
   controller->microphoneWriter()->setWriteObserver(
       [&pieces](std::size_t bytes) { pieces.push_back(bytes); });
   const std::vector<float> loud(50'000, 0.5f);
-  controller->appendSystemAudio(loud.data(), 50'000);
-  controller->appendMicrophoneAudio(loud.data(), 1'000);
+  controller->timeline().appendSystemAudio(loud.data(), 50'000);
+  controller->timeline().appendMicrophoneAudio(loud.data(), 1'000);
   // 49,000 samples of lead: three full seconds and the rest, then the buffer itself. Left to
   // the writer alone the lead would go out as 32,768 + 16,232.
   EXPECT_EQ(pieces, (std::vector<std::size_t>{32'000, 32'000, 32'000, 2'000, 2'000}));

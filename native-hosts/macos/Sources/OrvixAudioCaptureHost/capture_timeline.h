@@ -1,0 +1,128 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "OrvixAudioCaptureHost/pcm_writer.h"
+#include "OrvixAudioCaptureHost/recording_flags.h"
+#include "common/time/clock.h"
+
+namespace orvix::capture {
+
+// The two tracks of a recording on one timeline: sample n of the system track and sample n of
+// the microphone track belong to the same moment, and both follow the unpaused recording time.
+// The timeline counts that time and the time of a system-stream outage, pads a track whose
+// source has been quiet too long, fits the next real buffer so that it ends on the timeline,
+// mirrors the system track onto the microphone track while the microphone is unavailable,
+// aligns a fresh microphone to the system track, pads both tracks at completion and measures
+// progress. A timeline with a microphone track is a meeting's.
+//
+// Locks: the timeline owns the track-write lock, under which every composite track operation
+// (measure, decide, write) runs whole. Its clocks and flags are guarded by the controller's
+// state lock, taken inside the track-write lock and only for the decision; a writer's own lock
+// comes last. Methods named ...Locked expect the state lock held.
+//
+// Threads: system audio on the stream's or the tap's queue, microphone audio on the microphone
+// queue, maintenance and progress on the main thread, outage silence on the main thread or a
+// recovery task, completion on the stop task.
+class CaptureTimeline {
+ public:
+  CaptureTimeline(std::unique_ptr<PcmWriter> system, std::unique_ptr<PcmWriter> microphone,
+                  const Clock& clock, std::mutex& stateLock, const RecordingFlags& flags);
+  CaptureTimeline(const CaptureTimeline&) = delete;
+  CaptureTimeline& operator=(const CaptureTimeline&) = delete;
+
+  // Samples of the track rate in `nanoseconds`, halves rounded away from zero.
+  static std::int64_t samplesForNanoseconds(std::uint64_t nanoseconds);
+
+  // Where a fitted buffer goes after a gap fill, for a track of `current` samples and a
+  // timeline target of `target`: silence in front of it, and samples dropped from its head.
+  struct Fit {
+    std::int64_t padding = 0;
+    std::int64_t skipped = 0;
+  };
+  static Fit fitBuffer(std::int64_t target, std::int64_t current, std::int64_t count);
+
+  // What a progress tick reports; a level reads 0 while its track has nothing live to measure.
+  struct Progress {
+    std::int64_t elapsedMs = 0;
+    double systemLevel = 0;
+    double microphoneLevel = 0;
+  };
+
+  PcmWriter& systemWriter() { return *system_; }
+  PcmWriter* microphoneWriter() { return microphone_.get(); }
+  std::int64_t microphoneSampleCount() const;
+
+  // Opens the timeline at the end of start-up. The samples that proved the backends are part of
+  // its origin; paused before that, it opens only with the resume.
+  void start();
+  // Returns whether real samples reached the track; start-up waits for exactly that.
+  bool appendSystemAudio(const float* samples, std::int64_t count);
+  void appendMicrophoneAudio(const float* samples, std::int64_t count);
+  void appendSystemSilence(std::int64_t count);
+  // Holds the track-write lock, for a caller that ends an outage and fills it in one step, so
+  // that no audio can land ahead of the silence.
+  [[nodiscard]] std::unique_lock<std::mutex> lockTracks() {
+    return std::unique_lock(trackWriteLock_);
+  }
+  void appendSystemSilence(const std::unique_lock<std::mutex>& tracks, std::int64_t count);
+  // Start-up found no microphone: its track catches up with the system track in silence.
+  void synchronizeUnavailableMicrophoneTrack();
+  // A new microphone engine: its first buffer is aligned to the system track again, though only
+  // an empty track is ever padded for it.
+  void realignMicrophone();
+  // Pads a track whose source has been quiet for the stall threshold up to the fill latency
+  // behind the timeline.
+  void maintain();
+  // Maintains, then measures.
+  Progress progress();
+  // After the sources have stopped: both tracks (the system track alone in media mode) up to
+  // `minimumSamples` and to each other.
+  void synchronizeForCompletion(std::int64_t minimumSamples);
+
+  // The sample count the tracks should have reached at `now`.
+  std::int64_t sampleTargetLocked(std::uint64_t now) const;
+  // Pause and resume stop and restart both clocks; a resume does not count as a stall.
+  void pauseLocked(std::uint64_t now);
+  void resumeLocked(std::uint64_t now);
+  // Stop: the running stretch ends for good.
+  void closeLocked(std::uint64_t now);
+
+  // A system-stream outage: the system track is not filled meanwhile, progress counts it, and
+  // whoever ends it fills it in one piece.
+  void openSystemOutageLocked(std::uint64_t now);
+  bool inSystemOutageLocked() const { return outageOpen_; }
+  std::uint64_t systemOutageNanosecondsLocked(std::uint64_t now) const;
+  void closeSystemOutageLocked();
+  std::int64_t systemOutageMilliseconds();
+
+ private:
+  bool shouldMirrorSystemTrackToMicrophoneLocked() const;
+  void alignMicrophoneClockLocked(std::int64_t firstBufferCount);
+
+  std::unique_ptr<PcmWriter> system_;
+  std::unique_ptr<PcmWriter> microphone_;
+  const Clock& clock_;
+  std::mutex& stateLock_;
+  const RecordingFlags& flags_;
+  std::mutex trackWriteLock_;
+
+  bool microphoneClockAligned_ = false;  // guarded by trackWriteLock_
+
+  // Guarded by stateLock_.
+  std::int64_t baseSamples_ = 0;
+  std::uint64_t activeNanoseconds_ = 0;
+  std::optional<std::uint64_t> activeSince_;
+  std::optional<std::uint64_t> lastSystemAudio_;
+  std::optional<std::uint64_t> lastMicrophoneAudio_;
+  bool systemGapFillActive_ = false;
+  bool microphoneGapFillActive_ = false;
+  bool outageOpen_ = false;
+  std::uint64_t outageNanoseconds_ = 0;
+  std::optional<std::uint64_t> outageActiveSince_;
+};
+
+}  // namespace orvix::capture

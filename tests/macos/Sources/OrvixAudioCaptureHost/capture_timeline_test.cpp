@@ -1,0 +1,214 @@
+// The capture timeline on its own: sources generated on virtual time that stall, pause and
+// suffer outages, and verifiers that hold the tracks to the unpaused recording time.
+#include "OrvixAudioCaptureHost/capture_timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "common/time/virtual_time_source.h"
+#include "macos/Sources/OrvixAudioCaptureHost/track_file_support.h"
+
+namespace orvix::capture::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Sources deliver 10 ms buffers exactly on time, so a track that is kept whole ends exactly on
+// the recording time after every buffer.
+constexpr std::int64_t kBufferSamples = 160;
+constexpr std::int64_t kStepsPerTick = 25;  // progress every 250 ms
+
+enum class Stretch { live, systemStall, microphoneStall, pause, outage };
+
+struct Span {
+  Stretch kind;
+  int steps;
+};
+
+// A minute of recording in random stretches. Stalls last at least a second, so a progress tick
+// always finds them; shorter ones would leave buffers missing that no fill can know of.
+std::vector<Span> generateSchedule(unsigned seed) {
+  std::mt19937 random(seed);
+  const auto steps = [&random](int from, int to) {
+    return std::uniform_int_distribution<int>(from, to)(random);
+  };
+  std::vector<Span> schedule;
+  for (int total = 0; total < 6000;) {
+    const auto kind = static_cast<Stretch>(steps(0, 4));
+    const Span span{kind, kind == Stretch::live     ? steps(20, 300)
+                          : kind == Stretch::pause  ? steps(10, 200)
+                          : kind == Stretch::outage ? steps(50, 500)
+                                                    : steps(100, 300)};
+    schedule.push_back(span);
+    total += span.steps;
+  }
+  return schedule;
+}
+
+class CaptureTimelineTest : public ::testing::TestWithParam<unsigned> {
+ protected:
+  void make(bool meeting) {
+    flags.microphoneEnabled = meeting;
+    flags.microphoneAvailable = meeting;
+    flags.microphoneInitializationComplete = meeting;
+    timeline = std::make_unique<CaptureTimeline>(
+        PcmWriter::create(directory.file("system.pcm")),
+        meeting ? PcmWriter::create(directory.file("microphone.pcm")) : nullptr, time.clock(),
+        stateLock, flags);
+    timeline->start();
+  }
+
+  std::uint64_t now() const { return time.clock().uptimeNanoseconds(); }
+
+  void setPaused(bool paused) {
+    std::lock_guard lock(stateLock);
+    paused ? timeline->pauseLocked(now()) : timeline->resumeLocked(now());
+    flags.paused = paused;
+  }
+
+  void openOutage() {
+    std::lock_guard lock(stateLock);
+    timeline->openSystemOutageLocked(now());
+  }
+
+  void closeOutage() {
+    const auto tracks = timeline->lockTracks();
+    std::uint64_t gap = 0;
+    {
+      std::lock_guard lock(stateLock);
+      gap = timeline->systemOutageNanosecondsLocked(now());
+      timeline->closeSystemOutageLocked();
+    }
+    timeline->appendSystemSilence(tracks, CaptureTimeline::samplesForNanoseconds(gap));
+  }
+
+  // Runs the schedule and checks the tracks along the way.
+  void record(const std::vector<Span>& schedule, bool meeting) {
+    std::int64_t step = 0;
+    for (const Span& span : schedule) {
+      if (span.kind == Stretch::pause) setPaused(true);
+      if (span.kind == Stretch::outage) openOutage();
+      for (int i = 0; i < span.steps; ++i, ++step) {
+        time.advanceBy(10ms);
+        if (span.kind != Stretch::pause) recorded += kBufferSamples;
+        const bool paused = span.kind == Stretch::pause;
+        if (!paused && span.kind != Stretch::systemStall && span.kind != Stretch::outage) {
+          timeline->appendSystemAudio(ramp(step).data(), kBufferSamples);
+          ASSERT_EQ(timeline->systemWriter().sampleCount(), recorded) << "step " << step;
+        }
+        if (meeting && !paused && span.kind != Stretch::microphoneStall) {
+          timeline->appendMicrophoneAudio(ramp(step).data(), kBufferSamples);
+          ASSERT_EQ(timeline->microphoneSampleCount(), recorded) << "step " << step;
+        }
+        if (step % kStepsPerTick == 0) {
+          const auto progress = timeline->progress();
+          // Never ahead of the recording, and behind it by at most a stall's threshold and
+          // the tick that finds it.
+          EXPECT_LE(progress.elapsedMs, recorded / 16) << "step " << step;
+          EXPECT_GE(progress.elapsedMs, recorded / 16 - 1000) << "step " << step;
+          if (span.kind == Stretch::outage) {
+            EXPECT_EQ(progress.systemLevel, 0);
+          }
+        }
+        EXPECT_LE(timeline->systemWriter().sampleCount(), recorded);
+      }
+      if (span.kind == Stretch::pause) setPaused(false);
+      if (span.kind == Stretch::outage) closeOutage();
+    }
+  }
+
+  // Buffer `step`, every sample carrying the step number, so the order survives in the file.
+  static std::vector<float> ramp(std::int64_t step) {
+    return std::vector<float>(kBufferSamples, static_cast<float>(step + 1) / 32767.0f);
+  }
+
+  void stopAndCheck(const std::string& track, std::int64_t delivered) {
+    std::int64_t target = 0;
+    {
+      std::lock_guard lock(stateLock);
+      flags.stopping = true;
+      target = timeline->sampleTargetLocked(now());
+      timeline->closeLocked(now());
+    }
+    EXPECT_EQ(target, recorded);
+    timeline->synchronizeForCompletion(target);
+    timeline->systemWriter().close();
+    if (auto* microphone = timeline->microphoneWriter()) microphone->close();
+    const auto samples = readTrack(directory.file(track));
+    ASSERT_EQ(static_cast<std::int64_t>(samples.size()), recorded);
+    // Every real sample kept, in order, none twice: silence only ever went between buffers.
+    std::int64_t kept = 0;
+    std::int16_t last = 0;
+    for (const std::int16_t sample : samples) {
+      if (sample == 0) continue;
+      ++kept;
+      ASSERT_GE(sample, last);
+      last = sample;
+    }
+    EXPECT_EQ(kept, delivered);
+  }
+
+  static std::int64_t delivered(const std::vector<Span>& schedule, Stretch quiet,
+                                bool outageIsQuiet) {
+    std::int64_t samples = 0;
+    for (const Span& span : schedule) {
+      const bool silent = span.kind == Stretch::pause || span.kind == quiet ||
+                          (outageIsQuiet && span.kind == Stretch::outage);
+      if (!silent) samples += span.steps * kBufferSamples;
+    }
+    return samples;
+  }
+
+  TemporaryDirectory directory;
+  VirtualTimeSource time;
+  std::mutex stateLock;
+  RecordingFlags flags;
+  std::unique_ptr<CaptureTimeline> timeline;
+  std::int64_t recorded = 0;  // the truth: unpaused time, counted by the generator
+};
+
+TEST_P(CaptureTimelineTest, MediaTrackFollowsTheRecordingThroughStallsPausesAndOutages) {
+  make(false);
+  const auto schedule = generateSchedule(GetParam());
+  record(schedule, false);
+  stopAndCheck("system.pcm", delivered(schedule, Stretch::systemStall, true));
+}
+
+TEST_P(CaptureTimelineTest, MeetingTracksStayAlignedWhileEachStallsOnItsOwn) {
+  make(true);
+  const auto schedule = generateSchedule(GetParam());
+  record(schedule, true);
+  stopAndCheck("microphone.pcm", delivered(schedule, Stretch::microphoneStall, false));
+  EXPECT_EQ(readTrack(directory.file("system.pcm")).size(), static_cast<std::size_t>(recorded));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CaptureTimelineTest, ::testing::Range(1u, 9u));
+
+TEST(CaptureTimelineMirror, AnUnavailableMicrophoneTrackMirrorsEverySystemWrite) {
+  TemporaryDirectory directory;
+  VirtualTimeSource time;
+  std::mutex stateLock;
+  RecordingFlags flags;
+  flags.microphoneInitializationComplete = true;
+  CaptureTimeline timeline(PcmWriter::create(directory.file("s")),
+                           PcmWriter::create(directory.file("m")), time.clock(), stateLock, flags);
+  timeline.start();
+  const std::vector<float> loud(kBufferSamples, 0.5f);
+  for (int step = 1; step <= 400; ++step) {
+    time.advanceBy(10ms);
+    // Real audio, a stall that maintenance fills, and outage silence, all mirrored.
+    if (step < 100 || step > 250) timeline.appendSystemAudio(loud.data(), kBufferSamples);
+    if (step % kStepsPerTick == 0) timeline.maintain();
+    if (step == 300) timeline.appendSystemSilence(1234);
+    ASSERT_EQ(timeline.microphoneSampleCount(), timeline.systemWriter().sampleCount());
+  }
+  timeline.microphoneWriter()->close();
+  const auto microphone = readTrack(directory.file("m"));
+  EXPECT_TRUE(std::all_of(microphone.begin(), microphone.end(), [](auto s) { return s == 0; }));
+}
+
+}  // namespace
+}  // namespace orvix::capture::testing
