@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace orvix::capture {
 
@@ -27,5 +29,9 @@ inline constexpr std::int64_t microphoneAlignmentPieceSamples = 16000;
 
 // Queue labels derive from the application identifier prefix.
 inline constexpr const char* applicationIdentifierPrefix = "com.orvix";
+
+inline std::string queueLabel(std::string_view suffix) {
+  return std::string(applicationIdentifierPrefix) + std::string(suffix);
+}
 
 }  // namespace orvix::capture

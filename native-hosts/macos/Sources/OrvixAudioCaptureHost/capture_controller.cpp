@@ -9,10 +9,6 @@ namespace orvix::capture {
 
 namespace {
 
-std::string queueLabel(std::string_view suffix) {
-  return std::string(applicationIdentifierPrefix) + std::string(suffix);
-}
-
 std::string systemTrackPath(const Arguments& arguments) {
   return arguments.outputPath + ".system.pcm";
 }
@@ -57,14 +53,15 @@ CaptureController::CaptureController(Arguments arguments, platform::Audio audio,
       systemPath_(systemTrackPath(arguments_)),
       microphonePath_(microphoneTrackPath(arguments_)),
       systemAudioStartup_(time),
-      microphoneConverter_(std::make_unique<PcmConverter>()),
       flags_{.microphoneEnabled = arguments_.meeting && arguments_.microphoneEnabled},
       timeline_(std::move(systemWriter), std::move(microphoneWriter), time.clock(), stateLock_,
                 flags_),
       audioQueue_(time.makeSerialQueue(queueLabel(".audio-capture.system"))),
       videoQueue_(time.makeSerialQueue(queueLabel(".audio-capture.video"))),
-      microphoneQueue_(time.makeSerialQueue(queueLabel(".audio-capture.microphone"))),
-      microphoneRouteQueue_(time.makeSerialQueue(queueLabel(".audio-capture.microphone-route"))),
+      microphone_(arguments_.meeting
+                      ? std::make_unique<MicrophoneCapture>(audio.microphone, time, events,
+                                                            timeline_, stateLock_, flags_)
+                      : nullptr),
       startTaskDone_(time.makeSemaphore(0)),
       tasks_(time) {}
 
@@ -83,11 +80,7 @@ CaptureController::~CaptureController() {
   }
   if (stream) stream->stop();
   if (tap) tap->stop();
-  if (microphoneEngine_) {
-    microphoneEngine_->stop();
-    if (microphoneTapInstalled_) microphoneEngine_->removeTap();
-  }
-  removeDefaultInputDeviceListener();
+  if (microphone_) microphone_->tearDown();
 }
 
 void CaptureController::runOnMain(const std::function<void()>& task) {
@@ -126,7 +119,7 @@ std::optional<CaptureError> CaptureController::start() {
   if (arguments_.meeting) {
     bool available = false;
     std::optional<CaptureError> microphoneError;
-    runOnMain([&] { microphoneError = startMicrophoneIfAvailable(available); });
+    runOnMain([&] { microphoneError = microphone_->start(available); });
     if (microphoneError) return microphoneError;
     {
       std::lock_guard lock(stateLock_);
@@ -138,7 +131,7 @@ std::optional<CaptureError> CaptureController::start() {
       if (!available) flags_.microphoneEnabled = false;
     }
     if (!available) timeline_.synchronizeUnavailableMicrophoneTrack();
-    runOnMain([this] { (void)installDefaultInputDeviceListener(); });
+    runOnMain([this] { (void)microphone_->installRouteListener(); });
   }
 
   timeline_.start();
@@ -196,7 +189,7 @@ void CaptureController::scheduleProgressTick(std::uint64_t startedAt, std::uint6
 }
 
 void CaptureController::progressTick() {
-  recoverStalledMicrophone();
+  if (microphone_) microphone_->recoverIfStalled();
   emitProgress();
 }
 
@@ -262,7 +255,9 @@ void CaptureController::stop(bool cancelled) {
   tasks_.run("capture-stop", [this, cancelled, minimumSamples, stream, tap] {
     if (stream) stream->stop();
     if (tap) tap->stop();
-    runOnMain([this] { tearDownMicrophone(); });
+    runOnMain([this] {
+      if (microphone_) microphone_->tearDown();
+    });
     // A start-up still running reports its own failure first; waiting for it keeps the order
     // of the last lines and the exit deterministic.
     bool waitForStart = false;

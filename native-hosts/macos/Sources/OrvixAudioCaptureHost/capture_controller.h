@@ -13,6 +13,7 @@
 #include "OrvixAudioCaptureHost/capture_events.h"
 #include "OrvixAudioCaptureHost/capture_timeline.h"
 #include "OrvixAudioCaptureHost/controlled_stream.h"
+#include "OrvixAudioCaptureHost/microphone_capture.h"
 #include "OrvixAudioCaptureHost/pcm_converter.h"
 #include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
 #include "OrvixAudioCaptureHost/task_runner.h"
@@ -121,19 +122,6 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   void consumeProcessTapAudio(const platform::PcmBufferView& buffer);
   void processTapInterrupted();
 
-  // The microphone (main thread unless noted).
-  std::optional<CaptureError> startMicrophoneIfAvailable(bool& available);
-  bool replaceMicrophoneEngine(std::string_view reason, int attempt);
-  bool installMicrophoneTap(platform::AudioEngine& engine, std::uint64_t generation);
-  bool shouldWriteMicrophoneAudio(std::uint64_t generation);  // any thread
-  void microphoneDidReceiveAudio(std::uint64_t generation);
-  void recoverStalledMicrophone();
-  void rebuildMicrophoneEngine(std::string_view reason, int attempt);
-  bool installDefaultInputDeviceListener();
-  void removeDefaultInputDeviceListener();
-  void scheduleMicrophoneRouteRecovery();
-  void tearDownMicrophone();
-
   // Progress timer.
   void scheduleProgressTick(std::uint64_t startedAt, std::uint64_t tick);
   void progressTick();
@@ -155,14 +143,12 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
 
   SystemAudioStartupReadiness systemAudioStartup_;
   PcmConverter systemConverter_;
-  std::unique_ptr<PcmConverter> microphoneConverter_;  // swapped on microphoneQueue_
   std::mutex stateLock_;
   RecordingFlags flags_;  // guarded by stateLock_
   CaptureTimeline timeline_;
   std::unique_ptr<SerialQueue> audioQueue_;
   std::unique_ptr<SerialQueue> videoQueue_;
-  std::unique_ptr<SerialQueue> microphoneQueue_;
-  std::unique_ptr<SerialQueue> microphoneRouteQueue_;
+  std::unique_ptr<MicrophoneCapture> microphone_;  // meeting mode only
 
   // Guarded by stateLock_.
   std::shared_ptr<ControlledStream> stream_;
@@ -171,20 +157,6 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   bool systemAudioFallback_ = false;
   bool systemAudioStartupComplete_ = false;
 
-  // Main thread only.
-  std::unique_ptr<platform::AudioEngine> microphoneEngine_;
-  bool microphoneTapInstalled_ = false;
-  std::int64_t microphoneObservedSamples_ = 0;
-  int microphoneRestartAttempts_ = 0;
-  std::uint64_t microphoneLastRestartAt_ = 0;
-  bool microphoneRecoveryExhausted_ = false;
-  bool microphoneRecoveryPending_ = false;
-  std::uint64_t microphoneRouteChangeToken_ = 0;
-  std::optional<std::uint64_t> microphoneRouteListener_;
-
-  // Guarded by stateLock_.
-  std::uint64_t microphoneLastProgressAt_ = 0;
-  std::uint64_t microphoneGeneration_ = 0;
   TimerHandle progressTimer_;
   int systemStreamRestartAttempts_ = 0;
   std::optional<std::uint64_t> systemStreamStartedAtNanoseconds_;

@@ -1,8 +1,9 @@
 // The microphone: start-up, engine replacement, the stall watchdog and route changes.
+#include "OrvixAudioCaptureHost/microphone_capture.h"
+
 #include <chrono>
 
 #include "OrvixAudioCaptureHost/capture_constants.h"
-#include "OrvixAudioCaptureHost/capture_controller.h"
 
 namespace orvix::capture {
 
@@ -14,55 +15,81 @@ constexpr auto kRouteChangeDebounce = std::chrono::milliseconds(250);
 
 }  // namespace
 
-std::optional<CaptureError> CaptureController::startMicrophoneIfAvailable(bool& available) {
-  if (audio_.microphone.authorizationStatus() != platform::MicrophoneAuthorization::authorized) {
+MicrophoneCapture::MicrophoneCapture(platform::Microphone& microphone, TimeSource& time,
+                                     CaptureEvents& events, CaptureTimeline& timeline,
+                                     std::mutex& stateLock, RecordingFlags& flags)
+    : microphone_(microphone),
+      time_(time),
+      events_(events),
+      timeline_(timeline),
+      stateLock_(stateLock),
+      flags_(flags),
+      converter_(std::make_unique<PcmConverter>()),
+      queue_(time.makeSerialQueue(queueLabel(".audio-capture.microphone"))),
+      routeQueue_(time.makeSerialQueue(queueLabel(".audio-capture.microphone-route"))) {}
+
+MicrophoneCapture::~MicrophoneCapture() { tearDown(); }
+
+bool MicrophoneCapture::isStopping() {
+  std::lock_guard lock(stateLock_);
+  return flags_.stopping;
+}
+
+Task MicrophoneCapture::weakly(std::function<void()> task) const {
+  return [alive = std::weak_ptr<int>(lifetime_), task = std::move(task)] {
+    if (alive.lock()) task();
+  };
+}
+
+std::optional<CaptureError> MicrophoneCapture::start(bool& available) {
+  if (microphone_.authorizationStatus() != platform::MicrophoneAuthorization::authorized) {
     return CaptureError::microphonePermissionDenied;
   }
   // A stop that arrived meanwhile has already torn the microphone down; an engine started now
   // would run unowned.
   if (isStopping()) return CaptureError::captureFailed;
-  available = replaceMicrophoneEngine("initial", 0);
+  available = replaceEngine("initial", 0);
   return std::nullopt;
 }
 
-bool CaptureController::replaceMicrophoneEngine(std::string_view reason, int attempt) {
-  std::unique_ptr<platform::AudioEngine> old = std::move(microphoneEngine_);
+bool MicrophoneCapture::replaceEngine(std::string_view reason, int attempt) {
+  std::unique_ptr<platform::AudioEngine> old = std::move(engine_);
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(stateLock_);
-    generation = ++microphoneGeneration_;
+    generation = ++generation_;
   }
   if (old) {
     old->stop();
-    if (microphoneTapInstalled_) old->removeTap();
+    if (tapInstalled_) old->removeTap();
   }
-  microphoneTapInstalled_ = false;
-  microphoneQueue_->sync([this] {
-    microphoneConverter_ = std::make_unique<PcmConverter>();
+  tapInstalled_ = false;
+  queue_->sync([this] {
+    converter_ = std::make_unique<PcmConverter>();
     timeline_.realignMicrophone();
   });
 
-  auto engine = audio_.microphone.makeEngine();
+  auto engine = microphone_.makeEngine();
   bool started = false;
-  if (engine && installMicrophoneTap(*engine, generation)) {
+  if (engine && installTap(*engine, generation)) {
     engine->prepare();
     started = engine->start();
   }
   if (!started) {
     if (engine) {
       engine->stop();
-      if (microphoneTapInstalled_) engine->removeTap();
+      if (tapInstalled_) engine->removeTap();
     }
-    microphoneTapInstalled_ = false;
+    tapInstalled_ = false;
     return false;
   }
-  microphoneEngine_ = std::move(engine);
-  const std::uint64_t now = nowNanoseconds();
+  engine_ = std::move(engine);
+  const std::uint64_t now = time_.clock().uptimeNanoseconds();
   {
     std::lock_guard lock(stateLock_);
-    microphoneLastProgressAt_ = now;
+    lastProgressAt_ = now;
   }
-  microphoneObservedSamples_ = timeline_.microphoneSampleCount();
+  observedSamples_ = timeline_.microphoneSampleCount();
   if (reason != "initial") {
     events_.emit(
         "recording.microphone",
@@ -71,138 +98,135 @@ bool CaptureController::replaceMicrophoneEngine(std::string_view reason, int att
   return true;
 }
 
-bool CaptureController::installMicrophoneTap(platform::AudioEngine& engine,
-                                             std::uint64_t generation) {
+bool MicrophoneCapture::installTap(platform::AudioEngine& engine, std::uint64_t generation) {
   const auto format = engine.inputFormat();
   if (!format || format->channelCount == 0 || !(format->sampleRate > 0)) return false;
   const bool installed = engine.installTap(
       microphoneTapBufferFrames, [this, generation](const platform::PcmBufferView& buffer) {
-        if (!shouldWriteMicrophoneAudio(generation)) return;
-        microphoneQueue_->sync([this, &buffer] {
-          microphoneConverter_->convert(buffer, [this](const float* samples, std::int64_t count) {
+        if (!shouldWriteAudio(generation)) return;
+        queue_->sync([this, &buffer] {
+          converter_->convert(buffer, [this](const float* samples, std::int64_t count) {
             timeline_.appendMicrophoneAudio(samples, count);
           });
         });
-        time_.mainLoop().post(
-            weakly([this, generation] { microphoneDidReceiveAudio(generation); }));
+        time_.mainLoop().post(weakly([this, generation] { didReceiveAudio(generation); }));
       });
-  if (installed) microphoneTapInstalled_ = true;
+  if (installed) tapInstalled_ = true;
   return installed;
 }
 
-bool CaptureController::shouldWriteMicrophoneAudio(std::uint64_t generation) {
+bool MicrophoneCapture::shouldWriteAudio(std::uint64_t generation) {
   std::lock_guard lock(stateLock_);
-  return generation == microphoneGeneration_ && !flags_.paused && !flags_.stopping;
+  return generation == generation_ && !flags_.paused && !flags_.stopping;
 }
 
-void CaptureController::microphoneDidReceiveAudio(std::uint64_t generation) {
+void MicrophoneCapture::didReceiveAudio(std::uint64_t generation) {
   {
     std::lock_guard lock(stateLock_);
-    if (generation != microphoneGeneration_ || flags_.stopping) return;
+    if (generation != generation_ || flags_.stopping) return;
   }
-  if (!microphoneRecoveryPending_) return;
-  microphoneRecoveryPending_ = false;
-  microphoneRestartAttempts_ = 0;
-  microphoneRecoveryExhausted_ = false;
+  if (!recoveryPending_) return;
+  recoveryPending_ = false;
+  restartAttempts_ = 0;
+  recoveryExhausted_ = false;
   {
     std::lock_guard lock(stateLock_);
     flags_.microphoneAvailable = true;
-    microphoneLastProgressAt_ = nowNanoseconds();
+    lastProgressAt_ = time_.clock().uptimeNanoseconds();
   }
   events_.emit("recording.microphone", Json{{"phase", "recovered"}, {"attempt", 1}});
 }
 
-void CaptureController::recoverStalledMicrophone() {
-  if (!arguments_.meeting || isStopping()) return;
-  const std::uint64_t now = nowNanoseconds();
+void MicrophoneCapture::recoverIfStalled() {
+  if (isStopping()) return;
+  const std::uint64_t now = time_.clock().uptimeNanoseconds();
   const std::int64_t observed = timeline_.microphoneSampleCount();
   bool paused = false;
   std::uint64_t lastProgressAt = 0;
   {
     std::lock_guard lock(stateLock_);
     paused = flags_.paused;
-    lastProgressAt = microphoneLastProgressAt_;
+    lastProgressAt = lastProgressAt_;
   }
-  if (paused || observed > microphoneObservedSamples_) {
-    microphoneObservedSamples_ = observed;
+  if (paused || observed > observedSamples_) {
+    observedSamples_ = observed;
     {
       std::lock_guard lock(stateLock_);
-      microphoneLastProgressAt_ = now;
+      lastProgressAt_ = now;
     }
-    if (now - microphoneLastRestartAt_ > kMicrophoneAttemptResetNanoseconds) {
-      microphoneRestartAttempts_ = 0;
+    if (now - lastRestartAt_ > kMicrophoneAttemptResetNanoseconds) {
+      restartAttempts_ = 0;
     }
     return;
   }
   if (now < lastProgressAt || now - lastProgressAt < microphoneStallNanoseconds) return;
-  if (microphoneRecoveryExhausted_) return;
-  microphoneRecoveryPending_ = false;
-  if (microphoneRestartAttempts_ < kMicrophoneRestartLimit) {
-    ++microphoneRestartAttempts_;
-    microphoneLastRestartAt_ = now;
+  if (recoveryExhausted_) return;
+  recoveryPending_ = false;
+  if (restartAttempts_ < kMicrophoneRestartLimit) {
+    ++restartAttempts_;
+    lastRestartAt_ = now;
     {
       std::lock_guard lock(stateLock_);
-      microphoneLastProgressAt_ = now;
+      lastProgressAt_ = now;
     }
-    rebuildMicrophoneEngine("stalled", microphoneRestartAttempts_);
+    rebuildEngine("stalled", restartAttempts_);
     return;
   }
-  microphoneRecoveryExhausted_ = true;
+  recoveryExhausted_ = true;
   {
     std::lock_guard lock(stateLock_);
     flags_.microphoneAvailable = false;
   }
   events_.emit("recording.microphone",
-               Json{{"phase", "unavailable"}, {"attempt", microphoneRestartAttempts_}});
+               Json{{"phase", "unavailable"}, {"attempt", restartAttempts_}});
 }
 
-void CaptureController::rebuildMicrophoneEngine(std::string_view reason, int attempt) {
-  if (microphoneRecoveryPending_ || isStopping()) return;
-  microphoneRecoveryPending_ = true;
+void MicrophoneCapture::rebuildEngine(std::string_view reason, int attempt) {
+  if (recoveryPending_ || isStopping()) return;
+  recoveryPending_ = true;
   {
     std::lock_guard lock(stateLock_);
     flags_.microphoneAvailable = false;
   }
-  if (!replaceMicrophoneEngine(reason, attempt)) {
-    microphoneRecoveryPending_ = false;
+  if (!replaceEngine(reason, attempt)) {
+    recoveryPending_ = false;
     events_.emit("recording.microphone", Json{{"phase", "unavailable"}, {"attempt", attempt}});
   }
 }
 
-bool CaptureController::installDefaultInputDeviceListener() {
-  if (microphoneRouteListener_) return true;
-  // The stop sequence removes the listener on this thread after it set `flags_.stopping`; installed
-  // past that point, nobody would ever remove it.
+bool MicrophoneCapture::installRouteListener() {
+  if (routeListener_) return true;
+  // The stop sequence removes the listener on this thread after it set the stopping flag;
+  // installed past that point, nobody would ever remove it.
   if (isStopping()) return false;
-  microphoneRouteListener_ = audio_.microphone.addDefaultInputListener(
-      *microphoneRouteQueue_,
-      [this] { time_.mainLoop().post(weakly([this] { scheduleMicrophoneRouteRecovery(); })); });
-  return microphoneRouteListener_.has_value();
+  routeListener_ = microphone_.addDefaultInputListener(
+      *routeQueue_, [this] { time_.mainLoop().post(weakly([this] { scheduleRouteRecovery(); })); });
+  return routeListener_.has_value();
 }
 
-void CaptureController::removeDefaultInputDeviceListener() {
-  if (!microphoneRouteListener_) return;
-  audio_.microphone.removeDefaultInputListener(*microphoneRouteListener_);
-  microphoneRouteListener_.reset();
+void MicrophoneCapture::removeRouteListener() {
+  if (!routeListener_) return;
+  microphone_.removeDefaultInputListener(*routeListener_);
+  routeListener_.reset();
 }
 
-void CaptureController::scheduleMicrophoneRouteRecovery() {
-  if (!arguments_.meeting || isStopping()) return;
-  const std::uint64_t token = ++microphoneRouteChangeToken_;
+void MicrophoneCapture::scheduleRouteRecovery() {
+  if (isStopping()) return;
+  const std::uint64_t token = ++routeChangeToken_;
   time_.mainLoop().scheduleAfter(kRouteChangeDebounce, weakly([this, token] {
-                                   if (token != microphoneRouteChangeToken_ || isStopping()) return;
-                                   microphoneRestartAttempts_ = 0;
-                                   microphoneRecoveryExhausted_ = false;
-                                   rebuildMicrophoneEngine("default-input-changed", 1);
+                                   if (token != routeChangeToken_ || isStopping()) return;
+                                   restartAttempts_ = 0;
+                                   recoveryExhausted_ = false;
+                                   rebuildEngine("default-input-changed", 1);
                                  }));
 }
 
-void CaptureController::tearDownMicrophone() {
-  removeDefaultInputDeviceListener();
-  if (!microphoneEngine_) return;
-  microphoneEngine_->stop();
-  if (microphoneTapInstalled_) microphoneEngine_->removeTap();
-  microphoneTapInstalled_ = false;
+void MicrophoneCapture::tearDown() {
+  removeRouteListener();
+  if (!engine_) return;
+  engine_->stop();
+  if (tapInstalled_) engine_->removeTap();
+  tapInstalled_ = false;
 }
 
 }  // namespace orvix::capture
