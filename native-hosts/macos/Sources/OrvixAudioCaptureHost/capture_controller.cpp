@@ -46,18 +46,16 @@ CaptureController::CaptureController(Arguments arguments, platform::Audio audio,
                                      std::unique_ptr<PcmWriter> systemWriter,
                                      std::unique_ptr<PcmWriter> microphoneWriter)
     : arguments_(std::move(arguments)),
-      audio_(audio),
       time_(time),
       events_(events),
       exitProcess_(std::move(exitProcess)),
       systemPath_(systemTrackPath(arguments_)),
       microphonePath_(microphoneTrackPath(arguments_)),
-      systemAudioStartup_(time),
       flags_{.microphoneEnabled = arguments_.meeting && arguments_.microphoneEnabled},
       timeline_(std::move(systemWriter), std::move(microphoneWriter), time.clock(), stateLock_,
                 flags_),
-      audioQueue_(time.makeSerialQueue(queueLabel(".audio-capture.system"))),
-      videoQueue_(time.makeSerialQueue(queueLabel(".audio-capture.video"))),
+      systemAudio_(audio, time, events, timeline_, stateLock_, flags_, tasks_,
+                   [this] { finishAfterCaptureInterruption(); }),
       microphone_(arguments_.meeting
                       ? std::make_unique<MicrophoneCapture>(audio.microphone, time, events,
                                                             timeline_, stateLock_, flags_)
@@ -69,17 +67,15 @@ CaptureController::~CaptureController() {
   tasks_.joinAll();
   // A controller dropped without a stop (tests, a failed construction) still leaves no source
   // running into its queues.
-  std::shared_ptr<ControlledStream> stream;
-  std::shared_ptr<platform::ProcessTap> tap;
+  SystemAudioCapture::Sources sources;
   {
     std::lock_guard lock(stateLock_);
     flags_.stopping = true;
-    stream = std::move(stream_);
-    tap = std::move(processTapCapture_);
+    sources = systemAudio_.takeSourcesLocked();
     progressTimer_.cancel();
   }
-  if (stream) stream->stop();
-  if (tap) tap->stop();
+  if (sources.stream) sources.stream->stop();
+  if (sources.tap) sources.tap->stop();
   if (microphone_) microphone_->tearDown();
 }
 
@@ -113,7 +109,7 @@ void CaptureController::startTaskLaunched() {
 }
 
 std::optional<CaptureError> CaptureController::start() {
-  if (auto error = startPreferredSystemCapture()) return error;
+  if (auto error = systemAudio_.start()) return error;
 
   bool stoppedDuringMicrophoneStartup = false;
   if (arguments_.meeting) {
@@ -144,8 +140,8 @@ std::optional<CaptureError> CaptureController::start() {
     bool microphoneAvailable = false;
     {
       std::lock_guard lock(stateLock_);
-      backend = systemAudioBackend_.value_or(SystemAudioBackend::screenCaptureKit);
-      fallback = systemAudioFallback_;
+      backend = systemAudio_.backendLocked().value_or(SystemAudioBackend::screenCaptureKit);
+      fallback = systemAudio_.fallbackLocked();
       microphoneAvailable = flags_.microphoneAvailable;
     }
     // Start-up succeeded even when a stop has come in since: the recording is announced, and
@@ -201,10 +197,6 @@ void CaptureController::emitProgress() {
                     {"microphoneLevel", levelNumber(progress.microphoneLevel)}});
 }
 
-void CaptureController::appendSystemAudio(const float* samples, std::int64_t count) {
-  if (timeline_.appendSystemAudio(samples, count)) systemAudioStartup_.markReady();
-}
-
 void CaptureController::setPaused(bool paused) {
   const std::uint64_t now = nowNanoseconds();
   std::lock_guard lock(stateLock_);
@@ -227,8 +219,7 @@ void CaptureController::stop(bool cancelled) {
   const std::uint64_t now = nowNanoseconds();
   std::int64_t minimumSamples = 0;
   std::int64_t outageSamples = 0;
-  std::shared_ptr<ControlledStream> stream;
-  std::shared_ptr<platform::ProcessTap> tap;
+  SystemAudioCapture::Sources sources;
   TimerHandle progressTimer;
   {
     std::lock_guard lock(stateLock_);
@@ -236,10 +227,7 @@ void CaptureController::stop(bool cancelled) {
     flags_.stopping = true;
     minimumSamples = cancelled ? 0 : timeline_.sampleTargetLocked(now);
     timeline_.closeLocked(now);
-    // The stream stays referenced, so its late callbacks still compare as the current one and
-    // are refused by the stopping check.
-    stream = stream_;
-    tap = std::move(processTapCapture_);
+    sources = systemAudio_.takeSourcesLocked();
     if (!cancelled && timeline_.inSystemOutageLocked()) {
       completionInterrupted_ = true;
       outageSamples =
@@ -248,13 +236,13 @@ void CaptureController::stop(bool cancelled) {
     timeline_.closeSystemOutageLocked();
     progressTimer = progressTimer_;
   }
-  systemAudioStartup_.cancel();
+  systemAudio_.cancelStartup();
   timeline_.appendSystemSilence(outageSamples);
   progressTimer.cancel();
 
-  tasks_.run("capture-stop", [this, cancelled, minimumSamples, stream, tap] {
-    if (stream) stream->stop();
-    if (tap) tap->stop();
+  tasks_.run("capture-stop", [this, cancelled, minimumSamples, sources] {
+    if (sources.stream) sources.stream->stop();
+    if (sources.tap) sources.tap->stop();
     runOnMain([this] {
       if (microphone_) microphone_->tearDown();
     });
@@ -335,11 +323,6 @@ bool CaptureController::isMicrophoneAvailable() {
 bool CaptureController::isMicrophoneEnabled() {
   std::lock_guard lock(stateLock_);
   return flags_.microphoneEnabled;
-}
-
-std::optional<SystemAudioBackend> CaptureController::systemAudioBackend() {
-  std::lock_guard lock(stateLock_);
-  return systemAudioBackend_;
 }
 
 }  // namespace orvix::capture

@@ -12,22 +12,13 @@
 #include "OrvixAudioCaptureHost/capture_error.h"
 #include "OrvixAudioCaptureHost/capture_events.h"
 #include "OrvixAudioCaptureHost/capture_timeline.h"
-#include "OrvixAudioCaptureHost/controlled_stream.h"
 #include "OrvixAudioCaptureHost/microphone_capture.h"
-#include "OrvixAudioCaptureHost/pcm_converter.h"
-#include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
+#include "OrvixAudioCaptureHost/system_audio_capture.h"
 #include "OrvixAudioCaptureHost/task_runner.h"
 #include "common/time/time_source.h"
 #include "platform/audio.h"
 
 namespace orvix::capture {
-
-enum class SystemAudioBackend { processTap, screenCaptureKit };
-
-constexpr std::string_view wireName(SystemAudioBackend backend) {
-  return backend == SystemAudioBackend::processTap ? "core-audio-process-tap"
-                                                   : "screen-capture-kit";
-}
 
 // Ends the process with a status. The program exits for real; tests record the status.
 using ExitProcess = std::function<void(int status)>;
@@ -37,11 +28,10 @@ struct FinalizedCapture {
   std::int64_t byteLength = 0;
 };
 
-// Owns one recording session: the capture timeline with the two track writers, the converters,
-// the system-audio backend (a process tap, or a screen-capture stream with its timed restarts),
-// the microphone engine and the progress timer. Decides the start-up order and the fallback
-// between the system backends, applies pause, resume and microphone switching, and carries
-// stop and cancel through to the process exit.
+// Owns one recording session and puts its parts together: the capture timeline with the two
+// tracks, the system audio (a process tap or a screen-capture stream), the microphone in meeting
+// mode, and the progress timer. Runs start-up in order, applies pause, resume and microphone
+// switching, and carries stop and cancel through to the process exit.
 //
 // Threads: commands, the progress timer and microphone recovery on the main thread; start-up,
 // stop and stream recovery on tasks of their own; audio on the audio, process-tap and
@@ -49,13 +39,13 @@ struct FinalizedCapture {
 // timeline's track-write lock, then stateLock_, then a writer's own lock; nothing waits for long
 // while holding the track-write lock or stateLock_, and no stream is started or stopped under
 // either.
-class CaptureController final : public platform::ScreenCaptureStreamClient {
+class CaptureController final {
  public:
   // Absent when a track file cannot be created.
   static std::unique_ptr<CaptureController> create(Arguments arguments, platform::Audio audio,
                                                    TimeSource& time, CaptureEvents& events,
                                                    ExitProcess exitProcess);
-  ~CaptureController() override;
+  ~CaptureController();
   CaptureController(const CaptureController&) = delete;
   CaptureController& operator=(const CaptureController&) = delete;
 
@@ -75,13 +65,6 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   // The system backend is gone for good: keep what was recorded, or fail when there is nothing.
   void finishAfterCaptureInterruption();
 
-  // Screen-capture stream output and delegate.
-  void streamDidOutputAudio(platform::ScreenCaptureStream& stream,
-                            const platform::AudioSampleBuffer& buffer) override;
-  void streamDidOutputScreen(platform::ScreenCaptureStream& stream) override;
-  void streamDidStop(platform::ScreenCaptureStream& stream,
-                     platform::StreamStopReason reason) override;
-
   // Public for the tests that work on prepared tracks.
   std::optional<FinalizedCapture> finalizeCapture();
   void removeCaptureFiles();
@@ -94,7 +77,6 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   bool isStopping();
   bool isMicrophoneAvailable();
   bool isMicrophoneEnabled();
-  std::optional<SystemAudioBackend> systemAudioBackend();
 
  private:
   CaptureController(Arguments arguments, platform::Audio audio, TimeSource& time,
@@ -109,57 +91,30 @@ class CaptureController final : public platform::ScreenCaptureStreamClient {
   // loop outlives the controller, and platform callbacks hold it only weakly.
   Task weakly(std::function<void()> task) const;
 
-  // System-audio start-up and the screen-capture backend.
-  std::optional<CaptureError> startPreferredSystemCapture();
-  std::optional<CaptureError> startScreenCaptureKitUntilReady(bool requirePermission,
-                                                              bool fallback);
-  std::optional<CaptureError> startScreenCaptureKit(bool requirePermission);
-  void stopScreenCaptureKitStartupAttempt();
-  bool isCurrentStreamLocked(const platform::ScreenCaptureStream& stream) const;
-  void recoverSystemCapture();
-
-  // The process-tap backend.
-  void consumeProcessTapAudio(const platform::PcmBufferView& buffer);
-  void processTapInterrupted();
-
   // Progress timer.
   void scheduleProgressTick(std::uint64_t startedAt, std::uint64_t tick);
   void progressTick();
   void emitProgress();
-  // Hands converted system audio to the timeline; real samples make start-up's backend ready.
-  void appendSystemAudio(const float* samples, std::int64_t count);
 
   void emitFailed(CaptureError error);
   // Stop task only.
   void exitJoiningFinishedTasks(int status);
 
   Arguments arguments_;
-  platform::Audio audio_;
   TimeSource& time_;
   CaptureEvents& events_;
   ExitProcess exitProcess_;
   std::string systemPath_;
   std::string microphonePath_;
 
-  SystemAudioStartupReadiness systemAudioStartup_;
-  PcmConverter systemConverter_;
   std::mutex stateLock_;
   RecordingFlags flags_;  // guarded by stateLock_
   CaptureTimeline timeline_;
-  std::unique_ptr<SerialQueue> audioQueue_;
-  std::unique_ptr<SerialQueue> videoQueue_;
+  SystemAudioCapture systemAudio_;
   std::unique_ptr<MicrophoneCapture> microphone_;  // meeting mode only
 
   // Guarded by stateLock_.
-  std::shared_ptr<ControlledStream> stream_;
-  std::shared_ptr<platform::ProcessTap> processTapCapture_;
-  std::optional<SystemAudioBackend> systemAudioBackend_;
-  bool systemAudioFallback_ = false;
-  bool systemAudioStartupComplete_ = false;
-
   TimerHandle progressTimer_;
-  int systemStreamRestartAttempts_ = 0;
-  std::optional<std::uint64_t> systemStreamStartedAtNanoseconds_;
   bool completionInterrupted_ = false;
   bool startTaskRunning_ = false;
 

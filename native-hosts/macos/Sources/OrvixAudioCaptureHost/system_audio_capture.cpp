@@ -1,8 +1,9 @@
 // Picking and starting the system-audio backend, and keeping a screen-capture stream alive.
+#include "OrvixAudioCaptureHost/system_audio_capture.h"
+
 #include <chrono>
 
 #include "OrvixAudioCaptureHost/capture_constants.h"
-#include "OrvixAudioCaptureHost/capture_controller.h"
 
 namespace orvix::capture {
 
@@ -33,13 +34,48 @@ platform::StreamConfiguration streamConfiguration(const platform::CaptureDisplay
 
 }  // namespace
 
-std::optional<CaptureError> CaptureController::startPreferredSystemCapture() {
+SystemAudioCapture::SystemAudioCapture(platform::Audio audio, TimeSource& time,
+                                       CaptureEvents& events, CaptureTimeline& timeline,
+                                       std::mutex& stateLock, const RecordingFlags& flags,
+                                       TaskRunner& tasks, std::function<void()> lostForGood)
+    : audio_(audio),
+      time_(time),
+      events_(events),
+      timeline_(timeline),
+      stateLock_(stateLock),
+      flags_(flags),
+      tasks_(tasks),
+      lostForGood_(std::move(lostForGood)),
+      startup_(time),
+      audioQueue_(time.makeSerialQueue(queueLabel(".audio-capture.system"))),
+      videoQueue_(time.makeSerialQueue(queueLabel(".audio-capture.video"))) {}
+
+bool SystemAudioCapture::isStopping() {
+  std::lock_guard lock(stateLock_);
+  return flags_.stopping;
+}
+
+Task SystemAudioCapture::weakly(std::function<void()> task) const {
+  return [alive = std::weak_ptr<int>(lifetime_), task = std::move(task)] {
+    if (alive.lock()) task();
+  };
+}
+
+void SystemAudioCapture::appendAudio(const float* samples, std::int64_t count) {
+  if (timeline_.appendSystemAudio(samples, count)) startup_.markReady();
+}
+
+SystemAudioCapture::Sources SystemAudioCapture::takeSourcesLocked() {
+  return Sources{stream_, std::move(processTap_)};
+}
+
+std::optional<CaptureError> SystemAudioCapture::start() {
   if (audio_.processTaps == nullptr) return startScreenCaptureKitUntilReady(true, false);
 
   std::shared_ptr<platform::ProcessTap> tap = audio_.processTaps->makeTap(
       {[this](const platform::PcmBufferView& buffer) { consumeProcessTapAudio(buffer); },
        [this] { time_.mainLoop().post(weakly([this] { processTapInterrupted(); })); }});
-  systemAudioStartup_.reset();
+  startup_.reset();
 
   const auto fallBack = [&]() -> std::optional<CaptureError> {
     tap->stop();
@@ -53,46 +89,45 @@ std::optional<CaptureError> CaptureController::startPreferredSystemCapture() {
     std::lock_guard lock(stateLock_);
     refused = flags_.stopping;
     if (!refused) {
-      processTapCapture_ = tap;
-      systemAudioBackend_ = SystemAudioBackend::processTap;
-      systemAudioFallback_ = false;
+      processTap_ = tap;
+      backend_ = SystemAudioBackend::processTap;
+      fallback_ = false;
     }
   }
   if (refused) return fallBack();
 
-  const auto result = systemAudioStartup_.wait(startupTimeout());
+  const auto result = startup_.wait(startupTimeout());
   {
     std::lock_guard lock(stateLock_);
-    if (result == SystemAudioStartupResult::ready && !flags_.stopping &&
-        processTapCapture_ == tap) {
-      systemAudioStartupComplete_ = true;
+    if (result == SystemAudioStartupResult::ready && !flags_.stopping && processTap_ == tap) {
+      startupComplete_ = true;
       return std::nullopt;
     }
-    if (processTapCapture_ == tap) {
-      processTapCapture_.reset();
-      systemAudioBackend_.reset();
+    if (processTap_ == tap) {
+      processTap_.reset();
+      backend_.reset();
     }
   }
   return fallBack();
 }
 
-std::optional<CaptureError> CaptureController::startScreenCaptureKitUntilReady(
+std::optional<CaptureError> SystemAudioCapture::startScreenCaptureKitUntilReady(
     bool requirePermission, bool fallback) {
   CaptureError lastError = CaptureError::captureFailed;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    systemAudioStartup_.reset();
+    startup_.reset();
     const auto startError = startScreenCaptureKit(requirePermission && attempt == 0);
     if (startError == CaptureError::screenPermissionDenied) return startError;
     if (startError) {
       lastError = *startError;
     } else {
-      const auto result = systemAudioStartup_.wait(startupTimeout());
+      const auto result = startup_.wait(startupTimeout());
       {
         std::lock_guard lock(stateLock_);
         if (result == SystemAudioStartupResult::ready && !flags_.stopping && stream_) {
-          systemAudioBackend_ = SystemAudioBackend::screenCaptureKit;
-          systemAudioFallback_ = fallback;
-          systemAudioStartupComplete_ = true;
+          backend_ = SystemAudioBackend::screenCaptureKit;
+          fallback_ = fallback;
+          startupComplete_ = true;
           return std::nullopt;
         }
       }
@@ -105,7 +140,7 @@ std::optional<CaptureError> CaptureController::startScreenCaptureKitUntilReady(
   return lastError;
 }
 
-std::optional<CaptureError> CaptureController::startScreenCaptureKit(bool requirePermission) {
+std::optional<CaptureError> SystemAudioCapture::startScreenCaptureKit(bool requirePermission) {
   platform::ScreenCapture& screenCapture = audio_.screenCapture;
   if (requirePermission && !screenCapture.preflightAccess() && !screenCapture.requestAccess()) {
     return CaptureError::screenPermissionDenied;
@@ -138,28 +173,28 @@ std::optional<CaptureError> CaptureController::startScreenCaptureKit(bool requir
   }
   const std::uint64_t now = nowNanoseconds();
   std::lock_guard lock(stateLock_);
-  if (stream_ == controlled && !flags_.stopping) systemStreamStartedAtNanoseconds_ = now;
+  if (stream_ == controlled && !flags_.stopping) streamStartedAtNanoseconds_ = now;
   return std::nullopt;
 }
 
-void CaptureController::stopScreenCaptureKitStartupAttempt() {
+void SystemAudioCapture::stopScreenCaptureKitStartupAttempt() {
   std::shared_ptr<ControlledStream> stream;
   {
     std::lock_guard lock(stateLock_);
     stream = std::move(stream_);
     stream_.reset();
-    systemStreamStartedAtNanoseconds_.reset();
+    streamStartedAtNanoseconds_.reset();
   }
   // When the stop sequence claimed this stream as well, only the first of the two stops it.
   if (stream) stream->stop();
 }
 
-bool CaptureController::isCurrentStreamLocked(const platform::ScreenCaptureStream& stream) const {
+bool SystemAudioCapture::isCurrentStreamLocked(const platform::ScreenCaptureStream& stream) const {
   return stream_ && &stream_->stream() == &stream;
 }
 
-void CaptureController::streamDidOutputAudio(platform::ScreenCaptureStream& stream,
-                                             const platform::AudioSampleBuffer& buffer) {
+void SystemAudioCapture::streamDidOutputAudio(platform::ScreenCaptureStream& stream,
+                                              const platform::AudioSampleBuffer& buffer) {
   {
     // A buffer refused here is not written and so does not make the stream ready: start-up
     // accepts a backend only once its audio has really reached the track.
@@ -169,15 +204,14 @@ void CaptureController::streamDidOutputAudio(platform::ScreenCaptureStream& stre
       return;
     }
   }
-  systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
-    appendSystemAudio(samples, count);
-  });
+  converter_.convert(
+      buffer, [this](const float* samples, std::int64_t count) { appendAudio(samples, count); });
 }
 
-void CaptureController::streamDidOutputScreen(platform::ScreenCaptureStream&) {}
+void SystemAudioCapture::streamDidOutputScreen(platform::ScreenCaptureStream&) {}
 
-void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
-                                      platform::StreamStopReason reason) {
+void SystemAudioCapture::streamDidStop(platform::ScreenCaptureStream& stream,
+                                       platform::StreamStopReason reason) {
   const std::uint64_t now = nowNanoseconds();
   bool isCurrent = false;
   bool stopping = false;
@@ -189,31 +223,31 @@ void CaptureController::streamDidStop(platform::ScreenCaptureStream& stream,
     isCurrent = isCurrentStreamLocked(stream);
     stopping = flags_.stopping;
     recovering = timeline_.inSystemOutageLocked();
-    startupComplete = systemAudioStartupComplete_;
+    startupComplete = startupComplete_;
     if (isCurrent) {
       stream_.reset();
-      if (systemStreamStartedAtNanoseconds_ && *systemStreamStartedAtNanoseconds_ <= now &&
-          now - *systemStreamStartedAtNanoseconds_ >= systemStreamStableResetNanoseconds) {
-        systemStreamRestartAttempts_ = 0;
+      if (streamStartedAtNanoseconds_ && *streamStartedAtNanoseconds_ <= now &&
+          now - *streamStartedAtNanoseconds_ >= systemStreamStableResetNanoseconds) {
+        streamRestartAttempts_ = 0;
       }
     }
-    recover = isCurrent && startupComplete && !stopping && !recovering &&
-              systemStreamRestartAttempts_ <
-                  static_cast<int>(systemStreamRetryDelaysNanoseconds.size()) &&
-              reason == platform::StreamStopReason::stoppedBySystem;
+    recover =
+        isCurrent && startupComplete && !stopping && !recovering &&
+        streamRestartAttempts_ < static_cast<int>(systemStreamRetryDelaysNanoseconds.size()) &&
+        reason == platform::StreamStopReason::stoppedBySystem;
     if (recover) timeline_.openSystemOutageLocked(now);
   }
   if (!isCurrent || stopping || recovering) return;
   if (!startupComplete) {
-    systemAudioStartup_.cancel();
+    startup_.cancel();
   } else if (recover) {
-    tasks_.run("system-stream-recovery", [this] { recoverSystemCapture(); });
+    tasks_.run("system-stream-recovery", [this] { recoverStream(); });
   } else {
-    finishAfterCaptureInterruption();
+    lostForGood_();
   }
 }
 
-void CaptureController::recoverSystemCapture() {
+void SystemAudioCapture::recoverStream() {
   while (true) {
     std::optional<std::uint64_t> delay;
     int attempt = 0;
@@ -222,14 +256,14 @@ void CaptureController::recoverSystemCapture() {
       std::lock_guard lock(stateLock_);
       stopping = flags_.stopping;
       const auto limit = static_cast<int>(systemStreamRetryDelaysNanoseconds.size());
-      if (!flags_.stopping && systemStreamRestartAttempts_ < limit) {
-        delay = systemStreamRetryDelaysNanoseconds[static_cast<std::size_t>(
-            systemStreamRestartAttempts_)];
-        attempt = ++systemStreamRestartAttempts_;
+      if (!flags_.stopping && streamRestartAttempts_ < limit) {
+        delay =
+            systemStreamRetryDelaysNanoseconds[static_cast<std::size_t>(streamRestartAttempts_)];
+        attempt = ++streamRestartAttempts_;
       }
     }
     if (!delay) {
-      if (!stopping) finishAfterCaptureInterruption();
+      if (!stopping) lostForGood_();
       return;
     }
     events_.emit("recording.recovery",
@@ -262,33 +296,31 @@ void CaptureController::recoverSystemCapture() {
   }
 }
 
-void CaptureController::consumeProcessTapAudio(const platform::PcmBufferView& buffer) {
+void SystemAudioCapture::consumeProcessTapAudio(const platform::PcmBufferView& buffer) {
   {
     std::lock_guard lock(stateLock_);
-    if (!processTapCapture_ || systemAudioBackend_ != SystemAudioBackend::processTap ||
-        flags_.paused || flags_.stopping) {
+    if (!processTap_ || backend_ != SystemAudioBackend::processTap || flags_.paused ||
+        flags_.stopping) {
       return;
     }
   }
-  systemConverter_.convert(buffer, [this](const float* samples, std::int64_t count) {
-    appendSystemAudio(samples, count);
-  });
+  converter_.convert(
+      buffer, [this](const float* samples, std::int64_t count) { appendAudio(samples, count); });
 }
 
-void CaptureController::processTapInterrupted() {
+void SystemAudioCapture::processTapInterrupted() {
   bool active = false;
   bool startupComplete = false;
   {
     std::lock_guard lock(stateLock_);
-    active = processTapCapture_ && !flags_.stopping &&
-             systemAudioBackend_ == SystemAudioBackend::processTap;
-    startupComplete = systemAudioStartupComplete_;
+    active = processTap_ && !flags_.stopping && backend_ == SystemAudioBackend::processTap;
+    startupComplete = startupComplete_;
   }
   if (!active) return;
   if (startupComplete) {
-    finishAfterCaptureInterruption();
+    lostForGood_();
   } else {
-    systemAudioStartup_.cancel();
+    startup_.cancel();
   }
 }
 
