@@ -32,8 +32,9 @@ struct Span {
 // always finds them; shorter ones would leave buffers missing that no fill can know of.
 std::vector<Span> generateSchedule(unsigned seed) {
   std::mt19937 random(seed);
+  // The engine's output is the same everywhere; a distribution's is not.
   const auto steps = [&random](int from, int to) {
-    return std::uniform_int_distribution<int>(from, to)(random);
+    return from + static_cast<int>(random() % static_cast<unsigned>(to - from + 1));
   };
   std::vector<Span> schedule;
   for (int total = 0; total < 6000;) {
@@ -105,10 +106,11 @@ class CaptureTimelineTest : public ::testing::TestWithParam<unsigned> {
         }
         if (step % kStepsPerTick == 0) {
           const auto progress = timeline->progress();
-          // Never ahead of the recording, and behind it by at most a stall's threshold and
-          // the tick that finds it.
+          // Never ahead of the recording. Behind it by at most what a stall hides: the fill's
+          // latency and a tick, kept over a pause, and then, since a resume is no stall, the
+          // stall threshold and a tick again.
           EXPECT_LE(progress.elapsedMs, recorded / 16) << "step " << step;
-          EXPECT_GE(progress.elapsedMs, recorded / 16 - 1000) << "step " << step;
+          EXPECT_GE(progress.elapsedMs, recorded / 16 - 1500) << "step " << step;
           if (span.kind == Stretch::outage) {
             EXPECT_EQ(progress.systemLevel, 0);
           }
