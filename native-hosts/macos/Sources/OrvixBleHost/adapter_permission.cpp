@@ -44,8 +44,8 @@ std::string_view BleHost::authorizationName() const {
   return "restricted";
 }
 
-void BleHost::emitAdapterState(std::string_view state) {
-  emit("adapter.state", {{"state", state}, {"authorization", authorizationName()}});
+void BleHost::emitAdapterState(CentralState state) {
+  emit("adapter.state", {{"state", stateName(state)}, {"authorization", authorizationName()}});
 }
 
 void BleHost::refreshPermission(bool requestAuthorization) {
@@ -53,7 +53,7 @@ void BleHost::refreshPermission(bool requestAuthorization) {
   const bool allowed =
       authorization == BluetoothAuthorization::allowedAlways ||
       (requestAuthorization && authorization == BluetoothAuthorization::notDetermined);
-  if (!allowed) return emitAdapterState("unauthorized");
+  if (!allowed) return emitAdapterState(CentralState::unauthorized);
 
   // A manager created before the user granted access keeps reporting the old refusal; replace
   // it, unless a connection still runs through it.
@@ -69,7 +69,7 @@ void BleHost::refreshPermission(bool requestAuthorization) {
 void BleHost::centralManagerDidUpdateState(platform::CentralManager& manager) {
   if (!isCentral(manager)) return;
   const CentralState state = manager.state();
-  emitAdapterState(stateName(state));
+  emitAdapterState(state);
   if (state == CentralState::poweredOn) {
     if (pendingScan_) {
       // A scan deferred for a link that is still up waits for that link's end, however often
@@ -85,9 +85,9 @@ void BleHost::centralManagerDidUpdateState(platform::CentralManager& manager) {
     return;
   }
   if (peripheral_) {
-    disconnectReason_ = "adapter-unavailable";
+    disconnectReason_ = DisconnectReason::adapterUnavailable;
     reconnectableDisconnect_ = true;
-    finishCurrentDisconnect("adapter-unavailable", true);
+    finishCurrentDisconnect(DisconnectReason::adapterUnavailable, true);
   }
 }
 

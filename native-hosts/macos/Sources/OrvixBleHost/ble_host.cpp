@@ -34,13 +34,19 @@ bool BleHost::emit(std::string_view event, Json fields) {
   return true;
 }
 
-void BleHost::emitCommandError(const std::string& requestId, std::string_view code) {
-  emit("host.error", {{"scope", "command"}, {"code", code}, {"requestId", requestId}});
+void BleHost::emitCommandError(const std::string& requestId, HostError code) {
+  emit("host.error", {{"scope", wireName(ErrorScope::command)},
+                      {"code", wireCode(code)},
+                      {"requestId", requestId}});
+}
+
+void BleHost::emitHostError(ErrorScope scope, HostError code) {
+  emit("host.error", {{"scope", wireName(scope)}, {"code", wireCode(code)}});
 }
 
 void BleHost::emitInvalidCommand() {
   // Never echoes a request id, even a readable one: the envelope as a whole was not valid.
-  emit("host.error", {{"scope", "command"}, {"code", "INVALID_COMMAND"}});
+  emitHostError(ErrorScope::command, HostError::invalidCommand);
 }
 
 void BleHost::handleOverlongLine() { emitInvalidCommand(); }
@@ -61,38 +67,39 @@ void BleHost::handle(std::string_view line) {
 void BleHost::dispatch(const Json& command, const std::string& name, const std::string& requestId) {
   if (name == "permission.refresh") {
     const auto request = checkPermissionRefresh(command);
-    if (!request) return emitCommandError(requestId, "INVALID_PERMISSION_REFRESH");
+    if (!request) return emitCommandError(requestId, HostError::invalidPermissionRefresh);
     return refreshPermission(*request);
   }
   if (name == "scan.start") {
     const auto scan = checkScanStart(command);
-    if (!scan) return emitCommandError(requestId, "INVALID_SCAN");
+    if (!scan) return emitCommandError(requestId, HostError::invalidScan);
     return startScan(*scan);
   }
   if (name == "scan.stop") {
     const auto scanId = boundedString(memberOf(command, "scanId"), maximumIdentifierCharacters);
-    if (!scanId || scanId != activeScanId_) return emitCommandError(requestId, "SCAN_MISMATCH");
-    return stopScan("cancelled");
+    if (!scanId || scanId != activeScanId_)
+      return emitCommandError(requestId, HostError::scanMismatch);
+    return stopScan(ScanEnd::cancelled);
   }
   if (name == "connect") {
     const auto request = checkConnect(command);
-    if (!request) return emitCommandError(requestId, "INVALID_CONNECT");
+    if (!request) return emitCommandError(requestId, HostError::invalidConnect);
     return connect(*request, requestId);
   }
   if (name == "disconnect") return disconnect(requestId, command);
   if (name == "write") return write(command, requestId);
   if (name == "notification.configure") {
     const auto policy = checkNotificationConfigure(command);
-    if (!policy) return emitCommandError(requestId, "INVALID_NOTIFICATION_POLICY");
+    if (!policy) return emitCommandError(requestId, HostError::invalidNotificationPolicy);
     return configureNotifications(*policy);
   }
   if (name == "shutdown") return shutdown(requestId);
-  emitCommandError(requestId, "UNSUPPORTED_COMMAND");
+  emitCommandError(requestId, HostError::unsupportedCommand);
 }
 
 void BleHost::shutdown(std::string_view /*requestId*/) {
-  stopScan("cancelled");
-  disconnectReason_ = "manual";
+  stopScan(ScanEnd::cancelled);
+  disconnectReason_ = DisconnectReason::manual;
   reconnectableDisconnect_ = false;
   // Stream data already received still reaches the desktop application.
   flushStreamNotifications();

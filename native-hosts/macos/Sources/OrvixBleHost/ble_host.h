@@ -13,6 +13,7 @@
 #include "OrvixBleHost/command_checks.h"
 #include "OrvixBleHost/event_queue.h"
 #include "OrvixBleHost/generation_timer.h"
+#include "OrvixBleHost/wire_codes.h"
 #include "common/json_wire.h"
 #include "common/time/run_loop.h"
 #include "common/uuid.h"
@@ -90,18 +91,20 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   // --- Wire --------------------------------------------------------------------------------
   // False when the event could not be written as JSON and was dropped.
   bool emit(std::string_view event, Json fields);
-  void emitCommandError(const std::string& requestId, std::string_view code);
+  void emitCommandError(const std::string& requestId, HostError code);
+  // A "host.error" that answers no particular command.
+  void emitHostError(ErrorScope scope, HostError code);
   void emitInvalidCommand();
   void dispatch(const Json& command, const std::string& name, const std::string& requestId);
 
   // --- Adapter state and permission -----------------------------------------------------
   void refreshPermission(bool requestAuthorization);
-  void emitAdapterState(std::string_view state);
+  void emitAdapterState(platform::CentralState state);
   std::string_view authorizationName() const;
 
   // --- Scanning and candidates ----------------------------------------------------------
   void startScan(const ScanStart& scan);
-  void stopScan(std::string_view reason);
+  void stopScan(ScanEnd reason);
   void beginPoweredOnScan(std::int64_t timeoutMs,
                           const std::optional<std::string>& preferredCandidateId,
                           bool waitForAvailability);
@@ -117,11 +120,11 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   void connect(const Connect& request, const std::string& requestId);
   void disconnect(const std::string& requestId, const Json& command);
   void disconnectCurrent();
-  void finishCurrentDisconnect(const std::optional<std::string>& reason,
+  void finishCurrentDisconnect(std::optional<DisconnectReason> reason,
                                std::optional<bool> reconnectable);
   void clearGattState();
   void clearConnectionState();
-  void failGatt(std::string_view code);
+  void failGatt(HostError code);
   bool isCurrentPeripheral(const platform::Peripheral& peripheral) const {
     return peripheral_ && peripheral_->identifier() == peripheral.identifier();
   }
@@ -136,11 +139,11 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
 
   // --- Writes ---------------------------------------------------------------------------
   void write(const Json& command, const std::string& requestId);
-  void emitWriteFailed(const std::string& requestId, std::string_view code);
+  void emitWriteFailed(const std::string& requestId, WriteFailure code);
   void startNextWriteIfPossible();
   void continueActiveWrite();
-  void completeActiveWriteAsFailure(std::string_view code);
-  void failAllWrites(std::string_view code);
+  void completeActiveWriteAsFailure(WriteFailure code);
+  void failAllWrites(WriteFailure code);
 
   // --- Notifications --------------------------------------------------------------------
   void configureNotifications(const NotificationPolicy& policy);
@@ -167,7 +170,7 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   std::shared_ptr<platform::Peripheral> peripheral_;
   std::optional<std::string> connectionId_;
   std::optional<std::string> candidateId_;
-  std::string disconnectReason_ = "unknown";
+  DisconnectReason disconnectReason_ = DisconnectReason::unknown;
   bool reconnectableDisconnect_ = true;
   bool gattReadyEmitted_ = false;
   std::shared_ptr<platform::Characteristic> rxCharacteristic_;

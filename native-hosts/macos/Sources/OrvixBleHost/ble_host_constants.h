@@ -21,6 +21,9 @@ inline constexpr Uuid commandUUID = {0x00, 0x11, 0x20, 0xa3, 0x22, 0x33, 0x44, 0
                                      0x66, 0x77, 0x88, 0x99, 0x12, 0x34, 0x56, 0x78};
 inline constexpr Uuid streamUUID = {0x00, 0x11, 0x20, 0xa4, 0x22, 0x33, 0x44, 0x55,
                                     0x66, 0x77, 0x88, 0x99, 0x12, 0x34, 0x56, 0x78};
+// How the two notifying characteristics are named on the wire.
+inline constexpr std::string_view commandChannel = "command-a3";
+inline constexpr std::string_view streamChannel = "stream-a4";
 
 // Bounds of what the desktop application may send.
 inline constexpr std::size_t maximumCommandBytes = 65536;

@@ -79,10 +79,10 @@ std::optional<NotificationPolicy> checkNotificationConfigure(const Json& command
   return NotificationPolicy{std::move(*connectionId), delayMs};
 }
 
-std::variant<PendingWrite, WriteRefusal> checkWrite(
+std::variant<PendingWrite, WriteFailure> checkWrite(
     const Json& command, const std::string& requestId,
     const std::optional<std::string>& currentConnectionId) {
-  const WriteRefusal invalid{"INVALID_REQUEST"};
+  constexpr WriteFailure invalid = WriteFailure::invalidRequest;
   PendingWrite write;
   write.requestId = requestId;
   auto connectionId = boundedString(memberOf(command, "connectionId"), maximumIdentifierCharacters);
@@ -99,7 +99,7 @@ std::variant<PendingWrite, WriteRefusal> checkWrite(
   } else if (*writeType == "without-response") {
     write.type = platform::WriteType::withoutResponse;
   } else {
-    return WriteRefusal{"UNSUPPORTED_WRITE"};
+    return WriteFailure::unsupportedWrite;
   }
 
   const std::size_t firstLength = first->size();

@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "OrvixBleHost/wire_codes.h"
 #include "common/json_wire.h"
 #include "platform/bluetooth.h"
 
@@ -54,14 +55,9 @@ struct PendingWrite {
   std::size_t offset = 0;
 };
 
-// The refusal code of a "write", as "write.failed" reports it.
-struct WriteRefusal {
-  std::string code;
-};
-
 // The value rules of "write" in their order; the first that fails gives the refusal. The queue
 // bound is the caller's: it depends on the queue.
-std::variant<PendingWrite, WriteRefusal> checkWrite(
+std::variant<PendingWrite, WriteFailure> checkWrite(
     const Json& command, const std::string& requestId,
     const std::optional<std::string>& currentConnectionId);
 

@@ -18,28 +18,29 @@ Duration secondsOf(double seconds) {
 
 void BleHost::connect(const Connect& request, const std::string& requestId) {
   if (!central_) {
-    emitAdapterState("unauthorized");
-    return emitCommandError(requestId, "ADAPTER_NOT_AUTHORIZED");
+    emitAdapterState(platform::CentralState::unauthorized);
+    return emitCommandError(requestId, HostError::adapterNotAuthorized);
   }
   if (peripheral_) {
     // The busy connection is torn down with reason "unknown"; the new one is not started.
-    emitCommandError(requestId, "CONNECTION_BUSY");
-    disconnectReason_ = "unknown";
+    emitCommandError(requestId, HostError::connectionBusy);
+    disconnectReason_ = DisconnectReason::unknown;
     reconnectableDisconnect_ = true;
     return disconnectCurrent();
   }
   const auto identifier = parseUuid(request.candidateId);
   const auto candidate = identifier ? candidates_.find(*identifier) : candidates_.end();
-  if (candidate == candidates_.end()) return emitCommandError(requestId, "CANDIDATE_NOT_FOUND");
+  if (candidate == candidates_.end())
+    return emitCommandError(requestId, HostError::candidateNotFound);
   const auto chosen = candidate->second;  // held before the scan ends, whatever that clears
-  stopScan("cancelled");
+  stopScan(ScanEnd::cancelled);
   clearGattState();
 
   peripheral_ = chosen;
   connectionId_ = request.connectionId;
   candidateId_ = request.candidateId;
   // Until "gatt.ready" any end of this attempt is a failed connection.
-  disconnectReason_ = "connect-failed";
+  disconnectReason_ = DisconnectReason::connectFailed;
   reconnectableDisconnect_ = true;
   peripheral_->setDelegate(this);
   // Waiting for a device to come into range has no time limit.
@@ -51,9 +52,9 @@ void BleHost::disconnect(const std::string& requestId, const Json& command) {
   const auto connectionId =
       boundedString(memberOf(command, "connectionId"), maximumIdentifierCharacters);
   if (!connectionId || connectionId != connectionId_) {
-    return emitCommandError(requestId, "CONNECTION_MISMATCH");
+    return emitCommandError(requestId, HostError::connectionMismatch);
   }
-  disconnectReason_ = "manual";
+  disconnectReason_ = DisconnectReason::manual;
   reconnectableDisconnect_ = false;
   disconnectCurrent();
 }
@@ -62,15 +63,15 @@ void BleHost::beginConnectionAttemptTimeout() {
   connectionAttemptTimer_.start(mainLoop_, secondsOf(connectionAttemptTimeoutSeconds), [this] {
     if (gattReadyEmitted_ || !peripheral_) return;
     disconnectReason_ = peripheral_->state() == platform::PeripheralState::connected
-                            ? "gatt-incomplete"
-                            : "connect-failed";
+                            ? DisconnectReason::gattIncomplete
+                            : DisconnectReason::connectFailed;
     reconnectableDisconnect_ = true;
     disconnectCurrent();
   });
 }
 
 void BleHost::disconnectCurrent() {
-  failAllWrites("DISCONNECTED");
+  failAllWrites(WriteFailure::disconnected);
   connectionAttemptTimer_.clear();
   // A link being let go is not set up any further: its end keeps the reason it was given.
   gattSetupTimer_.clear();
@@ -85,18 +86,18 @@ void BleHost::beginDisconnectFallback() {
       return finishCurrentDisconnect(std::nullopt, std::nullopt);
     }
     // The platform has not let go of the link; its disconnection callback still ends it.
-    emit("host.error", {{"scope", "connection"}, {"code", "FAILED"}});
+    emitHostError(ErrorScope::connection, HostError::disconnectNotConfirmed);
   });
 }
 
-void BleHost::finishCurrentDisconnect(const std::optional<std::string>& reason,
+void BleHost::finishCurrentDisconnect(std::optional<DisconnectReason> reason,
                                       std::optional<bool> reconnectable) {
   disconnectFallbackTimer_.clear();
   // Stream data that arrived before the end is delivered before "disconnected".
   flushStreamNotifications();
   if (connectionId_) {
     emit("disconnected", {{"connectionId", *connectionId_},
-                          {"reason", reason.value_or(disconnectReason_)},
+                          {"reason", wireName(reason.value_or(disconnectReason_))},
                           {"reconnectable", reconnectable.value_or(reconnectableDisconnect_)}});
   }
   clearConnectionState();
@@ -124,14 +125,14 @@ void BleHost::clearGattState() {
   subscriptionQueue_.clear();
   subscriptionInFlight_.reset();
   gattReadyEmitted_ = false;
-  failAllWrites("DISCONNECTED");
+  failAllWrites(WriteFailure::disconnected);
 }
 
 void BleHost::didConnect(platform::CentralManager& central,
                          const std::shared_ptr<platform::Peripheral>& peripheral) {
   if (!peripheral) return;
-  if (isCentral(central) && isCurrentPeripheral(*peripheral) && disconnectReason_ != "manual" &&
-      !disconnectFallbackTimer_.active()) {
+  if (isCentral(central) && isCurrentPeripheral(*peripheral) &&
+      disconnectReason_ != DisconnectReason::manual && !disconnectFallbackTimer_.active()) {
     connectionAttemptTimer_.clear();
     peripheral_->setDelegate(this);
     return beginGattSetup();
@@ -144,7 +145,7 @@ void BleHost::didFailToConnect(platform::CentralManager& /*central*/,
                                const std::shared_ptr<platform::Peripheral>& peripheral,
                                const std::optional<platform::BluetoothError>& /*error*/) {
   if (peripheral && isCurrentPeripheral(*peripheral))
-    finishCurrentDisconnect("connect-failed", true);
+    finishCurrentDisconnect(DisconnectReason::connectFailed, true);
 }
 
 void BleHost::didDisconnect(platform::CentralManager& /*central*/,

@@ -25,7 +25,7 @@ void BleHost::beginGattSetup() {
       mainLoop_,
       std::chrono::duration_cast<Duration>(std::chrono::duration<double>(gattSetupTimeoutSeconds)),
       [this] {
-        if (!gattReadyEmitted_) failGatt("GATT_SETUP_TIMEOUT");
+        if (!gattReadyEmitted_) failGatt(HostError::gattSetupTimedOut);
       });
   peripheral_->discoverServices({serviceUUID});
 }
@@ -40,14 +40,14 @@ void BleHost::didDiscoverServices(platform::Peripheral& peripheral,
       }
     }
   }
-  failGatt("PRIMARY_SERVICE_MISSING");
+  failGatt(HostError::primaryServiceMissing);
 }
 
 void BleHost::didDiscoverCharacteristics(platform::Peripheral& peripheral,
                                          platform::Service& service,
                                          const std::optional<platform::BluetoothError>& error) {
   if (!isCurrentPeripheral(peripheral)) return;
-  if (error) return failGatt("CHARACTERISTIC_DISCOVERY_FAILED");
+  if (error) return failGatt(HostError::characteristicDiscoveryFailed);
   for (const auto& characteristic : service.characteristics()) {
     if (!characteristic) continue;
     const Uuid uuid = characteristic->uuid();
@@ -59,7 +59,7 @@ void BleHost::didDiscoverCharacteristics(platform::Peripheral& peripheral,
   if (!hasProperty(rxCharacteristic_, platform::kPropertyWrite) ||
       !hasProperty(commandCharacteristic_, notifies) ||
       !hasProperty(streamCharacteristic_, notifies)) {
-    return failGatt("REQUIRED_CHARACTERISTIC_MISSING");
+    return failGatt(HostError::requiredCharacteristicMissing);
   }
   // Command first: the recorder answers on it as soon as the stream starts.
   subscriptionQueue_ = {commandCharacteristic_, streamCharacteristic_};
@@ -69,7 +69,7 @@ void BleHost::didDiscoverCharacteristics(platform::Peripheral& peripheral,
 
 void BleHost::subscribeNextRequiredCharacteristic() {
   if (subscriptionInFlight_) return;  // one at a time
-  if (!peripheral_) return failGatt("SUBSCRIPTION_FAILED");
+  if (!peripheral_) return failGatt(HostError::subscriptionFailed);
   if (subscriptionQueue_.empty()) return emitGattReadyIfComplete();
   const auto next = subscriptionQueue_.front();
   subscriptionQueue_.erase(subscriptionQueue_.begin());
@@ -83,12 +83,12 @@ void BleHost::didUpdateNotificationState(platform::Peripheral& peripheral,
   if (!isCurrentPeripheral(peripheral)) return;
   if (gattReadyEmitted_) {
     if (error || !characteristic.isNotifying()) {
-      emit("host.error", {{"scope", "command"}, {"code", "SUBSCRIPTION_STATE_LOST"}});
+      emitHostError(ErrorScope::command, HostError::subscriptionStateLost);
     }
     return;
   }
   if (error || !characteristic.isNotifying() || subscriptionInFlight_ != characteristic.uuid()) {
-    return failGatt("SUBSCRIPTION_FAILED");
+    return failGatt(HostError::subscriptionFailed);
   }
   subscribed_.insert(characteristic.uuid());
   subscriptionInFlight_.reset();
@@ -106,7 +106,7 @@ void BleHost::emitGattReadyIfComplete() {
   connectionAttemptTimer_.clear();
   gattSetupTimer_.clear();
   // From here on an end the host did not ask for is a lost link.
-  disconnectReason_ = "link-loss";
+  disconnectReason_ = DisconnectReason::linkLoss;
   // Read now: the lengths belong to this link and may differ on the next.
   const std::size_t withoutResponse =
       peripheral_->maximumWriteValueLength(platform::WriteType::withoutResponse);
@@ -116,22 +116,21 @@ void BleHost::emitGattReadyIfComplete() {
                  {"candidateId", *candidateId_},
                  {"maximumWriteWithResponseBytes", withResponse},
                  {"maximumWriteWithoutResponseBytes", withoutResponse},
-                 {"subscribedChannels", Json::array({"command-a3", "stream-a4"})}};
+                 {"subscribedChannels", Json::array({commandChannel, streamChannel})}};
   if (auto name = normalizedName(peripheral_->name())) fields["nameHint"] = std::move(*name);
   emit("gatt.ready", std::move(fields));
 }
 
-void BleHost::failGatt(std::string_view code) {
+void BleHost::failGatt(HostError code) {
   if (gattReadyEmitted_) {
-    emit("host.error", {{"scope", "command"}, {"code", code}});
-    return;
+    return emitHostError(ErrorScope::command, code);
   }
   // The link is already being let go, for the reason of whoever asked: a setup callback that was
   // on its way does not change that reason.
   if (disconnectionInProgress()) return;
   gattSetupTimer_.clear();
-  emit("host.error", {{"scope", "connection"}, {"code", code}});
-  disconnectReason_ = "gatt-incomplete";
+  emitHostError(ErrorScope::connection, code);
+  disconnectReason_ = DisconnectReason::gattIncomplete;
   reconnectableDisconnect_ = true;
   disconnectCurrent();
 }

@@ -10,6 +10,7 @@
 
 #include "OrvixBleHost/ble_host_constants.h"
 #include "OrvixBleHost/event_queue.h"
+#include "OrvixBleHost/wire_codes.h"
 #include "common/line_sink.h"
 #include "common/time/time_source.h"
 
@@ -66,5 +67,10 @@ class HostOutputWriter final : public EventQueue {
 
   std::unique_ptr<NamedThread> thread_;
 };
+
+// The notice is written ready-made by the output thread, which serialises nothing; it must still
+// carry the code the rest of the host knows by that name.
+static_assert(HostOutputWriter::kOverflowNotice.find(wireCode(HostError::outputQueueFull)) !=
+              std::string_view::npos);
 
 }  // namespace orvix::ble_host

@@ -30,14 +30,14 @@ void BleHost::didUpdateValue(platform::Peripheral& peripheral,
     return;
   }
   // The link stays up: one bad value is no reason to drop the recorder.
-  if (error) emit("host.error", {{"scope", "connection"}, {"code", "NOTIFICATION_FAILED"}});
+  if (error) emitHostError(ErrorScope::connection, HostError::notificationFailed);
 }
 
 void BleHost::emitCommandNotification(const std::string& connectionId,
                                       const std::vector<std::uint8_t>& data) {
   flushStreamNotifications();  // stream data that came first leaves first
   emit("notification", {{"connectionId", connectionId},
-                        {"channel", "command-a3"},
+                        {"channel", commandChannel},
                         {"dataBase64", base64Encode(data)}});
 }
 
@@ -76,7 +76,7 @@ void BleHost::flushStreamNotifications() {
     const std::string connectionId = std::move(*streamNotificationConnectionId_);
     if (streamNotificationPackets_.size() == 1) {
       emit("notification", {{"connectionId", connectionId},
-                            {"channel", "stream-a4"},
+                            {"channel", streamChannel},
                             {"dataBase64", base64Encode(streamNotificationPackets_.front())}});
     } else {
       std::vector<std::uint8_t> joined;
@@ -87,7 +87,7 @@ void BleHost::flushStreamNotifications() {
         lengths.push_back(packet.size());
       }
       emit("notification.batch", {{"connectionId", connectionId},
-                                  {"channel", "stream-a4"},
+                                  {"channel", streamChannel},
                                   {"dataBase64", base64Encode(joined)},
                                   {"packetLengths", std::move(lengths)}});
     }

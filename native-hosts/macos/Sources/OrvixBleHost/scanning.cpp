@@ -23,12 +23,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 void BleHost::startScan(const ScanStart& scan) {
-  stopScan("cancelled");
+  stopScan(ScanEnd::cancelled);
   candidates_.clear();
   candidateSignatures_.clear();
   if (!central_) {
-    emitAdapterState("unauthorized");
-    emit("scan.completed", {{"scanId", scan.scanId}, {"reason", "cancelled"}});
+    emitAdapterState(platform::CentralState::unauthorized);
+    emit("scan.completed", {{"scanId", scan.scanId}, {"reason", wireName(ScanEnd::cancelled)}});
     return;
   }
   activeScanId_ = scan.scanId;
@@ -43,7 +43,7 @@ void BleHost::startScan(const ScanStart& scan) {
     return;
   }
   pendingScan_ = pending;
-  emit("host.error", {{"scope", "adapter"}, {"code", "ADAPTER_NOT_POWERED_ON"}});
+  emitHostError(ErrorScope::adapter, HostError::adapterNotPoweredOn);
 }
 
 void BleHost::beginPoweredOnScan(std::int64_t timeoutMs,
@@ -61,7 +61,7 @@ void BleHost::beginPoweredOnScan(std::int64_t timeoutMs,
   if (waitForAvailability) return;  // waiting has no time limit
   if (scanTimer_) scanTimer_->cancel();
   scanTimer_ = mainLoop_.scheduleAfter(std::chrono::milliseconds(timeoutMs),
-                                       [this] { stopScan("timeout"); });
+                                       [this] { stopScan(ScanEnd::timeout); });
 }
 
 bool BleHost::emitPreferredCandidateIfAvailable(
@@ -131,7 +131,7 @@ bool BleHost::emitCandidate(const Uuid& identifier, const std::optional<std::str
   return emit("candidate.discovered", std::move(fields));
 }
 
-void BleHost::stopScan(std::string_view reason) {
+void BleHost::stopScan(ScanEnd reason) {
   if (central_ && central_->isScanning()) central_->stopScan();
   if (scanTimer_) {
     scanTimer_->cancel();
@@ -140,7 +140,8 @@ void BleHost::stopScan(std::string_view reason) {
   pendingScan_.reset();
   waitingScanCandidateId_.reset();
   radioScanAllowsDuplicates_.reset();
-  if (activeScanId_) emit("scan.completed", {{"scanId", *activeScanId_}, {"reason", reason}});
+  if (activeScanId_)
+    emit("scan.completed", {{"scanId", *activeScanId_}, {"reason", wireName(reason)}});
   activeScanId_.reset();
 }
 

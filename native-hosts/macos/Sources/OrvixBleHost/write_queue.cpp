@@ -11,20 +11,20 @@ namespace orvix::ble_host {
 
 void BleHost::write(const Json& command, const std::string& requestId) {
   auto checked = checkWrite(command, requestId, connectionId_);
-  if (const auto* refusal = std::get_if<WriteRefusal>(&checked)) {
-    return emitWriteFailed(requestId, refusal->code);
+  if (const auto* refusal = std::get_if<WriteFailure>(&checked)) {
+    return emitWriteFailed(requestId, *refusal);
   }
   if (writeQueue_.size() + (activeWrite_ ? 1 : 0) >= maximumPendingWrites) {
-    return emitWriteFailed(requestId, "QUEUE_FULL");
+    return emitWriteFailed(requestId, WriteFailure::queueFull);
   }
   writeQueue_.push_back(std::move(std::get<PendingWrite>(checked)));
   startNextWriteIfPossible();
 }
 
-void BleHost::emitWriteFailed(const std::string& requestId, std::string_view code) {
+void BleHost::emitWriteFailed(const std::string& requestId, WriteFailure code) {
   emit("write.failed", {{"connectionId", connectionId_.value_or("unconnected")},
                         {"requestId", requestId},
-                        {"code", code}});
+                        {"code", wireCode(code)}});
 }
 
 void BleHost::startNextWriteIfPossible() {
@@ -39,7 +39,7 @@ void BleHost::continueActiveWrite() {
   for (;;) {
     if (!activeWrite_ || !peripheral_ || !rxCharacteristic_ ||
         peripheral_->state() != platform::PeripheralState::connected) {
-      return failAllWrites("DISCONNECTED");
+      return failAllWrites(WriteFailure::disconnected);
     }
     PendingWrite& write = *activeWrite_;
     const bool withResponse = write.type == platform::WriteType::withResponse;
@@ -49,7 +49,7 @@ void BleHost::continueActiveWrite() {
           peripheral_->maximumWriteValueLength(platform::WriteType::withoutResponse);
       if (withoutResponse > 0) pieceSize = std::min(pieceSize, withoutResponse);
     }
-    if (pieceSize < 1) return completeActiveWriteAsFailure("UNSUPPORTED_WRITE");
+    if (pieceSize < 1) return completeActiveWriteAsFailure(WriteFailure::unsupportedWrite);
 
     const auto& frame = write.frames[write.frameIndex];
     if (write.offset < frame.size()) {
@@ -83,24 +83,26 @@ void BleHost::continueActiveWrite() {
   }
 }
 
-void BleHost::completeActiveWriteAsFailure(std::string_view code) {
+void BleHost::completeActiveWriteAsFailure(WriteFailure code) {
   if (!activeWrite_) return;
   PendingWrite failed = std::move(*activeWrite_);
   activeWrite_.reset();
-  emit("write.failed",
-       {{"connectionId", failed.connectionId}, {"requestId", failed.requestId}, {"code", code}});
+  emit("write.failed", {{"connectionId", failed.connectionId},
+                        {"requestId", failed.requestId},
+                        {"code", wireCode(code)}});
   startNextWriteIfPossible();
 }
 
-void BleHost::failAllWrites(std::string_view code) {
+void BleHost::failAllWrites(WriteFailure code) {
   std::deque<PendingWrite> failing;
   if (activeWrite_) failing.push_back(std::move(*activeWrite_));
   activeWrite_.reset();
   for (auto& queued : writeQueue_) failing.push_back(std::move(queued));
   writeQueue_.clear();
   for (const auto& write : failing) {
-    emit("write.failed",
-         {{"connectionId", write.connectionId}, {"requestId", write.requestId}, {"code", code}});
+    emit("write.failed", {{"connectionId", write.connectionId},
+                          {"requestId", write.requestId},
+                          {"code", wireCode(code)}});
   }
 }
 
@@ -111,7 +113,7 @@ void BleHost::didWriteValue(platform::Peripheral& peripheral,
   // Only an active write with response waits for a confirmation (it moves on by nothing else);
   // one that arrives while none waits belonged to a write that already ended.
   if (!activeWrite_ || activeWrite_->type != platform::WriteType::withResponse) return;
-  if (error) return completeActiveWriteAsFailure("GATT_FAILURE");
+  if (error) return completeActiveWriteAsFailure(WriteFailure::gattFailure);
   continueActiveWrite();
 }
 

@@ -199,8 +199,8 @@ TEST(WriteCheck, RefusalsFollowTheRuleOrder) {
     fields["command"] = "write";
     fields["requestId"] = "w";
     auto checked = checkWrite(fields, "w", std::string("c"));
-    const auto* refused = std::get_if<WriteRefusal>(&checked);
-    return refused ? refused->code : std::string("accepted");
+    const auto* refused = std::get_if<WriteFailure>(&checked);
+    return refused ? std::string(wireCode(*refused)) : std::string("accepted");
   };
   const std::string one = "AQ==";
   const std::string bytes218 = base64Encode(std::vector<std::uint8_t>(218, 7));
