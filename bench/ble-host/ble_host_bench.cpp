@@ -35,7 +35,7 @@ using namespace orvix::ble_host;
 class CountingQueue final : public EventQueue {
  public:
   void enqueue(std::string line) override { bytes += line.size(); }
-  bool closeAndFlush(double) override { return true; }
+  bool closeAndFlush(Duration) override { return true; }
   std::size_t bytes = 0;
 };
 
@@ -121,7 +121,7 @@ void BM_WriterToPipe(benchmark::State& state) {
       sent += 1000 * kEventLine.size();
       while (received.load() < sent) std::this_thread::yield();
     }
-    writer.closeAndFlush(10.0);
+    writer.closeAndFlush(std::chrono::seconds(10));
   }
   close(fds[1]);
   reader.join();
@@ -168,7 +168,7 @@ void BM_EmitCost(benchmark::State& state) {
     for (auto _ : state) writer.enqueue(kEventLine);
     state.counters["pendingAtEnd"] = static_cast<double>(writer.pendingLines());
     stalled.release();
-    writer.closeAndFlush(10.0);
+    writer.closeAndFlush(std::chrono::seconds(10));
   }
   state.SetItemsProcessed(state.iterations());
   state.SetLabel(stall ? "reader stalled" : "reader keeps up");
@@ -262,7 +262,7 @@ void BM_StreamToPipe(benchmark::State& state) {
       while (linesReceived.load() < before + batches) std::this_thread::yield();
     }
     cpu = processCpuSeconds() - cpuStart;
-    writer.closeAndFlush(10.0);
+    writer.closeAndFlush(std::chrono::seconds(10));
     host.handle(
         R"({"schemaVersion":1,"command":"disconnect","requestId":"d","connectionId":"bench"})");
     time.runUntilIdle();

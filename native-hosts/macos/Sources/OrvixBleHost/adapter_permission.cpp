@@ -74,7 +74,7 @@ void BleHost::centralManagerDidUpdateState(platform::CentralManager& manager) {
     if (pendingScan_) {
       // A scan deferred for a link that is still up waits for that link's end, however often
       // the adapter reports that it is on.
-      if (pendingScan_->id == activeScanId_) {
+      if (pendingScan_->scanId == activeScanId_) {
         resumePendingScanIfPossible();
       } else {
         pendingScan_.reset();

@@ -12,7 +12,7 @@ BleHost::BleHost(platform::Bluetooth& bluetooth, RunLoop& mainLoop, EventQueue& 
       mainLoop_(mainLoop),
       output_(output),
       exitProcess_(std::move(exitProcess)),
-      streamNotificationDelaySeconds_(notificationBatchDelaySeconds) {}
+      streamNotificationDelay_(notificationBatchDelay) {}
 
 BleHost::~BleHost() {
   // Timers hold the host only as long as it lives, and a released manager must not call back.
@@ -105,7 +105,7 @@ void BleHost::shutdown(std::string_view /*requestId*/) {
   flushStreamNotifications();
   // The link is dropped without waiting for the platform and without a "disconnected" event.
   if (peripheral_ && central_) central_->cancelPeripheralConnection(peripheral_);
-  output_.closeAndFlush(shutdownFlushTimeoutSeconds);
+  output_.closeAndFlush(shutdownFlushTimeout);
   exitProcess_(0);
 }
 

@@ -21,14 +21,6 @@
 
 namespace orvix::ble_host {
 
-// A scan waiting for the adapter to come on or for the current connection to end.
-struct PendingScan {
-  std::string id;
-  std::int64_t timeoutMs = 0;
-  std::optional<std::string> preferredCandidateId;
-  bool waitForAvailability = false;
-};
-
 // The Bluetooth host: the process's one state object and the delegate of its central manager.
 // Everything here runs on the main thread: commands are posted to it by the input reader, and
 // the platform delivers its callbacks and the host's timers on the same loop, so no field needs
@@ -84,7 +76,7 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   bool disconnectionInProgress() const { return disconnectFallbackTimer_.active(); }
   bool hasCentral() const { return central_ != nullptr; }
   const std::optional<std::string>& activeScanId() const { return activeScanId_; }
-  const std::optional<PendingScan>& pendingScan() const { return pendingScan_; }
+  const std::optional<ScanStart>& pendingScan() const { return pendingScan_; }
   std::size_t candidateCount() const { return candidates_.size(); }
 
  private:
@@ -105,9 +97,7 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   // --- Scanning and candidates ----------------------------------------------------------
   void startScan(const ScanStart& scan);
   void stopScan(ScanEnd reason);
-  void beginPoweredOnScan(std::int64_t timeoutMs,
-                          const std::optional<std::string>& preferredCandidateId,
-                          bool waitForAvailability);
+  void beginPoweredOnScan(ScanStart scan);
   bool emitPreferredCandidateIfAvailable(const std::optional<std::string>& preferredCandidateId);
   void resumePendingScanIfPossible();
   // The platform ends a radio scan when the adapter goes off; the scan the desktop application
@@ -161,7 +151,8 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   std::map<Uuid, std::shared_ptr<platform::Peripheral>> candidates_;
   std::map<Uuid, std::string> candidateSignatures_;
   std::optional<std::string> activeScanId_;
-  std::optional<PendingScan> pendingScan_;
+  // A scan waiting for the adapter to come on or for the current connection to end.
+  std::optional<ScanStart> pendingScan_;
   std::optional<std::string> waitingScanCandidateId_;
   std::optional<TimerHandle> scanTimer_;
   // While the active scan is a radio scan: whether it takes duplicate advertisements.
@@ -190,7 +181,7 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   std::size_t streamNotificationBytes_ = 0;
   std::optional<std::string> streamNotificationConnectionId_;
   std::optional<TimerHandle> streamNotificationTimer_;
-  double streamNotificationDelaySeconds_;
+  Duration streamNotificationDelay_;
 };
 
 }  // namespace orvix::ble_host

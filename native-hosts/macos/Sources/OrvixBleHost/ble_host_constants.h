@@ -1,9 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "common/time/time_types.h"
 #include "common/uuid.h"
 
 namespace orvix::ble_host {
@@ -29,8 +31,8 @@ inline constexpr std::string_view streamChannel = "stream-a4";
 inline constexpr std::size_t maximumCommandBytes = 65536;
 inline constexpr std::size_t maximumIdentifierCharacters = 128;
 inline constexpr std::size_t maximumCandidateIdCharacters = 256;
-inline constexpr std::int64_t minimumScanTimeoutMs = 500;
-inline constexpr std::int64_t maximumScanTimeoutMs = 30000;
+inline constexpr Duration minimumScanTimeout = std::chrono::milliseconds(500);
+inline constexpr Duration maximumScanTimeout = std::chrono::seconds(30);
 // Lines read but not yet handled: a fast writer waits in its pipe beyond this.
 inline constexpr std::size_t maximumCommandsInFlight = 64;
 
@@ -40,19 +42,19 @@ inline constexpr std::size_t maximumWriteBase64Characters = 16384;
 inline constexpr std::size_t maximumAdditionalFrames = 15;
 inline constexpr std::size_t maximumAdditionalFrameCharacters = 292;
 inline constexpr std::size_t maximumMultiFrameBytes = 218;
-inline constexpr double notificationBatchDelaySeconds = 0.04;
+inline constexpr Duration notificationBatchDelay = std::chrono::milliseconds(40);
 inline constexpr std::size_t maximumNotificationBatchPackets = 5;
 inline constexpr std::size_t maximumNotificationBatchBytes = 12000;
 
 // Timers of the connection.
-inline constexpr double gattSetupTimeoutSeconds = 8.0;
-inline constexpr double connectionAttemptTimeoutSeconds = 8.0;
-inline constexpr double disconnectFallbackTimeoutSeconds = 1.0;
+inline constexpr Duration gattSetupTimeout = std::chrono::seconds(8);
+inline constexpr Duration connectionAttemptTimeout = std::chrono::seconds(8);
+inline constexpr Duration disconnectFallbackTimeout = std::chrono::seconds(1);
 
 // The output queue: a stalled reader of standard output costs at most this much memory.
 inline constexpr std::size_t maximumQueuedLines = 2048;
 inline constexpr std::size_t maximumQueuedBytes = 8 * 1024 * 1024;
 // How long shutdown waits for queued lines to reach standard output.
-inline constexpr double shutdownFlushTimeoutSeconds = 0.5;
+inline constexpr Duration shutdownFlushTimeout = std::chrono::milliseconds(500);
 
 }  // namespace orvix::ble_host

@@ -47,9 +47,11 @@ std::optional<bool> checkPermissionRefresh(const Json& command) {
 std::optional<ScanStart> checkScanStart(const Json& command) {
   ScanStart scan;
   auto scanId = boundedString(memberOf(command, "scanId"), maximumIdentifierCharacters);
-  // Zero stands for "missing or not an integer": it is outside the range either way.
+  // Zero stands for "missing or not an integer": it is outside the range either way. The range
+  // is checked on the milliseconds, before anything large could overflow a conversion.
   const std::int64_t timeoutMs = integralMember(command, "timeoutMs").value_or(0);
-  if (!scanId || timeoutMs < minimumScanTimeoutMs || timeoutMs > maximumScanTimeoutMs) {
+  if (!scanId || timeoutMs < minimumScanTimeout / std::chrono::milliseconds(1) ||
+      timeoutMs > maximumScanTimeout / std::chrono::milliseconds(1)) {
     return std::nullopt;
   }
   if (const Json* preferred = memberOf(command, "preferredCandidateId")) {
@@ -59,7 +61,7 @@ std::optional<ScanStart> checkScanStart(const Json& command) {
   const auto wait = optionalBoolean(command, "waitForAvailability");
   if (!wait || (*wait && !scan.preferredCandidateId)) return std::nullopt;
   scan.scanId = std::move(*scanId);
-  scan.timeoutMs = timeoutMs;
+  scan.timeout = std::chrono::milliseconds(timeoutMs);
   scan.waitForAvailability = *wait;
   return scan;
 }
@@ -76,7 +78,7 @@ std::optional<NotificationPolicy> checkNotificationConfigure(const Json& command
   auto connectionId = boundedString(memberOf(command, "connectionId"), maximumIdentifierCharacters);
   const std::int64_t delayMs = integralMember(command, "maximumDelayMs").value_or(0);
   if (command.size() != 5 || !connectionId || (delayMs != 8 && delayMs != 40)) return std::nullopt;
-  return NotificationPolicy{std::move(*connectionId), delayMs};
+  return NotificationPolicy{std::move(*connectionId), std::chrono::milliseconds(delayMs)};
 }
 
 std::variant<PendingWrite, WriteFailure> checkWrite(

@@ -8,6 +8,7 @@
 
 #include "OrvixBleHost/wire_codes.h"
 #include "common/json_wire.h"
+#include "common/time/time_types.h"
 #include "platform/bluetooth.h"
 
 namespace orvix::ble_host {
@@ -23,7 +24,7 @@ const Json* memberOf(const Json& object, std::string_view key);
 
 struct ScanStart {
   std::string scanId;
-  std::int64_t timeoutMs = 0;
+  Duration timeout{};
   std::optional<std::string> preferredCandidateId;
   bool waitForAvailability = false;
 };
@@ -36,7 +37,7 @@ struct Connect {
 
 struct NotificationPolicy {
   std::string connectionId;
-  std::int64_t maximumDelayMs = 0;
+  Duration maximumDelay{};
 };
 
 // "requestAuthorization" of a "permission.refresh" of exactly four keys.

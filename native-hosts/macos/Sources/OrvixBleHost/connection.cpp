@@ -1,20 +1,10 @@
 // The life of a connection: "connect", the attempt and disconnection timers, and the one place
 // where a connection ends, so that every connection the desktop application named ends with
 // exactly one "disconnected".
-#include <chrono>
-
 #include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
 
 namespace orvix::ble_host {
-
-namespace {
-
-Duration secondsOf(double seconds) {
-  return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
-}
-
-}  // namespace
 
 void BleHost::connect(const Connect& request, const std::string& requestId) {
   if (!central_) {
@@ -60,7 +50,7 @@ void BleHost::disconnect(const std::string& requestId, const Json& command) {
 }
 
 void BleHost::beginConnectionAttemptTimeout() {
-  connectionAttemptTimer_.start(mainLoop_, secondsOf(connectionAttemptTimeoutSeconds), [this] {
+  connectionAttemptTimer_.start(mainLoop_, connectionAttemptTimeout, [this] {
     if (gattReadyEmitted_ || !peripheral_) return;
     disconnectReason_ = peripheral_->state() == platform::PeripheralState::connected
                             ? DisconnectReason::gattIncomplete
@@ -81,7 +71,7 @@ void BleHost::disconnectCurrent() {
 }
 
 void BleHost::beginDisconnectFallback() {
-  disconnectFallbackTimer_.start(mainLoop_, secondsOf(disconnectFallbackTimeoutSeconds), [this] {
+  disconnectFallbackTimer_.start(mainLoop_, disconnectFallbackTimeout, [this] {
     if (!peripheral_ || peripheral_->state() == platform::PeripheralState::disconnected) {
       return finishCurrentDisconnect(std::nullopt, std::nullopt);
     }
@@ -117,7 +107,7 @@ void BleHost::clearConnectionState() {
 
 void BleHost::clearGattState() {
   gattSetupTimer_.clear();
-  streamNotificationDelaySeconds_ = notificationBatchDelaySeconds;
+  streamNotificationDelay_ = notificationBatchDelay;
   rxCharacteristic_.reset();
   commandCharacteristic_.reset();
   streamCharacteristic_.reset();

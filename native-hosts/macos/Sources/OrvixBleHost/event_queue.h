@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/time/time_types.h"
+
 namespace orvix::ble_host {
 
 // Where the host hands its finished event lines (each ending in LF). The host runs on the main
@@ -10,9 +12,9 @@ class EventQueue {
  public:
   virtual ~EventQueue() = default;
   virtual void enqueue(std::string line) = 0;
-  // Stops taking lines and waits up to `timeoutSeconds` for the queued ones to be written.
+  // Stops taking lines and waits up to `timeout` for the queued ones to be written.
   // True when everything was written in time.
-  virtual bool closeAndFlush(double timeoutSeconds) = 0;
+  virtual bool closeAndFlush(Duration timeout) = 0;
 };
 
 }  // namespace orvix::ble_host

@@ -3,7 +3,6 @@
 // in "gatt.ready". Any failure before that ends the link; the same codes afterwards change
 // nothing.
 #include <algorithm>
-#include <chrono>
 
 #include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
@@ -21,12 +20,9 @@ bool hasProperty(const std::shared_ptr<platform::Characteristic>& characteristic
 }  // namespace
 
 void BleHost::beginGattSetup() {
-  gattSetupTimer_.start(
-      mainLoop_,
-      std::chrono::duration_cast<Duration>(std::chrono::duration<double>(gattSetupTimeoutSeconds)),
-      [this] {
-        if (!gattReadyEmitted_) failGatt(HostError::gattSetupTimedOut);
-      });
+  gattSetupTimer_.start(mainLoop_, gattSetupTimeout, [this] {
+    if (!gattReadyEmitted_) failGatt(HostError::gattSetupTimedOut);
+  });
   peripheral_->discoverServices({serviceUUID});
 }
 

@@ -80,7 +80,7 @@ void HostOutputWriter::drain() {
   }
 }
 
-bool HostOutputWriter::closeAndFlush(double timeoutSeconds) {
+bool HostOutputWriter::closeAndFlush(Duration timeout) {
   {
     std::lock_guard guard(lock_);
     closing_ = true;
@@ -88,8 +88,7 @@ bool HostOutputWriter::closeAndFlush(double timeoutSeconds) {
   condition_.notify_all();
   // The wait is real time by nature: it bounds how long a stalled reader can hold the exit.
   std::unique_lock guard(completionLock_);
-  return completionCondition_.wait_for(guard, std::chrono::duration<double>(timeoutSeconds),
-                                       [this] { return finished_; });
+  return completionCondition_.wait_for(guard, timeout, [this] { return finished_; });
 }
 
 std::size_t HostOutputWriter::pendingLines() const {

@@ -39,7 +39,7 @@ class HostOutputWriter final : public EventQueue {
   // thread blocks in the sink and on a condition variable).
   void start(TimeSource& threads);
   void enqueue(std::string line) override;
-  bool closeAndFlush(double timeoutSeconds) override;
+  bool closeAndFlush(Duration timeout) override;
 
   // For tests and benchmarks: lines waiting and the size of the list that holds them.
   std::size_t pendingLines() const;

@@ -1,8 +1,6 @@
 // Notifications: command values go out one by one at once; stream values are gathered into
 // batches of at most five packets and 12,000 bytes, written at most one delay after the first
 // packet. Data always leaves in the order it arrived.
-#include <chrono>
-
 #include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
 #include "common/base64.h"
@@ -12,10 +10,9 @@ namespace orvix::ble_host {
 void BleHost::configureNotifications(const NotificationPolicy& policy) {
   // A policy for another connection, or before the link is ready, is ignored without a word.
   if (policy.connectionId != connectionId_ || !gattReadyEmitted_) return;
-  const double delay = static_cast<double>(policy.maximumDelayMs) / 1000.0;
-  if (delay == streamNotificationDelaySeconds_) return;
+  if (policy.maximumDelay == streamNotificationDelay_) return;
   flushStreamNotifications();  // the open batch was promised the old delay
-  streamNotificationDelaySeconds_ = delay;
+  streamNotificationDelay_ = policy.maximumDelay;
 }
 
 void BleHost::didUpdateValue(platform::Peripheral& peripheral,
@@ -57,13 +54,10 @@ void BleHost::addStreamPacket(const std::string& connectionId, std::vector<std::
   }
   // Not restarted by later packets: the first packet of a batch waits at most one delay.
   if (!streamNotificationTimer_) {
-    streamNotificationTimer_ =
-        mainLoop_.scheduleAfter(std::chrono::duration_cast<Duration>(
-                                    std::chrono::duration<double>(streamNotificationDelaySeconds_)),
-                                [this] {
-                                  streamNotificationTimer_.reset();
-                                  flushStreamNotifications();
-                                });
+    streamNotificationTimer_ = mainLoop_.scheduleAfter(streamNotificationDelay_, [this] {
+      streamNotificationTimer_.reset();
+      flushStreamNotifications();
+    });
   }
 }
 

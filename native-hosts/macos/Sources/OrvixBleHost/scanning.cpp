@@ -32,23 +32,21 @@ void BleHost::startScan(const ScanStart& scan) {
     return;
   }
   activeScanId_ = scan.scanId;
-  const PendingScan pending{scan.scanId, scan.timeoutMs, scan.preferredCandidateId,
-                            scan.waitForAvailability};
   if (central_->state() == platform::CentralState::poweredOn) {
     if (!peripheral_) {
-      beginPoweredOnScan(scan.timeoutMs, scan.preferredCandidateId, scan.waitForAvailability);
+      beginPoweredOnScan(scan);
     } else {
-      pendingScan_ = pending;  // starts once the current connection has ended
+      pendingScan_ = scan;  // starts once the current connection has ended
     }
     return;
   }
-  pendingScan_ = pending;
+  pendingScan_ = scan;
   emitHostError(ErrorScope::adapter, HostError::adapterNotPoweredOn);
 }
 
-void BleHost::beginPoweredOnScan(std::int64_t timeoutMs,
-                                 const std::optional<std::string>& preferredCandidateId,
-                                 bool waitForAvailability) {
+void BleHost::beginPoweredOnScan(ScanStart scan) {
+  const auto& preferredCandidateId = scan.preferredCandidateId;
+  const bool waitForAvailability = scan.waitForAvailability;
   pendingScan_.reset();
   waitingScanCandidateId_ =
       waitForAvailability ? preferredCandidateId : std::optional<std::string>();
@@ -60,8 +58,7 @@ void BleHost::beginPoweredOnScan(std::int64_t timeoutMs,
   radioScanAllowsDuplicates_ = !waitForAvailability;
   if (waitForAvailability) return;  // waiting has no time limit
   if (scanTimer_) scanTimer_->cancel();
-  scanTimer_ = mainLoop_.scheduleAfter(std::chrono::milliseconds(timeoutMs),
-                                       [this] { stopScan(ScanEnd::timeout); });
+  scanTimer_ = mainLoop_.scheduleAfter(scan.timeout, [this] { stopScan(ScanEnd::timeout); });
 }
 
 bool BleHost::emitPreferredCandidateIfAvailable(
@@ -147,11 +144,10 @@ void BleHost::stopScan(ScanEnd reason) {
 
 void BleHost::resumePendingScanIfPossible() {
   if (!central_ || central_->state() != platform::CentralState::poweredOn || peripheral_ ||
-      !pendingScan_ || pendingScan_->id != activeScanId_) {
+      !pendingScan_ || pendingScan_->scanId != activeScanId_) {
     return;
   }
-  const PendingScan pending = *pendingScan_;
-  beginPoweredOnScan(pending.timeoutMs, pending.preferredCandidateId, pending.waitForAvailability);
+  beginPoweredOnScan(*pendingScan_);  // a copy: starting clears the deferred scan
 }
 
 void BleHost::resumeInterruptedRadioScan() {

@@ -69,7 +69,7 @@ TEST_F(BleHostTest, AScanAskedForWhileThePromptIsOpenStartsWhenTheUserAllows) {
                                                        {"event", "host.error"},
                                                        {"scope", "adapter"},
                                                        {"code", "ADAPTER_NOT_POWERED_ON"}}}));
-  EXPECT_EQ(host->pendingScan()->id, "s1");
+  EXPECT_EQ(host->pendingScan()->scanId, "s1");
   EXPECT_EQ(bluetooth->scanRequests(), 0);
   time.advanceBy(2s);
   EXPECT_EQ(events().front(), adapterState("powered-on", "allowed"));

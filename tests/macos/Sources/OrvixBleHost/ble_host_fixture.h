@@ -27,14 +27,14 @@ class RecordingEventQueue final : public EventQueue {
   void enqueue(std::string line) override {
     if (!closed) lines.push_back(std::move(line));
   }
-  bool closeAndFlush(double timeoutSeconds) override {
+  bool closeAndFlush(Duration timeout) override {
     closed = true;
-    flushTimeout = timeoutSeconds;
+    flushTimeout = timeout;
     return true;
   }
   std::vector<std::string> lines;
   bool closed = false;
-  std::optional<double> flushTimeout;
+  std::optional<Duration> flushTimeout;
 };
 
 inline constexpr const char* kRecorderId = "5A3C9E7B-1D2F-4A6B-8C0D-2E4F6A8B0C1D";

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "OrvixBleHost/ble_host.h"
-#include "common/utf8_repair.h"
 #include "common/time/virtual_time_source.h"
+#include "common/utf8_repair.h"
 #include "platform/simulated/bluetooth/bluetooth_scenario_parser.h"
 #include "platform/simulated/bluetooth/simulated_bluetooth.h"
 
@@ -23,7 +23,7 @@ class CheckingQueue final : public ble_host::EventQueue {
     if (line.empty() || line.back() != '\n' || line.find('\n') != line.size() - 1) std::abort();
     if (!parseJsonObject(std::string_view(line).substr(0, line.size() - 1))) std::abort();
   }
-  bool closeAndFlush(double) override { return true; }
+  bool closeAndFlush(Duration) override { return true; }
 };
 
 struct World {

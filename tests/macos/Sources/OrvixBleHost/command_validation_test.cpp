@@ -183,7 +183,7 @@ TEST_F(CommandValidation, ShutdownTakesAnyShapeAndClosesTheOutput) {
   send(command("shutdown", {{"anything", {1, 2}}}));
   EXPECT_EQ(exitStatus, 0);
   EXPECT_TRUE(output.closed);
-  EXPECT_EQ(output.flushTimeout, 0.5);
+  EXPECT_EQ(output.flushTimeout, std::chrono::milliseconds(500));
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(OutputWriter, LinesFlowInOrderAndFlushCompletes) {
   HostOutputWriter writer(sink);
   writer.start(threads);
   for (int i = 0; i < 1000; ++i) writer.enqueue(numbered(i));
-  EXPECT_TRUE(writer.closeAndFlush(10.0));
+  EXPECT_TRUE(writer.closeAndFlush(std::chrono::seconds(10)));
   const auto lines = sink.lines();
   ASSERT_EQ(lines.size(), 1000u);
   for (int i = 0; i < 1000; ++i) EXPECT_EQ(lines[static_cast<std::size_t>(i)], numbered(i));
@@ -96,7 +96,7 @@ TEST_F(OutputWriter, AStalledReaderCostsAtMostTheLineBoundAndOneNotice) {
   writer.enqueue("{\"late\":true}\n");  // also dropped
   sink.release();
   sink.awaitLines(1 + 1 + maximumQueuedLines);
-  EXPECT_TRUE(writer.closeAndFlush(10.0));
+  EXPECT_TRUE(writer.closeAndFlush(std::chrono::seconds(10)));
 
   const auto lines = sink.lines();
   ASSERT_EQ(lines.size(), 1 + 1 + maximumQueuedLines);
@@ -119,7 +119,7 @@ TEST_F(OutputWriter, TheByteBoundDropsLinesThatDoNotFit) {
   writer.enqueue(std::string(19, 'c') + "\n");  // exactly 50: fits
   EXPECT_EQ(writer.pendingLines(), 2u);
   sink.release();
-  EXPECT_TRUE(writer.closeAndFlush(10.0));
+  EXPECT_TRUE(writer.closeAndFlush(std::chrono::seconds(10)));
   EXPECT_EQ(sink.lines(),
             (std::vector<std::string>{"first\n", std::string(HostOutputWriter::kOverflowNotice),
                                       std::string(29, 'a') + "\n", std::string(19, 'c') + "\n"}));
@@ -133,13 +133,13 @@ TEST_F(OutputWriter, ClosingDropsLaterLinesAndGivesUpOnAStalledReaderInTime) {
   sink.awaitEntered(1);
   writer.enqueue("queued\n");
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_FALSE(writer.closeAndFlush(0.05));
+  EXPECT_FALSE(writer.closeAndFlush(std::chrono::milliseconds(50)));
   EXPECT_GE(std::chrono::steady_clock::now() - before, 50ms);
   writer.enqueue("after closing\n");
   // Once the reader moves again, what was queued before closing still goes out, then the notice
   // for the line offered after closing; nothing else.
   sink.release();
-  EXPECT_TRUE(writer.closeAndFlush(10.0));
+  EXPECT_TRUE(writer.closeAndFlush(std::chrono::seconds(10)));
   EXPECT_EQ(sink.lines(),
             (std::vector<std::string>{"stuck\n", std::string(HostOutputWriter::kOverflowNotice),
                                       "queued\n"}));
@@ -155,7 +155,7 @@ TEST_F(OutputWriter, EnqueueNeverWaitsForTheReader) {
   for (int i = 0; i < 100000; ++i) writer.enqueue(numbered(i));
   EXPECT_EQ(writer.pendingLines(), maximumQueuedLines);
   sink.release();
-  EXPECT_TRUE(writer.closeAndFlush(10.0));
+  EXPECT_TRUE(writer.closeAndFlush(std::chrono::seconds(10)));
 }
 
 }  // namespace
