@@ -12,6 +12,10 @@
 //   retrieval from the system's records and reconnection, even when the objects differ.
 // - A delegate is held without ownership. Whoever clears a delegate (setDelegate(nullptr)) must
 //   receive no further callback from that object, even one already queued.
+// - A notified value travels with its callback: didUpdateValue hands over the bytes of that one
+//   notification. A binding whose stack delivers values on another thread copies them there and
+//   posts the copy with the callback, so a later notification can never overwrite an earlier one
+//   before the host has seen it. The bytes are valid only during the call.
 // - Failures of a request arrive as a callback carrying a BluetoothError; nothing throws.
 
 #include <cstdint>
@@ -60,8 +64,6 @@ class Characteristic {
   virtual BluetoothUuid uuid() const = 0;
   virtual std::uint32_t properties() const = 0;
   virtual bool isNotifying() const = 0;
-  // The last value read or notified; absent before the first.
-  virtual std::optional<std::vector<std::uint8_t>> value() const = 0;
 };
 
 class Service {
@@ -83,8 +85,10 @@ class PeripheralDelegate {
                                           const std::optional<BluetoothError>& error) = 0;
   virtual void didUpdateNotificationState(Peripheral& peripheral, Characteristic& characteristic,
                                           const std::optional<BluetoothError>& error) = 0;
-  // A notification or indication; the new bytes are the characteristic's value().
+  // A notification or indication carrying `value`. With an error the value means nothing (and is
+  // usually empty).
   virtual void didUpdateValue(Peripheral& peripheral, Characteristic& characteristic,
+                              std::span<const std::uint8_t> value,
                               const std::optional<BluetoothError>& error) = 0;
   // The device's confirmation of a write with response.
   virtual void didWriteValue(Peripheral& peripheral, Characteristic& characteristic,

@@ -231,8 +231,8 @@ struct WriteListener final : PeripheralDelegate {
                                   const std::optional<BluetoothError>&) override {}
   void didUpdateNotificationState(Peripheral&, Characteristic&,
                                   const std::optional<BluetoothError>&) override {}
-  void didUpdateValue(Peripheral&, Characteristic&, const std::optional<BluetoothError>&) override {
-  }
+  void didUpdateValue(Peripheral&, Characteristic&, std::span<const std::uint8_t>,
+                      const std::optional<BluetoothError>&) override {}
   void didWriteValue(Peripheral&, Characteristic&, const std::optional<BluetoothError>&) override {
     ++confirmations;
   }
@@ -309,8 +309,7 @@ TEST_F(SimulatedStack, ConfirmationsComeAfterTheDelayAndTheRecordKeepsTheLastWri
   EXPECT_EQ(writes.confirmations, 1);
 
   for (std::size_t i = 1; i <= SimulatedPeripheral::kMaximumRecordedWrites; ++i) {
-    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(i >> 8),
-                                   static_cast<std::uint8_t>(i)};
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
     peer->writeValue(bytes, rx, WriteType::withoutResponse);
   }
   const auto& recorded = peer->writes();

@@ -66,6 +66,7 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
                                   platform::Characteristic& characteristic,
                                   const std::optional<platform::BluetoothError>& error) override;
   void didUpdateValue(platform::Peripheral& peripheral, platform::Characteristic& characteristic,
+                      std::span<const std::uint8_t> value,
                       const std::optional<platform::BluetoothError>& error) override;
   void didWriteValue(platform::Peripheral& peripheral, platform::Characteristic& characteristic,
                      const std::optional<platform::BluetoothError>& error) override;
@@ -138,9 +139,8 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   // --- Notifications --------------------------------------------------------------------
   void configureNotifications(const NotificationPolicy& policy);
   void flushStreamNotifications();
-  void emitCommandNotification(const std::string& connectionId,
-                               const std::vector<std::uint8_t>& data);
-  void addStreamPacket(const std::string& connectionId, std::vector<std::uint8_t> packet);
+  void emitCommandNotification(const std::string& connectionId, std::span<const std::uint8_t> data);
+  void addStreamPacket(const std::string& connectionId, std::span<const std::uint8_t> packet);
 
   platform::Bluetooth& bluetooth_;
   RunLoop& mainLoop_;

@@ -17,13 +17,12 @@ void BleHost::configureNotifications(const NotificationPolicy& policy) {
 
 void BleHost::didUpdateValue(platform::Peripheral& peripheral,
                              platform::Characteristic& characteristic,
+                             std::span<const std::uint8_t> value,
                              const std::optional<platform::BluetoothError>& error) {
   if (isCurrentPeripheral(peripheral) && !error && connectionId_) {
-    auto value = characteristic.value();
     const Uuid uuid = characteristic.uuid();
-    if (!value) return;
-    if (uuid == commandUUID) return emitCommandNotification(*connectionId_, *value);
-    if (uuid == streamUUID) return addStreamPacket(*connectionId_, std::move(*value));
+    if (uuid == commandUUID) return emitCommandNotification(*connectionId_, value);
+    if (uuid == streamUUID) return addStreamPacket(*connectionId_, value);
     return;
   }
   // The link stays up: one bad value is no reason to drop the recorder.
@@ -31,14 +30,15 @@ void BleHost::didUpdateValue(platform::Peripheral& peripheral,
 }
 
 void BleHost::emitCommandNotification(const std::string& connectionId,
-                                      const std::vector<std::uint8_t>& data) {
+                                      std::span<const std::uint8_t> data) {
   flushStreamNotifications();  // stream data that came first leaves first
   emit("notification", {{"connectionId", connectionId},
                         {"channel", commandChannel},
                         {"dataBase64", base64Encode(data)}});
 }
 
-void BleHost::addStreamPacket(const std::string& connectionId, std::vector<std::uint8_t> packet) {
+void BleHost::addStreamPacket(const std::string& connectionId,
+                              std::span<const std::uint8_t> packet) {
   if (streamNotificationConnectionId_ && *streamNotificationConnectionId_ != connectionId) {
     flushStreamNotifications();
   }
@@ -48,7 +48,7 @@ void BleHost::addStreamPacket(const std::string& connectionId, std::vector<std::
   }
   streamNotificationConnectionId_ = connectionId;
   streamNotificationBytes_ += packet.size();
-  streamNotificationPackets_.push_back(std::move(packet));
+  streamNotificationPackets_.emplace_back(packet.begin(), packet.end());
   if (streamNotificationPackets_.size() >= maximumNotificationBatchPackets) {
     return flushStreamNotifications();
   }

@@ -46,9 +46,10 @@ void SimulatedPeripheral::scheduleNotification(
         // Bytes count on across packets, so a receiver can tell a lost or repeated one.
         std::vector<std::uint8_t> value(characteristic->spec().notifyBytes);
         for (auto& byte : value) byte = static_cast<std::uint8_t>(self->notificationsSent++);
-        characteristic->setValue(std::move(value));
         self->scheduleNotification(characteristic, sent + 1);
-        if (self->delegate_) self->delegate_->didUpdateValue(*self, *characteristic, std::nullopt);
+        if (self->delegate_) {
+          self->delegate_->didUpdateValue(*self, *characteristic, value, std::nullopt);
+        }
       }));
 }
 
@@ -198,10 +199,11 @@ void SimulatedPeripheral::simulateNotification(const BluetoothUuid& uuid,
                                                std::optional<BluetoothError> error) {
   auto target = find(uuid);
   if (!target) return;
+  // A failed update carries no value, as the platform's does not.
+  if (error) bytes.clear();
   later([target, bytes = std::move(bytes), error](SimulatedPeripheral& self,
                                                   PeripheralDelegate& delegate) {
-    if (!error) target->setValue(bytes);
-    delegate.didUpdateValue(self, *target, error);
+    delegate.didUpdateValue(self, *target, bytes, error);
   });
 }
 

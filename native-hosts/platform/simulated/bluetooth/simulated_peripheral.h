@@ -18,16 +18,13 @@ class SimulatedCharacteristic final : public Characteristic {
   BluetoothUuid uuid() const override { return spec_.uuid; }
   std::uint32_t properties() const override { return spec_.properties; }
   bool isNotifying() const override { return notifying_; }
-  std::optional<std::vector<std::uint8_t>> value() const override { return value_; }
 
   const SimulatedCharacteristicSpec& spec() const { return spec_; }
   void setNotifying(bool notifying) { notifying_ = notifying; }
-  void setValue(std::vector<std::uint8_t> value) { value_ = std::move(value); }
 
  private:
   SimulatedCharacteristicSpec spec_;
   bool notifying_ = false;
-  std::optional<std::vector<std::uint8_t>> value_;
 };
 
 class SimulatedService final : public Service {
