@@ -70,20 +70,7 @@ void BleHost::centralManagerDidUpdateState(platform::CentralManager& manager) {
   if (!isCentral(manager)) return;
   const CentralState state = manager.state();
   emitAdapterState(state);
-  if (state == CentralState::poweredOn) {
-    if (pendingScan_) {
-      // A scan deferred for a link that is still up waits for that link's end, however often
-      // the adapter reports that it is on.
-      if (pendingScan_->scanId == activeScanId_) {
-        resumePendingScanIfPossible();
-      } else {
-        pendingScan_.reset();
-      }
-    } else {
-      resumeInterruptedRadioScan();
-    }
-    return;
-  }
+  if (state == CentralState::poweredOn) return scan_.adapterPoweredOn();
   if (peripheral_) {
     disconnectReason_ = DisconnectReason::adapterUnavailable;
     reconnectableDisconnect_ = true;

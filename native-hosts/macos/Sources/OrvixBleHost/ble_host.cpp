@@ -12,12 +12,12 @@ BleHost::BleHost(platform::Bluetooth& bluetooth, RunLoop& mainLoop, EventQueue& 
       mainLoop_(mainLoop),
       output_(output),
       exitProcess_(std::move(exitProcess)),
-      streamNotificationDelay_(notificationBatchDelay) {}
+      scan_(mainLoop, *this),
+      writes_(emitter(), [this] { return writeLink(); }),
+      notifications_(mainLoop, emitter()) {}
 
 BleHost::~BleHost() {
-  // Timers hold the host only as long as it lives, and a released manager must not call back.
-  if (scanTimer_) scanTimer_->cancel();
-  if (streamNotificationTimer_) streamNotificationTimer_->cancel();
+  // A released manager or peripheral must not call back; the units cancel their own timers.
   if (peripheral_) peripheral_->setDelegate(nullptr);
   if (central_) central_->setDelegate(nullptr);
 }
@@ -73,13 +73,13 @@ void BleHost::dispatch(const Json& command, const std::string& name, const std::
   if (name == "scan.start") {
     const auto scan = checkScanStart(command);
     if (!scan) return emitCommandError(requestId, HostError::invalidScan);
-    return startScan(*scan);
+    return scan_.start(*scan);
   }
   if (name == "scan.stop") {
     const auto scanId = boundedString(memberOf(command, "scanId"), maximumIdentifierCharacters);
-    if (!scanId || scanId != activeScanId_)
+    if (!scanId || scanId != scan_.activeScanId())
       return emitCommandError(requestId, HostError::scanMismatch);
-    return stopScan(ScanEnd::cancelled);
+    return scan_.stop(ScanEnd::cancelled);
   }
   if (name == "connect") {
     const auto request = checkConnect(command);
@@ -87,7 +87,7 @@ void BleHost::dispatch(const Json& command, const std::string& name, const std::
     return connect(*request, requestId);
   }
   if (name == "disconnect") return disconnect(requestId, command);
-  if (name == "write") return write(command, requestId);
+  if (name == "write") return writes_.submit(command, requestId, connectionId_);
   if (name == "notification.configure") {
     const auto policy = checkNotificationConfigure(command);
     if (!policy) return emitCommandError(requestId, HostError::invalidNotificationPolicy);
@@ -98,15 +98,55 @@ void BleHost::dispatch(const Json& command, const std::string& name, const std::
 }
 
 void BleHost::shutdown(std::string_view /*requestId*/) {
-  stopScan(ScanEnd::cancelled);
+  scan_.stop(ScanEnd::cancelled);
   disconnectReason_ = DisconnectReason::manual;
   reconnectableDisconnect_ = false;
   // Stream data already received still reaches the desktop application.
-  flushStreamNotifications();
+  notifications_.flush();
   // The link is dropped without waiting for the platform and without a "disconnected" event.
   if (peripheral_ && central_) central_->cancelPeripheralConnection(peripheral_);
   output_.closeAndFlush(shutdownFlushTimeout);
   exitProcess_(0);
+}
+
+// --- Callbacks and commands the units carry out -------------------------------------------
+
+void BleHost::didDiscover(platform::CentralManager& /*central*/,
+                          const std::shared_ptr<platform::Peripheral>& peripheral,
+                          const platform::AdvertisementData& advertisement, int rssi) {
+  scan_.didDiscover(peripheral, advertisement, rssi);
+}
+
+void BleHost::didWriteValue(platform::Peripheral& peripheral,
+                            platform::Characteristic& characteristic,
+                            const std::optional<platform::BluetoothError>& error) {
+  if (!isCurrentPeripheral(peripheral) || characteristic.uuid() != rxUUID) return;
+  writes_.confirmationArrived(error.has_value());
+}
+
+void BleHost::isReadyToSendWriteWithoutResponse(platform::Peripheral& /*peripheral*/) {
+  // The write queue checks the current link itself, before every piece.
+  writes_.readyToSendWithoutResponse();
+}
+
+void BleHost::didUpdateValue(platform::Peripheral& peripheral,
+                             platform::Characteristic& characteristic,
+                             std::span<const std::uint8_t> value,
+                             const std::optional<platform::BluetoothError>& error) {
+  if (isCurrentPeripheral(peripheral) && !error && connectionId_) {
+    const Uuid uuid = characteristic.uuid();
+    if (uuid == commandUUID) return notifications_.commandValue(*connectionId_, value);
+    if (uuid == streamUUID) return notifications_.streamValue(*connectionId_, value);
+    return;
+  }
+  // The link stays up: one bad value is no reason to drop the recorder.
+  if (error) emitHostError(ErrorScope::connection, HostError::notificationFailed);
+}
+
+void BleHost::configureNotifications(const NotificationPolicy& policy) {
+  // A policy for another connection, or before the link is ready, is ignored without a word.
+  if (policy.connectionId != connectionId_ || !gattReadyEmitted_) return;
+  notifications_.setDelay(policy.maximumDelay);
 }
 
 }  // namespace orvix::ble_host

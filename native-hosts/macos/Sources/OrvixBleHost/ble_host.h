@@ -1,8 +1,6 @@
 #pragma once
 
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -13,7 +11,10 @@
 #include "OrvixBleHost/command_checks.h"
 #include "OrvixBleHost/event_queue.h"
 #include "OrvixBleHost/generation_timer.h"
+#include "OrvixBleHost/notifications.h"
+#include "OrvixBleHost/scanning.h"
 #include "OrvixBleHost/wire_codes.h"
+#include "OrvixBleHost/write_queue.h"
 #include "common/json_wire.h"
 #include "common/time/run_loop.h"
 #include "common/uuid.h"
@@ -22,10 +23,15 @@
 namespace orvix::ble_host {
 
 // The Bluetooth host: the process's one state object and the delegate of its central manager.
-// Everything here runs on the main thread: commands are posted to it by the input reader, and
-// the platform delivers its callbacks and the host's timers on the same loop, so no field needs
-// a lock. Events leave as compact JSON lines with sorted keys through the event queue.
-class BleHost final : public platform::CentralManagerDelegate, public platform::PeripheralDelegate {
+// It owns the permission, the connection and its GATT setup itself, and hands scanning, writes
+// and notifications to the units that keep their state (CandidateScan, WriteQueue,
+// NotificationBatcher). Everything here runs on the main thread: commands are posted to it by
+// the input reader, and the platform delivers its callbacks and the host's timers (its units'
+// included) on the same loop, so no field needs a lock. Events leave as compact JSON lines with
+// sorted keys through the event queue.
+class BleHost final : public platform::CentralManagerDelegate,
+                      public platform::PeripheralDelegate,
+                      private ScanContext {
  public:
   // `exitProcess` ends the process with the given status; it does not return in the program.
   BleHost(platform::Bluetooth& bluetooth, RunLoop& mainLoop, EventQueue& output,
@@ -76,14 +82,17 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   bool hasPeripheral() const { return peripheral_ != nullptr; }
   bool disconnectionInProgress() const { return disconnectFallbackTimer_.active(); }
   bool hasCentral() const { return central_ != nullptr; }
-  const std::optional<std::string>& activeScanId() const { return activeScanId_; }
-  const std::optional<ScanStart>& pendingScan() const { return pendingScan_; }
-  std::size_t candidateCount() const { return candidates_.size(); }
+  const std::optional<std::string>& activeScanId() const { return scan_.activeScanId(); }
+  const std::optional<ScanStart>& pendingScan() const { return scan_.pendingScan(); }
+  std::size_t candidateCount() const { return scan_.candidateCount(); }
 
  private:
   // --- Wire --------------------------------------------------------------------------------
   // False when the event could not be written as JSON and was dropped.
-  bool emit(std::string_view event, Json fields);
+  bool emit(std::string_view event, Json fields) override;
+  EmitEvent emitter() {
+    return [this](std::string_view event, Json fields) { return emit(event, std::move(fields)); };
+  }
   void emitCommandError(const std::string& requestId, HostError code);
   // A "host.error" that answers no particular command.
   void emitHostError(ErrorScope scope, HostError code);
@@ -94,18 +103,14 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   void refreshPermission(bool requestAuthorization);
   void emitAdapterState(platform::CentralState state);
   std::string_view authorizationName() const;
+  bool isCentral(const platform::CentralManager& central) const {
+    return &central == central_.get();
+  }
 
-  // --- Scanning and candidates ----------------------------------------------------------
-  void startScan(const ScanStart& scan);
-  void stopScan(ScanEnd reason);
-  void beginPoweredOnScan(ScanStart scan);
-  bool emitPreferredCandidateIfAvailable(const std::optional<std::string>& preferredCandidateId);
-  void resumePendingScanIfPossible();
-  // The platform ends a radio scan when the adapter goes off; the scan the desktop application
-  // started is still active, so its radio scan starts again when the adapter is back.
-  void resumeInterruptedRadioScan();
-  bool emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
-                     std::optional<int> rssi, bool serviceHint);
+  // --- What the scan reads from the host ------------------------------------------------
+  platform::CentralManager* central() const override { return central_.get(); }
+  bool linkBusy() const override { return peripheral_ != nullptr; }
+  void reportUnauthorized() override { emitAdapterState(platform::CentralState::unauthorized); }
 
   // --- Connection and GATT setup -------------------------------------------------------
   void connect(const Connect& request, const std::string& requestId);
@@ -119,28 +124,16 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   bool isCurrentPeripheral(const platform::Peripheral& peripheral) const {
     return peripheral_ && peripheral_->identifier() == peripheral.identifier();
   }
+  // Where the write queue sends its next piece.
+  WriteLink writeLink() const { return {peripheral_, rxCharacteristic_}; }
   void beginConnectionAttemptTimeout();
   void beginGattSetup();
   void beginDisconnectFallback();
   void subscribeNextRequiredCharacteristic();
   void emitGattReadyIfComplete();
-  bool isCentral(const platform::CentralManager& central) const {
-    return &central == central_.get();
-  }
-
-  // --- Writes ---------------------------------------------------------------------------
-  void write(const Json& command, const std::string& requestId);
-  void emitWriteFailed(const std::string& requestId, WriteFailure code);
-  void startNextWriteIfPossible();
-  void continueActiveWrite();
-  void completeActiveWriteAsFailure(WriteFailure code);
-  void failAllWrites(WriteFailure code);
 
   // --- Notifications --------------------------------------------------------------------
   void configureNotifications(const NotificationPolicy& policy);
-  void flushStreamNotifications();
-  void emitCommandNotification(const std::string& connectionId, std::span<const std::uint8_t> data);
-  void addStreamPacket(const std::string& connectionId, std::span<const std::uint8_t> packet);
 
   platform::Bluetooth& bluetooth_;
   RunLoop& mainLoop_;
@@ -148,15 +141,7 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   std::function<void(int)> exitProcess_;
 
   std::shared_ptr<platform::CentralManager> central_;
-  std::map<Uuid, std::shared_ptr<platform::Peripheral>> candidates_;
-  std::map<Uuid, std::string> candidateSignatures_;
-  std::optional<std::string> activeScanId_;
-  // A scan waiting for the adapter to come on or for the current connection to end.
-  std::optional<ScanStart> pendingScan_;
-  std::optional<std::string> waitingScanCandidateId_;
-  std::optional<TimerHandle> scanTimer_;
-  // While the active scan is a radio scan: whether it takes duplicate advertisements.
-  std::optional<bool> radioScanAllowsDuplicates_;
+  CandidateScan scan_;
 
   std::shared_ptr<platform::Peripheral> peripheral_;
   std::optional<std::string> connectionId_;
@@ -174,14 +159,8 @@ class BleHost final : public platform::CentralManagerDelegate, public platform::
   GenerationTimer gattSetupTimer_;
   GenerationTimer disconnectFallbackTimer_;
 
-  std::deque<PendingWrite> writeQueue_;
-  std::optional<PendingWrite> activeWrite_;
-
-  std::vector<std::vector<std::uint8_t>> streamNotificationPackets_;
-  std::size_t streamNotificationBytes_ = 0;
-  std::optional<std::string> streamNotificationConnectionId_;
-  std::optional<TimerHandle> streamNotificationTimer_;
-  Duration streamNotificationDelay_;
+  WriteQueue writes_;
+  NotificationBatcher notifications_;
 };
 
 }  // namespace orvix::ble_host

@@ -18,12 +18,10 @@ void BleHost::connect(const Connect& request, const std::string& requestId) {
     reconnectableDisconnect_ = true;
     return disconnectCurrent();
   }
-  const auto identifier = parseUuid(request.candidateId);
-  const auto candidate = identifier ? candidates_.find(*identifier) : candidates_.end();
-  if (candidate == candidates_.end())
-    return emitCommandError(requestId, HostError::candidateNotFound);
-  const auto chosen = candidate->second;  // held before the scan ends, whatever that clears
-  stopScan(ScanEnd::cancelled);
+  // Held before the scan ends, whatever that clears.
+  const auto chosen = scan_.candidate(request.candidateId);
+  if (!chosen) return emitCommandError(requestId, HostError::candidateNotFound);
+  scan_.stop(ScanEnd::cancelled);
   clearGattState();
 
   peripheral_ = chosen;
@@ -61,7 +59,7 @@ void BleHost::beginConnectionAttemptTimeout() {
 }
 
 void BleHost::disconnectCurrent() {
-  failAllWrites(WriteFailure::disconnected);
+  writes_.failAll(WriteFailure::disconnected);
   connectionAttemptTimer_.clear();
   // A link being let go is not set up any further: its end keeps the reason it was given.
   gattSetupTimer_.clear();
@@ -84,14 +82,14 @@ void BleHost::finishCurrentDisconnect(std::optional<DisconnectReason> reason,
                                       std::optional<bool> reconnectable) {
   disconnectFallbackTimer_.clear();
   // Stream data that arrived before the end is delivered before "disconnected".
-  flushStreamNotifications();
+  notifications_.flush();
   if (connectionId_) {
     emit("disconnected", {{"connectionId", *connectionId_},
                           {"reason", wireName(reason.value_or(disconnectReason_))},
                           {"reconnectable", reconnectable.value_or(reconnectableDisconnect_)}});
   }
   clearConnectionState();
-  resumePendingScanIfPossible();
+  scan_.resumePending();
 }
 
 void BleHost::clearConnectionState() {
@@ -107,7 +105,7 @@ void BleHost::clearConnectionState() {
 
 void BleHost::clearGattState() {
   gattSetupTimer_.clear();
-  streamNotificationDelay_ = notificationBatchDelay;
+  notifications_.resetDelay();
   rxCharacteristic_.reset();
   commandCharacteristic_.reset();
   streamCharacteristic_.reset();
@@ -115,7 +113,7 @@ void BleHost::clearGattState() {
   subscriptionQueue_.clear();
   subscriptionInFlight_.reset();
   gattReadyEmitted_ = false;
-  failAllWrites(WriteFailure::disconnected);
+  writes_.failAll(WriteFailure::disconnected);
 }
 
 void BleHost::didConnect(platform::CentralManager& central,

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 
+#include "common/json_wire.h"
 #include "common/time/time_types.h"
 
 namespace orvix::ble_host {
@@ -16,5 +19,9 @@ class EventQueue {
   // True when everything was written in time.
   virtual bool closeAndFlush(Duration timeout) = 0;
 };
+
+// How a part of the host writes one event: its name and its own fields (the host adds the
+// envelope). False when the event could not be written as JSON and was dropped.
+using EmitEvent = std::function<bool(std::string_view event, Json fields)>;
 
 }  // namespace orvix::ble_host

@@ -1,11 +1,8 @@
-// Scanning and candidates. Every advertising device is reported, not only the recorder, with a
-// name hint and a service hint; repeats are suppressed until the name, the 5 dBm signal bucket
-// or the service hint changes. A preferred device the system still knows is reported from its
-// records at once instead of scanning.
+#include "OrvixBleHost/scanning.h"
+
 #include <algorithm>
 #include <cctype>
 
-#include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
 #include "OrvixBleHost/candidate_report.h"
 
@@ -22,18 +19,32 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-void BleHost::startScan(const ScanStart& scan) {
-  stopScan(ScanEnd::cancelled);
+CandidateScan::CandidateScan(RunLoop& mainLoop, ScanContext& context)
+    : mainLoop_(mainLoop), context_(context) {}
+
+CandidateScan::~CandidateScan() {
+  // The timer holds this object only as long as it lives.
+  if (scanTimer_) scanTimer_->cancel();
+}
+
+bool CandidateScan::poweredOn() const {
+  const auto* central = context_.central();
+  return central && central->state() == platform::CentralState::poweredOn;
+}
+
+void CandidateScan::start(const ScanStart& scan) {
+  stop(ScanEnd::cancelled);
   candidates_.clear();
   candidateSignatures_.clear();
-  if (!central_) {
-    emitAdapterState(platform::CentralState::unauthorized);
-    emit("scan.completed", {{"scanId", scan.scanId}, {"reason", wireName(ScanEnd::cancelled)}});
+  if (!context_.central()) {
+    context_.reportUnauthorized();
+    context_.emit("scan.completed",
+                  {{"scanId", scan.scanId}, {"reason", wireName(ScanEnd::cancelled)}});
     return;
   }
   activeScanId_ = scan.scanId;
-  if (central_->state() == platform::CentralState::poweredOn) {
-    if (!peripheral_) {
+  if (poweredOn()) {
+    if (!context_.linkBusy()) {
       beginPoweredOnScan(scan);
     } else {
       pendingScan_ = scan;  // starts once the current connection has ended
@@ -41,37 +52,36 @@ void BleHost::startScan(const ScanStart& scan) {
     return;
   }
   pendingScan_ = scan;
-  emitHostError(ErrorScope::adapter, HostError::adapterNotPoweredOn);
+  context_.emit("host.error", {{"scope", wireName(ErrorScope::adapter)},
+                               {"code", wireCode(HostError::adapterNotPoweredOn)}});
 }
 
-void BleHost::beginPoweredOnScan(ScanStart scan) {
-  const auto& preferredCandidateId = scan.preferredCandidateId;
-  const bool waitForAvailability = scan.waitForAvailability;
+void CandidateScan::beginPoweredOnScan(ScanStart scan) {
   pendingScan_.reset();
+  const bool waitForAvailability = scan.waitForAvailability;
   waitingScanCandidateId_ =
-      waitForAvailability ? preferredCandidateId : std::optional<std::string>();
-  if (emitPreferredCandidateIfAvailable(preferredCandidateId)) return;
-  if (!central_) return;
+      waitForAvailability ? scan.preferredCandidateId : std::optional<std::string>();
+  if (emitPreferredCandidateIfAvailable(scan.preferredCandidateId)) return;
+  auto* central = context_.central();
+  if (!central) return;
   // Duplicates show signal changes while reporting everything; a scan that waits for one device
   // only needs to see it once.
-  central_->scanForPeripherals(!waitForAvailability);
+  central->scanForPeripherals(!waitForAvailability);
   radioScanAllowsDuplicates_ = !waitForAvailability;
   if (waitForAvailability) return;  // waiting has no time limit
   if (scanTimer_) scanTimer_->cancel();
-  scanTimer_ = mainLoop_.scheduleAfter(scan.timeout, [this] { stopScan(ScanEnd::timeout); });
+  scanTimer_ = mainLoop_.scheduleAfter(scan.timeout, [this] { stop(ScanEnd::timeout); });
 }
 
-bool BleHost::emitPreferredCandidateIfAvailable(
+bool CandidateScan::emitPreferredCandidateIfAvailable(
     const std::optional<std::string>& preferredCandidateId) {
-  if (!central_ || central_->state() != platform::CentralState::poweredOn || !activeScanId_ ||
-      !preferredCandidateId) {
-    return false;
-  }
+  if (!poweredOn() || !activeScanId_ || !preferredCandidateId) return false;
   const auto preferred = parseUuid(*preferredCandidateId);
   if (!preferred) return false;
 
+  auto* central = context_.central();
   std::shared_ptr<platform::Peripheral> connectedMatch;
-  for (const auto& candidate : central_->retrieveConnectedPeripherals({serviceUUID})) {
+  for (const auto& candidate : central->retrieveConnectedPeripherals({serviceUUID})) {
     if (candidate && candidate->identifier() == *preferred) {
       connectedMatch = candidate;
       break;
@@ -79,7 +89,7 @@ bool BleHost::emitPreferredCandidateIfAvailable(
   }
   std::shared_ptr<platform::Peripheral> peripheral = connectedMatch;
   if (!peripheral) {
-    const auto known = central_->retrievePeripherals({*preferred});
+    const auto known = central->retrievePeripherals({*preferred});
     if (!known.empty()) peripheral = known.front();
   }
   if (!peripheral) return false;
@@ -93,9 +103,8 @@ bool BleHost::emitPreferredCandidateIfAvailable(
   return true;
 }
 
-void BleHost::didDiscover(platform::CentralManager& /*central*/,
-                          const std::shared_ptr<platform::Peripheral>& peripheral,
-                          const platform::AdvertisementData& advertisement, int rssi) {
+void CandidateScan::didDiscover(const std::shared_ptr<platform::Peripheral>& peripheral,
+                                const platform::AdvertisementData& advertisement, int rssi) {
   if (!activeScanId_ || !peripheral) return;
   const Uuid identifier = peripheral->identifier();
   if (waitingScanCandidateId_ &&
@@ -117,19 +126,20 @@ void BleHost::didDiscover(platform::CentralManager& /*central*/,
   }
 }
 
-bool BleHost::emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
-                            std::optional<int> rssi, bool serviceHint) {
+bool CandidateScan::emitCandidate(const Uuid& identifier, const std::optional<std::string>& name,
+                                  std::optional<int> rssi, bool serviceHint) {
   Json fields = {{"scanId", *activeScanId_},
                  {"candidateId", uuidText(identifier, LetterCase::upper)},
                  {"orvixNameHint", hasOrvixNameHint(name)},
                  {"serviceAdvertisedHint", serviceHint}};
   if (rssi) fields["rssi"] = *rssi;
   if (name) fields["nameHint"] = *name;
-  return emit("candidate.discovered", std::move(fields));
+  return context_.emit("candidate.discovered", std::move(fields));
 }
 
-void BleHost::stopScan(ScanEnd reason) {
-  if (central_ && central_->isScanning()) central_->stopScan();
+void CandidateScan::stop(ScanEnd reason) {
+  auto* central = context_.central();
+  if (central && central->isScanning()) central->stopScan();
   if (scanTimer_) {
     scanTimer_->cancel();
     scanTimer_.reset();
@@ -137,22 +147,43 @@ void BleHost::stopScan(ScanEnd reason) {
   pendingScan_.reset();
   waitingScanCandidateId_.reset();
   radioScanAllowsDuplicates_.reset();
-  if (activeScanId_)
-    emit("scan.completed", {{"scanId", *activeScanId_}, {"reason", wireName(reason)}});
+  if (activeScanId_) {
+    context_.emit("scan.completed", {{"scanId", *activeScanId_}, {"reason", wireName(reason)}});
+  }
   activeScanId_.reset();
 }
 
-void BleHost::resumePendingScanIfPossible() {
-  if (!central_ || central_->state() != platform::CentralState::poweredOn || peripheral_ ||
-      !pendingScan_ || pendingScan_->scanId != activeScanId_) {
+void CandidateScan::adapterPoweredOn() {
+  if (pendingScan_) {
+    // A scan deferred for a link that is still up waits for that link's end, however often the
+    // adapter reports that it is on.
+    if (pendingScan_->scanId == activeScanId_) {
+      resumePending();
+    } else {
+      pendingScan_.reset();
+    }
+    return;
+  }
+  // The platform ends a radio scan when the adapter goes off; the scan the desktop application
+  // started is still active, so its radio scan starts again now that the adapter is back.
+  auto* central = context_.central();
+  if (!central || !activeScanId_ || !radioScanAllowsDuplicates_ || central->isScanning()) return;
+  central->scanForPeripherals(*radioScanAllowsDuplicates_);
+}
+
+void CandidateScan::resumePending() {
+  if (!poweredOn() || context_.linkBusy() || !pendingScan_ ||
+      pendingScan_->scanId != activeScanId_) {
     return;
   }
   beginPoweredOnScan(*pendingScan_);  // a copy: starting clears the deferred scan
 }
 
-void BleHost::resumeInterruptedRadioScan() {
-  if (!central_ || !activeScanId_ || !radioScanAllowsDuplicates_ || central_->isScanning()) return;
-  central_->scanForPeripherals(*radioScanAllowsDuplicates_);
+std::shared_ptr<platform::Peripheral> CandidateScan::candidate(std::string_view candidateId) const {
+  const auto identifier = parseUuid(candidateId);
+  if (!identifier) return nullptr;
+  const auto found = candidates_.find(*identifier);
+  return found == candidates_.end() ? nullptr : found->second;
 }
 
 }  // namespace orvix::ble_host

@@ -1,66 +1,75 @@
-// The write queue: one write at a time on the rx characteristic, each frame cut in place into
-// pieces that fit the link, writes without response pushed while the platform takes them and
-// writes with response paced by the device's confirmations. Every accepted write ends in
-// exactly one "write.completed" or "write.failed".
+#include "OrvixBleHost/write_queue.h"
+
 #include <algorithm>
 
-#include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
 
 namespace orvix::ble_host {
 
-void BleHost::write(const Json& command, const std::string& requestId) {
-  auto checked = checkWrite(command, requestId, connectionId_);
-  if (const auto* refusal = std::get_if<WriteFailure>(&checked)) {
-    return emitWriteFailed(requestId, *refusal);
-  }
-  if (writeQueue_.size() + (activeWrite_ ? 1 : 0) >= maximumPendingWrites) {
-    return emitWriteFailed(requestId, WriteFailure::queueFull);
-  }
-  writeQueue_.push_back(std::move(std::get<PendingWrite>(checked)));
-  startNextWriteIfPossible();
+WriteQueue::WriteQueue(EmitEvent emit, std::function<WriteLink()> currentLink)
+    : emit_(std::move(emit)), currentLink_(std::move(currentLink)) {}
+
+void WriteQueue::submit(const Json& command, const std::string& requestId,
+                        const std::optional<std::string>& connectionId) {
+  // A refusal names the current connection, or none: the command's own may be what was wrong.
+  const auto refuse = [&](WriteFailure code) {
+    emitFailed(connectionId.value_or("unconnected"), requestId, code);
+  };
+  auto checked = checkWrite(command, requestId, connectionId);
+  if (const auto* refusal = std::get_if<WriteFailure>(&checked)) return refuse(*refusal);
+  if (accepted() >= maximumPendingWrites) return refuse(WriteFailure::queueFull);
+  queue_.push_back(std::move(std::get<PendingWrite>(checked)));
+  startNextIfPossible();
 }
 
-void BleHost::emitWriteFailed(const std::string& requestId, WriteFailure code) {
-  emit("write.failed", {{"connectionId", connectionId_.value_or("unconnected")},
-                        {"requestId", requestId},
-                        {"code", wireCode(code)}});
+void WriteQueue::confirmationArrived(bool failed) {
+  // Only an active write with response waits for a confirmation (it moves on by nothing else);
+  // one that arrives while none waits belonged to a write that already ended.
+  if (!active_ || active_->type != platform::WriteType::withResponse) return;
+  if (failed) return failActive(WriteFailure::gattFailure);
+  continueActive();
 }
 
-void BleHost::startNextWriteIfPossible() {
-  if (activeWrite_ || writeQueue_.empty()) return;
-  activeWrite_ = std::move(writeQueue_.front());
-  writeQueue_.pop_front();
-  continueActiveWrite();
+void WriteQueue::readyToSendWithoutResponse() {
+  // Readiness paces writes without response only: a write with response moves on by its
+  // confirmations alone.
+  if (active_ && active_->type == platform::WriteType::withoutResponse) continueActive();
 }
 
-void BleHost::continueActiveWrite() {
+void WriteQueue::startNextIfPossible() {
+  if (active_ || queue_.empty()) return;
+  active_ = std::move(queue_.front());
+  queue_.pop_front();
+  continueActive();
+}
+
+void WriteQueue::continueActive() {
   // A loop rather than recursion: a write without response may hand over many pieces at once.
   for (;;) {
-    if (!activeWrite_ || !peripheral_ || !rxCharacteristic_ ||
-        peripheral_->state() != platform::PeripheralState::connected) {
-      return failAllWrites(WriteFailure::disconnected);
+    // Held across the platform call, which may reach the host that clears its link.
+    const WriteLink link = currentLink_();
+    if (!active_ || !link.peripheral || !link.rx ||
+        link.peripheral->state() != platform::PeripheralState::connected) {
+      return failAll(WriteFailure::disconnected);
     }
-    PendingWrite& write = *activeWrite_;
+    PendingWrite& write = *active_;
     const bool withResponse = write.type == platform::WriteType::withResponse;
-    std::size_t pieceSize = peripheral_->maximumWriteValueLength(write.type);
+    std::size_t pieceSize = link.peripheral->maximumWriteValueLength(write.type);
     if (withResponse) {
       const std::size_t withoutResponse =
-          peripheral_->maximumWriteValueLength(platform::WriteType::withoutResponse);
+          link.peripheral->maximumWriteValueLength(platform::WriteType::withoutResponse);
       if (withoutResponse > 0) pieceSize = std::min(pieceSize, withoutResponse);
     }
-    if (pieceSize < 1) return completeActiveWriteAsFailure(WriteFailure::unsupportedWrite);
+    if (pieceSize < 1) return failActive(WriteFailure::unsupportedWrite);
 
     const auto& frame = write.frames[write.frameIndex];
     if (write.offset < frame.size()) {
-      if (!withResponse && !peripheral_->canSendWriteWithoutResponse()) return;  // until ready
+      if (!withResponse && !link.peripheral->canSendWriteWithoutResponse()) return;  // until ready
       const std::size_t start = write.offset;
       const std::size_t end = std::min(start + pieceSize, frame.size());
       write.offset = end;
-      // The platform may call back into the host; keep what it needs alive across the call.
-      const auto peripheral = peripheral_;
-      const auto rx = rxCharacteristic_;
-      peripheral->writeValue(std::span(frame).subspan(start, end - start), *rx, write.type);
+      link.peripheral->writeValue(std::span(frame).subspan(start, end - start), *link.rx,
+                                  write.type);
       if (withResponse) return;  // the confirmation continues
       continue;
     }
@@ -72,57 +81,38 @@ void BleHost::continueActiveWrite() {
     }
     std::size_t written = 0;
     for (const auto& f : write.frames) written += f.size();
-    PendingWrite done = std::move(*activeWrite_);
-    activeWrite_.reset();
-    emit("write.completed", {{"connectionId", done.connectionId},
-                             {"requestId", done.requestId},
-                             {"writtenBytes", written}});
-    if (writeQueue_.empty()) return;
-    activeWrite_ = std::move(writeQueue_.front());
-    writeQueue_.pop_front();
+    PendingWrite done = std::move(*active_);
+    active_.reset();
+    emit_("write.completed", {{"connectionId", done.connectionId},
+                              {"requestId", done.requestId},
+                              {"writtenBytes", written}});
+    if (queue_.empty()) return;
+    active_ = std::move(queue_.front());
+    queue_.pop_front();
   }
 }
 
-void BleHost::completeActiveWriteAsFailure(WriteFailure code) {
-  if (!activeWrite_) return;
-  PendingWrite failed = std::move(*activeWrite_);
-  activeWrite_.reset();
-  emit("write.failed", {{"connectionId", failed.connectionId},
-                        {"requestId", failed.requestId},
-                        {"code", wireCode(code)}});
-  startNextWriteIfPossible();
+void WriteQueue::failActive(WriteFailure code) {
+  if (!active_) return;
+  PendingWrite failed = std::move(*active_);
+  active_.reset();
+  emitFailed(failed.connectionId, failed.requestId, code);
+  startNextIfPossible();
 }
 
-void BleHost::failAllWrites(WriteFailure code) {
+void WriteQueue::failAll(WriteFailure code) {
   std::deque<PendingWrite> failing;
-  if (activeWrite_) failing.push_back(std::move(*activeWrite_));
-  activeWrite_.reset();
-  for (auto& queued : writeQueue_) failing.push_back(std::move(queued));
-  writeQueue_.clear();
-  for (const auto& write : failing) {
-    emit("write.failed", {{"connectionId", write.connectionId},
-                          {"requestId", write.requestId},
-                          {"code", wireCode(code)}});
-  }
+  if (active_) failing.push_back(std::move(*active_));
+  active_.reset();
+  for (auto& queued : queue_) failing.push_back(std::move(queued));
+  queue_.clear();
+  for (const auto& write : failing) emitFailed(write.connectionId, write.requestId, code);
 }
 
-void BleHost::didWriteValue(platform::Peripheral& peripheral,
-                            platform::Characteristic& characteristic,
-                            const std::optional<platform::BluetoothError>& error) {
-  if (!isCurrentPeripheral(peripheral) || characteristic.uuid() != rxUUID) return;
-  // Only an active write with response waits for a confirmation (it moves on by nothing else);
-  // one that arrives while none waits belonged to a write that already ended.
-  if (!activeWrite_ || activeWrite_->type != platform::WriteType::withResponse) return;
-  if (error) return completeActiveWriteAsFailure(WriteFailure::gattFailure);
-  continueActiveWrite();
-}
-
-void BleHost::isReadyToSendWriteWithoutResponse(platform::Peripheral& /*peripheral*/) {
-  // The engine checks the current peripheral itself. Readiness paces writes without response
-  // only: a write with response moves on by its confirmations alone.
-  if (activeWrite_ && activeWrite_->type == platform::WriteType::withoutResponse) {
-    continueActiveWrite();
-  }
+void WriteQueue::emitFailed(const std::string& connectionId, const std::string& requestId,
+                            WriteFailure code) {
+  emit_("write.failed",
+        {{"connectionId", connectionId}, {"requestId", requestId}, {"code", wireCode(code)}});
 }
 
 }  // namespace orvix::ble_host
