@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "common/time/run_loop.h"
 #include "platform/process_id.h"
 
 namespace orvix::platform {
@@ -77,14 +79,36 @@ struct TextRange {
   bool operator==(const TextRange&) const = default;
 };
 
-// A value of another type than the ones the host reads (a point, a size, a date, ...).
+// A screen point in an AXValue of the point type ("AXPosition"): the top-left corner of an
+// element in screen coordinates, y growing downwards.
+struct AXPoint {
+  double x = 0;
+  double y = 0;
+  bool operator==(const AXPoint&) const = default;
+};
+
+// A size in an AXValue of the size type ("AXSize"), in points.
+struct AXSize {
+  double width = 0;
+  double height = 0;
+  bool operator==(const AXSize&) const = default;
+};
+
+// An attributed string (NSAttributedString): the host only ever reads its plain characters.
+struct AXAttributedString {
+  std::string string;
+  bool operator==(const AXAttributedString&) const = default;
+};
+
+// A value of another type than the ones the host reads (a date, a URL, ...).
 struct AXOtherValue {
   bool operator==(const AXOtherValue&) const = default;
 };
 
 // A copied attribute value. monostate stands for a successful read that gave no value.
 using AXValue = std::variant<std::monostate, AXElement, std::string, TextRange, bool, double,
-                             std::vector<AXElement>, AXOtherValue>;
+                             std::vector<AXElement>, AXOtherValue, AXPoint, AXSize,
+                             AXAttributedString>;
 
 struct AXAttributeResult {
   AXError error = AXError::success;
@@ -99,6 +123,38 @@ struct AXSettableResult {
 struct AXProcessIdResult {
   AXError error = AXError::success;
   ProcessId pid = 0;
+};
+
+// Called on the run loop the observer's source was added to, once per notification the
+// application posts: the element it concerns, the notification's name, and the context given
+// when the notification was added. (AXObserverCallback.)
+using AXObserverCallback =
+    std::function<void(const AXElement& element, std::string_view notification, void* context)>;
+
+// Watches one application's notifications (AXObserverRef).
+//
+// Notes for implementers:
+// - Notifications are delivered only while the observer's source is added to a run loop, and
+//   only on that loop's thread, while that loop runs; none arrive after removeRunLoopSource or
+//   after the observer is destroyed, even if they were already posted.
+// - addNotification for a name already added on the element answers
+//   notificationAlreadyRegistered; a name the application never posts may answer
+//   notificationUnsupported.
+// - Main thread only (the thread that runs the loop the source is added to).
+class AXObserver {
+ public:
+  virtual ~AXObserver() = default;
+  virtual AXError addNotification(const AXElement& element, std::string_view notification,
+                                  void* context) = 0;
+  virtual AXError removeNotification(const AXElement& element, std::string_view notification) = 0;
+  // CFRunLoopAddSource / CFRunLoopRemoveSource of the observer's run-loop source, default mode.
+  virtual void addRunLoopSource(RunLoop& loop) = 0;
+  virtual void removeRunLoopSource(RunLoop& loop) = 0;
+};
+
+struct AXObserverResult {
+  AXError error = AXError::success;
+  std::unique_ptr<AXObserver> observer;  // null unless error is success
 };
 
 class Accessibility {
@@ -125,7 +181,12 @@ class Accessibility {
   virtual AXProcessIdResult processId(const AXElement& element) = 0;
 
   // How long calls on this element wait for its application; 0 restores the global default.
+  // Set on the system-wide element it is the default of every element. A call that outlasts it
+  // answers cannotComplete.
   virtual AXError setMessagingTimeout(const AXElement& element, float seconds) = 0;
+
+  // An observer of the application `pid` (AXObserverCreate).
+  virtual AXObserverResult createObserver(ProcessId pid, AXObserverCallback callback) = 0;
 
   // Whether this process itself is trusted for accessibility (AXIsProcessTrusted).
   virtual bool isProcessTrusted() = 0;

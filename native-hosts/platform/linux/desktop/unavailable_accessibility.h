@@ -23,6 +23,9 @@ class UnavailableAccessibility final : public Accessibility {
   AXError performAction(const AXElement& element, std::string_view action) override;
   AXProcessIdResult processId(const AXElement& element) override;
   AXError setMessagingTimeout(const AXElement& element, float seconds) override;
+  AXObserverResult createObserver(ProcessId, AXObserverCallback) override {
+    return {AXError::apiDisabled, nullptr};
+  }
   bool isProcessTrusted() override { return false; }
 };
 

@@ -36,6 +36,31 @@ enum class ElementKind {
   staticText,       // AXStaticText
 };
 
+// How a text element shows its text to the accessibility interface (the text itself is kept
+// as typed): some composers pad it, some report only how long it is.
+enum class DraftDisplay {
+  value,            // "AXValue" as it is
+  nonBreakingSpaces,  // spaces reported as U+00A0
+  trailingNewline,  // a line break after the text
+  rangeOnly,        // no "AXValue"; "AXStringForRange" answers
+  countOnly,        // only "AXNumberOfCharacters"
+};
+
+// What Return does in a focused text element.
+enum class ReturnBehaviour {
+  none,    // nothing (a plain field, or a composer that keeps its draft)
+  clear,   // submits: the element is emptied
+  remove,  // submits: the element leaves the tree
+};
+
+// What an application needs before it builds its accessibility tree (Electron and Chromium
+// applications build it only on request).
+enum class AccessibilityGate {
+  none,      // always built
+  manual,    // after "AXManualAccessibility" is set to true
+  enhanced,  // after "AXEnhancedUserInterface" is set; "AXManualAccessibility" is unsupported
+};
+
 enum class PasteBehaviour {
   none,        // the keystroke reaches the element but nothing happens
   insertText,  // the pasteboard's text replaces the selection, caret after it
@@ -62,7 +87,27 @@ struct ElementState {
   // How long after the key-down the paste shows in the element; zero applies it at once.
   Duration pasteLatency{0};
   ElementId parent = kNoElement;
-  std::vector<ElementId> children;
+  std::vector<ElementId> children;  // those present, in order
+
+  // Attributes beyond the built-in ones, as the application reports them ("AXPlaceholderValue",
+  // "AXDescription", "AXEnabled", "AXPosition", "AXSize", "AXMinimized", ...). A write stores
+  // into it when the attribute is settable.
+  std::map<std::string, AXValue, std::less<>> attributes;
+  // Whether the element is in its application's tree: a late element is not yet, a removed one
+  // no longer. Absent elements answer invalidUIElement.
+  bool present = true;
+  // A late element appears this long after its application launched (or the desktop loaded).
+  Duration appearsAfter{0};
+  // The child list is reported under this name only ("AXContents", "AXVisibleChildren", ...).
+  std::string childrenAttribute = "AXChildren";
+  // "AXFocused" = true answers success but the focus does not move; a click still focuses it.
+  bool ignoresFocusWrite = false;
+  DraftDisplay shows = DraftDisplay::value;
+  ReturnBehaviour onReturn = ReturnBehaviour::none;
+  // Virtual time every accessibility call on this element takes (a slow application).
+  Duration callCost{0};
+  // Set by the host through setMessagingTimeout; the global default otherwise.
+  std::optional<Duration> messagingTimeout;
 };
 
 // A running (or ended) application and what it has focused inside itself.
@@ -75,6 +120,19 @@ struct ApplicationState {
   ElementId element = kNoElement;
   ElementId focusedWindow = kNoElement;
   ElementId focusedElement = kNoElement;
+  ElementId mainWindow = kNoElement;
+
+  // Installed at this location (the workspace finds it by bundle identifier); absent: not
+  // installed, so it can run but cannot be launched or re-opened.
+  std::optional<std::string> location;
+  // An application that is installed but not running starts this long after it is opened.
+  Duration launchDelay{0};
+  bool activationRefused = false;
+  AccessibilityGate gate = AccessibilityGate::none;
+  bool gateOpen = false;
+  // Virtual time every accessibility call on any of its elements takes, on top of the
+  // element's own.
+  Duration callCost{0};
 };
 
 struct ProcessState {
@@ -124,6 +182,10 @@ struct DesktopCounters {
   int eventsPosted = 0;
   int workspaceQueries = 0;
   int processQueries = 0;
+  int applicationsOpened = 0;
+  int activations = 0;
+  int unhides = 0;
+  int notificationsDelivered = 0;
 
   int pasteboardWrites() const { return pasteboardClears + pasteboardSetStrings; }
   int reads(std::string_view attribute) const {

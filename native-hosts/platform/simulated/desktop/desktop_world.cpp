@@ -52,13 +52,16 @@ bool DesktopWorld::processAlive(ProcessId pid) const {
   return it != processes.end() && it->second.alive;
 }
 
-bool DesktopWorld::elementAlive(const ElementState& state) const { return processAlive(state.pid); }
+bool DesktopWorld::elementAlive(const ElementState& state) const {
+  return state.present && processAlive(state.pid);
+}
 
 ElementId DesktopWorld::focusedElement() {
   if (!focusedApplication) return kNoElement;
   const ApplicationState* app = application(*focusedApplication);
   if (app == nullptr || app->terminated) return kNoElement;
-  return app->focusedElement;
+  const ElementState* state = element(app->focusedElement);
+  return state != nullptr && state->present ? app->focusedElement : kNoElement;
 }
 
 void DesktopWorld::applyFocus(const FocusTarget& target) {
@@ -67,8 +70,13 @@ void DesktopWorld::applyFocus(const FocusTarget& target) {
   if (!target.application) return;
   ApplicationState* app = application(*target.application);
   if (app == nullptr) return;
+  const ElementId window = target.window != kNoElement ? target.window : windowOf(target.element);
+  if (app->focusedWindow != window) notify(app->pid, "AXFocusedWindowChanged", window);
+  if (app->focusedElement != target.element) {
+    notify(app->pid, "AXFocusedUIElementChanged", target.element);
+  }
   app->focusedElement = target.element;
-  app->focusedWindow = target.window != kNoElement ? target.window : windowOf(target.element);
+  app->focusedWindow = window;
 }
 
 void DesktopWorld::noteSystemWideRead(std::string_view attribute) {

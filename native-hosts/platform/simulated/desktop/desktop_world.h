@@ -3,12 +3,14 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/time/run_loop.h"
 #include "platform/simulated/desktop/desktop_types.h"
 
 namespace orvix::platform::simulated {
@@ -39,6 +41,15 @@ struct DesktopWorld {
     Duration latency{0};
   };
 
+  // An observer the host created, with what it asked to hear and where to deliver it.
+  struct ObserverState {
+    ProcessId pid = 0;
+    std::map<std::pair<ElementId, std::string>, void*> registrations;  // -> context
+    RunLoop* loop = nullptr;  // the loop its source is added to, if any
+    // Runs on that loop: checks the observer still wants it, then calls the host's callback.
+    std::function<void(ElementId element, const std::string& notification)> deliver;
+  };
+
   std::map<ProcessId, ProcessState> processes;
   std::map<ProcessId, ApplicationState> applications;
   std::map<ElementId, ElementState> elements;
@@ -64,6 +75,11 @@ struct DesktopWorld {
   bool trusted = true;
   DesktopCounters counters;
 
+  std::map<std::uint64_t, ObserverState> observers;
+  std::uint64_t nextObserverId = 1;
+  // The messaging timeout of elements the host set none on (AXUIElement's default is 6 s).
+  Duration globalMessagingTimeout = std::chrono::seconds(6);
+
   std::vector<ReadTrigger> readTriggers;
   std::vector<FocusTarget> pasteTriggers;  // the next paste keystroke takes the first
 
@@ -88,6 +104,22 @@ struct DesktopWorld {
   std::optional<PasteDelivery> pasteKeystroke();
   void applyPaste(ElementId id, std::string_view text);
 
+  // Posts `notification` about `element` to every observer of `pid` that added it and whose
+  // source is on a loop; it arrives when that loop runs.
+  void notify(ProcessId pid, std::string_view notification, ElementId element);
+  // The application's own focus moves to `element` (and its window), with the notifications.
+  void focusWithinApplication(ApplicationState& app, ElementId element);
+  // The application comes to the front: it is unhidden, active and has the keyboard focus.
+  void bringToFront(ApplicationState& app);
+  // A late element joins its parent's children; a removed one leaves them.
+  void attach(ElementId id);
+  void detach(ElementId id);
+  // A left click at `point`: the deepest text element of the front application whose frame
+  // ("AXPosition", "AXSize") holds the point takes the focus.
+  void clickAt(ScreenPoint point);
+  // Return in the focused element, with its ReturnBehaviour.
+  void returnKeystroke();
+
   // The process ends; its children are handed to process 1 as the kernel does, and its
   // application (if any) terminates and loses the focus.
   void endProcess(ProcessId pid);
@@ -100,6 +132,12 @@ struct DesktopModel {
   std::mutex mutex;
   DesktopWorld world;
   std::function<void(Duration delay, Task task)> schedule;
+  // Work for the host's main run loop (an open's completion handler).
+  std::function<void(Task task)> postToMainLoop;
+  // Blocks the calling thread for the virtual time an accessibility call takes.
+  std::function<void(Duration cost)> spend;
+  // Tasks that outlive the desktop on a loop check this before touching the model.
+  std::shared_ptr<int> lifetime = std::make_shared<int>(0);
 };
 
 }  // namespace orvix::platform::simulated

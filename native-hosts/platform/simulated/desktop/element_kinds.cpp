@@ -51,6 +51,7 @@ ElementState elementDefaults(ElementKind kind) {
     case ElementKind::window:
       state.role = "AXWindow";
       state.subrole = "AXStandardWindow";
+      state.settable = {"AXMinimized"};
       break;
     case ElementKind::textField:
       state.role = "AXTextField";

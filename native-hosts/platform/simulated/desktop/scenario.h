@@ -25,9 +25,28 @@
 //         "errors": {"AXValue": -25212},         a read of the attribute answers this error
 //         "pidError": -25204,                    the element's process id read fails
 //         "pasteLatencyMs": 0,                   the paste shows this long after Command+V
-//         "children": [ ... ]                    at most 32 levels deep
+//         "children": [ ... ],                   at most 32 levels deep
+//         -- what agent applications do (windows take these too):
+//         "attributes": {"AXPlaceholderValue": "Ask Codex anything", "AXEnabled": true,
+//                        "AXMinimized": false},  strings, booleans and numbers
+//         "frame": [x, y, width, height],        "AXPosition" and "AXSize"; a click inside
+//                                                focuses a text element
+//         "appearsAfterMs": 200,                 joins the tree this long after its
+//                                                application launched (or loaded, if running)
+//         "childrenAttribute": "AXContents",     reports its children under this name only
+//         "ignoresFocusWrite": true,             "AXFocused" = true is answered but ignored
+//         "shows": "value",                      value | non-breaking-spaces |
+//                                                trailing-newline | range-only | count-only
+//         "onReturn": "clear",                   none | clear | remove
+//         "callCostMs": 0.1                      virtual time of every call on it
 //       }]
-//     }]
+//     }],
+//     "location": "/Applications/Codex.app",     installed there: it can be opened
+//     "running": false, "launchDelayMs": 300,    not started until opened
+//     "accessibility": "manual",                 plain | manual | enhanced: what must be set
+//                                                before the tree is built
+//     "activationRefused": false, "callCostMs": 0,
+//     "focusedWindow": "id", "mainWindow": "id"  the application's own, without the focus
 //   }],
 //   "focus": {"application": 501, "window": "editor-window", "element": "editor-text"},
 //             (element alone is enough; "application": null means nothing has the focus)
@@ -53,6 +72,7 @@
 
 #include "platform/accessibility.h"
 #include "platform/input_events.h"
+#include "common/time/time_types.h"
 #include "platform/simulated/desktop/desktop_types.h"
 
 namespace orvix::platform::simulated {
@@ -71,6 +91,13 @@ struct ScenarioElement {
   std::optional<AXError> pidError;
   std::int64_t pasteLatencyMilliseconds = 0;
   std::vector<ScenarioElement> children;
+  std::map<std::string, AXValue> attributes;
+  std::int64_t appearsAfterMilliseconds = 0;
+  std::optional<std::string> childrenAttribute;
+  bool ignoresFocusWrite = false;
+  DraftDisplay shows = DraftDisplay::value;
+  ReturnBehaviour onReturn = ReturnBehaviour::none;
+  Duration callCost{0};
 };
 
 struct ScenarioApplication {
@@ -79,6 +106,14 @@ struct ScenarioApplication {
   std::optional<std::string> name;
   bool hidden = false;
   std::vector<ScenarioElement> windows;
+  std::optional<std::string> location;
+  bool running = true;
+  std::int64_t launchDelayMilliseconds = 0;
+  AccessibilityGate gate = AccessibilityGate::none;
+  bool activationRefused = false;
+  Duration callCost{0};
+  std::string focusedWindow;
+  std::string mainWindow;
 };
 
 struct ScenarioFocus {

@@ -26,7 +26,19 @@ class Builder {
       if (!listed(app.pid)) desktop_.addProcess(app.pid, 1);
       const ElementId appElement = desktop_.addApplication(
           ApplicationSpec{app.pid, app.bundleIdentifier, app.name, app.hidden});
+      // Before the elements: late ones of an application not yet running wait for its launch.
+      if (app.location) {
+        desktop_.installApplication(app.pid, *app.location, app.running,
+                                    std::chrono::milliseconds(app.launchDelayMilliseconds));
+      }
+      desktop_.setAccessibilityGate(app.pid, app.gate);
+      desktop_.setActivationRefused(app.pid, app.activationRefused);
+      desktop_.setApplicationCallCost(app.pid, app.callCost);
       for (const auto& window : app.windows) addElement(window, appElement, app.pid);
+      if (!app.focusedWindow.empty() || !app.mainWindow.empty()) {
+        desktop_.setApplicationWindows(app.pid, loaded_.element(app.focusedWindow),
+                                       loaded_.element(app.mainWindow));
+      }
     }
     desktop_.setPasteboard(scenario_.pasteboardText, scenario_.pasteboardChangeCount);
     desktop_.setPasteboardSetStringFails(scenario_.pasteboardSetStringFails);
@@ -60,6 +72,13 @@ class Builder {
     spec.selectedRange = element.selectedRange;
     if (element.settable) spec.withSettable({element.settable->begin(), element.settable->end()});
     spec.pasteLatency = std::chrono::milliseconds(element.pasteLatencyMilliseconds);
+    for (const auto& [name, value] : element.attributes) spec.withAttribute(name, value);
+    spec.appearsAfter = std::chrono::milliseconds(element.appearsAfterMilliseconds);
+    if (element.childrenAttribute) spec.childrenAttribute = *element.childrenAttribute;
+    spec.ignoresFocusWrite = element.ignoresFocusWrite;
+    spec.shows = element.shows;
+    spec.onReturn = element.onReturn;
+    spec.callCost = element.callCost;
     const ElementId id = desktop_.addElement(spec);
     for (const auto& [attribute, error] : element.errors) {
       desktop_.setAttributeError(id, attribute, error);

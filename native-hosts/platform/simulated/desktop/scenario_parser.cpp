@@ -3,9 +3,11 @@
 #include <cmath>
 #include <initializer_list>
 #include <set>
+#include <tuple>
 
 #include "common/json_wire.h"
 #include "platform/simulated/desktop/element_kinds.h"
+#include "platform/simulated/desktop/scenario_agent_keys.h"
 #include "platform/simulated/scenario_reading.h"
 
 namespace orvix::platform::simulated {
@@ -116,7 +118,10 @@ class Parser {
   }
 
   ScenarioApplication application(const Json& value, const std::string& where) {
-    requireKeys(value, where, {"pid", "bundleId", "name", "hidden", "windows"});
+    requireKeys(value, where,
+                {"pid", "bundleId", "name", "hidden", "windows", "location", "running",
+                 "launchDelayMs", "accessibility", "activationRefused", "callCostMs",
+                 "focusedWindow", "mainWindow"});
     const Json* pid = member(value, "pid");
     if (pid == nullptr) fail(where, "needs a pid");
     ScenarioApplication app;
@@ -136,6 +141,10 @@ class Parser {
             element(windows[i], at(at(where, "windows"), i), app.pid, ElementKind::window, 1));
       }
     }
+    readAgentApplicationKeys(value, where, app);
+    for (const std::string* id : {&app.focusedWindow, &app.mainWindow}) {
+      if (!id->empty()) ownWindows_.emplace_back(app.pid, *id, where);
+    }
     return app;
   }
 
@@ -146,7 +155,9 @@ class Parser {
     if (++elementCount_ > kMaximumScenarioElements) fail(where, "too many elements");
     requireKeys(value, where,
                 {"id", "kind", "pid", "role", "subrole", "title", "value", "selectedRange",
-                 "settable", "errors", "pidError", "pasteLatencyMs", "children"});
+                 "settable", "errors", "pidError", "pasteLatencyMs", "children", "attributes",
+                 "frame", "appearsAfterMs", "childrenAttribute", "ignoresFocusWrite", "shows",
+                 "onReturn", "callCostMs"});
     ScenarioElement element;
     if (const Json* id = member(value, "id")) {
       element.id = stringValue(*id, at(where, "id"));
@@ -204,6 +215,7 @@ class Parser {
       element.pasteLatencyMilliseconds =
           integerIn(*latency, at(where, "pasteLatencyMs"), 0, kMaximumPasteLatencyMilliseconds);
     }
+    readAgentElementKeys(value, where, element);
     if (const Json* list = member(value, "children")) {
       const Json& children = arrayValue(*list, at(where, "children"));
       for (std::size_t i = 0; i < children.size(); ++i) {
@@ -319,6 +331,12 @@ class Parser {
     if (scenario_.frontmost && !applicationPids_.contains(*scenario_.frontmost)) {
       fail("frontmost", "names no application");
     }
+    for (const auto& [pid, id, where] : ownWindows_) {
+      const auto owner = elementApplications_.find(id);
+      if (owner == elementApplications_.end() || owner->second != pid || !windowIds_.contains(id)) {
+        fail(where, "\"" + id + "\" is not a window of this application");
+      }
+    }
     if (scenario_.focus) resolve(*scenario_.focus, "focus");
     for (std::size_t i = 0; i < scenario_.focusMoves.size(); ++i) {
       resolve(scenario_.focusMoves[i].focus, at(at("focusMoves", i), "focus"));
@@ -350,6 +368,8 @@ class Parser {
   std::map<std::string, ProcessId> elementApplications_;
   std::set<std::string> windowIds_;
   std::vector<std::pair<ProcessId, std::string>> elementPids_;
+  // An application's own focused and main window: (application, window id, where).
+  std::vector<std::tuple<ProcessId, std::string, std::string>> ownWindows_;
   std::size_t elementCount_ = 0;
 };
 

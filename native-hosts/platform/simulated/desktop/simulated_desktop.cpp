@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/simulated/desktop/element_kinds.h"
+#include "platform/simulated/desktop/simulated_workspace.h"
 #include "platform/simulated/desktop/utf16_text.h"
 
 namespace orvix::platform::simulated {
@@ -10,6 +11,13 @@ namespace orvix::platform::simulated {
 namespace {
 constexpr ProcessId kLaunchProcess = 1;
 }  // namespace
+
+ElementSpec& ElementSpec::withRole(std::string name) { return role = std::move(name), *this; }
+ElementSpec& ElementSpec::withSubrole(std::string name) {
+  return subrole = std::move(name), *this;
+}
+ElementSpec& ElementSpec::withTitle(std::string text) { return title = std::move(text), *this; }
+ElementSpec& ElementSpec::withValue(std::string text) { return value = std::move(text), *this; }
 
 SimulatedDesktop::SimulatedDesktop(TimeSource& time) : time_(time) {
   DesktopWorld& world = model_.world;
@@ -20,13 +28,18 @@ SimulatedDesktop::SimulatedDesktop(TimeSource& time) : time_(time) {
   model_.schedule = [this](Duration delay, Task task) {
     queue_->asyncAfter(delay, std::move(task));
   };
+  model_.postToMainLoop = [&time](Task task) { time.mainLoop().post(std::move(task)); };
+  model_.spend = [&time](Duration cost) { time.sleepFor(cost); };
 }
 
 SimulatedDesktop::~SimulatedDesktop() {
-  // Nothing may schedule onto the queue while it goes away.
+  // Nothing may schedule onto the queue while it goes away, and tasks still on a loop find the
+  // desktop gone.
   {
     std::lock_guard lock(model_.mutex);
     model_.schedule = nullptr;
+    model_.postToMainLoop = nullptr;
+    model_.lifetime.reset();
   }
   queue_.reset();
 }
@@ -77,7 +90,8 @@ ElementState& SimulatedDesktop::requireElement(ElementId id) {
 ElementId SimulatedDesktop::insertElement(ElementState state) {
   DesktopWorld& world = model_.world;
   state.id = world.nextElementId++;
-  if (ElementState* parent = world.element(state.parent)) parent->children.push_back(state.id);
+  ElementState* parent = world.element(state.parent);
+  if (parent != nullptr && state.present) parent->children.push_back(state.id);
   const ElementId id = state.id;
   world.elements.emplace(id, std::move(state));
   return id;
@@ -142,7 +156,22 @@ ElementId SimulatedDesktop::addElement(const ElementSpec& spec) {
     state.selectedRange = TextRange{utf16Units(*state.value), 0};
   }
   state.pasteLatency = spec.pasteLatency;
-  return insertElement(std::move(state));
+  for (const auto& [name, value] : spec.attributes) state.attributes[name] = value;
+  state.childrenAttribute = spec.childrenAttribute;
+  state.ignoresFocusWrite = spec.ignoresFocusWrite;
+  state.shows = spec.shows;
+  state.onReturn = spec.onReturn;
+  state.callCost = spec.callCost;
+  state.appearsAfter = spec.appearsAfter;
+  state.present = spec.appearsAfter <= Duration::zero();
+  const ElementId id = insertElement(std::move(state));
+  // A running application grows the element later; one not yet running does so once launched.
+  const ApplicationState* app = model_.world.applicationOwning(id);
+  if (spec.appearsAfter > Duration::zero() && app != nullptr && !app->terminated &&
+      model_.world.processAlive(app->pid)) {
+    scheduleAppearance(model_, id, spec.appearsAfter);
+  }
+  return id;
 }
 
 void SimulatedDesktop::setApplicationHidden(ProcessId pid, bool hidden) {
@@ -150,6 +179,77 @@ void SimulatedDesktop::setApplicationHidden(ProcessId pid, bool hidden) {
   ApplicationState* app = model_.world.application(pid);
   if (app == nullptr) throw std::invalid_argument("no such application");
   app->hidden = hidden;
+}
+
+void SimulatedDesktop::installApplication(ProcessId pid, std::string location, bool running,
+                                          Duration launchDelay) {
+  std::lock_guard lock(model_.mutex);
+  ApplicationState* app = model_.world.application(pid);
+  if (app == nullptr) throw std::invalid_argument("no such application");
+  app->location = std::move(location);
+  app->launchDelay = launchDelay;
+  // Installed but not started: its process runs from the moment it is opened.
+  if (!running) model_.world.endProcess(pid);
+}
+
+void SimulatedDesktop::setAccessibilityGate(ProcessId pid, AccessibilityGate gate) {
+  std::lock_guard lock(model_.mutex);
+  ApplicationState* app = model_.world.application(pid);
+  if (app == nullptr) throw std::invalid_argument("no such application");
+  app->gate = gate;
+  app->gateOpen = false;
+}
+
+void SimulatedDesktop::setActivationRefused(ProcessId pid, bool refused) {
+  std::lock_guard lock(model_.mutex);
+  ApplicationState* app = model_.world.application(pid);
+  if (app == nullptr) throw std::invalid_argument("no such application");
+  app->activationRefused = refused;
+}
+
+void SimulatedDesktop::setApplicationCallCost(ProcessId pid, Duration cost) {
+  std::lock_guard lock(model_.mutex);
+  ApplicationState* app = model_.world.application(pid);
+  if (app == nullptr) throw std::invalid_argument("no such application");
+  app->callCost = cost;
+}
+
+void SimulatedDesktop::setApplicationWindows(ProcessId pid, ElementId focusedWindow,
+                                             ElementId mainWindow) {
+  std::lock_guard lock(model_.mutex);
+  ApplicationState* app = model_.world.application(pid);
+  if (app == nullptr) throw std::invalid_argument("no such application");
+  if (focusedWindow != kNoElement) requireElement(focusedWindow);
+  if (mainWindow != kNoElement) requireElement(mainWindow);
+  if (app->focusedWindow != focusedWindow) {
+    model_.world.notify(pid, "AXFocusedWindowChanged", focusedWindow);
+  }
+  app->focusedWindow = focusedWindow;
+  app->mainWindow = mainWindow;
+}
+
+void SimulatedDesktop::setAttribute(ElementId id, const std::string& attribute, AXValue value) {
+  std::lock_guard lock(model_.mutex);
+  requireElement(id).attributes[attribute] = std::move(value);
+}
+
+std::optional<AXValue> SimulatedDesktop::attribute(ElementId id, const std::string& attribute) {
+  std::lock_guard lock(model_.mutex);
+  const auto& attributes = requireElement(id).attributes;
+  const auto it = attributes.find(attribute);
+  if (it == attributes.end()) return std::nullopt;
+  return it->second;
+}
+
+void SimulatedDesktop::removeElement(ElementId id) {
+  std::lock_guard lock(model_.mutex);
+  requireElement(id);
+  model_.world.detach(id);
+}
+
+bool SimulatedDesktop::present(ElementId id) {
+  std::lock_guard lock(model_.mutex);
+  return requireElement(id).present;
 }
 
 std::optional<std::string> SimulatedDesktop::value(ElementId id) {

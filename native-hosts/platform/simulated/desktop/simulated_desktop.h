@@ -33,10 +33,11 @@ struct ElementSpec {
       : kind(elementKind), parent(parentElement) {}
 
   ElementSpec& withPid(ProcessId owner) { return pid = owner, *this; }
-  ElementSpec& withRole(std::string name) { return role = std::move(name), *this; }
-  ElementSpec& withSubrole(std::string name) { return subrole = std::move(name), *this; }
-  ElementSpec& withTitle(std::string text) { return title = std::move(text), *this; }
-  ElementSpec& withValue(std::string text) { return value = std::move(text), *this; }
+  // Out of line: GCC 12 inlines the optional assignment into callers and then warns about it.
+  ElementSpec& withRole(std::string name);
+  ElementSpec& withSubrole(std::string name);
+  ElementSpec& withTitle(std::string text);
+  ElementSpec& withValue(std::string text);
   ElementSpec& withSelectedRange(TextRange range) { return selectedRange = range, *this; }
   ElementSpec& withSettable(std::set<std::string> names) {
     settable = std::move(names);
@@ -44,6 +45,23 @@ struct ElementSpec {
     return *this;
   }
   ElementSpec& withPasteLatency(Duration latency) { return pasteLatency = latency, *this; }
+  ElementSpec& withAttribute(std::string name, AXValue attributeValue) {
+    attributes[std::move(name)] = std::move(attributeValue);
+    return *this;
+  }
+  ElementSpec& withFrame(double x, double y, double width, double height) {
+    attributes["AXPosition"] = AXPoint{x, y};
+    attributes["AXSize"] = AXSize{width, height};
+    return *this;
+  }
+  ElementSpec& appearingAfter(Duration delay) { return appearsAfter = delay, *this; }
+  ElementSpec& withChildrenAttribute(std::string name) {
+    return childrenAttribute = std::move(name), *this;
+  }
+  ElementSpec& ignoringFocusWrite() { return ignoresFocusWrite = true, *this; }
+  ElementSpec& showing(DraftDisplay display) { return shows = display, *this; }
+  ElementSpec& onReturnKey(ReturnBehaviour behaviour) { return onReturn = behaviour, *this; }
+  ElementSpec& withCallCost(Duration cost) { return callCost = cost, *this; }
 
   ElementKind kind;
   ElementId parent;
@@ -57,6 +75,15 @@ struct ElementSpec {
   std::set<std::string> settable;
   bool replacesSettable = false;
   Duration pasteLatency{0};
+  std::map<std::string, AXValue> attributes;
+  // Joins the tree this long after its application launched (or after it was added, for a
+  // running application).
+  Duration appearsAfter{0};
+  std::string childrenAttribute = "AXChildren";
+  bool ignoresFocusWrite = false;
+  DraftDisplay shows = DraftDisplay::value;
+  ReturnBehaviour onReturn = ReturnBehaviour::none;
+  Duration callCost{0};
 };
 
 // A whole desktop for the input host to run in, deterministic and scriptable: processes with
@@ -105,6 +132,23 @@ class SimulatedDesktop {
   ElementId addWindow(ProcessId application, std::string title);
   ElementId addElement(const ElementSpec& spec);
   void setApplicationHidden(ProcessId pid, bool hidden);
+  // The application is installed at `location`, so the workspace finds it by bundle identifier
+  // and can open it. Not running: its process starts `launchDelay` after it is opened. Call it
+  // before adding late elements, which appear counted from the launch.
+  void installApplication(ProcessId pid, std::string location, bool running,
+                          Duration launchDelay = Duration::zero());
+  void setAccessibilityGate(ProcessId pid, AccessibilityGate gate);
+  void setActivationRefused(ProcessId pid, bool refused);
+  void setApplicationCallCost(ProcessId pid, Duration cost);
+  // The application's own focused and main window (kNoElement for none), without moving the
+  // keyboard focus between applications.
+  void setApplicationWindows(ProcessId pid, ElementId focusedWindow, ElementId mainWindow);
+  // Any attribute as the application reports it (and keeps what the host writes).
+  void setAttribute(ElementId id, const std::string& attribute, AXValue value);
+  std::optional<AXValue> attribute(ElementId id, const std::string& attribute);
+  // The element leaves its application's tree (and the focus, if it had it).
+  void removeElement(ElementId id);
+  bool present(ElementId id);
 
   // What an element holds now, as the user would see it (also when it does not report it).
   std::optional<std::string> value(ElementId id);

@@ -5,6 +5,7 @@ namespace orvix::platform::simulated {
 namespace {
 
 constexpr std::uint16_t kKeyCodeV = 9;
+constexpr std::uint16_t kKeyCodeReturn = 36;
 constexpr EventFlags kPasteBlockingFlags = kEventFlagControl | kEventFlagOption;
 
 class SimulatedEventSource final : public InputEventSource {};
@@ -13,6 +14,12 @@ bool isPasteKeystroke(const InputEvent& event) {
   return event.type() == EventType::keyDown &&
          event.integerField(EventField::keyboardEventKeycode) == kKeyCodeV &&
          (event.flags() & kEventFlagCommand) != 0 && (event.flags() & kPasteBlockingFlags) == 0;
+}
+
+bool isReturnKeystroke(const InputEvent& event) {
+  return event.type() == EventType::keyDown &&
+         event.integerField(EventField::keyboardEventKeycode) == kKeyCodeReturn &&
+         (event.flags() & (kEventFlagCommand | kPasteBlockingFlags)) == 0;
 }
 
 bool movesPointer(EventType type) {
@@ -103,6 +110,8 @@ void SimulatedInputEvents::post(EventTapLocation tap, const InputEvent& event) {
     }
     world.recordPost(posted);
     if (movesPointer(event.type())) world.pointer = event.location();
+    if (event.type() == EventType::leftMouseDown) world.clickAt(event.location());
+    if (isReturnKeystroke(event)) world.returnKeystroke();
     if (isPasteKeystroke(event)) {
       delivery = world.pasteKeystroke();
       if (delivery && delivery->latency <= Duration::zero()) {

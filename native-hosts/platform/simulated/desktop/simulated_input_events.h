@@ -33,8 +33,10 @@ class SimulatedInputEvent final : public InputEvent {
 
 // Synthetic events over the simulated desktop. Creation can be made to fail (no window server,
 // no permission); every post is recorded. Command+V at a key-down pastes into the focused
-// element (now, or after the element's latency on the simulator's queue); a mouse event moves
-// the pointer to its location; every other key is only recorded.
+// element (now, or after the element's latency on the simulator's queue); Return acts on the
+// focused element as it was told to (a composer submits); a mouse event moves the pointer to
+// its location, and a left button down focuses the text element under it; every other key is
+// only recorded.
 class SimulatedInputEvents final : public InputEvents {
  public:
   explicit SimulatedInputEvents(DesktopModel& model) : model_(model) {}
