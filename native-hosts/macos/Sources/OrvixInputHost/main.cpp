@@ -30,6 +30,8 @@ int runHost(platform::Desktop desktop, TimeSource& time) {
   const char* trace = std::getenv(std::string(input_host::agentTraceEnvironmentVariable).c_str());
   input_host::InputHostOptions options;
   options.agentTraceEnabled = trace != nullptr && std::string_view(trace) == "1";
+  FileDescriptorLineSink traceCopy(STDERR_FILENO);
+  options.agentTraceCopy = &traceCopy;
 
   FileDescriptorLineSink output(STDOUT_FILENO);
   input_host::InputHost host(desktop, time, output, options);

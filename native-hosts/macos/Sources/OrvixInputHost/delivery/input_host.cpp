@@ -11,11 +11,6 @@ namespace orvix::input_host {
 
 namespace {
 
-bool isAgentTarget(std::string_view target) {
-  return target == "codex" || target == "claude-code" || target == "claude-desktop" ||
-         target == "workbuddy";
-}
-
 // 1 to 100000 user-perceived characters, no NUL.
 bool isValidText(const std::string& text) {
   return text.find('\0') == std::string::npos && isBoundedText(text, maximumTextCharacters);
@@ -58,6 +53,11 @@ InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& out
       keys_(desktop.inputEvents, quickAdd_),
       capture_(probe_, sessions_, time),
       paste_(probe_, desktop.pasteboard, keys_, quickAdd_, capture_, sessions_, time),
+      agentTrace_(output_, time.clock(), options.agentTraceEnabled ? options.agentTraceCopy : nullptr),
+      agentEnvironment_{desktop, time, probe_, keys_, agentTrace_},
+      agentActivator_(agentEnvironment_),
+      agentComposer_(agentEnvironment_, agentActivator_),
+      agentCommit_(agentEnvironment_, agentActivator_, agentComposer_, paste_, quickAdd_),
       systemControl_(desktop.inputEvents, keys_, quickAdd_),
       cache_(maximumCachedCommands, maximumCachedBytes),
       quickAddObservationQueue_(time.makeSerialQueue(quickAddObservationQueueLabel())) {}
@@ -170,8 +170,9 @@ void InputHost::handleSessionCommand(const Json& command, const std::string& nam
                    {"schemaVersion", "command", "commandId", "sessionId", "target", "text"})) {
     const std::string* target = stringMember(command, "target");
     const std::string* text = stringMember(command, "text");
-    if (target && isAgentTarget(*target) && text && isValidText(*text)) {
-      cacheAndEmit(commandId, commitAgent(commandId, *target, *text));
+    const auto agent = target ? agentTargetNamed(*target) : std::nullopt;
+    if (agent && text && isValidText(*text)) {
+      cacheAndEmit(commandId, agentCommit_.commitAgent(commandId, *agent, *text));
     }
     return;
   }
@@ -194,16 +195,6 @@ Json InputHost::pressEnter(const std::string& commandId) {
   }
   return keys_.postKey(keyCodeReturn) ? commandResult(commandId, "committed")
                                       : commandResult(commandId, "failed", "UNAVAILABLE");
-}
-
-Json InputHost::commitAgent(const std::string& commandId, const std::string& /*target*/,
-                            const std::string& /*text*/) {
-  if (!quickAdd_.responsibleAccessibilityTrusted()) {
-    return commandResult(commandId, "failed", "PERMISSION_DENIED");
-  }
-  // Finding, launching and activating the agent application is not built yet; the answer for
-  // an agent that cannot be brought to the front is this one, and nothing was delivered.
-  return commandResult(commandId, "failed", "UNAVAILABLE");
 }
 
 }  // namespace orvix::input_host

@@ -7,6 +7,11 @@
 #include "common/json_wire.h"
 #include "common/time/time_source.h"
 #include "platform/desktop.h"
+#include "OrvixInputHost/delivery/agent_activation.h"
+#include "OrvixInputHost/delivery/agent_commit.h"
+#include "OrvixInputHost/delivery/agent_composer.h"
+#include "OrvixInputHost/delivery/agent_environment.h"
+#include "OrvixInputHost/delivery/agent_trace.h"
 #include "OrvixInputHost/delivery/clipboard_paste.h"
 #include "OrvixInputHost/delivery/event_output.h"
 #include "OrvixInputHost/delivery/focus_probe.h"
@@ -22,6 +27,8 @@ namespace orvix::input_host {
 struct InputHostOptions {
   // Copy agent trace records to standard error (ORVIX_INPUT_HOST_AGENT_TRACE=1).
   bool agentTraceEnabled = false;
+  // Where the copies go when it is on (standard error in the program).
+  LineSink* agentTraceCopy = nullptr;
 };
 
 // The input host's process shell: start-up, the command loop with its validation, the result
@@ -52,8 +59,6 @@ class InputHost {
   bool handleCommand(const Json& command, const std::string& name, const std::string& commandId);
   void handleSessionCommand(const Json& command, const std::string& name,
                             const std::string& commandId, const std::string& sessionId);
-  Json commitAgent(const std::string& commandId, const std::string& target,
-                   const std::string& text);
   Json pressEnter(const std::string& commandId);
 
   InputHostOptions options_;
@@ -64,6 +69,11 @@ class InputHost {
   SessionState sessions_;
   PasteTargetCapture capture_;
   ClipboardPaste paste_;
+  AgentTrace agentTrace_;
+  AgentEnvironment agentEnvironment_;
+  AgentActivator agentActivator_;
+  AgentComposerFinder agentComposer_;
+  AgentCommit agentCommit_;
   SystemControl systemControl_;
   ResultCache cache_;
   // Deferred quick-add work runs here, one item at a time. Declared last so that it is stopped

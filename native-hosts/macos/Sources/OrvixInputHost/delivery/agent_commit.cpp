@@ -1,0 +1,140 @@
+#include "OrvixInputHost/delivery/agent_commit.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "OrvixInputHost/delivery/agent_accessibility.h"
+#include "OrvixInputHost/delivery/agent_text.h"
+#include "OrvixInputHost/delivery/command_results.h"
+#include "OrvixInputHost/delivery/input_host_settings.h"
+
+namespace orvix::input_host {
+
+namespace {
+
+std::optional<std::string> plainString(const std::optional<platform::AXValue>& value) {
+  if (!value) return std::nullopt;
+  if (const auto* text = std::get_if<std::string>(&*value)) return *text;
+  if (const auto* attributed = std::get_if<platform::AXAttributedString>(&*value)) {
+    return attributed->string;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Json AgentCommit::commitAgent(const std::string& commandId, AgentTarget target,
+                              const std::string& text) {
+  env_.trace.begin(commandId, agentTargetInfo(target).rawValue);
+  Json answer = runCommit(commandId, target, text);
+  env_.trace.end();
+  return answer;
+}
+
+Json AgentCommit::runCommit(const std::string& commandId, AgentTarget target,
+                            const std::string& text) {
+  if (!quickAdd_.responsibleAccessibilityTrusted()) {
+    return commandResult(commandId, "failed", "PERMISSION_DENIED");
+  }
+  const auto activation = activator_.activateAgent(target);
+  if (!activation) return commandResult(commandId, "failed", "UNAVAILABLE");
+  const ProcessId pid = activation->pid;
+  const auto window = composer_.focusAgentComposerWhenReady(pid, target, activation->mode);
+  if (!window) return commandResult(commandId, "failed", "NO_EDITABLE_TARGET");
+  // From here on the text stays on the pasteboard whatever happens, for the user to paste.
+  if (!paste_.replaceClipboard(text)) return commandResult(commandId, "failed", "UNAVAILABLE");
+  if (activator_.agentForegroundPid() != pid ||
+      activator_.selectedAgentWindow(pid) != std::optional<AXElement>(*window)) {
+    return commandResult(commandId, "copy-only", "TARGET_CHANGED");
+  }
+  if (!env_.keys.postKey(keyCodeV, platform::kEventFlagCommand)) {
+    return commandResult(commandId, "copy-only", "UNAVAILABLE");
+  }
+  if (!waitForAgentDraft(pid, target, text, true, *window)) {
+    return commandResult(commandId, "unknown", "TARGET_CHANGED");
+  }
+  if (activator_.agentForegroundPid() != pid || !composer_.agentHasEditableFocus(pid)) {
+    return commandResult(commandId, "unknown", "TARGET_CHANGED");
+  }
+  if (!env_.keys.postKey(keyCodeReturn)) return commandResult(commandId, "unknown", "UNAVAILABLE");
+  if (waitForAgentDraft(pid, target, text, false, *window)) {
+    return commandResult(commandId, "committed");
+  }
+  return commandResult(commandId, "unknown", "UNAVAILABLE");
+}
+
+bool AgentCommit::waitForAgentDraft(ProcessId pid, AgentTarget target, const std::string& text,
+                                    bool present, const AXElement& window) {
+  const double deadline = env_.now() + agentSubmissionTimeout;
+  const long long expected = agentCharacterCount(normalizedAgentDraft(text));
+  // Absent counts as a value of its own, so "never observed" needs a marker apart from it.
+  std::optional<std::optional<long long>> lastObserved;
+  bool refocused = false;
+  for (;;) {
+    if (activator_.agentForegroundPid() != pid) return false;
+    if (activator_.selectedAgentWindow(pid) != std::optional<AXElement>(window)) return false;
+    const auto editor = composer_.focusedAgentEditor(pid);
+    if (editor && composer_.agentElementBelongsToWindow(*editor, window)) {
+      const bool contains = agentEditorContains(*editor, text);
+      const auto observed = agentEditorCharacterCount(*editor);
+      if (!lastObserved || *lastObserved != observed) {
+        lastObserved = observed;
+        env_.trace.trace({{"stage", "draft-observed"},
+                          {"pid", pid},
+                          {"target", agentTargetInfo(target).rawValue},
+                          {"present", present},
+                          {"containsExpectedText", contains},
+                          {"expectedCharacterCount", expected},
+                          {"observedCharacterCount", observed.value_or(-1)}});
+      }
+      if (present) {
+        if (contains) return true;
+        // Codex may show the draft only as a length.
+        if (target == AgentTarget::codex && expected > 0 && observed && *observed >= expected) {
+          return true;
+        }
+      } else if (!contains) {
+        return true;
+      }
+    } else if (!present) {
+      return true;  // the composer went away with the submission
+    } else if (!refocused) {
+      refocused = true;
+      composer_.focusAgentComposerOnce(pid, target, window);
+    }
+    const double left = deadline - env_.now();
+    if (left <= 0) return false;
+    env_.runCurrentRunLoop(std::min(agentSubmissionPollInterval, left));
+    if (env_.now() >= deadline) return false;
+  }
+}
+
+std::string AgentCommit::agentEditorText(const AXElement& element) {
+  platform::Accessibility& ax = env_.ax();
+  if (auto value = plainString(agentAttribute(ax, element, "AXValue"))) return *value;
+  const auto count = agentEditorCharacterCount(element);
+  if (!count || *count <= 0) return {};
+  for (const auto attribute : {"AXStringForRange", "AXAttributedStringForRange"}) {
+    auto result = ax.copyParameterizedAttributeValue(element, attribute,
+                                                     platform::TextRange{0, *count});
+    if (result.error != platform::AXError::success) continue;
+    if (auto text = plainString(std::move(result.value))) return *text;
+  }
+  return {};
+}
+
+std::optional<long long> AgentCommit::agentEditorCharacterCount(const AXElement& element) {
+  const auto value = agentAttribute(env_.ax(), element, "AXNumberOfCharacters");
+  const auto* number = value ? std::get_if<double>(&*value) : nullptr;
+  if (number == nullptr || !std::isfinite(*number) || std::fabs(*number) > 1e15) return std::nullopt;
+  return static_cast<long long>(*number);
+}
+
+bool AgentCommit::agentEditorContains(const AXElement& element, const std::string& text) {
+  const std::string expected = normalizedAgentDraft(text);
+  if (expected.empty()) return false;
+  const std::string current = normalizedAgentDraft(agentEditorText(element));
+  return current.find(expected) != std::string::npos;
+}
+
+}  // namespace orvix::input_host
