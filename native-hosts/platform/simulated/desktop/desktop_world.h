@@ -82,6 +82,9 @@ struct DesktopWorld {
 
   std::vector<ReadTrigger> readTriggers;
   std::vector<FocusTarget> pasteTriggers;  // the next paste keystroke takes the first
+  std::vector<FocusTarget> pasteboardWriteTriggers;  // the next setString takes the first
+  // Like readTriggers, for reads of an attribute of any element other than the system-wide one.
+  std::vector<ReadTrigger> elementReadTriggers;
 
   ElementState* element(ElementId id);
   ApplicationState* application(ProcessId pid);

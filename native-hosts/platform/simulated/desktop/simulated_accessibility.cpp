@@ -126,7 +126,18 @@ AXAttributeResult SimulatedAccessibility::copyAttributeValue(const AXElement& el
   }
   ElementState* state = world.element(handle->number());
   if (state == nullptr || !world.elementAlive(*state)) return failed(AXError::invalidUIElement);
-  return elementAttribute(world, *state, attribute);
+  AXAttributeResult result = elementAttribute(world, *state, attribute);
+  // The focus may move right after this read, as after a system-wide one.
+  for (auto it = world.elementReadTriggers.begin(); it != world.elementReadTriggers.end();) {
+    if (it->attribute == attribute && --it->remainingReads <= 0) {
+      const FocusTarget target = it->target;
+      it = world.elementReadTriggers.erase(it);
+      world.applyFocus(target);
+    } else {
+      ++it;
+    }
+  }
+  return result;
 }
 
 AXAttributeResult SimulatedAccessibility::systemWideAttribute(DesktopWorld& world,

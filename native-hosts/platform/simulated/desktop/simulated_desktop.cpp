@@ -390,6 +390,19 @@ void SimulatedDesktop::moveFocusOnPaste(const FocusTarget& target) {
   model_.world.pasteTriggers.push_back(target);
 }
 
+void SimulatedDesktop::moveFocusOnPasteboardWrite(const FocusTarget& target) {
+  std::lock_guard lock(model_.mutex);
+  requireFocusTarget(target);
+  model_.world.pasteboardWriteTriggers.push_back(target);
+}
+
+void SimulatedDesktop::moveFocusAfterAttributeReads(const std::string& attribute, int reads,
+                                                    const FocusTarget& target) {
+  std::lock_guard lock(model_.mutex);
+  requireFocusTarget(target);
+  model_.world.elementReadTriggers.push_back(DesktopWorld::ReadTrigger{attribute, reads, target});
+}
+
 // ---- pasteboard ----
 
 void SimulatedDesktop::simulateUserCopy(const std::string& text) {

@@ -181,6 +181,12 @@ class SimulatedDesktop {
                                      const FocusTarget& target);
   // When the next Command+V key-down is posted, after its paste was aimed at the old focus.
   void moveFocusOnPaste(const FocusTarget& target);
+  // Right after the next text written to the pasteboard.
+  void moveFocusOnPasteboardWrite(const FocusTarget& target);
+  // Right after the `reads`-th read (from now) of `attribute` of any element but the
+  // system-wide one has been answered.
+  void moveFocusAfterAttributeReads(const std::string& attribute, int reads,
+                                    const FocusTarget& target);
 
   // Pasteboard, as someone other than the host sees and changes it.
   void simulateUserCopy(const std::string& text);

@@ -19,6 +19,11 @@ bool SimulatedPasteboard::setString(std::string_view text) {
   if (!world.pasteboard.heldByHost) ++world.pasteboard.changeCount;
   world.pasteboard.heldByHost = false;
   world.pasteboard.text = std::string(text);
+  if (!world.pasteboardWriteTriggers.empty()) {
+    const FocusTarget next = world.pasteboardWriteTriggers.front();
+    world.pasteboardWriteTriggers.erase(world.pasteboardWriteTriggers.begin());
+    world.applyFocus(next);
+  }
   return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/time/time_source.h"
@@ -24,7 +25,10 @@ struct AgentEnvironment {
   // The waits run the host's run loop rather than sleep, so an observer callback or an open's
   // completion can run meanwhile.
   void runCurrentRunLoop(double seconds) {
-    time.mainLoop().runFor(std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds)));
+    // Rounded up, and never zero: a remainder below a nanosecond must still let time pass, or
+    // a wait for a deadline would spin on the spot.
+    const auto step = std::chrono::ceil<Duration>(std::chrono::duration<double>(seconds));
+    time.mainLoop().runFor(std::max(step, Duration(1)));
   }
 };
 

@@ -1,6 +1,7 @@
 #include "OrvixInputHost/delivery/agent_trace.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -49,7 +50,7 @@ constexpr double kMaximumElapsedMilliseconds = 60000;
 }  // namespace
 
 void AgentTrace::begin(const std::string& commandId, std::string_view target) {
-  active_ = ActiveCommand{commandId, std::string(target), clock_.uptimeSeconds()};
+  active_ = ActiveCommand{commandId, std::string(target), clock_.uptime()};
   focusFailures_.clear();
 }
 
@@ -61,7 +62,10 @@ void AgentTrace::end() {
 void AgentTrace::trace(const Json& record) {
   const auto stage = record.find("stage");
   if (active_ && stage != record.end() && stage->is_string()) {
-    const double elapsed = (clock_.uptimeSeconds() - active_->startedAt) * 1000;
+    // Counted in whole nanoseconds, so 400 ms is 400 and not 399.999.
+    const double elapsed = std::chrono::duration<double, std::milli>(
+                               std::chrono::floor<std::chrono::milliseconds>(clock_.uptime() - active_->startedAt))
+                               .count();
     Json event = {{"schemaVersion", schemaVersion},
                   {"event", "agent.observation"},
                   {"commandId", active_->commandId},

@@ -35,7 +35,7 @@ class AgentTrace {
   struct ActiveCommand {
     std::string commandId;
     std::string target;
-    double startedAt = 0;
+    Duration startedAt{0};
   };
 
   EventOutput& output_;
