@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/child_process.h"
 #include "support/file_text.h"
 #include "support/transcript.h"
@@ -117,6 +119,36 @@ TEST(InputHostProcess, UnknownArgumentsAreAUsageError) {
   EXPECT_EQ(runChild(kProgram, options).exitStatus, 2);
   options.arguments = {"--simulate", "/nonexistent/scenario.json"};
   EXPECT_EQ(runChild(kProgram, options).exitStatus, 2);
+}
+
+// Through the real program and its real clock: Codex is launched, its composer found once it
+// appears, the text pasted and submitted; the trace records go to standard error.
+TEST(InputHostProcess, CommitsIntoTheSimulatedCodexWithItsTrace) {
+  ChildOptions options;
+  options.arguments = {"--simulate", "default"};
+  options.environment = {{"ORVIX_INPUT_HOST_AGENT_TRACE", "1"}};
+  const ChildResult result = runChild(
+      kProgram, options,
+      "{\"schemaVersion\":2,\"command\":\"permission.refresh\",\"commandId\":\"p\","
+      "\"prompt\":false,\"responsiblePermission\":\"trusted\"}\n"
+      "{\"schemaVersion\":2,\"command\":\"commit-agent\",\"commandId\":\"a\","
+      "\"sessionId\":\"s\",\"target\":\"codex\",\"text\":\"Fix the flaky test\"}\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  std::vector<std::string> stages;
+  std::string answer;
+  for (const auto& line : linesOf(result.standardOutput)) {
+    const auto event = nlohmann::json::parse(line, nullptr, false);
+    if (event.value("event", "") == "agent.observation") stages.push_back(event.value("stage", ""));
+    if (event.value("event", "") == "command.result") answer = line;
+  }
+  EXPECT_EQ(answer, "{\"commandId\":\"a\",\"event\":\"command.result\",\"outcome\":\"committed\","
+                    "\"schemaVersion\":2}");
+  ASSERT_FALSE(stages.empty());
+  EXPECT_EQ(stages.front(), "activation-begin");
+  EXPECT_EQ(stages.back(), "draft-observed");
+  // Every event has its whole record on standard error, with the keys the event leaves out.
+  EXPECT_EQ(linesOf(result.standardError).size(), stages.size());
+  EXPECT_NE(result.standardError.find("\"timeoutMs\":5000"), std::string::npos);
 }
 
 }  // namespace
