@@ -7,7 +7,7 @@
 #include <malloc.h>
 
 #include "common/time/virtual_time_source.h"
-#include "platform/simulated/simulated_desktop.h"
+#include "platform/simulated/desktop/simulated_desktop.h"
 #include "OrvixInputHost/delivery/agent_activation.h"
 #include "OrvixInputHost/delivery/agent_composer.h"
 #include "OrvixInputHost/delivery/visited_elements.h"
