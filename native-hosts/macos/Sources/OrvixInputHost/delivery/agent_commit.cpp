@@ -26,9 +26,13 @@ std::optional<std::string> plainString(const std::optional<platform::AXValue>& v
 Json AgentCommit::commitAgent(const std::string& commandId, AgentTarget target,
                               const std::string& text) {
   env_.trace.begin(commandId, agentTargetInfo(target).rawValue);
-  Json answer = runCommit(commandId, target, text);
-  env_.trace.end();
-  return answer;
+  // Ends the command's trace on every way out, a throw included: a trace left open would label
+  // later records with this command and keep its focus failures.
+  struct TraceEnd {
+    AgentTrace& trace;
+    ~TraceEnd() { trace.end(); }
+  } traceEnd{env_.trace};
+  return runCommit(commandId, target, text);
 }
 
 Json AgentCommit::runCommit(const std::string& commandId, AgentTarget target,

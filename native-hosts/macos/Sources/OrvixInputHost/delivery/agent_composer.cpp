@@ -107,9 +107,7 @@ int AgentComposerFinder::agentComposerScore(const AXElement& element, AgentTarge
     joined += agentString(ax, element, kComposerTextAttributes[i]);
   }
   const AgentTargetInfo& info = agentTargetInfo(target);
-  for (const auto signature : info.composerSignatures) {
-    if (containsIgnoringCase(joined, signature)) return kComposerScoreSignature;
-  }
+  if (containsAnyIgnoringCase(joined, info.composerSignatures)) return kComposerScoreSignature;
   if (info.requiresExactComposerSignature) return kComposerScoreNone;
   return agentString(ax, element, "AXRole") == "AXTextArea" ? kComposerScoreTextArea
                                                              : kComposerScoreField;
@@ -125,7 +123,10 @@ std::optional<platform::AXPoint> AgentComposerFinder::agentFrameCentre(const AXE
       !(extent->height >= kMinimumClickableSide)) {
     return std::nullopt;
   }
-  return platform::AXPoint{origin->x + extent->width / 2, origin->y + extent->height / 2};
+  // An application can report anything; a click is posted only at a real point.
+  const platform::AXPoint centre{origin->x + extent->width / 2, origin->y + extent->height / 2};
+  if (!std::isfinite(centre.x) || !std::isfinite(centre.y)) return std::nullopt;
+  return centre;
 }
 
 bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget target,
@@ -157,13 +158,19 @@ bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget targ
     }
   }
 
+  // Entries beyond the element limit are never visited, only counted: a tree that lists the same
+  // children under every alias would otherwise fill memory with entries nobody reads.
+  const auto maximumElements = static_cast<std::size_t>(agentComposerSearchMaximumElements);
+  std::size_t queued = queue.size();
+  const auto enqueue = [&](const AXElement& child, int depth) {
+    ++queued;
+    if (queue.size() < maximumElements) queue.emplace_back(child, depth);
+  };
   const double deadline = env_.now() + agentComposerScanBudget;
   VisitedElements visited(static_cast<std::size_t>(agentComposerSearchMaximumElements));
   std::vector<std::pair<AXElement, int>> candidates;
   std::size_t position = 0;
-  while (position < queue.size() &&
-         position < static_cast<std::size_t>(agentComposerSearchMaximumElements) &&
-         env_.now() < deadline) {
+  while (position < queue.size() && position < maximumElements && env_.now() < deadline) {
     const auto [element, depth] = queue[position++];
     if (!visited.insert(element)) continue;
     if (const int score = agentComposerScore(element, target); score > 0) {
@@ -174,15 +181,15 @@ bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget targ
       const auto children = agentElements(env_.ax(), element, attribute);
       if (!children) continue;
       const std::size_t taken = std::min(children->size(), kMaximumChildrenPerAttribute);
-      for (std::size_t i = 0; i < taken; ++i) queue.emplace_back((*children)[i], depth + 1);
+      for (std::size_t i = 0; i < taken; ++i) enqueue((*children)[i], depth + 1);
     }
   }
-  const bool complete = position == queue.size();
+  const bool complete = position == queued;
   env_.trace.trace({{"stage", "composer-scan"},
                     {"target", agentTargetInfo(target).rawValue},
                     {"pid", pid},
                     {"visited", static_cast<std::int64_t>(position)},
-                    {"queued", static_cast<std::int64_t>(queue.size())},
+                    {"queued", static_cast<std::int64_t>(queued)},
                     {"candidates", static_cast<std::int64_t>(candidates.size())},
                     {"complete", complete}});
 

@@ -25,6 +25,14 @@ bool containsIgnoringCase(std::string_view text, std::string_view part) {
   return lowered(text).indexOf(lowered(part)) >= 0;
 }
 
+bool containsAnyIgnoringCase(std::string_view text, const std::vector<std::string_view>& parts) {
+  const icu::UnicodeString lowerText = lowered(text);
+  for (const auto part : parts) {
+    if (lowerText.indexOf(lowered(part)) >= 0) return true;
+  }
+  return false;
+}
+
 std::string normalizedAgentDraft(std::string_view text) {
   icu::UnicodeString unicode =
       icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));

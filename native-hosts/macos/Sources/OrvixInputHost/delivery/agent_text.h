@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvix::input_host {
 
@@ -11,6 +12,8 @@ namespace orvix::input_host {
 // matched however the application capitalises them.
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
 bool containsIgnoringCase(std::string_view text, std::string_view part);
+// The text is lowered once for all parts: a composer may hold a long draft.
+bool containsAnyIgnoringCase(std::string_view text, const std::vector<std::string_view>& parts);
 
 // A draft as it is compared: U+FEFF removed, U+00A0 made a space, white space and line breaks
 // trimmed at both ends. Composers pad and decorate what they show; these differences are not
