@@ -11,7 +11,7 @@ namespace orvix::platform {
 struct Audio {
   ScreenCapture& screenCapture;
   // Null where the platform offers no process taps; the host then uses screen capture alone.
-  ProcessTapFactory* processTaps;
+  ProcessTaps* processTaps;
   Microphone& microphone;
 };
 

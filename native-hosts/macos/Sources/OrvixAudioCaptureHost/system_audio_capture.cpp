@@ -72,9 +72,10 @@ SystemAudioCapture::Sources SystemAudioCapture::takeSourcesLocked() {
 std::optional<CaptureError> SystemAudioCapture::start() {
   if (audio_.processTaps == nullptr) return startScreenCaptureKitUntilReady(true, false);
 
-  std::shared_ptr<platform::ProcessTap> tap = audio_.processTaps->makeTap(
-      {[this](const platform::PcmBufferView& buffer) { consumeProcessTapAudio(buffer); },
-       [this] { time_.mainLoop().post(weakly([this] { processTapInterrupted(); })); }});
+  auto tap = std::make_shared<ProcessTapCapture>(
+      *audio_.processTaps, time_,
+      [this](const platform::PcmBufferView& buffer) { consumeProcessTapAudio(buffer); },
+      [this] { time_.mainLoop().post(weakly([this] { processTapInterrupted(); })); });
   startup_.reset();
 
   const auto fallBack = [&]() -> std::optional<CaptureError> {

@@ -12,6 +12,7 @@
 #include "OrvixAudioCaptureHost/capture_timeline.h"
 #include "OrvixAudioCaptureHost/controlled_stream.h"
 #include "OrvixAudioCaptureHost/pcm_converter.h"
+#include "OrvixAudioCaptureHost/process_tap_capture.h"
 #include "OrvixAudioCaptureHost/recording_flags.h"
 #include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
 #include "OrvixAudioCaptureHost/task_runner.h"
@@ -57,7 +58,7 @@ class SystemAudioCapture final : public platform::ScreenCaptureStreamClient {
   // callbacks still compare as the current one and are refused by the stopping check.
   struct Sources {
     std::shared_ptr<ControlledStream> stream;
-    std::shared_ptr<platform::ProcessTap> tap;
+    std::shared_ptr<ProcessTapCapture> tap;
   };
   Sources takeSourcesLocked();
   // A start-up attempt still waiting for first audio gives up at once.
@@ -104,7 +105,7 @@ class SystemAudioCapture final : public platform::ScreenCaptureStreamClient {
 
   // Guarded by stateLock_.
   std::shared_ptr<ControlledStream> stream_;
-  std::shared_ptr<platform::ProcessTap> processTap_;
+  std::shared_ptr<ProcessTapCapture> processTap_;
   std::optional<SystemAudioBackend> backend_;
   bool fallback_ = false;
   bool startupComplete_ = false;

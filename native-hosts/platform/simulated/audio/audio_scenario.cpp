@@ -187,8 +187,9 @@ std::variant<AudioScenario, AudioScenarioError> parseAudioScenario(std::string_v
   if (section != nullptr) {
     auto& spec = scenario.processTap;
     Duration lostAt{-1};
+    bool startFails = false;
     if (!reader.boolean(*section, "available", spec.available) ||
-        !reader.boolean(*section, "startFails", spec.startFails) ||
+        !reader.boolean(*section, "startFails", startFails) ||
         !reader.boolean(*section, "deliversAudio", spec.deliversAudio) ||
         !reader.milliseconds(*section, "firstAudioDelayMs", spec.firstAudioDelay) ||
         !reader.milliseconds(*section, "lostAtMs", lostAt) ||
@@ -196,6 +197,7 @@ std::variant<AudioScenario, AudioScenarioError> parseAudioScenario(std::string_v
       return AudioScenarioError{error};
     }
     if (lostAt >= Duration::zero()) spec.lostAt = lostAt;
+    if (startFails) spec.failingStep = ProcessTapStep::startDevice;
     if (source != nullptr && !reader.source(*source, spec.source)) return AudioScenarioError{error};
   }
 

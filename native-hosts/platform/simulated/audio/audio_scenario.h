@@ -34,9 +34,22 @@ struct ScreenCaptureSpec {
   std::vector<ScheduledStreamStop> stops;
 };
 
+// The step of a process tap's set-up that the simulated server refuses.
+enum class ProcessTapStep {
+  none,
+  createTap,
+  createAggregateDevice,
+  readTapFormat,
+  createIoProc,
+  addAliveListener,
+  startDevice,
+};
+
 struct ProcessTapSpec {
   bool available = false;
-  bool startFails = false;
+  ProcessTapStep failingStep = ProcessTapStep::none;  // "startFails": the device does not start
+  // False: the desktop application plays no audio, so the server has no object for it.
+  bool parentHasProcessObject = true;
   bool deliversAudio = true;
   Duration firstAudioDelay = std::chrono::milliseconds(20);
   SourceSpec source;

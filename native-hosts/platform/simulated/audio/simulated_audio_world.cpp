@@ -132,71 +132,6 @@ std::shared_ptr<ScreenCaptureStream> SimulatedScreenCapture::makeStream(
   return std::make_shared<SimulatedStream>(world_, configuration, client, silent);
 }
 
-// ---- process tap
-
-SimulatedProcessTap::SimulatedProcessTap(SimulatedAudioWorld& world, ProcessTapCallbacks callbacks)
-    : world_(world),
-      callbacks_(std::move(callbacks)),
-      ioQueue_(world.time().makeSerialQueue("com.orvix.audio-capture.process-tap")) {
-  std::lock_guard lock(world.specLock());
-  source_ = std::make_unique<SimulatedSource>(world.time(), world.spec().processTap.source);
-}
-
-SimulatedProcessTap::~SimulatedProcessTap() {
-  stop();
-  world_.tapGone(this);
-}
-
-bool SimulatedProcessTap::start() {
-  bool fails = false;
-  bool delivers = true;
-  Duration firstDelay{0};
-  {
-    std::lock_guard lock(world_.specLock());
-    const auto& spec = world_.spec().processTap;
-    fails = spec.startFails;
-    delivers = spec.deliversAudio;
-    firstDelay = spec.firstAudioDelay;
-  }
-  if (fails) {
-    stop();
-    return false;
-  }
-  if (delivers) {
-    source_->start(*ioQueue_, firstDelay, [this](const PcmBufferView& view) {
-      if (!world_.systemStalled()) callbacks_.onAudio(view);
-    });
-  }
-  return true;
-}
-
-void SimulatedProcessTap::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    stopped_ = true;
-  }
-  ++world_.counters().tapStops;
-  source_->stop();
-}
-
-void SimulatedProcessTap::simulateLoss() {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopped_ || interruptionReported_) return;
-    interruptionReported_ = true;
-  }
-  source_->stop();
-  if (callbacks_.onInterrupted) callbacks_.onInterrupted();
-}
-
-std::unique_ptr<ProcessTap> SimulatedProcessTaps::makeTap(ProcessTapCallbacks callbacks) {
-  ++world_.counters().tapsMade;
-  auto tap = std::make_unique<SimulatedProcessTap>(world_, std::move(callbacks));
-  world_.tapCreated(tap.get());
-  return tap;
-}
-
 // ---- microphone
 
 SimulatedAudioEngine::SimulatedAudioEngine(SimulatedAudioWorld& world, bool startFails)
@@ -323,7 +258,8 @@ SimulatedAudioWorld::SimulatedAudioWorld(TimeSource& time, AudioScenario scenari
     });
   }
   if (scenario_.processTap.lostAt) {
-    platformQueue_->asyncAfter(*scenario_.processTap.lostAt, [this] { loseTaps(); });
+    platformQueue_->asyncAfter(*scenario_.processTap.lostAt,
+                              [this] { processTaps_.simulateLoss(); });
   }
 }
 
@@ -361,25 +297,9 @@ void SimulatedAudioWorld::simulateStreamStop(bool stoppedBySystem) {
 }
 
 void SimulatedAudioWorld::simulateTapLoss() {
-  platformQueue_->async([this] { loseTaps(); });
-}
-
-void SimulatedAudioWorld::loseTaps() {
-  // Held throughout, so a tap cannot be destroyed while it reports its loss.
-  std::lock_guard lock(mutex_);
-  for (auto* tap : taps_) tap->simulateLoss();
+  platformQueue_->async([this] { processTaps_.simulateLoss(); });
 }
 
 void SimulatedAudioWorld::setMicrophoneStalled(bool stalled) { microphoneStalled_ = stalled; }
-
-void SimulatedAudioWorld::tapCreated(SimulatedProcessTap* tap) {
-  std::lock_guard lock(mutex_);
-  taps_.push_back(tap);
-}
-
-void SimulatedAudioWorld::tapGone(SimulatedProcessTap* tap) {
-  std::lock_guard lock(mutex_);
-  taps_.erase(std::remove(taps_.begin(), taps_.end(), tap), taps_.end());
-}
 
 }  // namespace orvix::platform::simulated

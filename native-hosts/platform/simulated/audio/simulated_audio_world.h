@@ -13,6 +13,7 @@
 #include "platform/audio.h"
 #include "platform/simulated/audio/audio_scenario.h"
 #include "platform/simulated/audio/signal_source.h"
+#include "platform/simulated/audio/simulated_process_taps.h"
 
 namespace orvix::platform::simulated {
 
@@ -55,34 +56,6 @@ class SimulatedScreenCapture final : public ScreenCapture {
   std::variant<ShareableContent, ScreenCaptureFailure> shareableContent() override;
   std::shared_ptr<ScreenCaptureStream> makeStream(const StreamConfiguration& configuration,
                                                   ScreenCaptureStreamClient& client) override;
-
- private:
-  SimulatedAudioWorld& world_;
-};
-
-class SimulatedProcessTap final : public ProcessTap {
- public:
-  SimulatedProcessTap(SimulatedAudioWorld& world, ProcessTapCallbacks callbacks);
-  ~SimulatedProcessTap() override;
-  bool start() override;
-  void stop() override;
-  // The device dies: one interruption report, unless stopped.
-  void simulateLoss();
-
- private:
-  SimulatedAudioWorld& world_;
-  ProcessTapCallbacks callbacks_;
-  std::unique_ptr<SerialQueue> ioQueue_;
-  std::unique_ptr<SimulatedSource> source_;
-  std::mutex mutex_;
-  bool stopped_ = false;
-  bool interruptionReported_ = false;
-};
-
-class SimulatedProcessTaps final : public ProcessTapFactory {
- public:
-  explicit SimulatedProcessTaps(SimulatedAudioWorld& world) : world_(world) {}
-  std::unique_ptr<ProcessTap> makeTap(ProcessTapCallbacks callbacks) override;
 
  private:
   SimulatedAudioWorld& world_;
@@ -138,8 +111,16 @@ struct AudioWorldCounters {
   std::atomic<int> streamsMade{0};
   std::atomic<int> streamStarts{0};
   std::atomic<int> streamStops{0};
-  std::atomic<int> tapsMade{0};
-  std::atomic<int> tapStops{0};
+  std::atomic<int> tapsCreated{0};
+  std::atomic<int> tapsDestroyed{0};
+  std::atomic<int> aggregateDevicesCreated{0};
+  std::atomic<int> aggregateDevicesDestroyed{0};
+  std::atomic<int> ioProcsCreated{0};
+  std::atomic<int> ioProcsDestroyed{0};
+  std::atomic<int> aliveListenersAdded{0};
+  std::atomic<int> aliveListenersRemoved{0};
+  std::atomic<int> deviceStarts{0};
+  std::atomic<int> deviceStops{0};
   std::atomic<int> enginesMade{0};
   std::atomic<int> engineStarts{0};
   std::atomic<int> engineStops{0};
@@ -162,11 +143,13 @@ class SimulatedAudioWorld {
   std::mutex& specLock() { return specLock_; }
   AudioWorldCounters& counters() { return counters_; }
   SimulatedMicrophone& microphone() { return microphone_; }
+  SimulatedProcessTaps& processTaps() { return processTaps_; }
 
   // The stream that is capturing now, if any.
   std::shared_ptr<SimulatedStream> currentStream();
   std::optional<StreamConfiguration> lastConfiguration();
   void simulateStreamStop(bool stoppedBySystem);
+  // The tap's aggregate device dies; a second call repeats the notice.
   void simulateTapLoss();
   // Silences the microphone engines from now on (true) or lets them deliver again (false).
   void setMicrophoneStalled(bool stalled);
@@ -177,13 +160,9 @@ class SimulatedAudioWorld {
 
   // Used by the simulated objects.
   void streamStarted(const std::shared_ptr<SimulatedStream>& stream);
-  void tapCreated(SimulatedProcessTap* tap);
-  void tapGone(SimulatedProcessTap* tap);
   SerialQueue& platformQueue() { return *platformQueue_; }
 
  private:
-  void loseTaps();
-
   TimeSource& time_;
   AudioScenario scenario_;
   std::mutex specLock_;
@@ -196,7 +175,6 @@ class SimulatedAudioWorld {
   std::mutex mutex_;
   std::weak_ptr<SimulatedStream> currentStream_;
   std::optional<StreamConfiguration> lastConfiguration_;
-  std::vector<SimulatedProcessTap*> taps_;
   // Delegate callbacks and scheduled faults run here, as on a platform thread.
   std::unique_ptr<SerialQueue> platformQueue_;
 };

@@ -21,6 +21,7 @@ namespace orvix::capture::testing {
 
 using namespace std::chrono_literals;
 using platform::simulated::AudioScenario;
+using platform::simulated::ProcessTapStep;
 using platform::simulated::SimulatedAudioWorld;
 
 // A world where only the screen-capture stream delivers system audio (no process taps), at

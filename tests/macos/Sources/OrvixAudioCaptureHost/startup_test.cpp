@@ -47,14 +47,14 @@ TEST_F(StartupTest, ASilentTapFallsBackToScreenCaptureAfterOneSecond) {
   EXPECT_EQ(started()["backend"], "screen-capture-kit");
   EXPECT_EQ(started()["fallback"], true);
   EXPECT_EQ(started()["microphoneAvailable"], false);
-  EXPECT_EQ(world->counters().tapStops, 1);
+  EXPECT_EQ(world->counters().tapsDestroyed, 1);
   EXPECT_GE(took, 1s);
   EXPECT_LT(took, 1200ms);
 }
 
 TEST_F(StartupTest, AFailingTapStartFallsBackAtOnce) {
   auto scenario = withTap();
-  scenario.processTap.startFails = true;
+  scenario.processTap.failingStep = ProcessTapStep::startDevice;
   makeWorld(scenario);
   EXPECT_LT(startRecordingTimed("media", "false"), 200ms);
   EXPECT_EQ(started()["backend"], "screen-capture-kit");
@@ -200,7 +200,7 @@ TEST_F(StartupTest, AStopBeforeTheTapIsAcceptedRefusesItAndFails) {
   send("stop");
   EXPECT_EQ(runUntilExit(), 1);  // nothing was written before the stop
   EXPECT_EQ(milestones(), (std::vector<std::string>{"recording.failed", "recording.failed"}));
-  EXPECT_EQ(world->counters().tapStops, 1);
+  EXPECT_EQ(world->counters().tapsDestroyed, 1);
   EXPECT_EQ(world->counters().streamsMade, 0);
 }
 
