@@ -4,12 +4,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <random>
 #include <string>
 #include <utility>
 
 #include "OrvixAudioCaptureHost/capture_constants.h"
+#include "common/uuid.h"
 
 namespace orvix::capture {
 
@@ -22,23 +21,9 @@ constexpr const char* kDeviceName = "Orvix Computer Recording";
 // A tap's buffer list has one buffer per plane; anything wider is not a tap we asked for.
 constexpr std::size_t kMaximumPlanes = 16;
 
-// A version 4 UUID in its usual text form: the server tells objects apart by these names only,
-// so each recording's tap and device must never collide with another's.
-std::string newUuidString() {
-  std::random_device device;
-  std::array<unsigned, 16> bytes{};
-  for (auto& byte : bytes) byte = device() & 0xFFu;
-  bytes[6] = (bytes[6] & 0x0Fu) | 0x40u;
-  bytes[8] = (bytes[8] & 0x3Fu) | 0x80u;
-  std::string text;
-  char digits[3];
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
-    text += digits;
-  }
-  return text;
-}
+// The server tells taps and devices apart by these names only, so each recording's must be
+// new; upper case, as the platform's own UUID strings are written.
+std::string newUuidString() { return randomUuidText(LetterCase::upper); }
 
 // Calls `deliver` with the cycle's input seen as PCM of `format`, without copying; a list that
 // does not match the format, or holds no whole frame, is not delivered.
