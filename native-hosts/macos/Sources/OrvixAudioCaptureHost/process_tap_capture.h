@@ -16,9 +16,9 @@ namespace orvix::capture {
 // buffer to `onAudio` on its I/O queue and reports, at most once and never after stop(), that
 // the device died.
 //
-// start() runs on the start-up task and undoes what it created when a step fails; stop() is
-// idempotent, safe from any thread except the capture's own queues, and only its first call
-// tears down. No platform call is made while the lock is held, so a liveness notice racing with
+// start() runs once, on the start-up task, before the capture is handed to anyone who could
+// stop it, and undoes what it created when a step fails; stop() is idempotent, safe from any
+// thread except the capture's own queues, and only its first call tears down. No platform call is made while the lock is held, so a liveness notice racing with
 // stop() sees either the ids (and is harmless) or the stopped flag.
 class ProcessTapCapture {
  public:
