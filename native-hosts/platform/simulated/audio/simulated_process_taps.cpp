@@ -177,6 +177,15 @@ void SimulatedProcessTaps::simulateLoss() {
   for (auto& [id, proc] : ioProcs_) {
     if (proc.source) proc.source->stop();
   }
+  notifyLocked();
+}
+
+void SimulatedProcessTaps::notifyAliveListeners() {
+  std::lock_guard lock(mutex_);
+  notifyLocked();
+}
+
+void SimulatedProcessTaps::notifyLocked() {
   for (auto& [id, listener] : listeners_) listener.queue->async(listener.onChange);
 }
 

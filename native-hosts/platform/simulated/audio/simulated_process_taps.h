@@ -50,6 +50,8 @@ class SimulatedProcessTaps final : public ProcessTaps {
   // Every aggregate device dies (output device unplugged, server restart): its audio ends and
   // its liveness listeners hear of it. Calling it again repeats the notice.
   void simulateLoss();
+  // The listeners hear a liveness change while every device still runs.
+  void notifyAliveListeners();
   // Taps, devices, I/O procedures and listeners created and not yet destroyed.
   std::size_t liveObjects();
   std::optional<ProcessTapDescription> lastTapDescription();
@@ -68,6 +70,7 @@ class SimulatedProcessTaps final : public ProcessTaps {
   };
 
   bool fails(ProcessTapStep step);
+  void notifyLocked();
 
   SimulatedAudioWorld& world_;
   // Held while sources start and stop: their deliveries never call back in here.
