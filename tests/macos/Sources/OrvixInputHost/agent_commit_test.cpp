@@ -265,6 +265,13 @@ TEST_F(AgentCommitTest, FocusByAttributeElseByAClickAtTheCentre) {
   for (const auto& event : desktop.postedEvents()) {
     EXPECT_NE(event.type, platform::EventType::leftMouseDown);
   }
+
+  // The focus already in the composer: taken as it is, without a scan or a click.
+  desktop.setFocus(FocusTarget{kAgentPid, agentWindow, box});
+  const Outcome focused = commit("claude-desktop", "focused", "3");
+  EXPECT_EQ(focused.answer(), "committed");
+  EXPECT_TRUE(focused.has("composer-focused"));
+  EXPECT_FALSE(focused.has("composer-scan"));
 }
 
 TEST_F(AgentCommitTest, TheReadinessLoopWakesForLateComposersAndGivesUpOnWindowSwaps) {
