@@ -5,93 +5,71 @@
 #include <iterator>
 
 #include "common/json_wire.h"
+#include "platform/simulated/scenario_reading.h"
 
 namespace orvix::platform::simulated {
 
 namespace {
 
-// Scenario files are developer input, but still outside input: every value is checked and
-// bounded, and a wrong one names its key.
-class Reader {
- public:
-  explicit Reader(std::string& error) : error_(error) {}
+using namespace scenario_reading;
 
-  bool boolean(const Json& object, const char* key, bool& out) {
-    if (!object.contains(key)) return true;
-    if (!object[key].is_boolean()) return fail(key, "must be true or false");
-    out = object[key].get<bool>();
-    return true;
+// Scenario files are developer input, but still outside input: every key must be known, every
+// value is checked and bounded, and a wrong one names its path.
+constexpr std::size_t kMaximumScheduledEvents = 1000;
+
+double numberIn(const Json& value, const std::string& where, double low, double high) {
+  if (!value.is_number()) fail(where, "must be a number");
+  const double number = value.get<double>();
+  if (!std::isfinite(number) || number < low || number > high) fail(where, "is out of range");
+  return number;
+}
+
+Duration millisecondsValue(const Json& value, const std::string& where) {
+  const double milliseconds = numberIn(value, where, 0, 86'400'000);
+  return std::chrono::duration_cast<Duration>(
+      std::chrono::duration<double, std::milli>(milliseconds));
+}
+
+int countValue(const Json& value, const std::string& where, std::int64_t high) {
+  return static_cast<int>(integerIn(value, where, 0, high));
+}
+
+// Keys absent from `object` leave `spec` as it was.
+SourceSpec sourceValue(const Json& object, const std::string& where, SourceSpec spec) {
+  requireKeys(object, where,
+              {"sampleRate", "channels", "interleaved", "sampleKind", "bufferFrames", "jitterMs",
+               "signal", "frequency", "amplitude", "seed"});
+  if (const Json* v = member(object, "sampleRate")) {
+    spec.format.sampleRate = numberIn(*v, at(where, "sampleRate"), 8000, 192000);
   }
-
-  bool integer(const Json& object, const char* key, std::int64_t low, std::int64_t high, int& out) {
-    if (!object.contains(key)) return true;
-    const auto value = integralNumber(object[key]);
-    if (!value || *value < low || *value > high) return fail(key, "is out of range");
-    out = static_cast<int>(*value);
-    return true;
+  if (const Json* v = member(object, "channels")) {
+    spec.format.channelCount =
+        static_cast<std::uint32_t>(integerIn(*v, at(where, "channels"), 1, 8));
   }
-
-  bool number(const Json& object, const char* key, double low, double high, double& out) {
-    if (!object.contains(key)) return true;
-    if (!object[key].is_number()) return fail(key, "must be a number");
-    const double value = object[key].get<double>();
-    if (!std::isfinite(value) || value < low || value > high) return fail(key, "is out of range");
-    out = value;
-    return true;
+  if (const Json* v = member(object, "interleaved")) {
+    spec.format.interleaved = boolValue(*v, at(where, "interleaved"));
   }
-
-  bool milliseconds(const Json& object, const char* key, Duration& out) {
-    double value = -1;
-    if (!object.contains(key)) return true;
-    if (!number(object, key, 0, 86'400'000, value)) return false;
-    out = std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(value));
-    return true;
-  }
-
-  bool string(const Json& object, const char* key, std::string& out) {
-    if (!object.contains(key)) return true;
-    if (!object[key].is_string()) return fail(key, "must be a string");
-    out = object[key].get<std::string>();
-    return true;
-  }
-
-  bool object(const Json& parent, const char* key, const Json*& out) {
-    out = nullptr;
-    if (!parent.contains(key)) return true;
-    if (!parent[key].is_object()) return fail(key, "must be an object");
-    out = &parent[key];
-    return true;
-  }
-
-  bool source(const Json& object, SourceSpec& spec) {
-    double rate = spec.format.sampleRate;
-    int channels = static_cast<int>(spec.format.channelCount);
-    int frames = static_cast<int>(spec.bufferFrames);
-    std::string sampleKind = spec.format.kind == SampleKind::int16   ? "int16"
-                             : spec.format.kind == SampleKind::int32 ? "int32"
-                                                                     : "float32";
-    std::string signal = "tone";
-    int seed = static_cast<int>(spec.seed);
-    if (!number(object, "sampleRate", 8000, 192000, rate) ||
-        !integer(object, "channels", 1, 8, channels) ||
-        !boolean(object, "interleaved", spec.format.interleaved) ||
-        !string(object, "sampleKind", sampleKind) ||
-        !integer(object, "bufferFrames", 16, 16384, frames) ||
-        !milliseconds(object, "jitterMs", spec.jitter) || !string(object, "signal", signal) ||
-        !number(object, "frequency", 1, 20000, spec.signal.frequency) ||
-        !number(object, "amplitude", 0, 1, spec.signal.amplitude) ||
-        !integer(object, "seed", 0, 1'000'000, seed)) {
-      return false;
-    }
-    if (sampleKind == "float32") {
+  if (const Json* v = member(object, "sampleKind")) {
+    const std::string kind = stringValue(*v, at(where, "sampleKind"));
+    if (kind == "float32") {
       spec.format.kind = SampleKind::float32;
-    } else if (sampleKind == "int16") {
+    } else if (kind == "int16") {
       spec.format.kind = SampleKind::int16;
-    } else if (sampleKind == "int32") {
+    } else if (kind == "int32") {
       spec.format.kind = SampleKind::int32;
     } else {
-      return fail("sampleKind", "must be float32, int16 or int32");
+      fail(at(where, "sampleKind"), "must be float32, int16 or int32");
     }
+  }
+  if (const Json* v = member(object, "bufferFrames")) {
+    spec.bufferFrames =
+        static_cast<std::uint32_t>(integerIn(*v, at(where, "bufferFrames"), 16, 16384));
+  }
+  if (const Json* v = member(object, "jitterMs")) {
+    spec.jitter = millisecondsValue(*v, at(where, "jitterMs"));
+  }
+  if (const Json* v = member(object, "signal")) {
+    const std::string signal = stringValue(*v, at(where, "signal"));
     if (signal == "tone") {
       spec.signal.kind = SignalSpec::Kind::tone;
     } else if (signal == "noise") {
@@ -99,23 +77,166 @@ class Reader {
     } else if (signal == "silence") {
       spec.signal.kind = SignalSpec::Kind::silence;
     } else {
-      return fail("signal", "must be tone, noise or silence");
+      fail(at(where, "signal"), "must be tone, noise or silence");
     }
-    spec.format.sampleRate = rate;
-    spec.format.channelCount = static_cast<std::uint32_t>(channels);
-    spec.bufferFrames = static_cast<std::uint32_t>(frames);
-    spec.seed = static_cast<std::uint64_t>(seed);
-    return true;
   }
-
-  bool fail(const char* key, const char* what) {
-    error_ = std::string("\"") + key + "\" " + what;
-    return false;
+  if (const Json* v = member(object, "frequency")) {
+    spec.signal.frequency = numberIn(*v, at(where, "frequency"), 1, 20000);
   }
+  if (const Json* v = member(object, "amplitude")) {
+    spec.signal.amplitude = numberIn(*v, at(where, "amplitude"), 0, 1);
+  }
+  if (const Json* v = member(object, "seed")) {
+    spec.seed = static_cast<std::uint64_t>(integerIn(*v, at(where, "seed"), 0, 1'000'000));
+  }
+  return spec;
+}
 
- private:
-  std::string& error_;
-};
+ScreenCaptureSpec screenCaptureValue(const Json& object, const std::string& where) {
+  requireKeys(
+      object, where,
+      {"accessGranted", "grantOnRequest", "displayCount", "shareableContentFails", "failingStarts",
+       "silentStarts", "firstAudioDelayMs", "startDelayMs", "source", "stops"});
+  ScreenCaptureSpec spec;
+  const std::pair<const char*, bool*> flags[] = {
+      {"accessGranted", &spec.accessGranted},
+      {"grantOnRequest", &spec.grantOnRequest},
+      {"shareableContentFails", &spec.shareableContentFails}};
+  for (auto [key, target] : flags) {
+    if (const Json* v = member(object, key)) *target = boolValue(*v, at(where, key));
+  }
+  if (const Json* v = member(object, "displayCount")) {
+    spec.displayCount = countValue(*v, at(where, "displayCount"), 16);
+  }
+  if (const Json* v = member(object, "failingStarts")) {
+    spec.failingStarts = countValue(*v, at(where, "failingStarts"), 1000);
+  }
+  if (const Json* v = member(object, "silentStarts")) {
+    spec.silentStarts = countValue(*v, at(where, "silentStarts"), 1000);
+  }
+  if (const Json* v = member(object, "firstAudioDelayMs")) {
+    spec.firstAudioDelay = millisecondsValue(*v, at(where, "firstAudioDelayMs"));
+  }
+  if (const Json* v = member(object, "startDelayMs")) {
+    spec.startDelay = millisecondsValue(*v, at(where, "startDelayMs"));
+  }
+  if (const Json* v = member(object, "source")) {
+    spec.source = sourceValue(*v, at(where, "source"),
+                              SourceSpec{AudioFormat{16000, 1, SampleKind::float32, false},
+                                         SignalSpec{}, 1024, Duration{0}, 3});
+  }
+  if (const Json* v = member(object, "stops")) {
+    const std::string path = at(where, "stops");
+    const Json& stops = arrayValue(*v, path, kMaximumScheduledEvents);
+    for (std::size_t i = 0; i < stops.size(); ++i) {
+      const std::string item = at(path, i);
+      requireKeys(stops[i], item, {"atMs", "error"});
+      ScheduledStreamStop stop;
+      if (const Json* moment = member(stops[i], "atMs")) {
+        stop.at = millisecondsValue(*moment, at(item, "atMs"));
+      }
+      if (const Json* error = member(stops[i], "error")) {
+        const std::string kind = stringValue(*error, at(item, "error"));
+        if (kind != "system-stopped" && kind != "other") {
+          fail(at(item, "error"), "must be system-stopped or other");
+        }
+        stop.stoppedBySystem = kind == "system-stopped";
+      }
+      spec.stops.push_back(stop);
+    }
+  }
+  return spec;
+}
+
+ProcessTapSpec processTapValue(const Json& object, const std::string& where) {
+  requireKeys(
+      object, where,
+      {"available", "startFails", "deliversAudio", "firstAudioDelayMs", "lostAtMs", "source"});
+  ProcessTapSpec spec;
+  if (const Json* v = member(object, "available"))
+    spec.available = boolValue(*v, at(where, "available"));
+  if (const Json* v = member(object, "startFails")) {
+    if (boolValue(*v, at(where, "startFails"))) spec.failingStep = ProcessTapStep::startDevice;
+  }
+  if (const Json* v = member(object, "deliversAudio")) {
+    spec.deliversAudio = boolValue(*v, at(where, "deliversAudio"));
+  }
+  if (const Json* v = member(object, "firstAudioDelayMs")) {
+    spec.firstAudioDelay = millisecondsValue(*v, at(where, "firstAudioDelayMs"));
+  }
+  if (const Json* v = member(object, "lostAtMs"))
+    spec.lostAt = millisecondsValue(*v, at(where, "lostAtMs"));
+  if (const Json* v = member(object, "source"))
+    spec.source = sourceValue(*v, at(where, "source"), spec.source);
+  return spec;
+}
+
+MicrophoneStall stallValue(const Json& object, const std::string& where) {
+  requireKeys(object, where, {"atMs", "forMs"});
+  const Json* start = member(object, "atMs");
+  if (!start) fail(where, "needs atMs");
+  MicrophoneStall stall;
+  stall.at = millisecondsValue(*start, at(where, "atMs"));
+  if (const Json* v = member(object, "forMs"))
+    stall.length = millisecondsValue(*v, at(where, "forMs"));
+  return stall;
+}
+
+DefaultInputChange inputChangeValue(const Json& object, const std::string& where,
+                                    const SourceSpec& source) {
+  requireKeys(object, where, {"atMs", "device"});
+  const Json* start = member(object, "atMs");
+  const Json* device = member(object, "device");
+  if (!start || !device) fail(where, "needs atMs and device");
+  // What the new device does not say it shares with the microphone's own source.
+  return DefaultInputChange{millisecondsValue(*start, at(where, "atMs")),
+                            sourceValue(*device, at(where, "device"), source)};
+}
+
+MicrophoneSpec microphoneValue(const Json& object, const std::string& where) {
+  requireKeys(object, where,
+              {"authorization", "hasInputDevice", "failingStarts", "failingRebuilds",
+               "deliversAudio", "firstAudioDelayMs", "source", "stalls", "defaultInputChanges"});
+  MicrophoneSpec spec;
+  if (const Json* v = member(object, "authorization")) {
+    spec.authorization = stringValue(*v, at(where, "authorization"));
+    const auto& a = spec.authorization;
+    if (a != "authorized" && a != "denied" && a != "restricted" && a != "not-determined") {
+      fail(at(where, "authorization"), "must be authorized, denied, restricted or not-determined");
+    }
+  }
+  if (const Json* v = member(object, "hasInputDevice")) {
+    spec.hasInputDevice = boolValue(*v, at(where, "hasInputDevice"));
+  }
+  if (const Json* v = member(object, "failingStarts")) {
+    spec.failingStarts = countValue(*v, at(where, "failingStarts"), 1000);
+  }
+  if (const Json* v = member(object, "failingRebuilds")) {
+    spec.failingRebuilds = countValue(*v, at(where, "failingRebuilds"), 1000);
+  }
+  if (const Json* v = member(object, "deliversAudio")) {
+    spec.deliversAudio = boolValue(*v, at(where, "deliversAudio"));
+  }
+  if (const Json* v = member(object, "firstAudioDelayMs")) {
+    spec.firstAudioDelay = millisecondsValue(*v, at(where, "firstAudioDelayMs"));
+  }
+  if (const Json* v = member(object, "source"))
+    spec.source = sourceValue(*v, at(where, "source"), spec.source);
+  if (const Json* v = member(object, "stalls")) {
+    const std::string path = at(where, "stalls");
+    const Json& stalls = arrayValue(*v, path, kMaximumScheduledEvents);
+    for (std::size_t i = 0; i < stalls.size(); ++i)
+      spec.stalls.push_back(stallValue(stalls[i], at(path, i)));
+  }
+  if (const Json* v = member(object, "defaultInputChanges")) {
+    const std::string path = at(where, "defaultInputChanges");
+    const Json& changes = arrayValue(*v, path, kMaximumScheduledEvents);
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      spec.defaultInputChanges.push_back(inputChangeValue(changes[i], at(path, i), spec.source));
+    }
+  }
+  return spec;
+}
 
 constexpr std::string_view kDefaultScenario = R"({
   "processTap": {"available": true, "source": {"sampleRate": 48000, "channels": 2,
@@ -135,91 +256,22 @@ std::string_view defaultAudioScenarioJson() { return kDefaultScenario; }
 std::variant<AudioScenario, AudioScenarioError> parseAudioScenario(std::string_view json) {
   const auto root = parseJsonObject(json);
   if (!root) return AudioScenarioError{"not a JSON object"};
-  AudioScenario scenario;
-  std::string error;
-  Reader reader(error);
-  const Json* section = nullptr;
-  const Json* source = nullptr;
-
-  if (!reader.object(*root, "screenCapture", section)) return AudioScenarioError{error};
-  if (section != nullptr) {
-    auto& spec = scenario.screenCapture;
-    if (!reader.boolean(*section, "accessGranted", spec.accessGranted) ||
-        !reader.boolean(*section, "grantOnRequest", spec.grantOnRequest) ||
-        !reader.integer(*section, "displayCount", 0, 16, spec.displayCount) ||
-        !reader.boolean(*section, "shareableContentFails", spec.shareableContentFails) ||
-        !reader.integer(*section, "failingStarts", 0, 1000, spec.failingStarts) ||
-        !reader.integer(*section, "silentStarts", 0, 1000, spec.silentStarts) ||
-        !reader.milliseconds(*section, "firstAudioDelayMs", spec.firstAudioDelay) ||
-        !reader.milliseconds(*section, "startDelayMs", spec.startDelay) ||
-        !reader.object(*section, "source", source)) {
-      return AudioScenarioError{error};
+  try {
+    requireKeys(*root, "", {"screenCapture", "processTap", "microphone"});
+    AudioScenario scenario;
+    if (const Json* v = member(*root, "screenCapture")) {
+      scenario.screenCapture = screenCaptureValue(*v, "screenCapture");
     }
-    if (source != nullptr) {
-      SourceSpec parsed{AudioFormat{16000, 1, SampleKind::float32, false}, SignalSpec{}, 1024,
-                        Duration{0}, 3};
-      if (!reader.source(*source, parsed)) return AudioScenarioError{error};
-      spec.source = parsed;
+    if (const Json* v = member(*root, "processTap")) {
+      scenario.processTap = processTapValue(*v, "processTap");
     }
-    if (section->contains("stops")) {
-      const Json& stops = (*section)["stops"];
-      if (!stops.is_array() || stops.size() > 1000) {
-        return AudioScenarioError{"\"stops\" must be a list of at most 1000 stops"};
-      }
-      for (const Json& stop : stops) {
-        if (!stop.is_object()) return AudioScenarioError{"a stop must be an object"};
-        ScheduledStreamStop scheduled;
-        std::string kind = "system-stopped";
-        if (!reader.milliseconds(stop, "atMs", scheduled.at) ||
-            !reader.string(stop, "error", kind)) {
-          return AudioScenarioError{error};
-        }
-        if (kind != "system-stopped" && kind != "other") {
-          return AudioScenarioError{"\"error\" must be system-stopped or other"};
-        }
-        scheduled.stoppedBySystem = kind == "system-stopped";
-        spec.stops.push_back(scheduled);
-      }
+    if (const Json* v = member(*root, "microphone")) {
+      scenario.microphone = microphoneValue(*v, "microphone");
     }
+    return scenario;
+  } catch (const Fault& fault) {
+    return AudioScenarioError{fault.message};
   }
-
-  if (!reader.object(*root, "processTap", section)) return AudioScenarioError{error};
-  if (section != nullptr) {
-    auto& spec = scenario.processTap;
-    Duration lostAt{-1};
-    bool startFails = false;
-    if (!reader.boolean(*section, "available", spec.available) ||
-        !reader.boolean(*section, "startFails", startFails) ||
-        !reader.boolean(*section, "deliversAudio", spec.deliversAudio) ||
-        !reader.milliseconds(*section, "firstAudioDelayMs", spec.firstAudioDelay) ||
-        !reader.milliseconds(*section, "lostAtMs", lostAt) ||
-        !reader.object(*section, "source", source)) {
-      return AudioScenarioError{error};
-    }
-    if (lostAt >= Duration::zero()) spec.lostAt = lostAt;
-    if (startFails) spec.failingStep = ProcessTapStep::startDevice;
-    if (source != nullptr && !reader.source(*source, spec.source)) return AudioScenarioError{error};
-  }
-
-  if (!reader.object(*root, "microphone", section)) return AudioScenarioError{error};
-  if (section != nullptr) {
-    auto& spec = scenario.microphone;
-    if (!reader.string(*section, "authorization", spec.authorization) ||
-        !reader.boolean(*section, "hasInputDevice", spec.hasInputDevice) ||
-        !reader.integer(*section, "failingStarts", 0, 1000, spec.failingStarts) ||
-        !reader.boolean(*section, "deliversAudio", spec.deliversAudio) ||
-        !reader.milliseconds(*section, "firstAudioDelayMs", spec.firstAudioDelay) ||
-        !reader.object(*section, "source", source)) {
-      return AudioScenarioError{error};
-    }
-    const auto& a = spec.authorization;
-    if (a != "authorized" && a != "denied" && a != "restricted" && a != "not-determined") {
-      return AudioScenarioError{
-          "\"authorization\" must be authorized, denied, restricted or not-determined"};
-    }
-    if (source != nullptr && !reader.source(*source, spec.source)) return AudioScenarioError{error};
-  }
-  return scenario;
 }
 
 std::variant<AudioScenario, AudioScenarioError> loadAudioScenario(std::string_view nameOrPath) {

@@ -56,14 +56,31 @@ struct ProcessTapSpec {
   std::optional<Duration> lostAt;  // since the world was made
 };
 
+// A stretch in which every microphone engine delivers nothing; without a length it never ends.
+struct MicrophoneStall {
+  Duration at{0};  // since the world was made
+  std::optional<Duration> length;
+};
+
+// The user picks another default input device: engines made from then on record from it, in its
+// format, and every default-input listener hears of the change. An engine already running keeps
+// the device it started with.
+struct DefaultInputChange {
+  Duration at{0};  // since the world was made
+  SourceSpec device;
+};
+
 struct MicrophoneSpec {
   std::string authorization = "authorized";
   bool hasInputDevice = true;
-  int failingStarts = 0;  // the first N engine starts fail
+  int failingStarts = 0;    // the first N engine starts fail
+  int failingRebuilds = 0;  // then, the first N engines made after the start-up one fail to start
   bool deliversAudio = true;
   Duration firstAudioDelay = std::chrono::milliseconds(30);
   SourceSpec source{AudioFormat{44100, 1, SampleKind::float32, false},
                     SignalSpec{SignalSpec::Kind::tone, 220, 0.3}, 1024, Duration{0}, 7};
+  std::vector<MicrophoneStall> stalls;
+  std::vector<DefaultInputChange> defaultInputChanges;
 };
 
 // The audio world a recording runs in; scenario files give it as JSON.

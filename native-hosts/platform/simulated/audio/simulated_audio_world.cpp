@@ -38,7 +38,8 @@ SimulatedStream::SimulatedStream(SimulatedAudioWorld& world, StreamConfiguration
 
 SimulatedStream::~SimulatedStream() { source_->stop(); }
 
-std::optional<ScreenCaptureFailure> SimulatedStream::addOutput(StreamOutputType type, SerialQueue& queue) {
+std::optional<ScreenCaptureFailure> SimulatedStream::addOutput(StreamOutputType type,
+                                                               SerialQueue& queue) {
   if (type == StreamOutputType::audio) audioQueue_ = &queue;
   return std::nullopt;
 }
@@ -198,11 +199,12 @@ MicrophoneAuthorization SimulatedMicrophone::authorizationStatus() {
 }
 
 std::unique_ptr<AudioEngine> SimulatedMicrophone::makeEngine() {
-  ++world_.counters().enginesMade;
+  const bool rebuild = ++world_.counters().enginesMade > 1;
   bool fails = false;
   {
     std::lock_guard lock(world_.specLock());
-    fails = takeOne(world_.spec().microphone.failingStarts);
+    auto& spec = world_.spec().microphone;
+    fails = takeOne(spec.failingStarts) || (rebuild && takeOne(spec.failingRebuilds));
   }
   std::function<void()> hook;
   {
@@ -245,6 +247,7 @@ void SimulatedMicrophone::simulateDefaultInputChange() {
 
 SimulatedAudioWorld::SimulatedAudioWorld(TimeSource& time, AudioScenario scenario)
     : time_(time),
+      createdAt_(time.clock().uptime()),
       scenario_(std::move(scenario)),
       screenCapture_(*this),
       processTaps_(*this),
@@ -259,7 +262,16 @@ SimulatedAudioWorld::SimulatedAudioWorld(TimeSource& time, AudioScenario scenari
   }
   if (scenario_.processTap.lostAt) {
     platformQueue_->asyncAfter(*scenario_.processTap.lostAt,
-                              [this] { processTaps_.simulateLoss(); });
+                               [this] { processTaps_.simulateLoss(); });
+  }
+  for (const auto& change : scenario_.microphone.defaultInputChanges) {
+    platformQueue_->asyncAfter(change.at, [this, device = change.device] {
+      {
+        std::lock_guard lock(specLock_);
+        scenario_.microphone.source = device;
+      }
+      microphone_.simulateDefaultInputChange();
+    });
   }
 }
 
@@ -301,5 +313,16 @@ void SimulatedAudioWorld::simulateTapLoss() {
 }
 
 void SimulatedAudioWorld::setMicrophoneStalled(bool stalled) { microphoneStalled_ = stalled; }
+
+bool SimulatedAudioWorld::microphoneStalled() {
+  if (microphoneStalled_) return true;
+  const Duration since = time_.clock().uptime() - createdAt_;
+  std::lock_guard lock(specLock_);
+  return std::any_of(scenario_.microphone.stalls.begin(), scenario_.microphone.stalls.end(),
+                     [since](const MicrophoneStall& stall) {
+                       return since >= stall.at &&
+                              (!stall.length || since < stall.at + *stall.length);
+                     });
+}
 
 }  // namespace orvix::platform::simulated

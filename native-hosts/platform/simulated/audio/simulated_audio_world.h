@@ -153,7 +153,8 @@ class SimulatedAudioWorld {
   void simulateTapLoss();
   // Silences the microphone engines from now on (true) or lets them deliver again (false).
   void setMicrophoneStalled(bool stalled);
-  bool microphoneStalled() const { return microphoneStalled_.load(); }
+  // Stalled by that call or by one of the scenario's stalls.
+  bool microphoneStalled();
   // The same for system audio, whichever backend delivers it.
   void setSystemStalled(bool stalled) { systemStalled_ = stalled; }
   bool systemStalled() const { return systemStalled_.load(); }
@@ -164,6 +165,7 @@ class SimulatedAudioWorld {
 
  private:
   TimeSource& time_;
+  Duration createdAt_;
   AudioScenario scenario_;
   std::mutex specLock_;
   AudioWorldCounters counters_;
