@@ -1,0 +1,153 @@
+// The microphone's recovery, set up from scenario files. Its watchdog acts only on a track that
+// has not grown for 2 s: no buffer arrived and no silence was inserted. While the timeline runs,
+// an available microphone is padded instead; what holds its track still is a microphone that
+// counts as unavailable (so its track mirrors the system track) during an outage of the system
+// stream (which is filled only when it ends). The screen-capture stream's outages last 2, 5 and
+// 15 s in turn.
+#include <gtest/gtest.h>
+
+#include "macos/Sources/OrvixAudioCaptureHost/capture_host_fixture.h"
+
+namespace orvix::capture::testing {
+namespace {
+
+class MicrophoneRecoveryTest : public CaptureHostTest {
+ protected:
+  struct Heard {
+    std::string event;  // "phase attempt [reason]"
+    std::int64_t atMs;  // since the world was made
+  };
+
+  void makeWorldFrom(const std::string& json) {
+    auto parsed = platform::simulated::parseAudioScenario(json);
+    ASSERT_TRUE(std::holds_alternative<AudioScenario>(parsed))
+        << std::get<platform::simulated::AudioScenarioError>(parsed).message;
+    makeWorld(std::get<AudioScenario>(std::move(parsed)));
+  }
+
+  std::int64_t nowMs() const { return (time.now() - VirtualTimeSource::kStartUptime) / 1ms; }
+
+  // Runs until `untilMs` since the world was made, noting when each microphone event came.
+  void runUntil(std::int64_t untilMs) {
+    while (nowMs() < untilMs) {
+      advance(10ms);
+      const auto events = named("recording.microphone");
+      for (std::size_t i = heard.size(); i < events.size(); ++i) {
+        std::string line =
+            events[i]["phase"].get<std::string>() + " " + events[i]["attempt"].dump();
+        if (events[i].contains("reason")) line += " " + events[i]["reason"].get<std::string>();
+        heard.push_back({line, nowMs()});
+      }
+    }
+  }
+
+  std::vector<std::string> heardEvents() const {
+    std::vector<std::string> lines;
+    for (const auto& item : heard) lines.push_back(item.event);
+    return lines;
+  }
+
+  // Stops, and checks that the recording ran to its end with both tracks of one length.
+  void stopAndCheckTracks() {
+    send("stop");
+    ASSERT_EQ(runUntilExit(), 0);
+    EXPECT_EQ(named("recording.completed").at(0)["interrupted"], false);
+    EXPECT_EQ(readTrack(microphonePath()).size(), readTrack(systemPath()).size());
+  }
+
+  std::vector<Heard> heard;
+};
+
+// Every scenario below: outages of the system stream from 1 s (2 s long) and 3.5 s (5 s), and a
+// route change at 2.95 s whose rebuild fails, so that the microphone counts as unavailable from
+// 3.2 s on.
+TEST_F(MicrophoneRecoveryTest, AStillTrackRebuildsTheEngineEveryTwoSecondsThreeTimesThenGivesUp) {
+  // The rebuilt engines deliver nothing until 25 s; a route change at 30 s revives the microphone.
+  makeWorldFrom(R"({"processTap": {"available": false},
+      "screenCapture": {"stops": [{"atMs": 1000}, {"atMs": 3500}, {"atMs": 9000}]},
+      "microphone": {"failingRebuilds": 1, "stalls": [{"atMs": 3000, "forMs": 22000}],
+                     "defaultInputChanges": [{"atMs": 2950, "device": {}},
+                                             {"atMs": 30000, "device": {}}]}})");
+  startRecording("meeting");
+  runUntil(29000);
+  // The outage from 3.5 s holds the track still: attempts 1 and 2. The stream comes back at
+  // 8.5 s for only half a second, too short a progress for a fresh count: attempt 3 in the
+  // outage from 9 s, then the microphone is given up, and stays so once the track grows again.
+  EXPECT_EQ(heardEvents(), (std::vector<std::string>{"unavailable 1", "recovering 1 stalled",
+                                                     "recovering 2 stalled", "recovering 3 stalled",
+                                                     "unavailable 3"}));
+  ASSERT_EQ(heard.size(), 5u);
+  EXPECT_GE(heard[1].atMs, 3500 + 2000);
+  EXPECT_LE(heard[1].atMs, 3500 + 2250 + 10);
+  EXPECT_EQ(heard[2].atMs - heard[1].atMs, 2000);  // a rebuild that produced nothing is given up
+  EXPECT_GE(heard[3].atMs, 9000 + 2000);
+  EXPECT_EQ(heard[4].atMs - heard[3].atMs, 2000);
+  EXPECT_FALSE(host->controller()->isMicrophoneAvailable());
+
+  runUntil(31000);
+  EXPECT_EQ(heardEvents().size(), 7u);
+  EXPECT_EQ(heard.at(5).event, "recovering 1 default-input-changed");
+  EXPECT_EQ(heard.at(6).event, "recovered 1");
+  EXPECT_TRUE(host->controller()->isMicrophoneAvailable());
+  stopAndCheckTracks();
+}
+
+TEST_F(MicrophoneRecoveryTest, ProgressMoreThanFiveSecondsAfterTheLastRebuildEarnsAFreshCount) {
+  // As above, but the stream runs from 8.5 to 14 s: the last rebuild was at about 8.1 s.
+  makeWorldFrom(R"({"processTap": {"available": false},
+      "screenCapture": {"stops": [{"atMs": 1000}, {"atMs": 3500}, {"atMs": 14000}]},
+      "microphone": {"failingRebuilds": 1, "stalls": [{"atMs": 3000}],
+                     "defaultInputChanges": [{"atMs": 2950, "device": {}}]}})");
+  startRecording("meeting");
+  runUntil(30000);  // past the end of the last outage
+  EXPECT_EQ(heardEvents(), (std::vector<std::string>{"unavailable 1", "recovering 1 stalled",
+                                                     "recovering 2 stalled", "recovering 1 stalled",
+                                                     "recovering 2 stalled", "recovering 3 stalled",
+                                                     "unavailable 3"}));
+  stopAndCheckTracks();
+}
+
+TEST_F(MicrophoneRecoveryTest, AStalledRebuildThatFailsIsReportedAndTheNextOneRecovers) {
+  // The route change's rebuild and the first stalled one fail; the second starts and delivers.
+  makeWorldFrom(R"({"processTap": {"available": false},
+      "screenCapture": {"stops": [{"atMs": 1000}, {"atMs": 3500}]},
+      "microphone": {"failingRebuilds": 2,
+                     "defaultInputChanges": [{"atMs": 2950, "device": {}}]}})");
+  startRecording("meeting");
+  runUntil(9000);
+  EXPECT_EQ(heardEvents(), (std::vector<std::string>{"unavailable 1", "unavailable 1",
+                                                     "recovering 2 stalled", "recovered 1"}));
+  EXPECT_TRUE(host->controller()->isMicrophoneAvailable());
+  // The microphone is heard again.
+  sink.clear();
+  advance(1s);
+  EXPECT_GT(named("recording.progress").back()["microphoneLevel"].get<double>(), 0);
+  stopAndCheckTracks();
+}
+
+TEST_F(MicrophoneRecoveryTest, AnEngineThatGoesQuietIsPaddedNotRebuiltAndARouteBurstRebuildsOnce) {
+  makeWorldFrom(R"({"processTap": {"available": true},
+      "microphone": {"source": {"sampleRate": 44100, "channels": 1},
+                     "stalls": [{"atMs": 1000, "forMs": 5000}],
+                     "defaultInputChanges": [
+                       {"atMs": 4000, "device": {"sampleRate": 48000, "channels": 2}},
+                       {"atMs": 4090, "device": {"sampleRate": 48000, "channels": 2}}]}})");
+  startRecording("meeting");
+  runUntil(3900);
+  // Quiet for almost 3 s, but padded every tick: no rebuild.
+  EXPECT_TRUE(heard.empty());
+  EXPECT_TRUE(host->controller()->isMicrophoneAvailable());
+  runUntil(7000);
+  // One rebuild, a quarter second after the last notice; its engine is heard once the stall ends.
+  EXPECT_EQ(heardEvents(),
+            (std::vector<std::string>{"recovering 1 default-input-changed", "recovered 1"}));
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_GE(heard[0].atMs, 4090 + 250);
+  EXPECT_LE(heard[0].atMs, 4090 + 250 + 10);
+  EXPECT_GE(heard[1].atMs, 6000);
+  EXPECT_EQ(world->counters().enginesMade, 2);
+  stopAndCheckTracks();
+}
+
+}  // namespace
+}  // namespace orvix::capture::testing
