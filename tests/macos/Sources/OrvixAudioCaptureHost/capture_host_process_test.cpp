@@ -148,6 +148,28 @@ TEST_F(CaptureHostProcess, MeetingRecordingLeavesTwoEqualTracks) {
   EXPECT_FALSE(fileExists(output));
 }
 
+// The scenario shipped for trying a route change: the default input changes twice, 80 ms apart,
+// about 2 s after start-up.
+TEST_F(CaptureHostProcess, TheShippedRouteChangeRebuildsTheMicrophoneOnce) {
+  ChildOptions options;
+  options.arguments = arguments("meeting", /*simulate=*/false);
+  options.arguments.insert(options.arguments.end(),
+                           {"--simulate", ORVIX_SCENARIOS_DIR "/capture-host-route-change.json"});
+  ChildProcess child(kProgram, options);
+  ASSERT_TRUE(child.awaitOutput("\"phase\":\"recovered\"", 30s)) << child.outputSoFar();
+  child.sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
+  const ChildResult result = child.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
+            (std::vector<std::string>{"recording.started", "recording.microphone",
+                                      "recording.microphone", "recording.completed"}));
+  EXPECT_NE(
+      result.standardOutput.find(
+          R"("attempt":1,"event":"recording.microphone","phase":"recovering","reason":"default-input-changed")"),
+      std::string::npos);
+  EXPECT_EQ(readBytes(output + ".system.pcm").size(), readBytes(output + ".microphone.pcm").size());
+}
+
 class CaptureHostDiscard : public CaptureHostProcess, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
