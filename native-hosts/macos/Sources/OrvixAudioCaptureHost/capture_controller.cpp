@@ -93,12 +93,6 @@ void CaptureController::runOnMain(const std::function<void()>& task) {
   done->wait();
 }
 
-Task CaptureController::weakly(std::function<void()> task) const {
-  return [alive = std::weak_ptr<int>(lifetime_), task = std::move(task)] {
-    if (alive.lock()) task();
-  };
-}
-
 void CaptureController::emitFailed(CaptureError error) {
   events_.emit("recording.failed", Json{{"code", std::string(wireCode(error))}});
 }
@@ -178,10 +172,10 @@ void CaptureController::scheduleProgressTick(std::uint64_t startedAt, std::uint6
   const Duration delay(static_cast<std::int64_t>(due > now ? due - now : 0));
   std::lock_guard lock(stateLock_);
   if (flags_.stopping) return;
-  progressTimer_ = time_.mainLoop().scheduleAfter(delay, weakly([this, startedAt, tick] {
-                                                    progressTick();
-                                                    scheduleProgressTick(startedAt, tick + 1);
-                                                  }));
+  progressTimer_ = time_.mainLoop().scheduleAfter(delay, lifetime_.guard([this, startedAt, tick] {
+    progressTick();
+    scheduleProgressTick(startedAt, tick + 1);
+  }));
 }
 
 void CaptureController::progressTick() {

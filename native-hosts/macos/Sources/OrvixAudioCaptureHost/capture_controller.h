@@ -15,6 +15,7 @@
 #include "OrvixAudioCaptureHost/microphone_capture.h"
 #include "OrvixAudioCaptureHost/system_audio_capture.h"
 #include "OrvixAudioCaptureHost/task_runner.h"
+#include "common/time/lifetime_guard.h"
 #include "common/time/time_source.h"
 #include "platform/audio.h"
 
@@ -87,9 +88,6 @@ class CaptureController final {
   std::uint64_t nowNanoseconds() const { return time_.clock().uptimeNanoseconds(); }
   // Runs `task` on the main thread and waits for it; runs it at once on the main thread itself.
   void runOnMain(const std::function<void()>& task);
-  // Wraps work for the main loop so that it does nothing once the controller is gone: the
-  // loop outlives the controller, and platform callbacks hold it only weakly.
-  Task weakly(std::function<void()> task) const;
 
   // Progress timer.
   void scheduleProgressTick(std::uint64_t startedAt, std::uint64_t tick);
@@ -122,7 +120,8 @@ class CaptureController final {
   bool outputCreated_ = false;
 
   std::unique_ptr<Semaphore> startTaskDone_;
-  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+  // Work for the main loop does nothing once this is gone: the loop outlives it.
+  LifetimeGuard lifetime_;
   // Declared last: destroyed first, so every task has ended before the state it uses goes.
   TaskRunner tasks_;
 };

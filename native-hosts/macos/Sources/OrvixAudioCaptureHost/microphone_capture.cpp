@@ -35,12 +35,6 @@ bool MicrophoneCapture::isStopping() {
   return flags_.stopping;
 }
 
-Task MicrophoneCapture::weakly(std::function<void()> task) const {
-  return [alive = std::weak_ptr<int>(lifetime_), task = std::move(task)] {
-    if (alive.lock()) task();
-  };
-}
-
 std::optional<CaptureError> MicrophoneCapture::start(bool& available) {
   if (microphone_.authorizationStatus() != platform::MicrophoneAuthorization::authorized) {
     return CaptureError::microphonePermissionDenied;
@@ -109,7 +103,7 @@ bool MicrophoneCapture::installTap(platform::AudioEngine& engine, std::uint64_t 
             timeline_.appendMicrophoneAudio(samples, count);
           });
         });
-        time_.mainLoop().post(weakly([this, generation] { didReceiveAudio(generation); }));
+        time_.mainLoop().post(lifetime_.guard([this, generation] { didReceiveAudio(generation); }));
       });
   if (installed) tapInstalled_ = true;
   return installed;
@@ -199,8 +193,9 @@ bool MicrophoneCapture::installRouteListener() {
   // The stop sequence removes the listener on this thread after it set the stopping flag;
   // installed past that point, nobody would ever remove it.
   if (isStopping()) return false;
-  routeListener_ = microphone_.addDefaultInputListener(
-      *routeQueue_, [this] { time_.mainLoop().post(weakly([this] { scheduleRouteRecovery(); })); });
+  routeListener_ = microphone_.addDefaultInputListener(*routeQueue_, [this] {
+    time_.mainLoop().post(lifetime_.guard([this] { scheduleRouteRecovery(); }));
+  });
   return routeListener_.has_value();
 }
 
@@ -213,12 +208,12 @@ void MicrophoneCapture::removeRouteListener() {
 void MicrophoneCapture::scheduleRouteRecovery() {
   if (isStopping()) return;
   const std::uint64_t token = ++routeChangeToken_;
-  time_.mainLoop().scheduleAfter(kRouteChangeDebounce, weakly([this, token] {
-                                   if (token != routeChangeToken_ || isStopping()) return;
-                                   restartAttempts_ = 0;
-                                   recoveryExhausted_ = false;
-                                   rebuildEngine("default-input-changed", 1);
-                                 }));
+  time_.mainLoop().scheduleAfter(kRouteChangeDebounce, lifetime_.guard([this, token] {
+    if (token != routeChangeToken_ || isStopping()) return;
+    restartAttempts_ = 0;
+    recoveryExhausted_ = false;
+    rebuildEngine("default-input-changed", 1);
+  }));
 }
 
 void MicrophoneCapture::tearDown() {

@@ -12,6 +12,7 @@
 #include "OrvixAudioCaptureHost/capture_timeline.h"
 #include "OrvixAudioCaptureHost/pcm_converter.h"
 #include "OrvixAudioCaptureHost/recording_flags.h"
+#include "common/time/lifetime_guard.h"
 #include "common/time/time_source.h"
 #include "platform/microphone.h"
 
@@ -47,8 +48,6 @@ class MicrophoneCapture {
 
  private:
   bool isStopping();
-  // Wraps work for the main loop so that it does nothing once this object is gone.
-  Task weakly(std::function<void()> task) const;
 
   bool replaceEngine(std::string_view reason, int attempt);
   bool installTap(platform::AudioEngine& engine, std::uint64_t generation);
@@ -84,7 +83,8 @@ class MicrophoneCapture {
   std::uint64_t lastProgressAt_ = 0;
   std::uint64_t generation_ = 0;
 
-  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+  // Work for the main loop does nothing once this is gone: the loop outlives it.
+  LifetimeGuard lifetime_;
 };
 
 }  // namespace orvix::capture

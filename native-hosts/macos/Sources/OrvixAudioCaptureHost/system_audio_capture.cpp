@@ -55,12 +55,6 @@ bool SystemAudioCapture::isStopping() {
   return flags_.stopping;
 }
 
-Task SystemAudioCapture::weakly(std::function<void()> task) const {
-  return [alive = std::weak_ptr<int>(lifetime_), task = std::move(task)] {
-    if (alive.lock()) task();
-  };
-}
-
 void SystemAudioCapture::appendAudio(const float* samples, std::int64_t count) {
   if (timeline_.appendSystemAudio(samples, count)) startup_.markReady();
 }
@@ -75,7 +69,7 @@ std::optional<CaptureError> SystemAudioCapture::start() {
   auto tap = std::make_shared<ProcessTapCapture>(
       *audio_.processTaps, time_,
       [this](const platform::PcmBufferView& buffer) { consumeProcessTapAudio(buffer); },
-      [this] { time_.mainLoop().post(weakly([this] { processTapInterrupted(); })); });
+      [this] { time_.mainLoop().post(lifetime_.guard([this] { processTapInterrupted(); })); });
   startup_.reset();
 
   const auto fallBack = [&]() -> std::optional<CaptureError> {

@@ -16,6 +16,7 @@
 #include "OrvixAudioCaptureHost/recording_flags.h"
 #include "OrvixAudioCaptureHost/system_audio_startup_readiness.h"
 #include "OrvixAudioCaptureHost/task_runner.h"
+#include "common/time/lifetime_guard.h"
 #include "common/time/time_source.h"
 #include "platform/audio.h"
 
@@ -74,8 +75,6 @@ class SystemAudioCapture final : public platform::ScreenCaptureStreamClient {
  private:
   bool isStopping();
   std::uint64_t nowNanoseconds() const { return time_.clock().uptimeNanoseconds(); }
-  // Wraps work for the main loop so that it does nothing once this object is gone.
-  Task weakly(std::function<void()> task) const;
   // Real samples on the track make the backend that delivered them ready.
   void appendAudio(const float* samples, std::int64_t count);
 
@@ -112,7 +111,8 @@ class SystemAudioCapture final : public platform::ScreenCaptureStreamClient {
   int streamRestartAttempts_ = 0;
   std::optional<std::uint64_t> streamStartedAtNanoseconds_;
 
-  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+  // Work for the main loop does nothing once this is gone: the loop outlives it.
+  LifetimeGuard lifetime_;
 };
 
 }  // namespace orvix::capture
