@@ -37,8 +37,10 @@ struct Outcome {
     return {};
   }
   std::string answer() const {
-    return result.value("outcome", "") +
-           (result.contains("reason") ? "/" + result.value("reason", "") : "");
+    // Appended, not concatenated: GCC 12 at -O3 warns falsely on `"/" + std::string`.
+    std::string text = result.value("outcome", "");
+    if (result.contains("reason")) text.append("/").append(result.value("reason", ""));
+    return text;
   }
 };
 
