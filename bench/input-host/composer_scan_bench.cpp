@@ -49,7 +49,7 @@ struct ScanWorld {
   platform::Desktop platformDesktop = desktop.desktop();
   MemoryLineSink sink;
   EventOutput output{sink};
-  QuickAdd quickAdd{output, time.clock(), platformDesktop.accessibility, platformDesktop.processInfo};
+  QuickAdd quickAdd{output, time, platformDesktop};
   FocusProbe probe{platformDesktop.accessibility, platformDesktop.processInfo};
   KeySynthesis keys{platformDesktop.inputEvents, quickAdd};
   AgentTrace trace{output, time.clock(), nullptr};

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+
+#include "common/time/run_loop.h"
 
 namespace orvix::platform {
 
@@ -22,6 +25,7 @@ inline constexpr EventFlags kEventFlagCommand = 0x100000;
 
 // The event field numbers the host reads or writes.
 enum class EventField : std::uint32_t {
+  mouseEventClickState = 1,
   keyboardEventKeycode = 9,
   eventSourceUserData = 42,
   eventTargetUnixProcessID = 40,
@@ -67,6 +71,36 @@ class InputEventSource {
   virtual ~InputEventSource() = default;
 };
 
+// What an event tap reports besides events: the system switched the tap off because its
+// callback took too long, or because of user input. The tap stays switched off until it is
+// enabled again.
+inline constexpr std::uint32_t kEventTapDisabledByTimeout = 0xFFFFFFFE;
+inline constexpr std::uint32_t kEventTapDisabledByUserInput = 0xFFFFFFFF;
+
+using EventMask = std::uint64_t;
+constexpr EventMask eventMaskBit(EventType type) {
+  return EventMask{1} << static_cast<std::uint32_t>(type);
+}
+
+// Called on the thread of the run loop the tap's source was added to, with the event type (or
+// one of the two notifications above, with an event carrying nothing of interest).
+using EventTapCallback = std::function<void(std::uint32_t type, const InputEvent& event)>;
+
+// A listen-only event tap (CGEventTapCreate with kCGEventTapOptionListenOnly) and its mach
+// port. It sees the user's events and every posted one, the host's own included, with their
+// fields; it can neither change nor swallow any of them.
+class EventTap {
+ public:
+  virtual ~EventTap() = default;
+  // CGEventTapEnable. A new tap starts enabled, as on macOS.
+  virtual void setEnabled(bool enabled) = 0;
+  // CFMachPortInvalidate: no event reaches the callback afterwards, even one already on its way.
+  virtual void invalidate() = 0;
+  // CFRunLoopAddSource of the tap's run-loop source, default mode: events are delivered while
+  // that loop runs.
+  virtual void addRunLoopSource(RunLoop& loop) = 0;
+};
+
 class InputEvents {
  public:
   virtual ~InputEvents() = default;
@@ -87,6 +121,11 @@ class InputEvents {
                                                              std::int32_t wheel1) = 0;
 
   virtual void post(EventTapLocation tap, const InputEvent& event) = 0;
+
+  // A session-level, head-inserted, listen-only tap for the types in `mask`. Null when the
+  // system refuses it (the process is not trusted for accessibility, or no window server).
+  virtual std::shared_ptr<EventTap> createListenOnlySessionTap(EventMask mask,
+                                                               EventTapCallback callback) = 0;
 };
 
 }  // namespace orvix::platform

@@ -24,6 +24,10 @@ class UnavailableInputEvents final : public InputEvents {
   }
   // Nothing can be created here, so nothing reaches this; posting a foreign event is dropped.
   void post(EventTapLocation, const InputEvent&) override {}
+  // No window server to watch: quick-add stays configured and observes nothing.
+  std::shared_ptr<EventTap> createListenOnlySessionTap(EventMask, EventTapCallback) override {
+    return nullptr;
+  }
 };
 
 }  // namespace orvix::platform::linux_desktop

@@ -180,6 +180,7 @@ struct DesktopCounters {
   int pasteboardChangeCountReads = 0;
   int eventsCreated = 0;
   int eventsPosted = 0;
+  int eventTapsCreated = 0;  // attempts, refused ones included
   int workspaceQueries = 0;
   int processQueries = 0;
   int applicationsOpened = 0;

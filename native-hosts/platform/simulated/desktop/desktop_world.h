@@ -12,6 +12,7 @@
 
 #include "common/time/run_loop.h"
 #include "platform/simulated/desktop/desktop_types.h"
+#include "platform/simulated/desktop/simulated_input_event.h"
 
 namespace orvix::platform::simulated {
 
@@ -76,6 +77,23 @@ struct DesktopWorld {
   DesktopCounters counters;
 
   std::map<std::uint64_t, ObserverState> observers;
+
+  // A live listen-only event tap.
+  struct EventTapState {
+    EventMask mask = 0;
+    bool enabled = true;
+    RunLoop* loop = nullptr;  // the loop its source is added to, if any
+    // Runs on that loop: checks the tap is still live, then calls the host's callback.
+    std::function<void(std::uint32_t type, const InputEvent& event)> deliver;
+  };
+  std::map<std::uint64_t, EventTapState> eventTaps;
+  std::uint64_t nextEventTapId = 1;
+  bool eventTapRefused = false;
+  // Hands a copy of `event` to every enabled tap that asked for its type; it arrives when the
+  // tap's loop runs.
+  void deliverToTaps(const SimulatedInputEvent& event);
+  // The system switches every tap off, and tells each (on its loop) with `notice`.
+  void disableTaps(std::uint32_t notice);
   std::uint64_t nextObserverId = 1;
   // The messaging timeout of elements the host set none on (AXUIElement's default is 6 s).
   Duration globalMessagingTimeout = std::chrono::seconds(6);

@@ -483,4 +483,41 @@ void SimulatedDesktop::resetCounters() {
   model_.world.counters = DesktopCounters{};
 }
 
+void SimulatedDesktop::userEvent(const UserEvent& event) {
+  SimulatedInputEvent tapped(event.type, event.location);
+  tapped.setFlags(event.flags);
+  tapped.setIntegerField(EventField::keyboardEventKeycode, event.keyCode);
+  tapped.setIntegerField(EventField::eventTargetUnixProcessID, event.targetPid);
+  tapped.setIntegerField(EventField::mouseEventClickState, event.clickState);
+  tapped.setIntegerField(EventField::eventSourceUserData, event.mark);
+  std::lock_guard lock(model_.mutex);
+  if (event.type != EventType::keyDown && event.type != EventType::keyUp) {
+    model_.world.pointer = event.location;
+  }
+  model_.world.deliverToTaps(tapped);
+}
+
+void SimulatedDesktop::userKeyDown(std::uint16_t keyCode, EventFlags flags, ProcessId targetPid) {
+  UserEvent event;
+  event.keyCode = keyCode;
+  event.flags = flags;
+  event.targetPid = targetPid;
+  userEvent(event);
+}
+
+void SimulatedDesktop::disableEventTaps(std::uint32_t notice) {
+  std::lock_guard lock(model_.mutex);
+  model_.world.disableTaps(notice);
+}
+
+void SimulatedDesktop::setEventTapRefused(bool refused) {
+  std::lock_guard lock(model_.mutex);
+  model_.world.eventTapRefused = refused;
+}
+
+std::size_t SimulatedDesktop::liveEventTaps() {
+  std::lock_guard lock(model_.mutex);
+  return model_.world.eventTaps.size();
+}
+
 }  // namespace orvix::platform::simulated

@@ -206,6 +206,27 @@ class SimulatedDesktop {
 
   void setProcessTrusted(bool trusted);
 
+  // The user at the keyboard and pointer. Their events reach the live taps (not the recorder
+  // of the host's posts), as they would on the real system; `mark` stands in for a forged
+  // source user-data field.
+  struct UserEvent {
+    EventType type = EventType::keyDown;
+    std::uint16_t keyCode = 0;
+    EventFlags flags = 0;
+    ProcessId targetPid = 0;
+    ScreenPoint location{500, 400};
+    std::int64_t clickState = 1;
+    std::int64_t mark = 0;
+  };
+  void userEvent(const UserEvent& event);
+  // A key pressed with modifiers, addressed to `targetPid` (down only: the taps ask for no more).
+  void userKeyDown(std::uint16_t keyCode, EventFlags flags, ProcessId targetPid);
+  // The system switches every live tap off and tells it with `notice`.
+  void disableEventTaps(std::uint32_t notice);
+  void setEventTapRefused(bool refused);
+  // Taps created and not yet invalidated.
+  std::size_t liveEventTaps();
+
   DesktopCounters counters();
   void resetCounters();
 

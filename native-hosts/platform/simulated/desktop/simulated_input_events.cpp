@@ -1,5 +1,7 @@
 #include "platform/simulated/desktop/simulated_input_events.h"
 
+#include "platform/simulated/desktop/simulated_event_tap.h"
+
 namespace orvix::platform::simulated {
 
 namespace {
@@ -107,6 +109,7 @@ void SimulatedInputEvents::post(EventTapLocation tap, const InputEvent& event) {
     posted.location = event.location();
     if (const auto* own = dynamic_cast<const SimulatedInputEvent*>(&event)) {
       posted.scrollDelta = own->scrollDelta();
+      world.deliverToTaps(*own);
     }
     world.recordPost(posted);
     if (movesPointer(event.type())) world.pointer = event.location();
@@ -130,6 +133,15 @@ void SimulatedInputEvents::post(EventTapLocation tap, const InputEvent& event) {
                model.world.applyPaste(element, text);
              });
   }
+}
+
+std::shared_ptr<EventTap> SimulatedInputEvents::createListenOnlySessionTap(
+    EventMask mask, EventTapCallback callback) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  ++world.counters.eventTapsCreated;
+  if (!world.trusted || world.eventTapRefused) return nullptr;
+  return std::make_shared<SimulatedEventTap>(model_, mask, std::move(callback));
 }
 
 }  // namespace orvix::platform::simulated

@@ -48,7 +48,7 @@ InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& out
                      InputHostOptions options)
     : options_(options),
       output_(output),
-      quickAdd_(output_, time.clock(), desktop.accessibility, desktop.processInfo),
+      quickAdd_(output_, time, desktop),
       probe_(desktop.accessibility, desktop.processInfo),
       keys_(desktop.inputEvents, quickAdd_),
       capture_(probe_, sessions_, time),
@@ -59,8 +59,7 @@ InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& out
       agentComposer_(agentEnvironment_, agentActivator_),
       agentCommit_(agentEnvironment_, agentActivator_, agentComposer_, paste_, quickAdd_),
       systemControl_(desktop.inputEvents, keys_, quickAdd_),
-      cache_(maximumCachedCommands, maximumCachedBytes),
-      quickAddObservationQueue_(time.makeSerialQueue(quickAddObservationQueueLabel())) {}
+      cache_(maximumCachedCommands, maximumCachedBytes) {}
 
 void InputHost::start() { emitPermission(); }
 

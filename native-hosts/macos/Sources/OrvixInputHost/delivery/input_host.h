@@ -76,9 +76,6 @@ class InputHost {
   AgentCommit agentCommit_;
   SystemControl systemControl_;
   ResultCache cache_;
-  // Deferred quick-add work runs here, one item at a time. Declared last so that it is stopped
-  // first: its tasks use the members above.
-  std::unique_ptr<SerialQueue> quickAddObservationQueue_;
 };
 
 }  // namespace orvix::input_host

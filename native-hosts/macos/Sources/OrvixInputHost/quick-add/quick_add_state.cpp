@@ -18,13 +18,16 @@ std::int64_t drawQuickAddCopyEventMark() {
   return distribution(generator);
 }
 
-QuickAdd::QuickAdd(EventOutput& output, const Clock& clock, platform::Accessibility& accessibility,
-                   platform::ProcessInfo& processInfo)
+QuickAdd::QuickAdd(EventOutput& output, TimeSource& time, platform::Desktop& desktop)
     : output_(output),
-      clock_(clock),
-      accessibility_(accessibility),
-      processInfo_(processInfo),
-      copyEventMark_(drawQuickAddCopyEventMark()) {}
+      time_(time),
+      clock_(time.clock()),
+      accessibility_(desktop.accessibility),
+      processInfo_(desktop.processInfo),
+      inputEvents_(desktop.inputEvents),
+      pasteboard_(desktop.pasteboard),
+      copyEventMark_(drawQuickAddCopyEventMark()),
+      observationQueue_(time.makeSerialQueue(quickAddObservationQueueLabel())) {}
 
 void QuickAdd::setResponsibleAccessibilityTrusted(bool trusted) {
   std::lock_guard lock(quickAddLock_);
@@ -52,18 +55,12 @@ void QuickAdd::configure(bool enabled) {
     return;
   }
   invalidate();
-  std::lock_guard lock(quickAddLock_);
-  selectionPointerDown_.reset();
-  lastSelectionHintAt_ = 0;
-  observerStarting_ = false;
-  // No event tap is installed yet on any platform binding, so there is none to take down.
-}
-
-void QuickAdd::startObservation() {
-  std::lock_guard lock(quickAddLock_);
-  if (!enabled_ || !trusted_.load() || observerStarting_) return;
-  // The listen-only event tap comes with the gesture observer; until then an enabled and
-  // trusted quick-add observes nothing, as it does when the system refuses the tap.
+  {
+    std::lock_guard lock(quickAddLock_);
+    selectionPointerDown_.reset();
+    lastSelectionHintAt_ = 0;
+  }
+  stopTap();
 }
 
 void QuickAdd::emitStatus(std::optional<bool> trusted) {
@@ -111,6 +108,11 @@ void QuickAdd::beginClipboardWrite() {
 void QuickAdd::endClipboardWrite() {
   std::lock_guard lock(quickAddLock_);
   --clipboardWriteDepth_;
+}
+
+std::vector<std::shared_ptr<QuickAddCopyObservation>> QuickAdd::pendingCopies() {
+  std::lock_guard lock(quickAddLock_);
+  return pendingCopies_;
 }
 
 std::int64_t QuickAdd::clipboardWriteDepth() {

@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/time/clock.h"
-#include "platform/accessibility.h"
-#include "platform/input_events.h"
-#include "platform/process_info.h"
+#include "common/time/time_source.h"
+#include "platform/desktop.h"
 #include "OrvixInputHost/delivery/event_output.h"
 #include "OrvixInputHost/delivery/foreground_context.h"
 #include "OrvixInputHost/quick-add/quick_add_diagnostic.h"
@@ -32,23 +30,44 @@ struct QuickAddCandidate {
   std::int64_t changeCount = 0;
 };
 
-// One copy key press whose clipboard result is still being read.
+// What the pasteboard held for one copy, and its change count at that read.
+struct QuickAddCopySnapshot {
+  std::string text;
+  std::int64_t changeCount = 0;
+};
+
+// One copy key press whose clipboard result is still being read. Compared by identity: two
+// presses of the same key are two observations. The mutable fields are guarded by
+// quickAddLock.
 struct QuickAddCopyObservation {
-  std::int32_t eventPid = 0;
-  std::uint64_t copiedAt = 0;
-  std::int64_t previousChangeCount = 0;
+  QuickAddCopyObservation(std::int32_t pid, std::uint64_t at, std::int64_t changeCount)
+      : eventPid(pid), copiedAt(at), previousChangeCount(changeCount) {}
+
+  const std::int32_t eventPid;
+  const std::uint64_t copiedAt;
+  const std::int64_t previousChangeCount;
+  std::optional<QuickAddCopySnapshot> snapshot;
+  // The change count at the next copy key press: the last change this copy may own.
+  std::optional<std::int64_t> sealedChangeCount;
+  bool validated = false;
 };
 
 // The process-wide quick-add state and its one lock, `quickAddLock`. Also holds the desktop
 // application's statement of the accessibility permission, which quick-add follows and the
 // delivery commands read.
 //
+// Three kinds of thread meet here: the command loop (configure), the event-tap thread (the
+// gestures) and the serial observation queue (deferred work).
+//
 // Lock order: quickAddLock before the output's emitLock; nothing here is called with emitLock
 // held. The lock is held only for short reads and writes, never across platform calls.
 class QuickAdd {
  public:
-  QuickAdd(EventOutput& output, const Clock& clock, platform::Accessibility& accessibility,
-           platform::ProcessInfo& processInfo);
+  QuickAdd(EventOutput& output, TimeSource& time, platform::Desktop& desktop);
+  // Takes the tap down and waits for its thread.
+  ~QuickAdd();
+  QuickAdd(const QuickAdd&) = delete;
+  QuickAdd& operator=(const QuickAdd&) = delete;
 
   // "vocabulary.quick-add.configure", and the re-configuration after a permission change.
   void configure(bool enabled);
@@ -79,13 +98,37 @@ class QuickAdd {
   std::int64_t helperKeyEventMark() const { return -copyEventMark_; }
   std::int64_t quickAddCopyEventMark() const { return copyEventMark_; }
 
+  // Every tapped event, on the tap thread (quick_add_gestures.cpp).
+  void handleEvent(std::uint32_t type, const platform::InputEvent& event);
+
+  // The copies still being read, oldest first (a copy of the list, taken under the lock).
+  std::vector<std::shared_ptr<QuickAddCopyObservation>> pendingCopies();
+
+  // Deferred quick-add work, one item at a time.
+  SerialQueue& observationQueue() { return *observationQueue_; }
+
  private:
+  // The tap thread (quick_add_tap.cpp).
   void startObservation();
+  void runTapThread();
+  // Takes the tap out of the state and switches it off; its thread then ends by itself.
+  void stopTap();
+  void onTappedEvent(std::uint32_t type, const platform::InputEvent& event);
+
+  // The gestures (quick_add_gestures.cpp).
+  void copyKey(const platform::InputEvent& event);
+  void recordSelectionPointerDown(const platform::InputEvent& event);
+  void observeSelectionPointerUp(const platform::InputEvent& event);
+  void selectionGesture(const platform::InputEvent& event);
+  void emitObservation(const char* stage);
 
   EventOutput& output_;
+  TimeSource& time_;
   const Clock& clock_;
   platform::Accessibility& accessibility_;
   platform::ProcessInfo& processInfo_;
+  platform::InputEvents& inputEvents_;
+  platform::Pasteboard& pasteboard_;
   const std::int64_t copyEventMark_;
 
   std::atomic<bool> trusted_{false};
@@ -102,6 +145,14 @@ class QuickAdd {
   std::optional<QuickAddTarget> target_;
   std::uint64_t lastSelectionHintAt_ = 0;
   std::uint32_t diagnosticSequence_ = 0;
+  std::shared_ptr<platform::EventTap> tap_;
+  // The tap thread's loop, so that stopping the tap ends the thread's wait at once.
+  std::shared_ptr<RunLoop> tapLoop_;
+
+  // Touched only by the command loop (and the destructor).
+  std::unique_ptr<NamedThread> tapThread_;
+  // Last member, so it stops first: its tasks use the members above.
+  std::unique_ptr<SerialQueue> observationQueue_;
 };
 
 // A random mark from 1 to the largest signed 64-bit value.
