@@ -125,7 +125,7 @@ bool InputHost::handleCommand(const Json& command, const std::string& name,
     return true;
   }
   if (name == "vocabulary.quick-add.copy" && isVocabularyCopyCommand(command)) {
-    // Copying a selection needs the gesture observer, which this host does not run yet: the
+    // Copying a selection needs a selection target, which this host does not announce yet: the
     // honest answer is the one every failed copy gets.
     output_.emit(makeEvent(schemaVersion, "vocabulary.quick-add.selection-result",
                            {{"commandId", commandId}, {"outcome", "unavailable"}}));

@@ -144,9 +144,10 @@ void QuickAdd::copyKey(const platform::InputEvent& event) {
       candidate_.reset();
       ++copyGeneration_;
     }
-    pendingCopies_.push_back(std::move(observation));
+    pendingCopies_.push_back(observation);
   }
   emitObservation("copy-key");
+  observationQueue_->async([this, observation] { observeExplicitCopy(observation, 0); });
 }
 
 void QuickAdd::recordSelectionPointerDown(const platform::InputEvent& event) {

@@ -122,6 +122,13 @@ class QuickAdd {
   void selectionGesture(const platform::InputEvent& event);
   void emitObservation(const char* stage);
 
+  // Copy observation (quick_add_copy_observation.cpp), on the observation queue.
+  void observeExplicitCopy(std::shared_ptr<QuickAddCopyObservation> observation, int attempt);
+  bool observeCopy(const std::shared_ptr<QuickAddCopyObservation>& observation);
+  bool copyIsCurrent(const QuickAddCopyObservation& observation);
+  bool copyIsCurrentLocked(const QuickAddCopyObservation& observation) const;
+  void invalidateCopy(const QuickAddCopyObservation& observation);
+
   EventOutput& output_;
   TimeSource& time_;
   const Clock& clock_;
