@@ -94,6 +94,19 @@ TEST_F(QuickAddTapTest, TheTapRunsOnlyWhileEnabledAndTrusted) {
   EXPECT_EQ(desktop.counters().eventTapsCreated, 3);
 }
 
+TEST_F(QuickAddTapTest, SwitchedOffAndOnWhileTheTapIsStillStartingLeavesOneTap) {
+  grantPermission();
+  configure(true);
+  configure(false);
+  configure(true);
+  time.runUntilIdle();
+  EXPECT_EQ(desktop.liveEventTaps(), 1u);
+  EXPECT_EQ(afterKey(keyC, kEventFlagCommand), copyKey);
+  configure(false);
+  time.runUntilIdle();
+  EXPECT_EQ(desktop.liveEventTaps(), 0u);
+}
+
 TEST_F(QuickAddTapTest, ARefusedTapIsTriedAgainByTheNextConfigure) {
   grantPermission();
   desktop.setEventTapRefused(true);

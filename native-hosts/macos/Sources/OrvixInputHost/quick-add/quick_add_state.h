@@ -110,7 +110,8 @@ class QuickAdd {
  private:
   // The tap thread (quick_add_tap.cpp).
   void startObservation();
-  void runTapThread();
+  // `epoch` is the stop count when the thread was started.
+  void runTapThread(std::uint64_t epoch);
   // Takes the tap out of the state and switches it off; its thread then ends by itself.
   void stopTap();
   void onTappedEvent(std::uint32_t type, const platform::InputEvent& event);
@@ -155,6 +156,8 @@ class QuickAdd {
   std::shared_ptr<platform::EventTap> tap_;
   // The tap thread's loop, so that stopping the tap ends the thread's wait at once.
   std::shared_ptr<RunLoop> tapLoop_;
+  // Counts stops, so that a thread still starting when it was stopped knows it is stale.
+  std::uint64_t tapEpoch_ = 0;
 
   // Touched only by the command loop (and the destructor).
   std::unique_ptr<NamedThread> tapThread_;

@@ -34,18 +34,21 @@ QuickAdd::~QuickAdd() {
 }
 
 void QuickAdd::startObservation() {
+  std::uint64_t epoch = 0;
   {
     std::lock_guard lock(quickAddLock_);
     if (!enabled_ || !trusted_.load() || tap_ || observerStarting_) return;
     observerStarting_ = true;
+    epoch = tapEpoch_;
   }
   // An earlier tap thread has been told to stop (its tap was taken and its loop stopped), or
   // ended on its own: waiting for it is short.
   if (tapThread_) tapThread_->join();
-  tapThread_ = time_.startThread("quick-add-event-tap", [this] { runTapThread(); });
+  tapThread_ =
+      time_.startThread("quick-add-event-tap", [this, epoch] { runTapThread(epoch); });
 }
 
-void QuickAdd::runTapThread() {
+void QuickAdd::runTapThread(std::uint64_t epoch) {
   auto tap = inputEvents_.createListenOnlySessionTap(
       tappedEventMask,
       [this](std::uint32_t type, const platform::InputEvent& event) { onTappedEvent(type, event); });
@@ -53,16 +56,17 @@ void QuickAdd::runTapThread() {
     // Quick-add stays configured and observes nothing; the next configure or permission
     // refresh tries again.
     std::lock_guard lock(quickAddLock_);
-    observerStarting_ = false;
+    if (tapEpoch_ == epoch) observerStarting_ = false;
     return;
   }
   std::shared_ptr<RunLoop> loop = time_.makeRunLoop("quick-add-event-tap");
   bool keep = false;
   {
     std::lock_guard lock(quickAddLock_);
-    observerStarting_ = false;
-    // A tap that another thread installed meanwhile stays the only one.
-    keep = enabled_ && trusted_.load() && !tap_;
+    // Stopped while starting: a later start owns the state now, even when quick-add was
+    // switched on again meanwhile, so this thread leaves everything to it.
+    if (tapEpoch_ == epoch) observerStarting_ = false;
+    keep = tapEpoch_ == epoch && enabled_ && trusted_.load() && !tap_;
     if (keep) {
       tap_ = tap;
       tapLoop_ = loop;
@@ -96,6 +100,7 @@ void QuickAdd::stopTap() {
     tap_.reset();
     tapLoop_.reset();
     observerStarting_ = false;
+    ++tapEpoch_;
   }
   if (tap) {
     tap->setEnabled(false);
