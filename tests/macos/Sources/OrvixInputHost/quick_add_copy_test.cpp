@@ -36,8 +36,10 @@ class QuickAddCopyTest : public InputHostTest {
         EXPECT_EQ(diagnostic.value("source", ""), "keyboard");
         EXPECT_EQ(diagnostic.value("eventTargetPid", -1), kEditorPid);
       } else if (name == "vocabulary.quick-add.candidate") {
-        names.push_back("candidate " + event.value("text", "") + " " +
-                        std::to_string(event.value("intervalMs", -1)));
+        std::string candidate = "candidate ";
+        candidate.append(event.value("text", "")).append(" ");
+        candidate.append(std::to_string(event.value("intervalMs", -1)));
+        names.push_back(candidate);
         EXPECT_TRUE(event.value("eventId", "").starts_with("copy-"));
       } else {
         names.push_back(name);
