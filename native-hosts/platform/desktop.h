@@ -4,6 +4,7 @@
 #include "platform/input_events.h"
 #include "platform/pasteboard.h"
 #include "platform/process_info.h"
+#include "platform/window_list.h"
 #include "platform/workspace.h"
 
 namespace orvix::platform {
@@ -15,6 +16,7 @@ struct Desktop {
   Workspace& workspace;
   Pasteboard& pasteboard;
   ProcessInfo& processInfo;
+  WindowList& windowList;
 };
 
 }  // namespace orvix::platform

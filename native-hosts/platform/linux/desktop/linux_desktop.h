@@ -6,6 +6,7 @@
 #include "platform/linux/desktop/unavailable_accessibility.h"
 #include "platform/linux/desktop/unavailable_input_events.h"
 #include "platform/linux/desktop/unavailable_pasteboard.h"
+#include "platform/linux/desktop/unavailable_window_list.h"
 
 namespace orvix::platform::linux_desktop {
 
@@ -14,7 +15,8 @@ namespace orvix::platform::linux_desktop {
 class LinuxDesktop {
  public:
   Desktop desktop() {
-    return Desktop{accessibility_, inputEvents_, workspace_, pasteboard_, processInfo_};
+    return Desktop{accessibility_, inputEvents_, workspace_, pasteboard_, processInfo_,
+                   windowList_};
   }
 
  private:
@@ -23,6 +25,7 @@ class LinuxDesktop {
   LinuxWorkspace workspace_;
   UnavailablePasteboard pasteboard_;
   LinuxProcessInfo processInfo_;
+  UnavailableWindowList windowList_;
 };
 
 }  // namespace orvix::platform::linux_desktop

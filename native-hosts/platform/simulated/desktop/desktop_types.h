@@ -61,6 +61,20 @@ enum class AccessibilityGate {
   enhanced,  // after "AXEnhancedUserInterface" is set; "AXManualAccessibility" is unsupported
 };
 
+// What an application does when Command-C reaches it with a selection in its focused element.
+// With nothing selected (or a secure field focused) no application writes anything.
+enum class CopyWrites {
+  selection,        // the selected text, in one pasteboard change
+  selectionTwice,   // the selected text in two changes (say a rich and a plain write)
+  nothing,          // ignores the key
+  unlessUnchanged,  // the selected text, unless the pasteboard already holds exactly that
+};
+
+struct CopyBehaviour {
+  CopyWrites writes = CopyWrites::selection;
+  Duration delay{0};  // how long after the key-down the pasteboard changes
+};
+
 enum class PasteBehaviour {
   none,        // the keystroke reaches the element but nothing happens
   insertText,  // the pasteboard's text replaces the selection, caret after it
@@ -108,6 +122,8 @@ struct ElementState {
   Duration callCost{0};
   // Set by the host through setMessagingTimeout; the global default otherwise.
   std::optional<Duration> messagingTimeout;
+  // The window server's number of a window element; 0 for every other kind.
+  std::uint32_t windowNumber = 0;
 };
 
 // A running (or ended) application and what it has focused inside itself.
@@ -133,6 +149,7 @@ struct ApplicationState {
   // Virtual time every accessibility call on any of its elements takes, on top of the
   // element's own.
   Duration callCost{0};
+  CopyBehaviour copy;
 };
 
 struct ProcessState {
@@ -187,6 +204,7 @@ struct DesktopCounters {
   int activations = 0;
   int unhides = 0;
   int notificationsDelivered = 0;
+  int windowListReads = 0;
 
   int pasteboardWrites() const { return pasteboardClears + pasteboardSetStrings; }
   int reads(std::string_view attribute) const {

@@ -77,6 +77,7 @@ void DesktopWorld::applyFocus(const FocusTarget& target) {
   }
   app->focusedElement = target.element;
   app->focusedWindow = window;
+  raiseWindows(app->pid, window);
 }
 
 void DesktopWorld::noteSystemWideRead(std::string_view attribute) {

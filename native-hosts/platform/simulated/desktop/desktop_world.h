@@ -13,6 +13,7 @@
 #include "common/time/run_loop.h"
 #include "platform/simulated/desktop/desktop_types.h"
 #include "platform/simulated/desktop/simulated_input_event.h"
+#include "platform/window_list.h"
 
 namespace orvix::platform::simulated {
 
@@ -98,6 +99,35 @@ struct DesktopWorld {
   // The messaging timeout of elements the host set none on (AXUIElement's default is 6 s).
   Duration globalMessagingTimeout = std::chrono::seconds(6);
 
+  // The window server's view: application windows front to back (window elements, whether or
+  // not present and shown), and windows of processes without accessibility (overlays, panels),
+  // which stay in front of every application window.
+  struct OverlayWindow {
+    ProcessId pid = 0;
+    std::uint32_t number = 0;
+    std::int64_t layer = 0;
+  };
+  std::vector<ElementId> windowStack;
+  std::vector<OverlayWindow> overlays;
+  std::uint32_t nextWindowNumber = 100;
+  bool windowListFails = false;
+  // The on-screen windows as the window server lists them: overlays, then the windows of
+  // running, unhidden applications that are present in their trees.
+  std::vector<OnScreenWindow> onScreenWindows();
+  // The application's windows come in front of all others, `window` (if any) first.
+  void raiseWindows(ProcessId pid, ElementId window);
+
+  // A Command-C the focused application answers later (after its copy delay).
+  struct PendingCopy {
+    std::string text;
+    int changes = 0;
+    Duration delay{0};
+  };
+  // Command-C arrived: the focused application copies its selection as it does. Applies an
+  // immediate copy itself and answers a late one for the caller to schedule.
+  std::optional<PendingCopy> copyKeystroke();
+  void applyCopy(const PendingCopy& copy);
+
   std::vector<ReadTrigger> readTriggers;
   std::vector<FocusTarget> pasteTriggers;  // the next paste keystroke takes the first
   std::vector<FocusTarget> pasteboardWriteTriggers;  // the next setString takes the first
@@ -160,5 +190,11 @@ struct DesktopModel {
   // Tasks that outlive the desktop on a loop check this before touching the model.
   std::shared_ptr<int> lifetime = std::make_shared<int>(0);
 };
+
+// Whether a key-down is a plain Command-C, the copy shortcut every application answers.
+bool isCopyKeystroke(const InputEvent& event);
+// What a key-down does to the desktop beyond the taps (a copy, whose late write is scheduled on
+// the model's queue). Called with the model's mutex held.
+void applyKeystroke(DesktopModel& model, const InputEvent& event);
 
 }  // namespace orvix::platform::simulated

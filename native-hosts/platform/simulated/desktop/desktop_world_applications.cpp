@@ -39,6 +39,7 @@ void DesktopWorld::bringToFront(ApplicationState& app) {
   app.hidden = false;
   focusedApplication = app.pid;
   frontmostApplication = app.pid;
+  raiseWindows(app.pid, app.focusedWindow);
 }
 
 void DesktopWorld::attach(ElementId id) {

@@ -45,7 +45,8 @@ SimulatedDesktop::~SimulatedDesktop() {
 }
 
 Desktop SimulatedDesktop::desktop() {
-  return Desktop{accessibility_, inputEvents_, workspace_, pasteboard_, processInfo_};
+  return Desktop{accessibility_, inputEvents_, workspace_, pasteboard_, processInfo_,
+                 windowList_};
 }
 
 // ---- processes ----
@@ -90,6 +91,10 @@ ElementState& SimulatedDesktop::requireElement(ElementId id) {
 ElementId SimulatedDesktop::insertElement(ElementState state) {
   DesktopWorld& world = model_.world;
   state.id = world.nextElementId++;
+  if (state.kind == ElementKind::window) {
+    state.windowNumber = world.nextWindowNumber++;
+    world.windowStack.push_back(state.id);
+  }
   ElementState* parent = world.element(state.parent);
   if (parent != nullptr && state.present) parent->children.push_back(state.id);
   const ElementId id = state.id;
@@ -495,6 +500,7 @@ void SimulatedDesktop::userEvent(const UserEvent& event) {
     model_.world.pointer = event.location;
   }
   model_.world.deliverToTaps(tapped);
+  applyKeystroke(model_, tapped);
 }
 
 void SimulatedDesktop::userKeyDown(std::uint16_t keyCode, EventFlags flags, ProcessId targetPid) {
@@ -513,6 +519,40 @@ void SimulatedDesktop::disableEventTaps(std::uint32_t notice) {
 void SimulatedDesktop::setEventTapRefused(bool refused) {
   std::lock_guard lock(model_.mutex);
   model_.world.eventTapRefused = refused;
+}
+
+std::uint32_t SimulatedDesktop::windowNumber(ElementId window) {
+  std::lock_guard lock(model_.mutex);
+  const ElementState& state = requireElement(window);
+  if (state.kind != ElementKind::window) throw std::invalid_argument("not a window");
+  return state.windowNumber;
+}
+
+std::uint32_t SimulatedDesktop::addOverlayWindow(ProcessId pid, std::int64_t layer) {
+  std::lock_guard lock(model_.mutex);
+  DesktopWorld& world = model_.world;
+  if (!world.processes.contains(pid)) throw std::invalid_argument("no such process");
+  const std::uint32_t number = world.nextWindowNumber++;
+  world.overlays.insert(world.overlays.begin(), {pid, number, layer});
+  return number;
+}
+
+void SimulatedDesktop::removeOverlayWindow(std::uint32_t number) {
+  std::lock_guard lock(model_.mutex);
+  std::erase_if(model_.world.overlays,
+                [number](const DesktopWorld::OverlayWindow& window) { return window.number == number; });
+}
+
+void SimulatedDesktop::setWindowListFails(bool fails) {
+  std::lock_guard lock(model_.mutex);
+  model_.world.windowListFails = fails;
+}
+
+void SimulatedDesktop::setCopyBehaviour(ProcessId pid, CopyBehaviour behaviour) {
+  std::lock_guard lock(model_.mutex);
+  ApplicationState* app = model_.world.application(pid);
+  if (app == nullptr) throw std::invalid_argument("no such application");
+  app->copy = behaviour;
 }
 
 std::size_t SimulatedDesktop::liveEventTaps() {

@@ -14,6 +14,7 @@
 #include "platform/simulated/desktop/simulated_input_events.h"
 #include "platform/simulated/desktop/simulated_pasteboard.h"
 #include "platform/simulated/desktop/simulated_process_info.h"
+#include "platform/simulated/desktop/simulated_window_list.h"
 #include "platform/simulated/desktop/simulated_workspace.h"
 
 namespace orvix::platform::simulated {
@@ -115,6 +116,7 @@ class SimulatedDesktop {
   SimulatedWorkspace& workspace() { return workspace_; }
   SimulatedPasteboard& pasteboard() { return pasteboard_; }
   SimulatedProcessInfo& processInfo() { return processInfo_; }
+  SimulatedWindowList& windowList() { return windowList_; }
 
   // Processes. Process 1 always exists. Adding an existing pid replaces its parent and
   // revives it.
@@ -195,6 +197,15 @@ class SimulatedDesktop {
   std::int64_t pasteboardChangeCount();
   void setPasteboard(std::optional<std::string> text, std::int64_t changeCount);
 
+  // The window server. Application windows follow the focus to the front; overlays (windows
+  // of processes without accessibility, at any layer) stay in front of them, the newest first.
+  std::uint32_t windowNumber(ElementId window);
+  std::uint32_t addOverlayWindow(ProcessId pid, std::int64_t layer);
+  void removeOverlayWindow(std::uint32_t number);
+  void setWindowListFails(bool fails);
+  // What the application does when Command-C reaches it (the user's or the host's).
+  void setCopyBehaviour(ProcessId pid, CopyBehaviour behaviour);
+
   // Events.
   void setEventCreationFails(bool fails);
   // Lets `count` more creations succeed, then fails every one; std::nullopt lifts the limit.
@@ -243,6 +254,7 @@ class SimulatedDesktop {
   SimulatedWorkspace workspace_{model_};
   SimulatedPasteboard pasteboard_{model_};
   SimulatedProcessInfo processInfo_{model_};
+  SimulatedWindowList windowList_{model_};
   // Last member, so it goes first: its pending tasks refer to model_.
   std::unique_ptr<SerialQueue> queue_;
 };

@@ -115,6 +115,7 @@ void SimulatedInputEvents::post(EventTapLocation tap, const InputEvent& event) {
     if (movesPointer(event.type())) world.pointer = event.location();
     if (event.type() == EventType::leftMouseDown) world.clickAt(event.location());
     if (isReturnKeystroke(event)) world.returnKeystroke();
+    applyKeystroke(model_, event);
     if (isPasteKeystroke(event)) {
       delivery = world.pasteKeystroke();
       if (delivery && delivery->latency <= Duration::zero()) {

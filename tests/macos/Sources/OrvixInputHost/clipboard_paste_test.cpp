@@ -301,7 +301,8 @@ TEST_F(InputHostTest, EveryPasteboardWriteIsMarkedAsTheHostsOwn) {
   // back at 0 after each, whatever the outcome.
   DepthRecordingPasteboard pasteboard(platformDesktop.pasteboard);
   platform::Desktop recorded{platformDesktop.accessibility, platformDesktop.inputEvents,
-                             platformDesktop.workspace, pasteboard, platformDesktop.processInfo};
+                             platformDesktop.workspace, pasteboard, platformDesktop.processInfo,
+                             platformDesktop.windowList};
   MemoryLineSink sink;
   InputHost observed(recorded, time, sink);
   pasteboard.quickAdd = &observed.quickAdd();

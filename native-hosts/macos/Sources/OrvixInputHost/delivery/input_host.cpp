@@ -125,10 +125,9 @@ bool InputHost::handleCommand(const Json& command, const std::string& name,
     return true;
   }
   if (name == "vocabulary.quick-add.copy" && isVocabularyCopyCommand(command)) {
-    // Copying a selection needs a selection target, which this host does not announce yet: the
-    // honest answer is the one every failed copy gets.
-    output_.emit(makeEvent(schemaVersion, "vocabulary.quick-add.selection-result",
-                           {{"commandId", commandId}, {"outcome", "unavailable"}}));
+    std::optional<std::string> copyTargetId;
+    if (const std::string* id = stringMember(command, "copyTargetId")) copyTargetId = *id;
+    quickAdd_.copySelection(commandId, std::move(copyTargetId));
     return true;
   }
 

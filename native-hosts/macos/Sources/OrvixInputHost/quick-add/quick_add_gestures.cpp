@@ -51,11 +51,6 @@ bool isModifierKey(std::int64_t keyCode) {
   }
 }
 
-std::int32_t clampedProcessId(std::int64_t value) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
 }  // namespace
 
 QuickAddKeyGesture classifyQuickAddKey(std::int64_t keyCode, platform::EventFlags flags) {
@@ -70,6 +65,13 @@ QuickAddKeyGesture classifyQuickAddKey(std::int64_t keyCode, platform::EventFlag
   if (keyCode == keyCodeC && command && (flags & notCopy) == 0) return QuickAddKeyGesture::copy;
   if (isModifierKey(keyCode)) return QuickAddKeyGesture::modifierKey;
   return QuickAddKeyGesture::otherKey;
+}
+
+std::int32_t eventTargetPid(const platform::InputEvent& event) {
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(event.integerField(platform::EventField::eventTargetUnixProcessID),
+                               std::numeric_limits<std::int32_t>::min(),
+                               std::numeric_limits<std::int32_t>::max()));
 }
 
 bool isPointerSelection(std::optional<platform::ScreenPoint> pressedAt,
@@ -124,8 +126,7 @@ void QuickAdd::handleEvent(std::uint32_t type, const platform::InputEvent& event
 
 void QuickAdd::copyKey(const platform::InputEvent& event) {
   const std::int64_t generation = invalidate(std::nullopt, true, true);
-  const std::int32_t eventPid =
-      clampedProcessId(event.integerField(platform::EventField::eventTargetUnixProcessID));
+  const std::int32_t eventPid = eventTargetPid(event);
   const std::uint64_t copiedAt = clock_.uptimeNanoseconds();
   {
     std::lock_guard lock(quickAddLock_);
@@ -148,6 +149,8 @@ void QuickAdd::copyKey(const platform::InputEvent& event) {
   }
   emitObservation("copy-key");
   observationQueue_->async([this, observation] { observeExplicitCopy(observation, 0); });
+  // The key moved the generation but kept the selection target: watch it under the new one.
+  monitor(generation);
 }
 
 void QuickAdd::recordSelectionPointerDown(const platform::InputEvent& event) {
@@ -167,12 +170,6 @@ void QuickAdd::observeSelectionPointerUp(const platform::InputEvent& event) {
                          event.integerField(platform::EventField::mouseEventClickState))) {
     selectionGesture(event);
   }
-}
-
-void QuickAdd::selectionGesture(const platform::InputEvent&) {
-  // Any earlier target is withdrawn and any hint still on its way becomes stale; the pending
-  // double copy survives.
-  invalidate(std::nullopt, false, true);
 }
 
 void QuickAdd::emitObservation(const char* stage) {

@@ -18,6 +18,9 @@ enum class QuickAddKeyGesture {
 
 QuickAddKeyGesture classifyQuickAddKey(std::int64_t keyCode, platform::EventFlags flags);
 
+// The process the event was addressed to, clamped into the range of a process id.
+std::int32_t eventTargetPid(const platform::InputEvent& event);
+
 // Whether a left button release ends a selection: a double or triple click, or a drag of at
 // least 8 points from where the button went down (0 without a known press).
 bool isPointerSelection(std::optional<platform::ScreenPoint> pressedAt,

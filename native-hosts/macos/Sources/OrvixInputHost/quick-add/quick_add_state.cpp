@@ -6,6 +6,7 @@
 #include "common/event_line.h"
 #include "common/uuid.h"
 #include "OrvixInputHost/delivery/input_host_settings.h"
+#include "OrvixInputHost/delivery/key_synthesis.h"
 
 namespace orvix::input_host {
 
@@ -27,6 +28,8 @@ QuickAdd::QuickAdd(EventOutput& output, TimeSource& time, platform::Desktop& des
       inputEvents_(desktop.inputEvents),
       pasteboard_(desktop.pasteboard),
       copyEventMark_(drawQuickAddCopyEventMark()),
+      foreground_(desktop, time),
+      keys_(std::make_unique<KeySynthesis>(desktop.inputEvents, *this)),
       observationQueue_(time.makeSerialQueue(quickAddObservationQueueLabel())) {}
 
 void QuickAdd::setResponsibleAccessibilityTrusted(bool trusted) {

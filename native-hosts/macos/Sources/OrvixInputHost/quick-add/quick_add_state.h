@@ -13,8 +13,11 @@
 #include "OrvixInputHost/delivery/event_output.h"
 #include "OrvixInputHost/delivery/foreground_context.h"
 #include "OrvixInputHost/quick-add/quick_add_diagnostic.h"
+#include "OrvixInputHost/quick-add/quick_add_foreground.h"
 
 namespace orvix::input_host {
+
+class KeySynthesis;
 
 // The selection target last announced to the desktop application.
 struct QuickAddTarget {
@@ -107,6 +110,10 @@ class QuickAdd {
   // Deferred quick-add work, one item at a time.
   SerialQueue& observationQueue() { return *observationQueue_; }
 
+  // "vocabulary.quick-add.copy", on the command loop: the rest runs on the observation queue,
+  // which answers with "vocabulary.quick-add.selection-result" (quick_add_copy_command.cpp).
+  void copySelection(const std::string& commandId, std::optional<std::string> copyTargetId);
+
  private:
   // The tap thread (quick_add_tap.cpp).
   void startObservation();
@@ -120,8 +127,19 @@ class QuickAdd {
   void copyKey(const platform::InputEvent& event);
   void recordSelectionPointerDown(const platform::InputEvent& event);
   void observeSelectionPointerUp(const platform::InputEvent& event);
-  void selectionGesture(const platform::InputEvent& event);
   void emitObservation(const char* stage);
+
+  // Selection hints and the target monitor (quick_add_selection.cpp).
+  void selectionGesture(const platform::InputEvent& event);
+  void hintSelection(std::int64_t generation, ProcessId eventPid, ForegroundContext expected);
+  void monitor(std::int64_t generation);
+  void checkTarget(std::int64_t generation);
+
+  // The copy command's work on the queue; the copied text, or none (quick_add_copy_command.cpp).
+  std::optional<std::string> copyFromTarget(std::int64_t generation,
+                                            std::optional<QuickAddTarget> target,
+                                            const std::optional<std::string>& copyTargetId,
+                                            double deadline);
 
   // Copy observation (quick_add_copy_observation.cpp), on the observation queue.
   void observeExplicitCopy(std::shared_ptr<QuickAddCopyObservation> observation, int attempt);
@@ -138,6 +156,9 @@ class QuickAdd {
   platform::InputEvents& inputEvents_;
   platform::Pasteboard& pasteboard_;
   const std::int64_t copyEventMark_;
+  QuickAddForeground foreground_;
+  // Posts the copy command's Command-C with the quick-add mark.
+  std::unique_ptr<KeySynthesis> keys_;
 
   std::atomic<bool> trusted_{false};
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "OrvixInputHost/delivery/key_synthesis.h"
 #include "OrvixInputHost/quick-add/quick_add_state.h"
 
 namespace orvix::input_host {
