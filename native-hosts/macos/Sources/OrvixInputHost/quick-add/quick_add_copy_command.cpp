@@ -95,7 +95,8 @@ std::optional<std::string> QuickAdd::copyFromTarget(std::int64_t generation,
       return std::nullopt;
     }
     if (pasteboard_.changeCount() != before) break;
-    const auto left = std::chrono::duration_cast<Duration>(
+    // Rounded up: a wait rounded down to nothing would spin until the deadline.
+    const auto left = std::chrono::ceil<Duration>(
         std::chrono::duration<double>(deadline - clock_.uptimeSeconds()));
     time_.sleepFor(std::clamp(left, Duration::zero(), copyPollInterval));
   }
