@@ -1,28 +1,22 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #include "OrvixBleHost/ble_host_constants.h"
 #include "OrvixBleHost/event_queue.h"
 #include "OrvixBleHost/wire_codes.h"
 #include "common/line_sink.h"
+#include "common/queued_line_writer.h"
 #include "common/time/time_source.h"
 
 namespace orvix::ble_host {
 
-// The host's bounded output: the main thread only appends to a queue under a short lock, and a
-// dedicated thread writes to standard output, so a reader that stops reading never blocks the
-// host. When the queue is full (by lines or by bytes) new lines are dropped, and the next wake-up
-// of the output thread writes one fixed OUTPUT_QUEUE_FULL notice ahead of the next line.
-//
-// Threads: enqueue() and closeAndFlush() from any thread; everything but the two bounds is
-// guarded by `lock_`. The sink is called only from the output thread, never under the lock.
+// The host's bounded output (a QueuedLineWriter): the main thread never blocks on a reader that
+// stops reading. Lines dropped while the queue is full are stood for by one fixed
+// OUTPUT_QUEUE_FULL notice, written ahead of the next line that goes out.
 class HostOutputWriter final : public EventQueue {
  public:
   // The notice written in place of dropped lines, 86 bytes with its LF.
@@ -31,41 +25,20 @@ class HostOutputWriter final : public EventQueue {
       "\"scope\":\"command\"}\n";
 
   explicit HostOutputWriter(LineSink& sink, std::size_t maximumLines = maximumQueuedLines,
-                            std::size_t maximumBytes = maximumQueuedBytes);
-  // Closes, then waits for the output thread: the sink must be able to finish its line.
-  ~HostOutputWriter() override;
+                            std::size_t maximumBytes = maximumQueuedBytes)
+      : queue_(sink, maximumLines, maximumBytes, std::string(kOverflowNotice)) {}
 
-  // Starts the output thread "OrvixBleHost.output" through `threads` (a real time source: the
-  // thread blocks in the sink and on a condition variable).
-  void start(TimeSource& threads);
-  void enqueue(std::string line) override;
-  bool closeAndFlush(Duration timeout) override;
+  // Starts the output thread "OrvixBleHost.output" through `threads` (a real time source).
+  void start(TimeSource& threads) { queue_.start(threads, "OrvixBleHost.output"); }
+  void enqueue(std::string line) override { queue_.enqueue(std::move(line)); }
+  bool closeAndFlush(Duration timeout) override { return queue_.closeAndFlush(timeout); }
 
   // For tests and benchmarks: lines waiting and the size of the list that holds them.
-  std::size_t pendingLines() const;
-  std::size_t storedLines() const;
+  std::size_t pendingLines() const { return queue_.pendingLines(); }
+  std::size_t storedLines() const { return queue_.storedLines(); }
 
  private:
-  void drain();
-
-  LineSink& sink_;
-  const std::size_t maximumLines_;
-  const std::size_t maximumBytes_;
-
-  mutable std::mutex lock_;
-  std::condition_variable condition_;
-  std::vector<std::string> lines_;
-  std::size_t head_ = 0;  // index of the next line to write
-  std::size_t queuedBytes_ = 0;
-  bool closing_ = false;
-  bool overflowed_ = false;
-
-  // The completion signal, handed from the output thread to closeAndFlush once.
-  std::mutex completionLock_;
-  std::condition_variable completionCondition_;
-  bool finished_ = false;
-
-  std::unique_ptr<NamedThread> thread_;
+  QueuedLineWriter queue_;
 };
 
 // The notice is written ready-made by the output thread, which serialises nothing; it must still

@@ -1,9 +1,10 @@
-#include "OrvixBleHost/host_output_writer.h"
+#include "common/queued_line_writer.h"
 
-#include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <utility>
 
-namespace orvix::ble_host {
+namespace orvix {
 
 namespace {
 
@@ -13,11 +14,14 @@ constexpr std::size_t kTrimThreshold = 128;
 
 }  // namespace
 
-HostOutputWriter::HostOutputWriter(LineSink& sink, std::size_t maximumLines,
-                                   std::size_t maximumBytes)
-    : sink_(sink), maximumLines_(maximumLines), maximumBytes_(maximumBytes) {}
+QueuedLineWriter::QueuedLineWriter(LineSink& sink, std::size_t maximumLines,
+                                   std::size_t maximumBytes, std::string overflowNotice)
+    : sink_(sink),
+      maximumLines_(maximumLines),
+      maximumBytes_(maximumBytes),
+      overflowNotice_(std::move(overflowNotice)) {}
 
-HostOutputWriter::~HostOutputWriter() {
+QueuedLineWriter::~QueuedLineWriter() {
   {
     std::lock_guard guard(lock_);
     closing_ = true;
@@ -26,11 +30,11 @@ HostOutputWriter::~HostOutputWriter() {
   if (thread_) thread_->join();
 }
 
-void HostOutputWriter::start(TimeSource& threads) {
-  thread_ = threads.startThread("OrvixBleHost.output", [this] { drain(); });
+void QueuedLineWriter::start(TimeSource& threads, std::string threadName) {
+  thread_ = threads.startThread(std::move(threadName), [this] { drain(); });
 }
 
-void HostOutputWriter::enqueue(std::string line) {
+void QueuedLineWriter::enqueue(std::string line) {
   {
     std::lock_guard guard(lock_);
     const std::size_t pending = lines_.size() - head_;
@@ -44,7 +48,7 @@ void HostOutputWriter::enqueue(std::string line) {
   condition_.notify_one();
 }
 
-void HostOutputWriter::drain() {
+void QueuedLineWriter::drain() {
   for (;;) {
     std::string line;
     bool took = false;
@@ -67,7 +71,7 @@ void HostOutputWriter::drain() {
       }
       last = closing_ && !took && !notice;
     }
-    if (notice) sink_.writeLine(kOverflowNotice);
+    if (notice && !overflowNotice_.empty()) sink_.writeLine(overflowNotice_);
     if (took) sink_.writeLine(line);
     if (last) {
       {
@@ -80,7 +84,7 @@ void HostOutputWriter::drain() {
   }
 }
 
-bool HostOutputWriter::closeAndFlush(Duration timeout) {
+bool QueuedLineWriter::closeAndFlush(Duration timeout) {
   {
     std::lock_guard guard(lock_);
     closing_ = true;
@@ -91,14 +95,14 @@ bool HostOutputWriter::closeAndFlush(Duration timeout) {
   return completionCondition_.wait_for(guard, timeout, [this] { return finished_; });
 }
 
-std::size_t HostOutputWriter::pendingLines() const {
+std::size_t QueuedLineWriter::pendingLines() const {
   std::lock_guard guard(lock_);
   return lines_.size() - head_;
 }
 
-std::size_t HostOutputWriter::storedLines() const {
+std::size_t QueuedLineWriter::storedLines() const {
   std::lock_guard guard(lock_);
   return lines_.size();
 }
 
-}  // namespace orvix::ble_host
+}  // namespace orvix
