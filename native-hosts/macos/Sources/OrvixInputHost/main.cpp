@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "common/bounded_line_reader.h"
+#include "common/queued_line_writer.h"
 #include "common/time/real_time_source.h"
 #include "platform/machine_desktop.h"
 #include "platform/simulated/desktop/scenario_loader.h"
@@ -33,11 +34,27 @@ int runHost(platform::Desktop desktop, TimeSource& time) {
   FileDescriptorLineSink traceCopy(STDERR_FILENO);
   options.agentTraceCopy = &traceCopy;
 
-  FileDescriptorLineSink output(STDOUT_FILENO);
-  input_host::InputHost host(desktop, time, output, options);
-  host.start();
-  FileDescriptorSource input(STDIN_FILENO);
-  host.run(input);
+  // Events come from the command loop, the quick-add tap thread and quick-add's queue; none of
+  // them may wait for the reader (the system switches off a tap whose callback blocks), so they
+  // only queue, and one thread of the writer's own does the writing. Started before anything can
+  // emit.
+  FileDescriptorLineSink standardOutput(STDOUT_FILENO);
+  QueuedLineWriter output(standardOutput, input_host::maximumQueuedOutputLines,
+                          input_host::maximumQueuedOutputBytes);
+  output.start(time, "OrvixInputHost.output");
+  {
+    input_host::InputHost host(desktop, time, output, options);
+    host.start();
+    FileDescriptorSource input(STDIN_FILENO);
+    host.run(input);
+    // Leaving this block takes quick-add down (its tap stopped, its thread and queue finished),
+    // so whatever it still has to say is queued before the flush.
+  }
+  if (!output.closeAndFlush(input_host::shutdownFlushTimeout)) {
+    // The reader stalled and the output thread may never come back from its write: leave
+    // without the destructors, which would wait for it.
+    std::_Exit(EXIT_SUCCESS);
+  }
   return EXIT_SUCCESS;
 }
 

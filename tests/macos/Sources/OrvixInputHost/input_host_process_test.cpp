@@ -2,6 +2,7 @@
 // editor in front with an empty text field focused.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -94,6 +95,29 @@ TEST(InputHostProcess, ShutdownStopsReadingAndExitsZero) {
       "{\"schemaVersion\":2,\"command\":\"press-enter\",\"commandId\":\"late\",\"sessionId\":\"s\"}\n");
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.standardOutput.find("late"), std::string::npos);
+}
+
+TEST(InputHostProcess, AReaderThatNeverReadsHoldsNeitherTheHostNorItsExit) {
+  ChildOptions options;
+  options.arguments = {"--simulate", "default"};
+  ChildProcess child(kProgram, options);
+  // Each command is answered by three lines, some 450 bytes: the answers fill the output pipe
+  // several times over, while the commands themselves fit the input pipe, so they are all
+  // delivered whether or not the host keeps reading.
+  std::string input;
+  for (int i = 0; i < 680; ++i) {
+    input += "{\"schemaVersion\":2,\"command\":\"vocabulary.quick-add.configure\","
+             "\"commandId\":\"c\",\"enabled\":true}\n";
+  }
+  input += "{\"schemaVersion\":2,\"command\":\"shutdown\",\"commandId\":\"x\"}\n";
+  ASSERT_LT(input.size(), 65536u);
+  ASSERT_TRUE(child.writeInput(input));
+  EXPECT_EQ(child.waitForExit(std::chrono::seconds(20), ChildProcess::Reading::leaveOutputUnread),
+            0);
+  // What reached the pipe is whole lines from the start: leaving mid-write cut none.
+  const ChildResult result = child.finish();
+  EXPECT_TRUE(result.standardOutput.starts_with("{\"event\":\"host.ready\""));
+  EXPECT_TRUE(result.standardOutput.ends_with("\n"));
 }
 
 TEST(InputHostProcess, WithoutSimulationTheMachineAnswersHonestly) {

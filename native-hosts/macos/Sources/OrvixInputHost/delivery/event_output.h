@@ -9,6 +9,7 @@ namespace orvix::input_host {
 
 // The single writer of the host's events. Any thread may emit; `emitLock` keeps every event one
 // whole line. Callers may hold the quick-add lock while emitting, never the other way round.
+// The program's sink only queues (a QueuedLineWriter), so emitting never waits for the reader.
 class EventOutput {
  public:
   explicit EventOutput(LineSink& sink) : sink_(sink) {}

@@ -31,6 +31,16 @@ inline constexpr std::size_t maximumStreamingBytes = 64u << 20;
 // Sessions remembered as having lost their text to those bounds (a hash each).
 inline constexpr std::size_t maximumStreamingEvictionsRemembered = 4096;
 inline constexpr std::size_t maximumCapturedTargets = 256;
+
+// The output queue between the host's threads and standard output; a stalled reader costs at
+// most this much memory. A burst of answers and quick-add events is a few dozen lines of a few
+// hundred bytes, and a line that echoes a whole command (at most 400,000 bytes, even with every
+// byte escaped) fits several times over.
+inline constexpr std::size_t maximumQueuedOutputLines = 2048;
+inline constexpr std::size_t maximumQueuedOutputBytes = 8u << 20;
+// How long the exit waits for queued lines to reach standard output.
+inline constexpr Duration shutdownFlushTimeout = std::chrono::seconds(2);
+
 inline constexpr Duration targetDetectionRetryDelay = std::chrono::milliseconds(25);
 inline constexpr int maximumTargetDetectionRetries = 4;
 inline constexpr int maximumTargetProcessTreeDepth = 12;
