@@ -162,5 +162,17 @@ TEST_F(QuickAddSelectionTest, ACopyThatCannotBeMadeIsUnavailable) {
   EXPECT_EQ(desktop.counters().windowListReads, reads);
 }
 
+TEST_F(QuickAddSelectionTest, QuickAddsShortTimeoutsDoNotShortenThePastes) {
+  // Too slow for quick-add's short accessibility timeouts (its hint names the window alone),
+  // not for a paste made after it.
+  desktop.setApplicationCallCost(kEditorPid, milliseconds(50));
+  shiftRight();
+  time.advanceBy(milliseconds(500));
+  EXPECT_EQ(hints().size(), 1u);
+  desktop.setSelectedRange(field, platform::TextRange{10, 0});
+  EXPECT_EQ(outcomeOf(commitText("paste", " cluster")), "committed");
+  EXPECT_EQ(desktop.value(field), "Kubernetes cluster");
+}
+
 }  // namespace
 }  // namespace orvix::input_host::testing
