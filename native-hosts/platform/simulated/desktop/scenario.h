@@ -54,6 +54,27 @@
 //   "pasteboard": {"text": "hello", "changeCount": 7, "setStringFails": false},
 //   "trusted": true, "eventsFail": false, "pointer": {"x": 500, "y": 400},
 //   "systemWideErrors": {"AXFocusedApplication": -25204},
+//   "overlays": [{"pid": 801, "layer": 0}],      windows of processes without accessibility, in
+//                                                front of every application window, first
+//                                                frontmost; the process must be listed
+//   "windowListFails": false,                    the window server's list cannot be read
+//   "eventTapRefused": false,                    the system refuses every event tap
+//   "user": [                                    the user at the keyboard and pointer, each
+//                                                action at its time, exactly one kind per action
+//     {"atMs": 1000, "keyCode": 8, "modifiers": ["command"]},
+//                                                a key press (command | shift | option |
+//                                                control), addressed to "targetPid" or else
+//                                                to the focused application
+//     {"atMs": 1000, "click": [x, y], "count": 2},  a press and release; count 2 or 3 for a
+//                                                double or triple click
+//     {"atMs": 1000, "drag": [x1, y1, x2, y2]},  a press at the first point, a release at the
+//                                                second
+//     {"atMs": 1000, "tapDisabled": "timeout"}   the system switches the taps off (timeout |
+//                                                user-input)
+//   ],
+//   and in an application: "copy": {"writes": "selection", "delayMs": 0}
+//                                                what Command-C does there: selection |
+//                                                twice | nothing | unless-unchanged
 //   "focusMoves": [                              exactly one trigger per move
 //     {"atMs": 50, "focus": {...}},              50 ms of the clock after loading
 //     {"afterSystemWideReads": "AXFocusedUIElement", "reads": 1, "focus": {...}},
@@ -100,6 +121,25 @@ struct ScenarioElement {
   Duration callCost{0};
 };
 
+// One thing the scripted user does.
+struct ScenarioUserAction {
+  enum class Kind { key, click, drag, tapDisabled };
+  Kind kind = Kind::key;
+  std::int64_t atMilliseconds = 0;
+  std::uint16_t keyCode = 0;
+  EventFlags flags = 0;
+  std::optional<ProcessId> targetPid;
+  ScreenPoint from;
+  ScreenPoint to;
+  std::int64_t clicks = 1;
+  std::uint32_t notice = 0;
+};
+
+struct ScenarioOverlay {
+  ProcessId pid = 0;
+  std::int64_t layer = 0;
+};
+
 struct ScenarioApplication {
   ProcessId pid = 0;
   std::optional<std::string> bundleIdentifier;
@@ -114,6 +154,7 @@ struct ScenarioApplication {
   Duration callCost{0};
   std::string focusedWindow;
   std::string mainWindow;
+  CopyBehaviour copy;
 };
 
 struct ScenarioFocus {
@@ -151,6 +192,10 @@ struct Scenario {
   std::optional<ScreenPoint> pointer;
   std::map<std::string, AXError> systemWideErrors;
   std::vector<ScenarioFocusMove> focusMoves;
+  std::vector<ScenarioOverlay> overlays;
+  bool windowListFails = false;
+  bool eventTapRefused = false;
+  std::vector<ScenarioUserAction> user;
 };
 
 }  // namespace orvix::platform::simulated

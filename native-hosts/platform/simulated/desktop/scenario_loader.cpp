@@ -9,6 +9,32 @@ namespace orvix::platform::simulated {
 
 namespace {
 
+// One action of the scripted user, at its time.
+void perform(SimulatedDesktop& desktop, const ScenarioUserAction& action) {
+  SimulatedDesktop::UserEvent event;
+  event.targetPid = action.targetPid.value_or(desktop.focusedApplication().value_or(0));
+  switch (action.kind) {
+    case ScenarioUserAction::Kind::key:
+      event.keyCode = action.keyCode;
+      event.flags = action.flags;
+      desktop.userEvent(event);
+      return;
+    case ScenarioUserAction::Kind::click:
+    case ScenarioUserAction::Kind::drag:
+      event.type = EventType::leftMouseDown;
+      event.location = action.from;
+      event.clickState = action.clicks;
+      desktop.userEvent(event);
+      event.type = EventType::leftMouseUp;
+      event.location = action.to;
+      desktop.userEvent(event);
+      return;
+    case ScenarioUserAction::Kind::tapDisabled:
+      desktop.disableEventTaps(action.notice);
+      return;
+  }
+}
+
 class Builder {
  public:
   Builder(const Scenario& scenario, SimulatedDesktop& desktop, LoadedScenario& loaded)
@@ -34,6 +60,7 @@ class Builder {
       desktop_.setAccessibilityGate(app.pid, app.gate);
       desktop_.setActivationRefused(app.pid, app.activationRefused);
       desktop_.setApplicationCallCost(app.pid, app.callCost);
+      desktop_.setCopyBehaviour(app.pid, app.copy);
       for (const auto& window : app.windows) addElement(window, appElement, app.pid);
       if (!app.focusedWindow.empty() || !app.mainWindow.empty()) {
         desktop_.setApplicationWindows(app.pid, loaded_.element(app.focusedWindow),
@@ -51,6 +78,17 @@ class Builder {
     if (scenario_.focus) desktop_.setFocus(target(*scenario_.focus));
     if (scenario_.frontmostGiven) desktop_.setFrontmostApplication(scenario_.frontmost);
     for (const auto& move : scenario_.focusMoves) schedule(move);
+    // Listed back to front, so that the first ends up frontmost.
+    for (auto overlay = scenario_.overlays.rbegin(); overlay != scenario_.overlays.rend();
+         ++overlay) {
+      desktop_.addOverlayWindow(overlay->pid, overlay->layer);
+    }
+    desktop_.setWindowListFails(scenario_.windowListFails);
+    desktop_.setEventTapRefused(scenario_.eventTapRefused);
+    for (const auto& action : scenario_.user) {
+      desktop_.afterDelay(std::chrono::milliseconds(action.atMilliseconds),
+                          [action](SimulatedDesktop& desktop) { perform(desktop, action); });
+    }
   }
 
  private:

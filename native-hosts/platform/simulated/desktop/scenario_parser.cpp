@@ -8,6 +8,7 @@
 #include "common/json_wire.h"
 #include "platform/simulated/desktop/element_kinds.h"
 #include "platform/simulated/desktop/scenario_agent_keys.h"
+#include "platform/simulated/desktop/scenario_user_keys.h"
 #include "platform/simulated/scenario_reading.h"
 
 namespace orvix::platform::simulated {
@@ -56,7 +57,8 @@ class Parser {
   Scenario parse(const Json& root) {
     requireKeys(root, "",
                 {"host", "processes", "applications", "focus", "frontmost", "pasteboard", "trusted",
-                 "eventsFail", "pointer", "systemWideErrors", "focusMoves"});
+                 "eventsFail", "pointer", "systemWideErrors", "focusMoves", "user", "overlays",
+                 "windowListFails", "eventTapRefused"});
     if (const Json* host = member(root, "host")) scenario_.host = process(*host, "host");
     if (const Json* list = member(root, "processes")) {
       const Json& processes = arrayValue(*list, "processes");
@@ -98,6 +100,13 @@ class Parser {
         scenario_.focusMoves.push_back(focusMove(moves[i], at("focusMoves", i)));
       }
     }
+    readUserKeys(root, scenario_);
+    for (std::size_t i = 0; i < scenario_.overlays.size(); ++i) {
+      const ProcessId pid = scenario_.overlays[i].pid;
+      if (!pids_.contains(pid) && !applicationPids_.contains(pid)) {
+        fail(at(at("overlays", i), "pid"), "names no listed process");
+      }
+    }
     checkProcessTree();
     checkReferences();
     return std::move(scenario_);
@@ -121,7 +130,7 @@ class Parser {
     requireKeys(value, where,
                 {"pid", "bundleId", "name", "hidden", "windows", "location", "running",
                  "launchDelayMs", "accessibility", "activationRefused", "callCostMs",
-                 "focusedWindow", "mainWindow"});
+                 "focusedWindow", "mainWindow", "copy"});
     const Json* pid = member(value, "pid");
     if (pid == nullptr) fail(where, "needs a pid");
     ScenarioApplication app;
@@ -142,6 +151,7 @@ class Parser {
       }
     }
     readAgentApplicationKeys(value, where, app);
+    readCopyKey(value, where, app);
     for (const std::string* id : {&app.focusedWindow, &app.mainWindow}) {
       if (!id->empty()) ownWindows_.emplace_back(app.pid, *id, where);
     }

@@ -511,6 +511,11 @@ void SimulatedDesktop::userKeyDown(std::uint16_t keyCode, EventFlags flags, Proc
   userEvent(event);
 }
 
+void SimulatedDesktop::afterDelay(Duration delay,
+                                  std::function<void(SimulatedDesktop&)> action) {
+  queue_->asyncAfter(delay, [this, action = std::move(action)] { action(*this); });
+}
+
 void SimulatedDesktop::disableEventTaps(std::uint32_t notice) {
   std::lock_guard lock(model_.mutex);
   model_.world.disableTaps(notice);

@@ -232,6 +232,8 @@ class SimulatedDesktop {
   void userEvent(const UserEvent& event);
   // A key pressed with modifiers, addressed to `targetPid` (down only: the taps ask for no more).
   void userKeyDown(std::uint16_t keyCode, EventFlags flags, ProcessId targetPid);
+  // Runs `action` on the simulator's queue after `delay` (a scripted user's next step).
+  void afterDelay(Duration delay, std::function<void(SimulatedDesktop&)> action);
   // The system switches every live tap off and tells it with `notice`.
   void disableEventTaps(std::uint32_t notice);
   void setEventTapRefused(bool refused);
