@@ -170,6 +170,25 @@ TEST_F(CaptureHostProcess, TheShippedRouteChangeRebuildsTheMicrophoneOnce) {
   EXPECT_EQ(readBytes(output + ".system.pcm").size(), readBytes(output + ".microphone.pcm").size());
 }
 
+// The scenario shipped for trying a lost process tap: its aggregate device dies about 2 s in.
+// The recording ends by itself, once, as interrupted, with what was recorded kept.
+TEST_F(CaptureHostProcess, TheShippedTapLossCompletesTheRecordingAsInterrupted) {
+  ChildOptions options;
+  options.arguments = arguments("meeting", /*simulate=*/false);
+  options.arguments.insert(options.arguments.end(),
+                           {"--simulate", ORVIX_SCENARIOS_DIR "/capture-host-tap-loss.json"});
+  ChildProcess child(kProgram, options);
+  ASSERT_TRUE(child.awaitOutput("recording.completed", 30s)) << child.outputSoFar();
+  const ChildResult result = child.finish();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
+            (std::vector<std::string>{"recording.started", "recording.completed"}));
+  EXPECT_NE(result.standardOutput.find("\"interrupted\":true"), std::string::npos);
+  const auto system = readBytes(output + ".system.pcm");
+  EXPECT_EQ(system.size(), readBytes(output + ".microphone.pcm").size());
+  EXPECT_GE(system.size(), 2u * 16000 * 2 * 9 / 10);
+}
+
 class CaptureHostDiscard : public CaptureHostProcess, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
