@@ -38,7 +38,7 @@ int countValue(const Json& value, const std::string& where, std::int64_t high) {
 SourceSpec sourceValue(const Json& object, const std::string& where, SourceSpec spec) {
   requireKeys(object, where,
               {"sampleRate", "channels", "interleaved", "sampleKind", "bufferFrames", "jitterMs",
-               "signal", "frequency", "amplitude", "seed"});
+               "signal", "frequency", "amplitude", "seed", "driftPpm"});
   if (const Json* v = member(object, "sampleRate")) {
     spec.format.sampleRate = numberIn(*v, at(where, "sampleRate"), 8000, 192000);
   }
@@ -85,6 +85,10 @@ SourceSpec sourceValue(const Json& object, const std::string& where, SourceSpec 
   }
   if (const Json* v = member(object, "amplitude")) {
     spec.signal.amplitude = numberIn(*v, at(where, "amplitude"), 0, 1);
+  }
+  if (const Json* v = member(object, "driftPpm")) {
+    // Real crystals are off by tens of parts per million; a thousand is a broken device.
+    spec.driftPpm = numberIn(*v, at(where, "driftPpm"), -1000, 1000);
   }
   if (const Json* v = member(object, "seed")) {
     spec.seed = static_cast<std::uint64_t>(integerIn(*v, at(where, "seed"), 0, 1'000'000));

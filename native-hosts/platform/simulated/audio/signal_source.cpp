@@ -106,7 +106,7 @@ void SimulatedSource::scheduleNext(std::uint64_t generation) {
   std::lock_guard lock(mutex_);
   if (!running_ || generation != generation_) return;
   // Buffer n is ready once its last frame has been captured, plus its own lateness.
-  const double period = static_cast<double>(spec_.bufferFrames) / spec_.format.sampleRate;
+  const double period = static_cast<double>(spec_.bufferFrames) / spec_.deliveredFramesPerSecond();
   const auto ideal = origin_ + std::chrono::duration_cast<Duration>(std::chrono::duration<double>(
                                    period * static_cast<double>(buffersDelivered_ + 1)));
   const Duration due = ideal + jitterFor(buffersDelivered_);

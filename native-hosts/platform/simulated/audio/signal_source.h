@@ -20,14 +20,20 @@ struct SignalSpec {
   double amplitude = 0.5;
 };
 
-// How a simulated device hands out its audio: format, buffer size, and how late each buffer may
-// come (uniformly 0...jitter behind its ideal moment, never drifting).
+// How a simulated device hands out its audio: format, buffer size, how late each buffer may come
+// (uniformly 0...jitter behind its ideal moment) and how far the device's clock is off the
+// machine's (a positive drift delivers that many more frames per million than the nominal rate
+// says, as a real device's crystal does).
 struct SourceSpec {
   AudioFormat format{48000, 2, SampleKind::float32, false};
   SignalSpec signal;
   std::uint32_t bufferFrames = 480;
   Duration jitter{0};
   std::uint64_t seed = 1;
+  double driftPpm = 0;
+
+  // Frames the device really delivers per second of the machine's clock.
+  double deliveredFramesPerSecond() const { return format.sampleRate * (1 + driftPpm / 1e6); }
 };
 
 // Fills buffers of a format with a signal, one frame after the other, so consecutive buffers
