@@ -56,7 +56,7 @@ void BM_PcmConverter(benchmark::State& state) {
       const void* planes[] = {data.left.data() + at, data.right.data() + at};
       converter.convert(
           orvix::platform::PcmBufferView{AudioFormat{48000, 2, SampleKind::float32, false},
-                                         kBufferFrames, planes},
+                                         kBufferFrames, planes, std::nullopt},
           [&](const float*, std::int64_t count) { produced += static_cast<std::size_t>(count); });
     }
     benchmark::DoNotOptimize(produced);

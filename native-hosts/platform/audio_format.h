@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace orvix::platform {
 
@@ -27,10 +28,14 @@ struct AudioFormat {
 // A borrowed view of PCM frames, valid only during the callback that hands it over (the
 // platform reuses its buffers). `planes` holds planeCount() pointers, each to frameLength
 // frames of samplesPerFrameInPlane() samples.
+// `captureTime` is the machine's uptime, in nanoseconds, at which the first frame was captured,
+// as the platform stamps its buffers (an engine tap's host time, an I/O cycle's input time, a
+// sample buffer's presentation time); absent where the platform does not say.
 struct PcmBufferView {
   AudioFormat format;
   std::size_t frameLength = 0;
   const void* const* planes = nullptr;
+  std::optional<std::uint64_t> captureTime;
 };
 
 }  // namespace orvix::platform

@@ -50,9 +50,12 @@ struct AudioBufferView {
 };
 
 // The input buffer list of one I/O cycle; valid only during the callback that hands it over.
+// `inputTime` is the cycle's input time stamp: the machine's uptime, in nanoseconds, at which
+// its first frame was captured, when the server says.
 struct AudioBufferListView {
   const AudioBufferView* buffers = nullptr;
   std::size_t count = 0;
+  std::optional<std::uint64_t> inputTime;
 };
 
 // The audio server's process-tap facilities, one call per server operation, so that the order

@@ -66,6 +66,8 @@ struct AudioSampleBuffer {
   std::optional<AudioFormat> format;
   std::size_t sampleCount = 0;
   const void* const* planes = nullptr;  // planeCount() pointers, as in PcmBufferView
+  // The machine's uptime, in nanoseconds, of the first sample, when the stream says.
+  std::optional<std::uint64_t> presentationTime;
 };
 
 enum class StreamOutputType { screen, audio };

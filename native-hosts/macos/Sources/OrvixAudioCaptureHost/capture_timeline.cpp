@@ -13,6 +13,13 @@ bool hasCaptureStalled(std::optional<std::uint64_t> since, std::uint64_t now) {
   return since && now >= *since && now - *since >= captureStallThresholdNanoseconds;
 }
 
+constexpr double kNanosecondsPerSample = 1e9 / sampleRate;
+// Closer than this (a quarter millisecond) a stamped microphone run is left where it lands:
+// stamps and resampling round by a sample or two.
+constexpr std::int64_t kPlacementToleranceSamples = 4;
+// Stamps that put a run further off than this are not believed.
+constexpr std::int64_t kLargestPlacementCorrectionSamples = 16000;
+
 // `total` plus the running part that began at `since`, if it has begun by `now`.
 std::uint64_t withRunningPart(std::uint64_t total, std::optional<std::uint64_t> since,
                               std::uint64_t now) {
@@ -58,6 +65,7 @@ std::int64_t CaptureTimeline::sampleTargetLocked(std::uint64_t now) const {
 
 void CaptureTimeline::pauseLocked(std::uint64_t now) {
   closeLocked(now);
+  systemClock_.reset();
   if (outageOpen_) {
     outageNanoseconds_ = withRunningPart(outageNanoseconds_, outageActiveSince_, now);
     outageActiveSince_.reset();
@@ -133,7 +141,8 @@ void CaptureTimeline::start() {
   }
 }
 
-bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count) {
+bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count,
+                                        std::optional<std::uint64_t> captureTime) {
   if (count < 1) return false;
   std::lock_guard trackLock(trackWriteLock_);
   const std::uint64_t now = clock_.uptimeNanoseconds();
@@ -148,6 +157,14 @@ bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count
       systemGapFillActive_ = false;
       fit = fitBuffer(sampleTargetLocked(now), current, count);
     }
+    systemClock_.reset();
+    if (captureTime) {
+      // Where the run's last sample lands, whatever part of its head was dropped.
+      systemClock_ = TrackClock{
+          current + fit.padding - fit.skipped + count,
+          *captureTime +
+              static_cast<std::uint64_t>(static_cast<double>(count) * kNanosecondsPerSample)};
+    }
   }
   if (fit.padding > 0) system_->appendSilence(fit.padding);
   const std::int64_t written = count - fit.skipped;
@@ -161,19 +178,59 @@ void CaptureTimeline::alignMicrophoneClockLocked(std::int64_t firstBufferCount) 
   microphoneClockAligned_ = true;
   if (!microphone_ || microphone_->sampleCount() != 0) return;
   // The first buffer ends exactly where the system track ends.
-  std::int64_t lead = std::max<std::int64_t>(
-      0, system_->sampleCount() - microphone_->sampleCount() - firstBufferCount);
-  while (lead > 0) {
-    const std::int64_t piece = std::min(lead, microphoneAlignmentPieceSamples);
+  appendMicrophoneSilenceInPieces(std::max<std::int64_t>(
+      0, system_->sampleCount() - microphone_->sampleCount() - firstBufferCount));
+}
+
+void CaptureTimeline::appendMicrophoneSilenceInPieces(std::int64_t count) {
+  while (count > 0) {
+    const std::int64_t piece = std::min(count, microphoneAlignmentPieceSamples);
     microphone_->appendSilence(piece);
-    lead -= piece;
+    count -= piece;
   }
 }
 
-void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t count) {
+std::optional<std::int64_t> CaptureTimeline::systemIndexOfLocked(
+    std::optional<std::uint64_t> captureTime) const {
+  if (!captureTime || !systemClock_) return std::nullopt;
+  const double before =
+      static_cast<double>(systemClock_->endTime) - static_cast<double>(*captureTime);
+  return systemClock_->endIndex - std::llround(before / kNanosecondsPerSample);
+}
+
+CaptureTimeline::Fit CaptureTimeline::placeByCaptureTime(std::int64_t start, std::int64_t current,
+                                                         std::int64_t count) const {
+  const std::int64_t off = start - current;
+  Fit fit;
+  if (std::llabs(off) <= kPlacementToleranceSamples) return fit;
+  // An empty track may wait for its first run for as long as the system track has run.
+  const bool believable = current == 0 ? start <= system_->sampleCount() + count
+                                       : std::llabs(off) <= kLargestPlacementCorrectionSamples;
+  if (!believable) return fit;
+  if (off > 0) {
+    fit.padding = off;
+  } else {
+    // Silence the host wrote ahead of the run (mirrored while the engine was rebuilt, or a gap
+    // fill) already covers these samples' moments: they are dropped.
+    fit.skipped = std::min(count, -off);
+  }
+  return fit;
+}
+
+void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t count,
+                                            std::optional<std::uint64_t> captureTime) {
   if (count < 1) return;
   std::lock_guard trackLock(trackWriteLock_);
-  alignMicrophoneClockLocked(count);
+  std::optional<std::int64_t> stampedStart;
+  {
+    std::lock_guard lock(stateLock_);
+    stampedStart = systemIndexOfLocked(captureTime);
+  }
+  if (stampedStart) {
+    microphoneClockAligned_ = true;
+  } else {
+    alignMicrophoneClockLocked(count);
+  }
   const std::uint64_t now = clock_.uptimeNanoseconds();
   const std::int64_t current = microphoneSampleCount();
   bool silence = false;
@@ -184,11 +241,12 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
     silence = !flags_.microphoneEnabled;
     if (microphoneGapFillActive_) {
       microphoneGapFillActive_ = false;
-      fit = fitBuffer(sampleTargetLocked(now), current, count);
+      if (!stampedStart) fit = fitBuffer(sampleTargetLocked(now), current, count);
     }
   }
   if (!microphone_) return;
-  if (fit.padding > 0) microphone_->appendSilence(fit.padding);
+  if (stampedStart) fit = placeByCaptureTime(*stampedStart, current, count);
+  if (fit.padding > 0) appendMicrophoneSilenceInPieces(fit.padding);
   if (count - fit.skipped > 0) {
     microphone_->append(samples + fit.skipped, count - fit.skipped, silence);
   }
@@ -201,6 +259,7 @@ void CaptureTimeline::appendSystemSilence(const std::unique_lock<std::mutex>& /*
   {
     std::lock_guard lock(stateLock_);
     mirror = shouldMirrorSystemTrackToMicrophoneLocked();
+    systemClock_.reset();
   }
   system_->appendSilence(count);
   if (mirror) microphone_->appendSilence(count);
@@ -249,6 +308,7 @@ void CaptureTimeline::maintain() {
     if (mirror) microphone_->appendSilence(target - system);
     std::lock_guard lock(stateLock_);
     systemGapFillActive_ = true;
+    systemClock_.reset();
   }
   // Read again: the mirror may have moved it.
   const std::int64_t microphone = microphoneSampleCount();

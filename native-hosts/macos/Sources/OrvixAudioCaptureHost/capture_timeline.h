@@ -59,9 +59,18 @@ class CaptureTimeline {
   // Opens the timeline at the end of start-up. The samples that proved the backends are part of
   // its origin; paused before that, it opens only with the resume.
   void start();
-  // Returns whether real samples reached the track; start-up waits for exactly that.
-  bool appendSystemAudio(const float* samples, std::int64_t count);
-  void appendMicrophoneAudio(const float* samples, std::int64_t count);
+  // `captureTime` is the machine's uptime at which the run's first sample was captured, when the
+  // platform stamped it. Returns whether real samples reached the track; start-up waits for
+  // exactly that.
+  bool appendSystemAudio(const float* samples, std::int64_t count,
+                         std::optional<std::uint64_t> captureTime = std::nullopt);
+  // A stamped run goes where the system track holds the same moment: each engine's first run,
+  // the run after a gap fill, and any run that the two devices' clocks have carried more than a
+  // few samples off, so no rebuild, route change or drift leaves the tracks apart. Without
+  // stamps, an engine's first run ends where the system track ends (padded only on an empty
+  // track) and a run after a fill ends on the timeline.
+  void appendMicrophoneAudio(const float* samples, std::int64_t count,
+                             std::optional<std::uint64_t> captureTime = std::nullopt);
   void appendSystemSilence(std::int64_t count);
   // Holds the track-write lock, for a caller that ends an outage and fills it in one step, so
   // that no audio can land ahead of the silence.
@@ -102,6 +111,10 @@ class CaptureTimeline {
  private:
   bool shouldMirrorSystemTrackToMicrophoneLocked() const;
   void alignMicrophoneClockLocked(std::int64_t firstBufferCount);
+  void appendMicrophoneSilenceInPieces(std::int64_t count);
+  // The system track's index of `captureTime`, read off its last stamped run.
+  std::optional<std::int64_t> systemIndexOfLocked(std::optional<std::uint64_t> captureTime) const;
+  Fit placeByCaptureTime(std::int64_t start, std::int64_t current, std::int64_t count) const;
 
   std::unique_ptr<PcmWriter> system_;
   std::unique_ptr<PcmWriter> microphone_;
@@ -121,6 +134,13 @@ class CaptureTimeline {
   bool systemGapFillActive_ = false;
   bool microphoneGapFillActive_ = false;
   bool outageOpen_ = false;
+  // Where the system track ends on the machine's clock, from its last stamped run. Forgotten when
+  // the host writes silence there or pauses: the track's end is then no moment of the source.
+  struct TrackClock {
+    std::int64_t endIndex = 0;
+    std::uint64_t endTime = 0;
+  };
+  std::optional<TrackClock> systemClock_;
   std::uint64_t outageNanoseconds_ = 0;
   std::optional<std::uint64_t> outageActiveSince_;
 };

@@ -100,7 +100,7 @@ bool MicrophoneCapture::installTap(platform::AudioEngine& engine, std::uint64_t 
         if (!shouldWriteAudio(generation)) return;
         queue_->sync([this, &buffer] {
           converter_->convert(buffer, [this](const float* samples, std::int64_t count) {
-            timeline_.appendMicrophoneAudio(samples, count);
+            timeline_.appendMicrophoneAudio(samples, count, converter_->runCaptureTime());
           });
         });
         time_.mainLoop().post(lifetime_.guard([this, generation] { didReceiveAudio(generation); }));

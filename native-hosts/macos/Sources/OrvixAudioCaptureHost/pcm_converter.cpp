@@ -45,15 +45,18 @@ void PcmConverter::convert(const platform::AudioSampleBuffer& sampleBuffer,
                            const Consume& consume) {
   if (!sampleBuffer.dataReady || !sampleBuffer.format) return;
   if (sampleBuffer.sampleCount == 0 || sampleBuffer.planes == nullptr) return;
-  convert(PcmBufferView{*sampleBuffer.format, sampleBuffer.sampleCount, sampleBuffer.planes},
+  convert(PcmBufferView{*sampleBuffer.format, sampleBuffer.sampleCount, sampleBuffer.planes,
+                        sampleBuffer.presentationTime},
           consume);
 }
 
 void PcmConverter::convert(const PcmBufferView& buffer, const Consume& consume) {
   if (buffer.frameLength == 0 || buffer.planes == nullptr) return;
   if (isOutputFormat(buffer.format)) {
+    runCaptureTime_ = buffer.captureTime;
     consume(static_cast<const float*>(buffer.planes[0]),
             static_cast<std::int64_t>(buffer.frameLength));
+    runCaptureTime_.reset();
     return;
   }
   if (!inputFormat_ || *inputFormat_ != buffer.format) {
@@ -73,7 +76,22 @@ void PcmConverter::convert(const PcmBufferView& buffer, const Consume& consume) 
   const soxr_error_t error = soxr_process(resampler_, mono_.data(), buffer.frameLength, &consumed,
                                           output_.data(), capacity, &produced);
   if (error != nullptr || produced == 0) return;
+  runCaptureTime_ = runStart(buffer, produced);
   consume(output_.data(), static_cast<std::int64_t>(produced));
+  runCaptureTime_.reset();
+}
+
+std::optional<std::uint64_t> PcmConverter::runStart(const PcmBufferView& buffer,
+                                                    std::size_t produced) const {
+  if (!buffer.captureTime) return std::nullopt;
+  // The run ends where the buffer ends, less what the filter still holds.
+  const double bufferEnd = static_cast<double>(*buffer.captureTime) +
+                           static_cast<double>(buffer.frameLength) * 1e9 / buffer.format.sampleRate;
+  const double held = soxr_delay(resampler_) * 1e9 / kOutputFormat.sampleRate;
+  const double start =
+      bufferEnd - held - static_cast<double>(produced) * 1e9 / kOutputFormat.sampleRate;
+  if (!std::isfinite(start) || start < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(std::llround(start));
 }
 
 bool PcmConverter::rebuild(const AudioFormat& format) {

@@ -35,12 +35,19 @@ class PcmConverter {
   static constexpr platform::AudioFormat kOutputFormat{16000, 1, platform::SampleKind::float32,
                                                        false};
 
+  // Valid during a Consume call: the machine's uptime, in nanoseconds, at which the run's first
+  // sample was captured, when the buffer said when it was. The resampler holds back the newest
+  // input for its filter, so a run ends that much before the buffer that produced it.
+  std::optional<std::uint64_t> runCaptureTime() const { return runCaptureTime_; }
+
   // For tests: how many resamplers this converter has built.
   int resamplerBuilds() const { return resamplerBuilds_; }
 
  private:
   bool rebuild(const platform::AudioFormat& format);
   void releaseResampler();
+  std::optional<std::uint64_t> runStart(const platform::PcmBufferView& buffer,
+                                        std::size_t produced) const;
   // Averages the buffer's channels into mono_ as float.
   void downMix(const platform::PcmBufferView& buffer);
 
@@ -49,6 +56,7 @@ class PcmConverter {
   int resamplerBuilds_ = 0;
   std::vector<float> mono_;
   std::vector<float> output_;
+  std::optional<std::uint64_t> runCaptureTime_;
 };
 
 }  // namespace orvix::capture

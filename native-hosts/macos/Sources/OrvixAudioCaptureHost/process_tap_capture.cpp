@@ -44,7 +44,7 @@ void withPcmBuffer(const platform::AudioFormat& format, const platform::AudioBuf
     frames = std::min(frames, buffer.byteSize / bytesPerFrame);
   }
   if (frames == 0) return;
-  deliver(platform::PcmBufferView{format, frames, pointers.data()});
+  deliver(platform::PcmBufferView{format, frames, pointers.data(), list.inputTime});
 }
 
 }  // namespace

@@ -56,7 +56,9 @@ bool SystemAudioCapture::isStopping() {
 }
 
 void SystemAudioCapture::appendAudio(const float* samples, std::int64_t count) {
-  if (timeline_.appendSystemAudio(samples, count)) startup_.markReady();
+  if (timeline_.appendSystemAudio(samples, count, converter_.runCaptureTime())) {
+    startup_.markReady();
+  }
 }
 
 SystemAudioCapture::Sources SystemAudioCapture::takeSourcesLocked() {

@@ -76,8 +76,10 @@ SourceSpec sourceValue(const Json& object, const std::string& where, SourceSpec 
       spec.signal.kind = SignalSpec::Kind::noise;
     } else if (signal == "silence") {
       spec.signal.kind = SignalSpec::Kind::silence;
+    } else if (signal == "ticks") {
+      spec.signal.kind = SignalSpec::Kind::ticks;
     } else {
-      fail(at(where, "signal"), "must be tone, noise or silence");
+      fail(at(where, "signal"), "must be tone, noise, silence or ticks");
     }
   }
   if (const Json* v = member(object, "frequency")) {

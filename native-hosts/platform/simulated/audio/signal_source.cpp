@@ -12,10 +12,30 @@ SignalGenerator::SignalGenerator(SignalSpec signal, AudioFormat format, std::uin
   planePointers_.resize(format_.planeCount());
 }
 
+void SignalGenerator::setTimebase(Duration firstFrameAt, double framesPerSecond) {
+  timebaseStart_ = firstFrameAt;
+  timebaseFrame_ = frame_;
+  framesPerSecond_ = framesPerSecond;
+}
+
+std::optional<Duration> SignalGenerator::momentOf(std::uint64_t frame) const {
+  if (!timebaseStart_ || !(framesPerSecond_ > 0)) return std::nullopt;
+  return *timebaseStart_ + std::chrono::duration_cast<Duration>(std::chrono::duration<double>(
+                               static_cast<double>(frame - timebaseFrame_) / framesPerSecond_));
+}
+
 float SignalGenerator::valueAt(std::uint64_t frame) {
   switch (signal_.kind) {
     case SignalSpec::Kind::silence:
       return 0;
+    case SignalSpec::Kind::ticks: {
+      const auto moment = momentOf(frame);
+      if (!moment || !(signal_.frequency > 0)) return 0;
+      const auto period = std::chrono::duration_cast<Duration>(
+          std::chrono::duration<double>(1 / signal_.frequency));
+      const bool inBurst = *moment % period < std::chrono::milliseconds(2);
+      return inBurst ? static_cast<float>(signal_.amplitude) : 0.0f;
+    }
     case SignalSpec::Kind::noise: {
       noiseState_ = noiseState_ * 6364136223846793005ULL + 1442695040888963407ULL;
       const double unit = static_cast<double>(noiseState_ >> 11) / 9007199254740992.0;
@@ -50,9 +70,12 @@ PcmBufferView SignalGenerator::next(std::size_t frames) {
       }
     }
   }
+  std::optional<std::uint64_t> captureTime;
+  if (const auto moment = momentOf(frame_))
+    captureTime = static_cast<std::uint64_t>(moment->count());
   frame_ += frames;
   for (std::size_t p = 0; p < planes_.size(); ++p) planePointers_[p] = planes_[p].data();
-  return PcmBufferView{format_, frames, planePointers_.data()};
+  return PcmBufferView{format_, frames, planePointers_.data(), captureTime};
 }
 
 SimulatedSource::SimulatedSource(TimeSource& time, SourceSpec spec)
@@ -75,6 +98,8 @@ void SimulatedSource::start(SerialQueue& queue, Duration firstDelay, Deliver del
     generation = ++generation_;
     origin_ = time_.clock().uptime() + firstDelay;
     buffersDelivered_ = 0;
+    // Buffer n holds what the device captured from origin_ + n buffer periods on.
+    generator_.setTimebase(origin_, spec_.deliveredFramesPerSecond());
   }
   scheduleNext(generation);
 }

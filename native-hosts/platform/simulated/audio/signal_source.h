@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/time/serial_queue.h"
@@ -12,9 +13,11 @@
 
 namespace orvix::platform::simulated {
 
-// A known signal: a sine tone, white noise, or silence, at an amplitude of full scale.
+// A known signal: a sine tone, white noise, silence, or ticks, at an amplitude of full scale.
+// Ticks are 2 ms bursts at every whole 1/frequency seconds of the machine's clock, whatever
+// device plays them, so that the moment of a sample can be read back from a track file.
 struct SignalSpec {
-  enum class Kind { tone, noise, silence };
+  enum class Kind { tone, noise, silence, ticks };
   Kind kind = Kind::tone;
   double frequency = 440;
   double amplitude = 0.5;
@@ -42,17 +45,24 @@ class SignalGenerator {
  public:
   SignalGenerator(SignalSpec signal, AudioFormat format, std::uint64_t seed);
 
+  // Frames from the next one on are captured from `firstFrameAt` (the machine's uptime) at
+  // `framesPerSecond`; their buffers carry that capture time.
+  void setTimebase(Duration firstFrameAt, double framesPerSecond);
   // Generates `frames` frames; the view stays valid until the next call.
   PcmBufferView next(std::size_t frames);
   std::uint64_t framesGenerated() const { return frame_; }
 
  private:
   float valueAt(std::uint64_t frame);
+  std::optional<Duration> momentOf(std::uint64_t frame) const;
 
   SignalSpec signal_;
   AudioFormat format_;
   std::uint64_t frame_ = 0;
   std::uint64_t noiseState_;
+  std::optional<Duration> timebaseStart_;
+  std::uint64_t timebaseFrame_ = 0;
+  double framesPerSecond_ = 0;
   std::vector<std::vector<std::uint8_t>> planes_;
   std::vector<const void*> planePointers_;
 };

@@ -69,7 +69,7 @@ std::optional<ScreenCaptureFailure> SimulatedStream::startCapture() {
   if (!silent_ && audioQueue_ != nullptr) {
     source_->start(*audioQueue_, firstDelay, [this](const PcmBufferView& view) {
       if (world_.systemStalled()) return;
-      AudioSampleBuffer buffer{true, view.format, view.frameLength, view.planes};
+      AudioSampleBuffer buffer{true, view.format, view.frameLength, view.planes, view.captureTime};
       client_.streamDidOutputAudio(*this, buffer);
     });
   }

@@ -18,7 +18,7 @@ void deliverAsBufferList(const PcmBufferView& view,
                                       view.frameLength * samples * view.format.bytesPerSample(),
                                       view.planes[plane]});
   }
-  block(AudioBufferListView{buffers.data(), buffers.size()});
+  block(AudioBufferListView{buffers.data(), buffers.size(), view.captureTime});
 }
 
 }  // namespace

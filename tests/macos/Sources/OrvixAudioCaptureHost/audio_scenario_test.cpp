@@ -55,10 +55,15 @@ TEST(AudioScenarioTest, ADriftingDeviceDeliversByItsOwnClock) {
   auto queue = time.makeSerialQueue("device");
   std::uint64_t frames = 0;
   {
-    SourceSpec spec{AudioFormat{48000, 1, SampleKind::float32, false}, SignalSpec{}, 480,
-                    std::chrono::milliseconds(2), 1, 500};
+    SourceSpec spec{AudioFormat{48000, 1, SampleKind::float32, false},
+                    SignalSpec{},
+                    480,
+                    std::chrono::milliseconds(2),
+                    1,
+                    500};
     SimulatedSource source(time, spec);
-    source.start(*queue, Duration{0}, [&](const PcmBufferView& view) { frames += view.frameLength; });
+    source.start(*queue, Duration{0},
+                 [&](const PcmBufferView& view) { frames += view.frameLength; });
     time.advanceBy(std::chrono::seconds(100));
     source.stop();
   }

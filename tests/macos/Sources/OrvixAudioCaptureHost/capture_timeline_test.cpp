@@ -212,5 +212,33 @@ TEST(CaptureTimelineMirror, AnUnavailableMicrophoneTrackMirrorsEverySystemWrite)
   EXPECT_TRUE(std::all_of(microphone.begin(), microphone.end(), [](auto s) { return s == 0; }));
 }
 
+// Capture stamps come from the platform: a run stamped a little off moves to its moment, one
+// stamped absurdly far off is written where it lands, neither grows the track without bound.
+TEST(CaptureTimelineStamps, AMicrophoneRunMovesToItsMomentOnlyWhenTheStampIsBelievable) {
+  TemporaryDirectory directory;
+  VirtualTimeSource time;
+  std::mutex stateLock;
+  RecordingFlags flags;
+  flags.microphoneEnabled = flags.microphoneAvailable = true;
+  flags.microphoneInitializationComplete = true;
+  CaptureTimeline timeline(PcmWriter::create(directory.file("s")),
+                           PcmWriter::create(directory.file("m")), time.clock(), stateLock, flags);
+  timeline.start();
+  const std::vector<float> loud(kBufferSamples, 0.5f);
+  const std::uint64_t origin = time.clock().uptimeNanoseconds();
+  constexpr std::uint64_t kBufferNanoseconds = 10'000'000;
+  for (std::uint64_t step = 0; step < 10; ++step) {
+    timeline.appendSystemAudio(loud.data(), kBufferSamples, origin + step * kBufferNanoseconds);
+  }
+  // The microphone's first run was captured 2 ms after the system track's 60 ms.
+  timeline.appendMicrophoneAudio(loud.data(), kBufferSamples, origin + 62'000'000);
+  EXPECT_EQ(timeline.microphoneSampleCount(), 60 * 16 + 32 + kBufferSamples);
+  for (const std::uint64_t wild : {std::uint64_t{1}, origin + 3'600'000'000'000}) {
+    const std::int64_t before = timeline.microphoneSampleCount();
+    timeline.appendMicrophoneAudio(loud.data(), kBufferSamples, wild);
+    EXPECT_EQ(timeline.microphoneSampleCount(), before + kBufferSamples);
+  }
+}
+
 }  // namespace
 }  // namespace orvix::capture::testing

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "macos/Sources/OrvixAudioCaptureHost/capture_host_fixture.h"
+#include "platform/simulated/audio/tick_reader.h"
 
 namespace orvix::capture::testing {
 namespace {
@@ -149,6 +150,36 @@ TEST_F(MicrophoneRecoveryTest, AnEngineThatGoesQuietIsPaddedNotRebuiltAndARouteB
   EXPECT_GE(heard[1].atMs, 6000);
   EXPECT_EQ(world->counters().enginesMade, 2);
   stopAndCheckTracks();
+}
+
+// Both sources tick at every whole second of the machine's clock, so where a tick lands in each
+// file says how far the tracks disagree on time there: after each of three route changes (to
+// another format and back), after a stall that the timeline padded over, and with the two
+// devices' clocks 400 parts per million apart (some 2 ms between the route changes). Placed by
+// arrival instead, the microphone's ticks were off by 9 ms from the start, 13 to 38 ms after
+// the rebuilds and 5 ms after the stall.
+TEST_F(MicrophoneRecoveryTest, RebuildsAndStallsLeaveTheTracksAlignedOnTheFiles) {
+  makeWorldFrom(R"({"processTap": {"available": true,
+      "source": {"sampleRate": 48000, "channels": 2, "bufferFrames": 480, "jitterMs": 2,
+                 "signal": "ticks", "frequency": 1, "amplitude": 0.5, "driftPpm": -150}},
+      "microphone": {
+        "source": {"sampleRate": 44100, "channels": 1, "bufferFrames": 1024, "jitterMs": 3,
+                   "signal": "ticks", "frequency": 1, "amplitude": 0.3, "driftPpm": 250},
+        "stalls": [{"atMs": 10300, "forMs": 1400}],
+        "defaultInputChanges": [
+          {"atMs": 2400, "device": {"sampleRate": 48000, "channels": 2}},
+          {"atMs": 5400, "device": {"sampleRate": 44100, "channels": 1}},
+          {"atMs": 7400, "device": {"sampleRate": 48000, "channels": 1}}]}})");
+  startRecording("meeting");
+  runUntil(14500);
+  EXPECT_EQ(heardEvents().size(), 6u);
+  stopAndCheckTracks();
+  const auto system = platform::simulated::tickOnsetsInTrack(systemPath());
+  const auto microphone = platform::simulated::tickOnsetsInTrack(microphonePath());
+  ASSERT_TRUE(system && microphone);
+  const auto alignment = platform::simulated::tickAlignment(*system, *microphone);
+  EXPECT_GE(alignment.pairs, 11u);
+  EXPECT_LE(alignment.largestMilliseconds, 1.0);
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ TEST(PcmConverter, SixteenKilohertzMonoFloatBypassesTheResampler) {
   const void* planes[] = {samples.data()};
   const float* seen = nullptr;
   std::int64_t seenCount = 0;
-  converter.convert(platform::PcmBufferView{PcmConverter::kOutputFormat, 3, planes},
+  converter.convert(platform::PcmBufferView{PcmConverter::kOutputFormat, 3, planes, std::nullopt},
                     [&](const float* out, std::int64_t count) {
                       seen = out;
                       seenCount = count;
@@ -122,14 +122,17 @@ TEST(PcmConverter, UnusableBuffersAreDroppedWithoutOutput) {
   const auto count = [&](const float*, std::int64_t) { ++calls; };
   const float sample = 0.5f;
   const void* planes[] = {&sample};
-  converter.convert(
-      platform::PcmBufferView{AudioFormat{48000, 0, SampleKind::float32, false}, 1, planes}, count);
-  converter.convert(
-      platform::PcmBufferView{AudioFormat{-1, 1, SampleKind::float32, false}, 1, planes}, count);
-  converter.convert(platform::PcmBufferView{PcmConverter::kOutputFormat, 0, planes}, count);
-  platform::AudioSampleBuffer notReady{false, PcmConverter::kOutputFormat, 1, planes};
+  converter.convert(platform::PcmBufferView{AudioFormat{48000, 0, SampleKind::float32, false}, 1,
+                                            planes, std::nullopt},
+                    count);
+  converter.convert(platform::PcmBufferView{AudioFormat{-1, 1, SampleKind::float32, false}, 1,
+                                            planes, std::nullopt},
+                    count);
+  converter.convert(platform::PcmBufferView{PcmConverter::kOutputFormat, 0, planes, std::nullopt},
+                    count);
+  platform::AudioSampleBuffer notReady{false, PcmConverter::kOutputFormat, 1, planes, std::nullopt};
   converter.convert(notReady, count);
-  platform::AudioSampleBuffer noFormat{true, std::nullopt, 1, planes};
+  platform::AudioSampleBuffer noFormat{true, std::nullopt, 1, planes, std::nullopt};
   converter.convert(noFormat, count);
   EXPECT_EQ(calls, 0);
 }
