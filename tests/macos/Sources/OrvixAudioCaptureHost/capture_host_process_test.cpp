@@ -10,6 +10,7 @@
 
 #include "common/json_wire.h"
 #include "macos/Sources/OrvixAudioCaptureHost/track_file_support.h"
+#include "platform/simulated/audio/tick_reader.h"
 #include "support/child_process.h"
 #include "support/file_text.h"
 
@@ -48,8 +49,8 @@ class CaptureHostProcess : public ::testing::Test {
  protected:
   std::vector<std::string> arguments(const std::string& mode, bool simulate = true) {
     std::vector<std::string> values = {
-        "--session-id", sessionId,              "--output", output, "--mode",
-        mode,           "--microphone-enabled", "true"};
+        "--session-id",         sessionId, "--output", output, "--mode", mode,
+        "--microphone-enabled", "true"};
     if (simulate) values.insert(values.end(), {"--simulate", "default"});
     return values;
   }
@@ -149,17 +150,22 @@ TEST_F(CaptureHostProcess, MeetingRecordingLeavesTwoEqualTracks) {
 }
 
 // The scenario shipped for trying a route change: the default input changes twice, 80 ms apart,
-// about 2 s after start-up.
-TEST_F(CaptureHostProcess, TheShippedRouteChangeRebuildsTheMicrophoneOnce) {
+// about 2 s after start-up, and the new microphone goes quiet from 3.5 to 5 s. Both devices tick
+// at every whole second of the machine's clock, so the files show where each track holds which
+// moment.
+TEST_F(CaptureHostProcess, TheShippedRouteChangeAndStallLeaveOneRebuildAndAlignedTracks) {
   ChildOptions options;
   options.arguments = arguments("meeting", /*simulate=*/false);
   options.arguments.insert(options.arguments.end(),
                            {"--simulate", ORVIX_SCENARIOS_DIR "/capture-host-route-change.json"});
   ChildProcess child(kProgram, options);
   ASSERT_TRUE(child.awaitOutput("\"phase\":\"recovered\"", 30s)) << child.outputSoFar();
+  // Past the stall and two more ticks.
+  std::this_thread::sleep_for(5s);
   child.sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
   const ChildResult result = child.finish();
   EXPECT_EQ(result.exitStatus, 0);
+  // The stall is padded over, not taken for a dead engine.
   EXPECT_EQ(withoutProgress(checkedEventNames(result.standardOutput)),
             (std::vector<std::string>{"recording.started", "recording.microphone",
                                       "recording.microphone", "recording.completed"}));
@@ -168,6 +174,15 @@ TEST_F(CaptureHostProcess, TheShippedRouteChangeRebuildsTheMicrophoneOnce) {
           R"("attempt":1,"event":"recording.microphone","phase":"recovering","reason":"default-input-changed")"),
       std::string::npos);
   EXPECT_EQ(readBytes(output + ".system.pcm").size(), readBytes(output + ".microphone.pcm").size());
+
+  const auto system = platform::simulated::tickOnsetsInTrack(output + ".system.pcm");
+  const auto microphone = platform::simulated::tickOnsetsInTrack(output + ".microphone.pcm");
+  ASSERT_TRUE(system && microphone);
+  const auto alignment = platform::simulated::tickAlignment(*system, *microphone);
+  EXPECT_GE(alignment.pairs, 4u);
+  EXPECT_LE(alignment.largestMilliseconds, 1.0);
+  // The stall's tick is missing from the microphone track only.
+  EXPECT_GT(system->size(), alignment.pairs);
 }
 
 // The scenario shipped for trying a lost process tap: its aggregate device dies about 2 s in.
