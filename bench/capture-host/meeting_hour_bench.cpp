@@ -1,8 +1,14 @@
 // The whole capture host during a simulated meeting recording: a process tap at 48 kHz stereo
-// and a microphone at 44.1 kHz, both delivering tones, recorded for an hour of virtual time.
-// Reports CPU seconds per second of audio (host, simulated sources and the virtual-time
-// scheduler together, so an upper bound for the host) and the resident memory at the start and
-// the end of the hour, sampled every ten minutes.
+// and a microphone at 44.1 kHz, recorded for an hour of virtual time. Reports CPU seconds per
+// second of audio (host, simulated sources and the virtual-time scheduler together, so an upper
+// bound for the host) and the resident memory at the start and the end of the hour, sampled
+// every ten minutes.
+//
+// The first hour is quiet: both devices play tones. In the second the default input changes
+// every 10 minutes (to another format and back), the microphone stalls for 3 s every 15, and
+// the devices' clocks are 60 ppm apart; both play ticks at every whole second of the machine's
+// clock, and the largest distance between a tick in one track file and the same tick in the
+// other is the tracks' largest misalignment over the hour.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -18,6 +24,7 @@
 #include "common/line_sink.h"
 #include "common/time/virtual_time_source.h"
 #include "platform/simulated/audio/simulated_audio_world.h"
+#include "platform/simulated/audio/tick_reader.h"
 
 namespace {
 
@@ -41,11 +48,37 @@ double residentMebibytes() {
 // Keeps no lines: an hour of progress events would otherwise be the memory being measured.
 class CountingSink final : public LineSink {
  public:
-  void writeLine(std::string_view) override { ++lines; }
+  void writeLine(std::string_view line) override {
+    ++lines;
+    if (line.find("recording.microphone") != std::string_view::npos) ++microphoneEvents;
+  }
   std::size_t lines = 0;
+  std::size_t microphoneEvents = 0;
 };
 
-void BM_MeetingRecordingHour(benchmark::State& state) {
+platform::simulated::AudioScenario troubledMeeting() {
+  using platform::simulated::SignalSpec;
+  auto scenario = std::get<platform::simulated::AudioScenario>(
+      platform::simulated::loadAudioScenario("default"));
+  const SignalSpec ticks{SignalSpec::Kind::ticks, 1, 0.5};
+  scenario.processTap.source.signal = ticks;
+  scenario.processTap.source.driftPpm = -20;
+  auto& microphone = scenario.microphone;
+  microphone.source.signal = ticks;
+  microphone.source.driftPpm = 40;
+  for (int minute = 10; minute < 60; minute += 10) {
+    auto device = microphone.source;
+    if (minute % 20 == 10) device.format = platform::AudioFormat{48000, 2};
+    microphone.defaultInputChanges.push_back({std::chrono::minutes(minute), device});
+  }
+  for (int quarter = 0; quarter < 4; ++quarter) {
+    microphone.stalls.push_back({std::chrono::seconds(450 + 900 * quarter), 3s});
+  }
+  return scenario;
+}
+
+void runMeetingHour(benchmark::State& state, const platform::simulated::AudioScenario& scenario,
+                    bool measureAlignment) {
   for (auto _ : state) {
     char path[] = "/tmp/orvix-capture-bench-XXXXXX";
     if (::mkdtemp(path) == nullptr) {
@@ -54,9 +87,7 @@ void BM_MeetingRecordingHour(benchmark::State& state) {
     }
     const std::string output = std::string(path) + "/meeting.pcm";
     VirtualTimeSource time;
-    auto loaded = platform::simulated::loadAudioScenario("default");
-    platform::simulated::SimulatedAudioWorld world(
-        time, std::get<platform::simulated::AudioScenario>(loaded));
+    platform::simulated::SimulatedAudioWorld world(time, scenario);
     CountingSink sink;
     std::mutex mutex;
     std::optional<int> status;
@@ -92,12 +123,35 @@ void BM_MeetingRecordingHour(benchmark::State& state) {
     state.counters["rss_after_60min_MiB"] = rssEnd;
     state.counters["rss_peak_MiB"] = rssPeak;
     state.counters["events"] = static_cast<double>(sink.lines);
+    if (measureAlignment) {
+      state.counters["microphone_events"] = static_cast<double>(sink.microphoneEvents);
+      const auto system = platform::simulated::tickOnsetsInTrack(output + ".system.pcm");
+      const auto microphone = platform::simulated::tickOnsetsInTrack(output + ".microphone.pcm");
+      if (!system || !microphone) {
+        state.SkipWithError("no track files");
+      } else {
+        const auto alignment = platform::simulated::tickAlignment(*system, *microphone);
+        state.counters["ticks_compared"] = static_cast<double>(alignment.pairs);
+        state.counters["largest_misalignment_ms"] = alignment.largestMilliseconds;
+      }
+    }
     std::remove((output + ".system.pcm").c_str());
     std::remove((output + ".microphone.pcm").c_str());
     ::rmdir(path);
   }
 }
+void BM_MeetingRecordingHour(benchmark::State& state) {
+  runMeetingHour(state,
+                 std::get<platform::simulated::AudioScenario>(
+                     platform::simulated::loadAudioScenario("default")),
+                 false);
+}
 BENCHMARK(BM_MeetingRecordingHour)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_MeetingHourWithRouteChangesAndStalls(benchmark::State& state) {
+  runMeetingHour(state, troubledMeeting(), true);
+}
+BENCHMARK(BM_MeetingHourWithRouteChangesAndStalls)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
