@@ -1,0 +1,338 @@
+#include "platform/linux/bluetooth/bluez_peripheral.h"
+
+#include <algorithm>
+
+#include "platform/linux/bluetooth/bluez_central_manager.h"
+#include "platform/linux/bluetooth/bluez_mapping.h"
+
+namespace orvix::platform::linux_bluetooth {
+
+namespace {
+
+BusCall objectCall(const std::string& path, std::string_view interface, const char* method) {
+  BusCall call;
+  call.path = path;
+  call.interface = std::string(interface);
+  call.method = method;
+  return call;
+}
+
+bool wanted(const std::vector<BluetoothUuid>& filter, const BluetoothUuid& uuid) {
+  return filter.empty() || std::find(filter.begin(), filter.end(), uuid) != filter.end();
+}
+
+}  // namespace
+
+BluezPeripheral::BluezPeripheral(std::weak_ptr<BluezCentralManager> manager, std::string path,
+                                 BluetoothUuid identifier)
+    : manager_(std::move(manager)), path_(std::move(path)), identifier_(identifier) {}
+
+std::optional<std::string> BluezPeripheral::name() const {
+  auto manager = manager_.lock();
+  const auto* device = manager ? manager->properties(path_, kDeviceInterface) : nullptr;
+  return device ? cachedName(*device) : std::nullopt;
+}
+
+void BluezPeripheral::setDelegate(PeripheralDelegate* delegate) {
+  if (delegate != delegate_) ++delegateGeneration_;
+  delegate_ = delegate;
+}
+
+// Runs `call` with the delegate of this moment, if there is one; for answers that are already
+// on the main loop (bus deliveries).
+template <typename Call>
+void BluezPeripheral::deliver(Call call) {
+  if (!delegate_) return;
+  auto keep = shared_from_this();
+  call(*delegate_);
+}
+
+// Runs `call` later on the main loop, with the delegate of this moment unless it was cleared or
+// replaced in between; for answers BlueZ already gave.
+template <typename Call>
+void BluezPeripheral::deliverLater(Call call) {
+  auto manager = manager_.lock();
+  if (!manager) return;
+  manager->mainLoop().post(
+      [weak = weak_from_this(), generation = delegateGeneration_, call = std::move(call)] {
+        auto self = weak.lock();
+        if (self && self->delegate_ && self->delegateGeneration_ == generation) {
+          call(*self, *self->delegate_);
+        }
+      });
+}
+
+bool BluezPeripheral::deviceConnected() const {
+  auto manager = manager_.lock();
+  const auto* device = manager ? manager->properties(path_, kDeviceInterface) : nullptr;
+  const auto* connected = device ? property<bool>(*device, "Connected") : nullptr;
+  return connected && *connected;
+}
+
+void BluezPeripheral::requestConnection() {
+  auto manager = manager_.lock();
+  if (!manager || state_ == PeripheralState::connected || state_ == PeripheralState::connecting) {
+    return;
+  }
+  state_ = PeripheralState::connecting;
+  const auto link = ++linkGeneration_;
+  manager->call(objectCall(path_, kDeviceInterface, "Connect"),
+                [weak = weak_from_this(), link](const std::optional<BusError>& error) {
+                  auto self = weak.lock();
+                  if (!self || self->linkGeneration_ != link ||
+                      self->state_ != PeripheralState::connecting) {
+                    return;  // cancelled, or already up through "Connected"
+                  }
+                  if (self->deviceConnected()) {
+                    self->becomeConnected();
+                  } else if (error && error->name != "org.bluez.Error.AlreadyConnected") {
+                    self->state_ = PeripheralState::disconnected;
+                    if (auto owner = self->manager_.lock()) {
+                      owner->deliverConnectFailed(self, bluetoothError(*error));
+                    }
+                  }
+                });
+}
+
+void BluezPeripheral::cancelConnection() {
+  auto manager = manager_.lock();
+  if (!manager || state_ == PeripheralState::disconnected) return;
+  if (state_ == PeripheralState::connecting) {
+    // A pending attempt ends quietly, as the platform's does; Disconnect also aborts BlueZ's.
+    state_ = PeripheralState::disconnected;
+    ++linkGeneration_;
+  } else {
+    state_ = PeripheralState::disconnecting;
+  }
+  manager->call(objectCall(path_, kDeviceInterface, "Disconnect"),
+                [weak = weak_from_this()](const std::optional<BusError>&) {
+                  auto self = weak.lock();
+                  // BlueZ answers before or after "Connected" goes false; either ends the link.
+                  if (self && self->state_ == PeripheralState::disconnecting &&
+                      !self->deviceConnected()) {
+                    self->becomeDisconnected();
+                  }
+                });
+}
+
+void BluezPeripheral::deviceChanged(const PropertyMap& changed) {
+  if (const auto* connected = property<bool>(changed, "Connected")) {
+    if (*connected && state_ == PeripheralState::connecting) {
+      becomeConnected();
+    } else if (!*connected && (state_ == PeripheralState::connected ||
+                               state_ == PeripheralState::disconnecting)) {
+      becomeDisconnected();
+      return;
+    }
+  }
+  const auto* resolved = property<bool>(changed, "ServicesResolved");
+  if (resolved && *resolved && servicesWanted_ && state_ == PeripheralState::connected) {
+    finishServiceDiscovery();
+  }
+}
+
+void BluezPeripheral::deviceRemoved() {
+  if (state_ == PeripheralState::connected || state_ == PeripheralState::disconnecting) {
+    becomeDisconnected();
+  }
+  state_ = PeripheralState::disconnected;
+}
+
+void BluezPeripheral::becomeConnected() {
+  state_ = PeripheralState::connected;
+  outstandingWithoutResponse_ = 0;
+  servicesWanted_ = false;
+  if (auto manager = manager_.lock()) manager->deliverConnected(shared_from_this());
+}
+
+void BluezPeripheral::becomeDisconnected() {
+  state_ = PeripheralState::disconnected;
+  ++linkGeneration_;
+  servicesWanted_ = false;
+  outstandingWithoutResponse_ = 0;
+  for (auto& [path, characteristic] : characteristics_) characteristic->setNotifying(false);
+  if (auto manager = manager_.lock()) manager->deliverDisconnected(shared_from_this());
+}
+
+void BluezPeripheral::discoverServices(const std::vector<BluetoothUuid>& serviceUuids) {
+  auto manager = manager_.lock();
+  if (!manager) return;
+  serviceFilter_ = serviceUuids;
+  servicesWanted_ = true;
+  const auto* device = manager->properties(path_, kDeviceInterface);
+  const auto* resolved = device ? property<bool>(*device, "ServicesResolved") : nullptr;
+  if (resolved && *resolved) {
+    manager->mainLoop().post([weak = weak_from_this(), link = linkGeneration_] {
+      auto self = weak.lock();
+      if (self && self->linkGeneration_ == link && self->servicesWanted_) {
+        self->finishServiceDiscovery();
+      }
+    });
+  }
+}
+
+void BluezPeripheral::finishServiceDiscovery() {
+  servicesWanted_ = false;
+  auto manager = manager_.lock();
+  if (!manager) return;
+  std::vector<std::shared_ptr<Service>> found;
+  for (const auto& [path, interfaces] : manager->objects()) {
+    auto service = interfaces.find(kServiceInterface);
+    if (service == interfaces.end()) continue;
+    const auto* device = property<std::string>(service->second, "Device");
+    const auto* text = property<std::string>(service->second, "UUID");
+    const auto uuid = text ? parseUuid(*text) : std::nullopt;
+    if (!device || *device != path_ || !uuid || !wanted(serviceFilter_, *uuid)) continue;
+    // The same service keeps its object across discoveries of one link.
+    auto kept = std::find_if(services_.begin(), services_.end(), [&](const auto& s) {
+      return static_cast<const BluezService&>(*s).path() == path;
+    });
+    found.push_back(kept != services_.end() ? *kept : std::make_shared<BluezService>(path, *uuid));
+  }
+  services_ = std::move(found);
+  deliver([&](PeripheralDelegate& delegate) { delegate.didDiscoverServices(*this, std::nullopt); });
+}
+
+void BluezPeripheral::discoverCharacteristics(
+    const std::vector<BluetoothUuid>& characteristicUuids, Service& service) {
+  auto manager = manager_.lock();
+  auto target = std::find_if(services_.begin(), services_.end(),
+                             [&](const auto& s) { return s.get() == &service; });
+  if (!manager || target == services_.end()) return;
+  auto& bluezService = static_cast<BluezService&>(**target);
+  std::vector<std::shared_ptr<Characteristic>> found;
+  for (const auto& [path, interfaces] : manager->objects()) {
+    auto characteristic = interfaces.find(kCharacteristicInterface);
+    if (characteristic == interfaces.end()) continue;
+    const auto& properties = characteristic->second;
+    const auto* owner = property<std::string>(properties, "Service");
+    const auto* text = property<std::string>(properties, "UUID");
+    const auto uuid = text ? parseUuid(*text) : std::nullopt;
+    if (!owner || *owner != bluezService.path() || !uuid || !wanted(characteristicUuids, *uuid)) {
+      continue;
+    }
+    const auto* flags = property<std::vector<std::string>>(properties, "Flags");
+    const auto bits = flags ? characteristicProperties(*flags) : 0;
+    auto& kept = characteristics_[path];
+    if (!kept) kept = std::make_shared<BluezCharacteristic>(path, *uuid, bits);
+    kept->setProperties(bits);
+    found.push_back(kept);
+  }
+  bluezService.setCharacteristics(std::move(found));
+  deliverLater([kept = *target](BluezPeripheral& self, PeripheralDelegate& delegate) {
+    delegate.didDiscoverCharacteristics(self, *kept, std::nullopt);
+  });
+}
+
+BluezCharacteristic* BluezPeripheral::find(const Characteristic& characteristic) const {
+  for (const auto& [path, mine] : characteristics_) {
+    if (mine.get() == &characteristic) return mine.get();
+  }
+  return nullptr;
+}
+
+void BluezPeripheral::setNotifyValue(bool enabled, Characteristic& characteristic) {
+  auto manager = manager_.lock();
+  auto* target = find(characteristic);
+  if (!manager || !target) return;
+  manager->call(
+      objectCall(target->path(), kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify"),
+      [weak = weak_from_this(), path = target->path(), enabled, link = linkGeneration_,
+       generation = delegateGeneration_](const std::optional<BusError>& error) {
+        auto self = weak.lock();
+        if (!self || self->linkGeneration_ != link || self->delegateGeneration_ != generation) {
+          return;
+        }
+        auto found = self->characteristics_.find(path);
+        if (found == self->characteristics_.end()) return;
+        auto subscribed = found->second;
+        if (!error) subscribed->setNotifying(enabled);
+        std::optional<BluetoothError> failure;
+        if (error) failure = bluetoothError(*error);
+        self->deliver([&](PeripheralDelegate& delegate) {
+          delegate.didUpdateNotificationState(*self, *subscribed, failure);
+        });
+      });
+}
+
+void BluezPeripheral::characteristicChanged(const std::string& path, const PropertyMap& changed) {
+  auto found = characteristics_.find(path);
+  if (found == characteristics_.end() || state_ != PeripheralState::connected) return;
+  auto characteristic = found->second;
+  if (const auto* value = property<std::vector<std::uint8_t>>(changed, "Value");
+      value && characteristic->isNotifying()) {
+    deliver([&](PeripheralDelegate& delegate) {
+      delegate.didUpdateValue(*this, *characteristic, *value, std::nullopt);
+    });
+  }
+  if (const auto* notifying = property<bool>(changed, "Notifying");
+      notifying && !*notifying && characteristic->isNotifying()) {
+    // The device or BlueZ ended the subscription.
+    characteristic->setNotifying(false);
+    deliver([&](PeripheralDelegate& delegate) {
+      delegate.didUpdateNotificationState(*this, *characteristic, std::nullopt);
+    });
+  }
+}
+
+void BluezPeripheral::writeValue(std::span<const std::uint8_t> bytes,
+                                 Characteristic& characteristic, WriteType type) {
+  auto manager = manager_.lock();
+  auto* target = find(characteristic);
+  if (!manager || !target) return;
+  auto call = objectCall(target->path(), kCharacteristicInterface, "WriteValue");
+  call.arguments = BusCall::Arguments::writeValue;
+  call.value.assign(bytes.begin(), bytes.end());
+  const auto link = linkGeneration_;
+  if (type == WriteType::withoutResponse) {
+    call.writeType = "command";
+    ++outstandingWithoutResponse_;
+    manager->call(std::move(call), [weak = weak_from_this(), link](const std::optional<BusError>&) {
+      auto self = weak.lock();
+      if (!self || self->linkGeneration_ != link || self->outstandingWithoutResponse_ == 0) return;
+      // A write without response has no confirmation to report, failed or not.
+      const bool wasFull = !self->canSendWriteWithoutResponse();
+      --self->outstandingWithoutResponse_;
+      if (wasFull) {
+        self->deliver(
+            [&](PeripheralDelegate& delegate) { delegate.isReadyToSendWriteWithoutResponse(*self); });
+      }
+    });
+    return;
+  }
+  call.writeType = "request";
+  manager->call(std::move(call), [weak = weak_from_this(), path = target->path(), link,
+                                   generation = delegateGeneration_](
+                                      const std::optional<BusError>& error) {
+    auto self = weak.lock();
+    if (!self || self->linkGeneration_ != link || self->delegateGeneration_ != generation) return;
+    auto found = self->characteristics_.find(path);
+    if (found == self->characteristics_.end()) return;
+    auto written = found->second;
+    std::optional<BluetoothError> failure;
+    if (error) failure = bluetoothError(*error);
+    self->deliver([&](PeripheralDelegate& delegate) {
+      delegate.didWriteValue(*self, *written, failure);
+    });
+  });
+}
+
+std::size_t BluezPeripheral::maximumWriteValueLength(WriteType type) const {
+  if (type == WriteType::withResponse) return kMaximumLongWrite;
+  auto manager = manager_.lock();
+  std::optional<std::int64_t> mtu;
+  if (manager) {
+    const std::string prefix = path_ + "/";
+    for (const auto& [path, interfaces] : manager->objects()) {
+      if (path.compare(0, prefix.size(), prefix) != 0) continue;
+      auto characteristic = interfaces.find(kCharacteristicInterface);
+      if (characteristic == interfaces.end()) continue;
+      if (const auto* value = property<std::int64_t>(characteristic->second, "MTU")) {
+        mtu = std::max(mtu.value_or(0), *value);
+      }
+    }
+  }
+  return writeWithoutResponseLength(mtu);
+}
+
+}  // namespace orvix::platform::linux_bluetooth

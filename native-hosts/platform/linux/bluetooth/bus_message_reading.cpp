@@ -1,0 +1,188 @@
+#include "platform/linux/bluetooth/bus_message_reading.h"
+
+#include <cstdint>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+namespace orvix::platform::linux_bluetooth {
+
+namespace {
+
+// Reads one basic value of `type` into an int64; false for a type that is not an integer.
+int readInteger(sd_bus_message* message, char type, std::optional<std::int64_t>& value) {
+  int r = 0;
+  switch (type) {
+    case SD_BUS_TYPE_BYTE: {
+      std::uint8_t v = 0;
+      r = sd_bus_message_read_basic(message, type, &v);
+      value = v;
+      break;
+    }
+    case SD_BUS_TYPE_INT16: {
+      std::int16_t v = 0;
+      r = sd_bus_message_read_basic(message, type, &v);
+      value = v;
+      break;
+    }
+    case SD_BUS_TYPE_UINT16: {
+      std::uint16_t v = 0;
+      r = sd_bus_message_read_basic(message, type, &v);
+      value = v;
+      break;
+    }
+    case SD_BUS_TYPE_INT32: {
+      std::int32_t v = 0;
+      r = sd_bus_message_read_basic(message, type, &v);
+      value = v;
+      break;
+    }
+    case SD_BUS_TYPE_UINT32: {
+      std::uint32_t v = 0;
+      r = sd_bus_message_read_basic(message, type, &v);
+      value = v;
+      break;
+    }
+    case SD_BUS_TYPE_INT64: {
+      std::int64_t v = 0;
+      r = sd_bus_message_read_basic(message, type, &v);
+      value = v;
+      break;
+    }
+    default:
+      return 0;
+  }
+  return r;
+}
+
+// The value inside the variant the message is positioned at. `value` stays empty when the type
+// is one the binding does not keep, or the value is beyond its bound; the variant is consumed
+// either way.
+int readVariant(sd_bus_message* message, std::optional<PropertyValue>& value) {
+  const char* contents = nullptr;
+  int r = sd_bus_message_peek_type(message, nullptr, &contents);
+  if (r < 0) return r;
+  if (r == 0 || contents == nullptr) return -EBADMSG;
+  const std::string signature = contents;
+  r = sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, signature.c_str());
+  if (r < 0) return r;
+
+  if (signature == "b") {
+    int flag = 0;
+    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_BOOLEAN, &flag);
+    if (r >= 0) value = flag != 0;
+  } else if (signature == "s" || signature == "o") {
+    const char* text = nullptr;
+    r = sd_bus_message_read_basic(message, signature[0], &text);
+    if (r >= 0 && text != nullptr && std::strlen(text) <= kMaximumStringBytes) {
+      value = std::string(text);
+    }
+  } else if (signature == "as" || signature == "ao") {
+    std::vector<std::string> strings;
+    r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, signature.c_str() + 1);
+    bool kept = true;
+    while (r >= 0) {
+      const char* text = nullptr;
+      r = sd_bus_message_read_basic(message, signature[1], &text);
+      if (r <= 0) break;
+      if (strings.size() >= kMaximumListEntries || std::strlen(text) > kMaximumStringBytes) {
+        kept = false;
+      } else {
+        strings.emplace_back(text);
+      }
+    }
+    if (r >= 0) r = sd_bus_message_exit_container(message);
+    if (r >= 0 && kept) value = std::move(strings);
+  } else if (signature == "ay") {
+    const void* bytes = nullptr;
+    std::size_t size = 0;
+    r = sd_bus_message_read_array(message, SD_BUS_TYPE_BYTE, &bytes, &size);
+    if (r >= 0 && size <= kMaximumByteArray) {
+      const auto* begin = static_cast<const std::uint8_t*>(bytes);
+      value = std::vector<std::uint8_t>(begin, begin + size);
+    }
+  } else if (signature.size() == 1) {
+    std::optional<std::int64_t> number;
+    r = readInteger(message, signature[0], number);
+    if (r == 0 && !number) r = sd_bus_message_skip(message, signature.c_str());
+    if (number) value = *number;
+  } else {
+    r = sd_bus_message_skip(message, signature.c_str());
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(message);
+}
+
+}  // namespace
+
+int readProperties(sd_bus_message* message, PropertyMap& properties) {
+  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv")) > 0) {
+    const char* name = nullptr;
+    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name);
+    if (r < 0) return r;
+    std::optional<PropertyValue> value;
+    r = readVariant(message, value);
+    if (r < 0) return r;
+    if (value && properties.size() < kMaximumProperties) {
+      properties.insert_or_assign(name, std::move(*value));
+    }
+    r = sd_bus_message_exit_container(message);
+    if (r < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(message);
+}
+
+int readInterfaces(sd_bus_message* message, InterfaceMap& interfaces) {
+  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sa{sv}}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sa{sv}")) > 0) {
+    const char* name = nullptr;
+    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name);
+    if (r < 0) return r;
+    PropertyMap properties;
+    r = readProperties(message, properties);
+    if (r < 0) return r;
+    if (interfaces.size() < kMaximumInterfaces) {
+      interfaces.insert_or_assign(name, std::move(properties));
+    }
+    r = sd_bus_message_exit_container(message);
+    if (r < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(message);
+}
+
+int readObjects(sd_bus_message* message, ObjectMap& objects) {
+  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}")) >
+         0) {
+    const char* path = nullptr;
+    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_OBJECT_PATH, &path);
+    if (r < 0) return r;
+    InterfaceMap interfaces;
+    r = readInterfaces(message, interfaces);
+    if (r < 0) return r;
+    if (objects.size() < kMaximumObjects) objects.insert_or_assign(path, std::move(interfaces));
+    r = sd_bus_message_exit_container(message);
+    if (r < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(message);
+}
+
+int readStrings(sd_bus_message* message, std::vector<std::string>& strings) {
+  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "s");
+  if (r < 0) return r;
+  const char* text = nullptr;
+  while ((r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &text)) > 0) {
+    if (strings.size() < kMaximumListEntries) strings.emplace_back(text);
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(message);
+}
+
+}  // namespace orvix::platform::linux_bluetooth

@@ -1,0 +1,184 @@
+'''The recorder on BlueZ's bus, for tests, the bench and the demo.
+
+Loaded with org.freedesktop.DBus.Mock.AddTemplate into python-dbusmock's "bluez5" template: adds
+the adapter hci0, the recorder (its service with the rx, command and stream characteristics,
+ATT MTU 247) and, on "/", the org.orvix.MockRecorder interface through which a test plays the
+device's part. The template's Connect never resolves services, so the device's Connect and
+Disconnect are replaced with ones that behave as BlueZ's do for an LE device.
+'''
+
+import dbus
+import dbus.service
+
+from dbusmock import mockobject
+
+BUS_NAME = 'org.bluez'
+MAIN_OBJ = '/'
+SYSTEM_BUS = True
+IS_OBJECT_MANAGER = True
+
+CONTROL_IFACE = 'org.orvix.MockRecorder'
+DEVICE_IFACE = 'org.bluez.Device1'
+ADAPTER_IFACE = 'org.bluez.Adapter1'
+SERVICE_IFACE = 'org.bluez.GattService1'
+CHARACTERISTIC_IFACE = 'org.bluez.GattCharacteristic1'
+OBJECT_MANAGER_IFACE = 'org.freedesktop.DBus.ObjectManager'
+
+ADDRESS = 'C0:FF:EE:00:00:01'
+NAME = 'Orvix K7'
+SERVICE_UUID = '001120a0-2233-4455-6677-889912345678'
+CHARACTERISTICS = {
+    'rx': ('001120a2-2233-4455-6677-889912345678', ['write', 'write-without-response']),
+    'command': ('001120a3-2233-4455-6677-889912345678', ['notify']),
+    'stream': ('001120a4-2233-4455-6677-889912345678', ['notify']),
+}
+
+
+def objects():
+    return mockobject.objects
+
+
+def device_path():
+    return '/org/bluez/hci0/dev_' + ADDRESS.replace(':', '_')
+
+
+def characteristic_path(which):
+    return device_path() + '/service0010/' + which
+
+
+def set_link(connected):
+    device = objects()[device_path()]
+    device.UpdateProperties(DEVICE_IFACE, {
+        'Connected': dbus.Boolean(connected),
+        'ServicesResolved': dbus.Boolean(connected),
+    })
+    if not connected:
+        for which in CHARACTERISTICS:
+            characteristic = objects()[characteristic_path(which)]
+            if characteristic.props[CHARACTERISTIC_IFACE]['Notifying']:
+                characteristic.UpdateProperties(CHARACTERISTIC_IFACE,
+                                                {'Notifying': dbus.Boolean(False)})
+
+
+def connect(device):
+    if device.props[DEVICE_IFACE]['Connected']:
+        raise dbus.exceptions.DBusException('Already Connected',
+                                            name='org.bluez.Error.AlreadyConnected')
+    if device.refuse_connections:
+        raise dbus.exceptions.DBusException('Page Timeout', name='org.bluez.Error.Failed')
+    set_link(True)
+
+
+def disconnect(device):
+    if not device.props[DEVICE_IFACE]['Connected']:
+        raise dbus.exceptions.DBusException('Not Connected', name='org.bluez.Error.NotConnected')
+    set_link(False)
+
+
+def start_notify(characteristic):
+    characteristic.UpdateProperties(CHARACTERISTIC_IFACE, {'Notifying': dbus.Boolean(True)})
+
+
+def stop_notify(characteristic):
+    characteristic.UpdateProperties(CHARACTERISTIC_IFACE, {'Notifying': dbus.Boolean(False)})
+
+
+def write_value(characteristic, value, options):
+    characteristic.writes.append((bytes(value), str(options.get('type', 'request'))))
+    if len(characteristic.writes) > 65536:
+        del characteristic.writes[0]
+
+
+def add_gatt_object(mock, path, interface, properties, methods):
+    mock.AddObject(path, interface, properties, methods)
+    mock.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}',
+                    [dbus.ObjectPath(path), {interface: properties}])
+
+
+def load(mock, _parameters):
+    mock.AddAdapter('hci0', 'orvix-test')
+    path = mock.AddDevice('hci0', ADDRESS, NAME)
+    device = objects()[path]
+    device.refuse_connections = False
+    device.props[DEVICE_IFACE]['UUIDs'] = dbus.Array([SERVICE_UUID], signature='s')
+    device.props[DEVICE_IFACE]['RSSI'] = dbus.Int16(-60)
+    device.AddMethods(DEVICE_IFACE, [('Connect', '', '', connect),
+                                     ('Disconnect', '', '', disconnect)])
+
+    service = device_path() + '/service0010'
+    add_gatt_object(mock, service, SERVICE_IFACE, {
+        'UUID': dbus.String(SERVICE_UUID),
+        'Device': dbus.ObjectPath(device_path()),
+        'Primary': dbus.Boolean(True),
+    }, [])
+    for which, (uuid, flags) in CHARACTERISTICS.items():
+        characteristic = characteristic_path(which)
+        add_gatt_object(mock, characteristic, CHARACTERISTIC_IFACE, {
+            'UUID': dbus.String(uuid),
+            'Service': dbus.ObjectPath(service),
+            'Value': dbus.Array([], signature='y'),
+            'Notifying': dbus.Boolean(False),
+            'Flags': dbus.Array(flags, signature='s'),
+            'MTU': dbus.UInt16(247),
+        }, [
+            ('StartNotify', '', '', start_notify),
+            ('StopNotify', '', '', stop_notify),
+            ('WriteValue', 'aya{sv}', '', write_value),
+            ('ReadValue', 'a{sv}', 'ay', 'ret = self.props[CHARACTERISTIC_IFACE]["Value"]'),
+        ])
+        objects()[characteristic].writes = []
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='n', out_signature='')
+def Advertise(_self, rssi):
+    '''The recorder advertises once, heard at `rssi` dBm.'''
+    objects()[device_path()].UpdateProperties(DEVICE_IFACE, {'RSSI': dbus.Int16(rssi)})
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='say', out_signature='')
+def Notify(_self, which, value):
+    '''One notification of `value` on the characteristic `which` (command or stream).'''
+    characteristic = objects()[characteristic_path(which)]
+    characteristic.UpdateProperties(CHARACTERISTIC_IFACE,
+                                    {'Value': dbus.Array(value, signature='y')})
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='suu', out_signature='')
+def NotifyBurst(_self, which, count, size):
+    '''`count` notifications of `size` bytes each, counting on from one byte to the next.'''
+    characteristic = objects()[characteristic_path(which)]
+    sent = 0
+    for _ in range(count):
+        value = dbus.Array([dbus.Byte((sent + i) & 0xff) for i in range(size)], signature='y')
+        sent += size
+        characteristic.props[CHARACTERISTIC_IFACE]['Value'] = value
+        characteristic.EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged',
+                                  'sa{sv}as', [CHARACTERISTIC_IFACE, {'Value': value}, []])
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
+def DropLink(_self):
+    '''The link to the recorder is lost (out of range, battery).'''
+    set_link(False)
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='b', out_signature='')
+def RefuseConnections(_self, refuse):
+    objects()[device_path()].refuse_connections = bool(refuse)
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='b', out_signature='')
+def SetPowered(_self, powered):
+    '''The adapter is switched on or off; off ends the link, as BlueZ does.'''
+    if not powered and objects()[device_path()].props[DEVICE_IFACE]['Connected']:
+        set_link(False)
+    objects()['/org/bluez/hci0'].UpdateProperties(ADAPTER_IFACE,
+                                                  {'Powered': dbus.Boolean(powered)})
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='a(ays)')
+def Writes(_self):
+    '''What was written to the rx characteristic: the bytes and the write type of each.'''
+    rx = objects()[characteristic_path('rx')]
+    return dbus.Array([dbus.Struct((dbus.ByteArray(value), kind), signature='ays')
+                       for value, kind in rx.writes], signature='(ays)')
