@@ -1,0 +1,58 @@
+#pragma once
+
+// BlueZ on a private bus, for the tests, the bench and the demo: a dbus-daemon of its own in a
+// fresh temporary directory, python-dbusmock's "bluez5" template on it, and the recorder added
+// through mock_recorder.py (adapter hci0, the recorder with its GATT service). Both daemons are
+// started here and stopped by process id when the object goes. Constructing it points
+// DBUS_SYSTEM_BUS_ADDRESS of this process at the private bus, so no binding made afterwards
+// can reach the machine's own system bus. A daemon that cannot start throws with the reason.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sd_bus;
+
+namespace orvix::testing {
+
+class MockBluez {
+ public:
+  static constexpr std::string_view kAdapterAddress = "00:01:02:03:04:05";
+  static constexpr std::string_view kRecorderAddress = "C0:FF:EE:00:00:01";
+  static constexpr std::string_view kRecorderName = "Orvix K7";
+
+  MockBluez();
+  ~MockBluez();
+  MockBluez(const MockBluez&) = delete;
+  MockBluez& operator=(const MockBluez&) = delete;
+
+  // The private bus, as DBUS_SYSTEM_BUS_ADDRESS names it for a child process.
+  const std::string& busAddress() const { return address_; }
+
+  // The recorder's part. Each call returns once the mock has done it.
+  void advertise(int rssi);
+  void notify(std::string_view characteristic, const std::vector<std::uint8_t>& value);
+  void notifyBurst(std::string_view characteristic, std::uint32_t count, std::uint32_t size);
+  void dropLink();
+  void setPowered(bool powered);
+  void refuseConnections(bool refuse);
+  struct Write {
+    std::vector<std::uint8_t> bytes;
+    std::string type;  // "request" (with response) or "command" (without)
+  };
+  std::vector<Write> writes();
+
+ private:
+  void control(const char* method, const char* types, ...);
+
+  std::string directory_;
+  std::string address_;
+  pid_t busDaemon_ = -1;
+  pid_t mock_ = -1;
+  sd_bus* bus_ = nullptr;
+};
+
+}  // namespace orvix::testing
