@@ -50,6 +50,13 @@ class BluezBus::Worker {
  public:
   Worker(RunLoop& mainLoop, BluezBusListener& listener)
       : mainLoop_(mainLoop), shared_(std::make_shared<Shared>(listener)) {
+    // Connecting to a local socket is immediate, so it happens here: a machine without a bus
+    // has its answer queued before anything else the caller posts afterwards.
+    const int r = sd_bus_open_system(&bus_);
+    if (r < 0) {
+      bus_ = nullptr;
+      deliverObjects(localFailure(r), {});
+    }
     thread_ = std::thread([this] { run(); });
   }
 
@@ -112,14 +119,15 @@ class BluezBus::Worker {
 
   void run() {
     detail::setCurrentThreadName("OrvixBleHost.bluez");
-    sd_bus* bus = nullptr;
-    int r = sd_bus_open_system(&bus);
-    if (r >= 0) r = addMatches(bus);
-    if (r >= 0) r = loadObjects(bus);
-    if (r < 0) {
-      deliverObjects(localFailure(r), {});
-    } else {
-      serve(bus);
+    sd_bus* bus = std::exchange(bus_, nullptr);  // the bus thread's alone from here on
+    if (bus != nullptr) {
+      int r = addMatches(bus);
+      if (r >= 0) r = loadObjects(bus);
+      if (r < 0) {
+        deliverObjects(localFailure(r), {});
+      } else {
+        serve(bus);
+      }
     }
     failRequests();
     if (bus != nullptr) sd_bus_flush_close_unref(bus);
@@ -376,6 +384,7 @@ class BluezBus::Worker {
   // Bus thread only.
   std::map<std::uint64_t, BusReply> pending_;
   std::string owner_;  // BlueZ's unique name on the bus; signals from anyone else are ignored
+  sd_bus* bus_ = nullptr;  // opened by the constructor, handed to the bus thread
   std::thread thread_;
 };
 

@@ -110,8 +110,11 @@ TEST(BleHostProcess, StartsWithReadyAndThePermissionAndExitsZeroAtEndOfInput) {
 }
 
 TEST(BleHostProcess, WithoutSimulationTheAdapterIsReportedUnsupported) {
+  // A machine without a reachable system bus (and so without BlueZ); never the real one.
+  ChildOptions noBus;
+  noBus.environment = {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvix-no-bus"}};
   const ChildResult result = runChild(
-      kProgram, ChildOptions{},
+      kProgram, noBus,
       R"({"schemaVersion":1,"command":"scan.start","requestId":"r","scanId":"s","timeoutMs":500})"
       "\n");
   EXPECT_EQ(result.exitStatus, 0);
