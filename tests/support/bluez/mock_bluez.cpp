@@ -208,10 +208,25 @@ void MockBluez::notify(std::string_view characteristic, const std::vector<std::u
   if (r < 0) fail("Notify failed");
 }
 
-void MockBluez::notifyBurst(std::string_view characteristic, std::uint32_t count,
-                            std::uint32_t size) {
+std::vector<double> MockBluez::notifyBurst(std::string_view characteristic, std::uint32_t count,
+                                           std::uint32_t size) {
   const std::string which(characteristic);
-  control("NotifyBurst", "suu", which.c_str(), count, size);
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error{};
+  int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.orvix.MockRecorder", "NotifyBurst",
+                             &error, &reply, "suu", which.c_str(), count, size);
+  sd_bus_error_free(&error);
+  if (r < 0) fail("NotifyBurst failed");
+  const void* times = nullptr;
+  std::size_t bytes = 0;
+  r = sd_bus_message_read_array(reply, 'd', &times, &bytes);
+  std::vector<double> sent;
+  if (r >= 0) {
+    const auto* begin = static_cast<const double*>(times);
+    sent.assign(begin, begin + bytes / sizeof(double));
+  }
+  sd_bus_message_unref(reply);
+  return sent;
 }
 
 void MockBluez::dropLink() { control("DropLink", nullptr); }

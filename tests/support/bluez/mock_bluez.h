@@ -35,7 +35,9 @@ class MockBluez {
   // The recorder's part. Each call returns once the mock has done it.
   void advertise(int rssi);
   void notify(std::string_view characteristic, const std::vector<std::uint8_t>& value);
-  void notifyBurst(std::string_view characteristic, std::uint32_t count, std::uint32_t size);
+  // Back to back; answers when each was sent, in seconds of CLOCK_MONOTONIC (steady_clock's).
+  std::vector<double> notifyBurst(std::string_view characteristic, std::uint32_t count,
+                                  std::uint32_t size);
   void dropLink();
   void setPowered(bool powered);
   void refuseConnections(bool refuse);

@@ -7,6 +7,8 @@ device's part. The template's Connect never resolves services, so the device's C
 Disconnect are replaced with ones that behave as BlueZ's do for an LE device.
 '''
 
+import time
+
 import dbus
 import dbus.service
 
@@ -143,17 +145,21 @@ def Notify(_self, which, value):
                                     {'Value': dbus.Array(value, signature='y')})
 
 
-@dbus.service.method(CONTROL_IFACE, in_signature='suu', out_signature='')
+@dbus.service.method(CONTROL_IFACE, in_signature='suu', out_signature='ad')
 def NotifyBurst(_self, which, count, size):
-    '''`count` notifications of `size` bytes each, counting on from one byte to the next.'''
+    '''`count` notifications of `size` bytes each, back to back, the bytes counting on from one
+    packet to the next; answers the CLOCK_MONOTONIC time at which each was sent.'''
     characteristic = objects()[characteristic_path(which)]
-    sent = 0
-    for _ in range(count):
-        value = dbus.Array([dbus.Byte((sent + i) & 0xff) for i in range(size)], signature='y')
-        sent += size
+    sent = []
+    counting = bytes(range(256)) * (size // 256 + 2)
+    values = [dbus.ByteArray(counting[(p * size) % 256:(p * size) % 256 + size])
+              for p in range(count)]
+    for value in values:
         characteristic.props[CHARACTERISTIC_IFACE]['Value'] = value
+        sent.append(time.monotonic())
         characteristic.EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged',
                                   'sa{sv}as', [CHARACTERISTIC_IFACE, {'Value': value}, []])
+    return dbus.Array(sent, signature='d')
 
 
 @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
