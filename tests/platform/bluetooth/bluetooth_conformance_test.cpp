@@ -108,10 +108,11 @@ class BluetoothConformance : public ::testing::Test {
     return action();
   }
 
-  void powerUp() {
+  void powerUp() { powerUpExpecting(CentralState::poweredOn); }
+  void powerUpExpecting(CentralState state) {
     central = call([&] { return world.bluetooth().makeCentralManager(listener); });
     ASSERT_TRUE(world.eventually([&] { return !listener.states.empty(); }));
-    ASSERT_EQ(central->state(), CentralState::poweredOn);
+    ASSERT_EQ(central->state(), state);
   }
 
   // The recorder, found by the scan it answers.
@@ -285,6 +286,34 @@ TYPED_TEST(BluetoothConformance, LinksEndByLossOrCancellationAndAClearedDelegate
   this->world.settle();
   EXPECT_EQ(this->listener.values.size(), heard);
   EXPECT_FALSE(this->listener.calledFromInsideACall);
+}
+
+// What only a binding to a real service meets: a bus on which others speak too, and a service
+// that may send what it should not.
+using BluezBinding = BluetoothConformance<BluezWorld>;
+
+TEST_F(BluezBinding, IgnoresOtherSendersAndMalformedChangesAndKeepsTheLink) {
+  powerUp();
+  auto recorder = linkRecorder();
+  ASSERT_TRUE(recorder);
+  subscribe(*recorder, kStreamUuid);
+  world.mock().spoofNotification({6, 6, 6});
+  world.mock().notifyMalformed("text");
+  world.mock().notifyMalformed("oversized");
+  world.mock().notifyMalformed("connected-text");
+  world.notify(kStreamUuid, {7});
+  ASSERT_TRUE(world.eventually([&] { return !listener.values.empty(); }));
+  world.settle();
+  EXPECT_EQ(listener.values,
+            (decltype(listener.values){{kStreamUuid, std::vector<std::uint8_t>{7}}}));
+  EXPECT_EQ(listener.disconnects, 0);
+  EXPECT_EQ(recorder->state(), PeripheralState::connected);
+}
+
+TEST_F(BluezBinding, AMachineWithoutABusReportsUnsupported) {
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvix-no-bus", 1);
+  powerUpExpecting(CentralState::unsupported);
+  EXPECT_EQ(world.bluetooth().authorization(), platform::BluetoothAuthorization::allowedAlways);
 }
 
 }  // namespace

@@ -132,6 +132,7 @@ class BluezWorld {
     mock_.notify(characteristic == kCommandUuid ? "command" : "stream", value);
   }
   void dropLink() { mock_.dropLink(); }
+  MockBluez& mock() { return mock_; }
   void setPowered(bool on) { mock_.setPowered(on); }
   std::vector<SeenWrite> writes() {
     std::vector<SeenWrite> seen;

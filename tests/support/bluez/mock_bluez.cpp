@@ -229,6 +229,30 @@ std::vector<double> MockBluez::notifyBurst(std::string_view characteristic, std:
   return sent;
 }
 
+void MockBluez::notifyMalformed(std::string_view kind) {
+  const std::string which(kind);
+  control("NotifyMalformed", "s", which.c_str());
+}
+
+void MockBluez::spoofNotification(const std::vector<std::uint8_t>& value) {
+  const std::string path = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010/stream";
+  sd_bus_message* signal = nullptr;
+  int r = sd_bus_message_new_signal(bus_, &signal, path.c_str(),
+                                    "org.freedesktop.DBus.Properties", "PropertiesChanged");
+  if (r >= 0) r = sd_bus_message_append(signal, "s", "org.bluez.GattCharacteristic1");
+  if (r >= 0) r = sd_bus_message_open_container(signal, 'a', "{sv}");
+  if (r >= 0) r = sd_bus_message_open_container(signal, 'e', "sv");
+  if (r >= 0) r = sd_bus_message_append(signal, "s", "Value");
+  if (r >= 0) r = sd_bus_message_open_container(signal, 'v', "ay");
+  if (r >= 0) r = sd_bus_message_append_array(signal, 'y', value.data(), value.size());
+  for (int i = 0; i < 3 && r >= 0; ++i) r = sd_bus_message_close_container(signal);
+  if (r >= 0) r = sd_bus_message_append(signal, "as", 0);
+  if (r >= 0) r = sd_bus_send(bus_, signal, nullptr);
+  sd_bus_message_unref(signal);
+  if (r >= 0) r = sd_bus_flush(bus_);
+  if (r < 0) fail("the spoofed notification could not be sent");
+}
+
 void MockBluez::dropLink() { control("DropLink", nullptr); }
 void MockBluez::setPowered(bool powered) { control("SetPowered", "b", powered ? 1 : 0); }
 void MockBluez::refuseConnections(bool refuse) {

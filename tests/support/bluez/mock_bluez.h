@@ -38,6 +38,10 @@ class MockBluez {
   // Back to back; answers when each was sent, in seconds of CLOCK_MONOTONIC (steady_clock's).
   std::vector<double> notifyBurst(std::string_view characteristic, std::uint32_t count,
                                   std::uint32_t size);
+  // "text", "oversized" (stream values) or "connected-text" (the device's link).
+  void notifyMalformed(std::string_view kind);
+  // A stream notification sent by someone other than BlueZ, under BlueZ's object path.
+  void spoofNotification(const std::vector<std::uint8_t>& value);
   void dropLink();
   void setPowered(bool powered);
   void refuseConnections(bool refuse);

@@ -162,6 +162,19 @@ def NotifyBurst(_self, which, count, size):
     return dbus.Array(sent, signature='d')
 
 
+@dbus.service.method(CONTROL_IFACE, in_signature='s', out_signature='')
+def NotifyMalformed(_self, kind):
+    '''A change no BlueZ sends: a stream "Value" as text or of 5,000 bytes, or the device's
+    "Connected" as text.'''
+    if kind == 'connected-text':
+        path, interface, changed = device_path(), DEVICE_IFACE, {'Connected': dbus.String('no')}
+    else:
+        value = dbus.String('not bytes') if kind == 'text' else dbus.ByteArray(bytes(5000))
+        path, interface, changed = characteristic_path('stream'), CHARACTERISTIC_IFACE, {'Value': value}
+    objects()[path].EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged',
+                               'sa{sv}as', [interface, changed, []])
+
+
 @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
 def DropLink(_self):
     '''The link to the recorder is lost (out of range, battery).'''
