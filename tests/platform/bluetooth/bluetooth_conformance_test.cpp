@@ -296,18 +296,37 @@ TEST_F(BluezBinding, IgnoresOtherSendersAndMalformedChangesAndKeepsTheLink) {
   powerUp();
   auto recorder = linkRecorder();
   ASSERT_TRUE(recorder);
-  subscribe(*recorder, kStreamUuid);
+  subscribe(*recorder, kCommandUuid);
   world.mock().spoofNotification({6, 6, 6});
   world.mock().notifyMalformed("text");
   world.mock().notifyMalformed("oversized");
   world.mock().notifyMalformed("connected-text");
-  world.notify(kStreamUuid, {7});
+  world.notify(kCommandUuid, {7});
   ASSERT_TRUE(world.eventually([&] { return !listener.values.empty(); }));
   world.settle();
   EXPECT_EQ(listener.values,
-            (decltype(listener.values){{kStreamUuid, std::vector<std::uint8_t>{7}}}));
+            (decltype(listener.values){{kCommandUuid, std::vector<std::uint8_t>{7}}}));
   EXPECT_EQ(listener.disconnects, 0);
   EXPECT_EQ(recorder->state(), PeripheralState::connected);
+}
+
+TEST_F(BluezBinding, WhereBluezRefusesItsSocketsNotifySessionsAndWriteValueCarryTheLink) {
+  world.mock().offerSockets(false);
+  powerUp();
+  auto recorder = linkRecorder();
+  ASSERT_TRUE(recorder);
+  subscribe(*recorder, kStreamUuid);
+  world.notify(kStreamUuid, {1, 2});
+  world.notify(kStreamUuid, {3});
+  ASSERT_TRUE(world.eventually([&] { return listener.values.size() == 2; }));
+  EXPECT_EQ(listener.values.back().second, std::vector<std::uint8_t>{3});
+  EXPECT_EQ(recorder->maximumWriteValueLength(WriteType::withoutResponse), 244u);
+  const std::vector<std::uint8_t> frame = {4, 5};
+  call([&] {
+    recorder->writeValue(frame, *characteristic(*recorder, kRxUuid), WriteType::withoutResponse);
+  });
+  ASSERT_TRUE(world.eventually([&] { return world.writes().size() == 1; }));
+  EXPECT_EQ(world.writes().front(), (SeenWrite{frame, WriteType::withoutResponse}));
 }
 
 TEST_F(BluezBinding, AMachineWithoutABusReportsUnsupported) {

@@ -235,7 +235,7 @@ void MockBluez::notifyMalformed(std::string_view kind) {
 }
 
 void MockBluez::spoofNotification(const std::vector<std::uint8_t>& value) {
-  const std::string path = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010/stream";
+  const std::string path = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010/command";
   sd_bus_message* signal = nullptr;
   int r = sd_bus_message_new_signal(bus_, &signal, path.c_str(),
                                     "org.freedesktop.DBus.Properties", "PropertiesChanged");
@@ -258,6 +258,8 @@ void MockBluez::setPowered(bool powered) { control("SetPowered", "b", powered ? 
 void MockBluez::refuseConnections(bool refuse) {
   control("RefuseConnections", "b", refuse ? 1 : 0);
 }
+
+void MockBluez::offerSockets(bool offer) { control("OfferSockets", "b", offer ? 1 : 0); }
 
 std::vector<MockBluez::Write> MockBluez::writes() {
   sd_bus_message* reply = nullptr;

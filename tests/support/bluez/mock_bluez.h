@@ -40,11 +40,13 @@ class MockBluez {
                                   std::uint32_t size);
   // "text", "oversized" (stream values) or "connected-text" (the device's link).
   void notifyMalformed(std::string_view kind);
-  // A stream notification sent by someone other than BlueZ, under BlueZ's object path.
+  // A command notification sent by someone other than BlueZ, under BlueZ's object path.
   void spoofNotification(const std::vector<std::uint8_t>& value);
   void dropLink();
   void setPowered(bool powered);
   void refuseConnections(bool refuse);
+  // Whether AcquireNotify and AcquireWrite hand out sockets (they do at start) or refuse.
+  void offerSockets(bool offer);
   struct Write {
     std::vector<std::uint8_t> bytes;
     std::string type;  // "request" (with response) or "command" (without)

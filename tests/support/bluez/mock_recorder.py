@@ -7,10 +7,12 @@ device's part. The template's Connect never resolves services, so the device's C
 Disconnect are replaced with ones that behave as BlueZ's do for an LE device.
 '''
 
+import socket
 import time
 
 import dbus
 import dbus.service
+from gi.repository import GLib
 
 from dbusmock import mockobject
 
@@ -48,6 +50,78 @@ def characteristic_path(which):
     return device_path() + '/service0010/' + which
 
 
+def close_sockets():
+    '''BlueZ closes every acquired socket when the link ends.'''
+    for which in CHARACTERISTICS:
+        characteristic = objects()[characteristic_path(which)]
+        for name in ('notify_socket', 'write_socket'):
+            held = getattr(characteristic, name, None)
+            if held is not None:
+                held.close()
+                setattr(characteristic, name, None)
+        for flag in ('NotifyAcquired', 'WriteAcquired'):
+            if flag in characteristic.props[CHARACTERISTIC_IFACE]:
+                characteristic.props[CHARACTERISTIC_IFACE][flag] = dbus.Boolean(False)
+
+
+OFFERING_SOCKETS = [True]
+
+
+def refuse_socket_unless_offered():
+    if not OFFERING_SOCKETS[0]:
+        raise dbus.exceptions.DBusException('Not permitted', name='org.bluez.Error.NotPermitted')
+
+
+def acquire_notify(characteristic, _options):
+    refuse_socket_unless_offered()
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    characteristic.notify_socket = ours
+    characteristic.props[CHARACTERISTIC_IFACE]['NotifyAcquired'] = dbus.Boolean(True)
+    handed = dbus.types.UnixFd(theirs)
+    theirs.close()
+    return (handed, dbus.UInt16(247))
+
+
+def acquire_write(characteristic, _options):
+    refuse_socket_unless_offered()
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    characteristic.write_socket = ours
+
+    def received(_fd, condition):
+        if condition & GLib.IO_IN:
+            try:
+                packet = ours.recv(4096)
+            except OSError:
+                packet = b''
+            if packet:
+                record_write(characteristic, packet, 'command')
+                return True
+        return False
+
+    GLib.io_add_watch(ours.fileno(), GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, received)
+    characteristic.props[CHARACTERISTIC_IFACE]['WriteAcquired'] = dbus.Boolean(True)
+    handed = dbus.types.UnixFd(theirs)
+    theirs.close()
+    return (handed, dbus.UInt16(247))
+
+
+def record_write(characteristic, value, kind):
+    characteristic.writes.append((bytes(value), kind))
+    if len(characteristic.writes) > 65536:
+        del characteristic.writes[0]
+
+
+def send_value(characteristic, value):
+    '''One notification: on the acquired socket when there is one, else as a Value change.'''
+    held = getattr(characteristic, 'notify_socket', None)
+    if held is not None:
+        held.send(bytes(value))
+        return
+    characteristic.props[CHARACTERISTIC_IFACE]['Value'] = value
+    characteristic.EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged',
+                              'sa{sv}as', [CHARACTERISTIC_IFACE, {'Value': value}, []])
+
+
 def set_link(connected):
     device = objects()[device_path()]
     device.UpdateProperties(DEVICE_IFACE, {
@@ -55,6 +129,7 @@ def set_link(connected):
         'ServicesResolved': dbus.Boolean(connected),
     })
     if not connected:
+        close_sockets()
         for which in CHARACTERISTICS:
             characteristic = objects()[characteristic_path(which)]
             if characteristic.props[CHARACTERISTIC_IFACE]['Notifying']:
@@ -86,9 +161,7 @@ def stop_notify(characteristic):
 
 
 def write_value(characteristic, value, options):
-    characteristic.writes.append((bytes(value), str(options.get('type', 'request'))))
-    if len(characteristic.writes) > 65536:
-        del characteristic.writes[0]
+    record_write(characteristic, value, str(options.get('type', 'request')))
 
 
 def add_gatt_object(mock, path, interface, properties, methods):
@@ -115,19 +188,27 @@ def load(mock, _parameters):
     }, [])
     for which, (uuid, flags) in CHARACTERISTICS.items():
         characteristic = characteristic_path(which)
-        add_gatt_object(mock, characteristic, CHARACTERISTIC_IFACE, {
+        properties = {
             'UUID': dbus.String(uuid),
             'Service': dbus.ObjectPath(service),
             'Value': dbus.Array([], signature='y'),
             'Notifying': dbus.Boolean(False),
             'Flags': dbus.Array(flags, signature='s'),
             'MTU': dbus.UInt16(247),
-        }, [
+        }
+        methods = [
             ('StartNotify', '', '', start_notify),
             ('StopNotify', '', '', stop_notify),
             ('WriteValue', 'aya{sv}', '', write_value),
             ('ReadValue', 'a{sv}', 'ay', 'ret = self.props[CHARACTERISTIC_IFACE]["Value"]'),
-        ])
+        ]
+        if which == 'stream':
+            properties['NotifyAcquired'] = dbus.Boolean(False)
+            methods.append(('AcquireNotify', 'a{sv}', 'hq', acquire_notify))
+        if which == 'rx':
+            properties['WriteAcquired'] = dbus.Boolean(False)
+            methods.append(('AcquireWrite', 'a{sv}', 'hq', acquire_write))
+        add_gatt_object(mock, characteristic, CHARACTERISTIC_IFACE, properties, methods)
         objects()[characteristic].writes = []
 
 
@@ -140,9 +221,7 @@ def Advertise(_self, rssi):
 @dbus.service.method(CONTROL_IFACE, in_signature='say', out_signature='')
 def Notify(_self, which, value):
     '''One notification of `value` on the characteristic `which` (command or stream).'''
-    characteristic = objects()[characteristic_path(which)]
-    characteristic.UpdateProperties(CHARACTERISTIC_IFACE,
-                                    {'Value': dbus.Array(value, signature='y')})
+    send_value(objects()[characteristic_path(which)], dbus.Array(value, signature='y'))
 
 
 @dbus.service.method(CONTROL_IFACE, in_signature='suu', out_signature='ad')
@@ -155,22 +234,20 @@ def NotifyBurst(_self, which, count, size):
     values = [dbus.ByteArray(counting[(p * size) % 256:(p * size) % 256 + size])
               for p in range(count)]
     for value in values:
-        characteristic.props[CHARACTERISTIC_IFACE]['Value'] = value
         sent.append(time.monotonic())
-        characteristic.EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged',
-                                  'sa{sv}as', [CHARACTERISTIC_IFACE, {'Value': value}, []])
+        send_value(characteristic, value)
     return dbus.Array(sent, signature='d')
 
 
 @dbus.service.method(CONTROL_IFACE, in_signature='s', out_signature='')
 def NotifyMalformed(_self, kind):
-    '''A change no BlueZ sends: a stream "Value" as text or of 5,000 bytes, or the device's
+    '''A change no BlueZ sends: a command "Value" as text or of 5,000 bytes, or the device's
     "Connected" as text.'''
     if kind == 'connected-text':
         path, interface, changed = device_path(), DEVICE_IFACE, {'Connected': dbus.String('no')}
     else:
         value = dbus.String('not bytes') if kind == 'text' else dbus.ByteArray(bytes(5000))
-        path, interface, changed = characteristic_path('stream'), CHARACTERISTIC_IFACE, {'Value': value}
+        path, interface, changed = characteristic_path('command'), CHARACTERISTIC_IFACE, {'Value': value}
     objects()[path].EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged',
                                'sa{sv}as', [interface, changed, []])
 
@@ -184,6 +261,12 @@ def DropLink(_self):
 @dbus.service.method(CONTROL_IFACE, in_signature='b', out_signature='')
 def RefuseConnections(_self, refuse):
     objects()[device_path()].refuse_connections = bool(refuse)
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='b', out_signature='')
+def OfferSockets(_self, offer):
+    '''Whether AcquireNotify and AcquireWrite hand out sockets or refuse (NotPermitted).'''
+    OFFERING_SOCKETS[0] = bool(offer)
 
 
 @dbus.service.method(CONTROL_IFACE, in_signature='b', out_signature='')

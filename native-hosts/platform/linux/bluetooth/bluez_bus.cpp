@@ -1,5 +1,6 @@
 #include "platform/linux/bluetooth/bluez_bus.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
@@ -68,11 +69,41 @@ class BluezBus::Worker {
   }
 
   void call(BusCall call, BusReply reply) {
-    {
-      std::lock_guard lock(requestsLock_);
-      requests_.push_back({std::move(call), std::move(reply)});
-    }
-    wake(shared_->wakeFd);
+    request([this, call = std::move(call), reply = std::move(reply)](sd_bus* bus) mutable {
+      std::uint64_t cookie = 0;
+      const int r = bus ? send(bus, call, cookie) : -ENOTCONN;
+      if (r < 0) {
+        deliverReply(std::move(reply), bus ? localFailure(r) : kNoBus);
+      } else {
+        pending_.emplace(cookie, std::move(reply));
+      }
+    });
+  }
+
+  void acquire(std::string path, SocketKind kind, AcquireReply reply) {
+    request([this, path = std::move(path), kind, reply = std::move(reply)](sd_bus* bus) mutable {
+      std::uint64_t cookie = 0;
+      const int r = bus ? sendAcquire(bus, path, kind, cookie) : -ENOTCONN;
+      if (r < 0) {
+        deliverAcquired(std::move(reply), bus ? localFailure(r) : kNoBus, 0);
+      } else {
+        pendingAcquires_.emplace(cookie, Acquiring{std::move(path), kind, std::move(reply)});
+      }
+    });
+  }
+
+  void release(std::string path, SocketKind kind) {
+    request([this, path = std::move(path), kind](sd_bus*) { sockets_.remove(path, kind); });
+  }
+
+  void writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
+                     std::function<void(bool)> written) {
+    request([this, path = std::move(path), bytes = std::move(bytes),
+             written = std::move(written)](sd_bus*) mutable {
+      sockets_.write(path, std::move(bytes), [this, written = std::move(written)](bool ok) {
+        deliver([written, ok](BluezBusListener&) { written(ok); });
+      });
+    });
   }
 
  private:
@@ -89,10 +120,22 @@ class BluezBus::Worker {
     std::atomic<std::size_t> pending{0};
   };
 
-  struct Request {
-    BusCall call;
-    BusReply reply;
+  // Work for the bus thread; a null bus means there is none (any more): fail, or just clean up.
+  using Request = std::function<void(sd_bus* bus)>;
+  struct Acquiring {
+    std::string path;
+    SocketKind kind;
+    AcquireReply reply;
   };
+  inline static const BusError kNoBus{"org.freedesktop.DBus.Error.Disconnected", "no bus"};
+
+  void request(Request work) {
+    {
+      std::lock_guard lock(requestsLock_);
+      requests_.push_back(std::move(work));
+    }
+    wake(shared_->wakeFd);
+  }
 
   template <typename Delivery>
   void deliver(Delivery delivery) {
@@ -117,6 +160,25 @@ class BluezBus::Worker {
     });
   }
 
+  void deliverAcquired(AcquireReply reply, std::optional<BusError> error, std::uint16_t mtu) {
+    deliver([reply = std::move(reply), error = std::move(error), mtu](BluezBusListener&) {
+      reply(error, mtu);
+    });
+  }
+
+  AcquiredSockets::Events socketEvents() {
+    return {[this](const std::string& path, std::vector<std::uint8_t> value) {
+              deliver([path, value = std::move(value)](BluezBusListener& listener) mutable {
+                listener.busSocketValue(path, std::move(value));
+              });
+            },
+            [this](const std::string& path, SocketKind kind) {
+              deliver([path, kind](BluezBusListener& listener) {
+                listener.busSocketClosed(path, kind);
+              });
+            }};
+  }
+
   void run() {
     detail::setCurrentThreadName("OrvixBleHost.bluez");
     sd_bus* bus = std::exchange(bus_, nullptr);  // the bus thread's alone from here on
@@ -129,6 +191,7 @@ class BluezBus::Worker {
         serve(bus);
       }
     }
+    sockets_.closeAll();
     failRequests();
     if (bus != nullptr) sd_bus_flush_close_unref(bus);
     // Whatever the state of the bus, stay until asked to stop, answering calls with failures.
@@ -181,7 +244,8 @@ class BluezBus::Worker {
   }
 
   void waitForWork(sd_bus* bus, bool reading) {
-    pollfd fds[2] = {{shared_->wakeFd, POLLIN, 0}, {sd_bus_get_fd(bus), 0, 0}};
+    std::vector<pollfd> fds = {{shared_->wakeFd, POLLIN, 0}, {sd_bus_get_fd(bus), 0, 0}};
+    sockets_.addPollEntries(fds, reading);
     int timeoutMs = -1;
     if (reading) {
       const int events = sd_bus_get_events(bus);
@@ -198,11 +262,12 @@ class BluezBus::Worker {
                                                                              60'000));
       }
     }
-    ::poll(fds, reading ? 2 : 1, timeoutMs);
+    if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return;
     if (fds[0].revents & POLLIN) {
       std::uint64_t count = 0;
       [[maybe_unused]] const auto got = ::read(shared_->wakeFd, &count, sizeof count);
     }
+    sockets_.serve(fds, 2, socketEvents());
   }
 
   std::vector<Request> takeRequests() {
@@ -211,15 +276,7 @@ class BluezBus::Worker {
   }
 
   void sendRequests(sd_bus* bus) {
-    for (auto& request : takeRequests()) {
-      std::uint64_t cookie = 0;
-      const int r = send(bus, request.call, cookie);
-      if (r < 0) {
-        deliverReply(std::move(request.reply), localFailure(r));
-      } else {
-        pending_.emplace(cookie, std::move(request.reply));
-      }
-    }
+    for (auto& work : takeRequests()) work(bus);
   }
 
   int send(sd_bus* bus, const BusCall& call, std::uint64_t& cookie) {
@@ -248,11 +305,21 @@ class BluezBus::Worker {
     return r;
   }
 
+  int sendAcquire(sd_bus* bus, const std::string& path, SocketKind kind, std::uint64_t& cookie) {
+    sd_bus_message* message = nullptr;
+    int r = sd_bus_message_new_method_call(
+        bus, &message, "org.bluez", path.c_str(), "org.bluez.GattCharacteristic1",
+        kind == SocketKind::notify ? "AcquireNotify" : "AcquireWrite");
+    if (r < 0) return r;
+    r = sd_bus_message_append(message, "a{sv}", 0);
+    if (r >= 0) r = sd_bus_call_async(bus, nullptr, message, onAcquired, this, 0);
+    if (r >= 0) r = sd_bus_message_get_cookie(message, &cookie);
+    sd_bus_message_unref(message);
+    return r;
+  }
+
   void failRequests() {
-    for (auto& request : takeRequests()) {
-      deliverReply(std::move(request.reply),
-                   BusError{"org.freedesktop.DBus.Error.Disconnected", "no bus"});
-    }
+    for (auto& work : takeRequests()) work(nullptr);
   }
 
   void failPending() {
@@ -261,6 +328,10 @@ class BluezBus::Worker {
                                               "the bus went away"});
     }
     pending_.clear();
+    for (auto& [cookie, acquiring] : pendingAcquires_) {
+      deliverAcquired(std::move(acquiring.reply), kNoBus, 0);
+    }
+    pendingAcquires_.clear();
   }
 
   bool fromBluez(sd_bus_message* message) const {
@@ -284,6 +355,36 @@ class BluezBus::Worker {
       failure = BusError{error->name ? error->name : "", error->message ? error->message : ""};
     }
     worker.deliverReply(std::move(reply), std::move(failure));
+    return 0;
+  }
+
+  static int onAcquired(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    auto& worker = self(userdata);
+    std::uint64_t cookie = 0;
+    if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) return 0;
+    auto found = worker.pendingAcquires_.find(cookie);
+    if (found == worker.pendingAcquires_.end()) return 0;
+    auto acquiring = std::move(found->second);
+    worker.pendingAcquires_.erase(found);
+    if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
+      worker.deliverAcquired(std::move(acquiring.reply),
+                             BusError{error->name ? error->name : "",
+                                      error->message ? error->message : ""},
+                             0);
+      return 0;
+    }
+    int fd = -1;
+    std::uint16_t mtu = 0;
+    // The descriptor belongs to the message; the copy is ours.
+    const int r = sd_bus_message_read(message, "hq", &fd, &mtu);
+    const int kept = r < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (kept < 0) {
+      worker.deliverAcquired(std::move(acquiring.reply),
+                             localFailure(r < 0 ? r : -errno), 0);
+      return 0;
+    }
+    worker.sockets_.add(acquiring.path, acquiring.kind, kept);
+    worker.deliverAcquired(std::move(acquiring.reply), std::nullopt, mtu);
     return 0;
   }
 
@@ -383,6 +484,8 @@ class BluezBus::Worker {
   std::vector<Request> requests_;
   // Bus thread only.
   std::map<std::uint64_t, BusReply> pending_;
+  std::map<std::uint64_t, Acquiring> pendingAcquires_;
+  AcquiredSockets sockets_;
   std::string owner_;  // BlueZ's unique name on the bus; signals from anyone else are ignored
   sd_bus* bus_ = nullptr;  // opened by the constructor, handed to the bus thread
   std::thread thread_;
@@ -394,5 +497,18 @@ BluezBus::BluezBus(RunLoop& mainLoop, BluezBusListener& listener)
 BluezBus::~BluezBus() = default;
 
 void BluezBus::call(BusCall call, BusReply reply) { worker_->call(std::move(call), std::move(reply)); }
+
+void BluezBus::acquire(std::string path, SocketKind kind, AcquireReply reply) {
+  worker_->acquire(std::move(path), kind, std::move(reply));
+}
+
+void BluezBus::release(std::string path, SocketKind kind) {
+  worker_->release(std::move(path), kind);
+}
+
+void BluezBus::writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
+                             std::function<void(bool)> written) {
+  worker_->writeToSocket(std::move(path), std::move(bytes), std::move(written));
+}
 
 }  // namespace orvix::platform::linux_bluetooth

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/time/run_loop.h"
+#include "platform/linux/bluetooth/acquired_sockets.h"
 #include "platform/linux/bluetooth/bluez_values.h"
 
 namespace orvix::platform::linux_bluetooth {
@@ -33,6 +34,10 @@ class BluezBusListener {
   virtual void busPropertiesChanged(const std::string& path, const std::string& interface,
                                     PropertyMap changed,
                                     const std::vector<std::string>& invalidated) = 0;
+  // One notification read from the acquired notification socket of the characteristic `path`.
+  virtual void busSocketValue(const std::string& path, std::vector<std::uint8_t> value) = 0;
+  // BlueZ closed an acquired socket (the link or the subscription ended).
+  virtual void busSocketClosed(const std::string& path, SocketKind kind) = 0;
 };
 
 // One method call on an org.bluez object. The few argument shapes BlueZ's calls need:
@@ -48,6 +53,8 @@ struct BusCall {
 };
 
 using BusReply = std::function<void(const std::optional<BusError>& error)>;
+// With the ATT MTU BlueZ gave with the socket.
+using AcquireReply = std::function<void(const std::optional<BusError>& error, std::uint16_t mtu)>;
 
 class BluezBus {
  public:
@@ -62,6 +69,15 @@ class BluezBus {
 
   // Sends the call; `reply` comes later on the main loop with the outcome.
   void call(BusCall call, BusReply reply);
+  // AcquireNotify or AcquireWrite on the characteristic `path`; the bus thread then owns the
+  // socket: notifications arrive through busSocketValue, writes go through writeToSocket, and
+  // its end arrives through busSocketClosed unless release() came first.
+  void acquire(std::string path, SocketKind kind, AcquireReply reply);
+  void release(std::string path, SocketKind kind);
+  // One write without response on the acquired write socket; `written` comes later on the main
+  // loop, true once the socket took it.
+  void writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
+                     std::function<void(bool written)> written);
 
  private:
   class Worker;

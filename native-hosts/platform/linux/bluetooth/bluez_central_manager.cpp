@@ -33,6 +33,40 @@ void BluezCentralManager::call(BusCall call, BusReply reply) {
   if (bus_) bus_->call(std::move(call), std::move(reply));
 }
 
+void BluezCentralManager::acquire(std::string path, SocketKind kind, AcquireReply reply) {
+  if (bus_) bus_->acquire(std::move(path), kind, std::move(reply));
+}
+
+void BluezCentralManager::release(std::string path, SocketKind kind) {
+  if (bus_) bus_->release(std::move(path), kind);
+}
+
+void BluezCentralManager::writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
+                                        std::function<void(bool)> written) {
+  if (bus_) bus_->writeToSocket(std::move(path), std::move(bytes), std::move(written));
+}
+
+std::shared_ptr<BluezPeripheral> BluezCentralManager::ownerOf(const std::string& path) const {
+  for (const auto& [devicePath, peripheral] : peripherals_) {
+    if (path.size() > devicePath.size() && path.compare(0, devicePath.size(), devicePath) == 0 &&
+        path[devicePath.size()] == '/') {
+      return peripheral;
+    }
+  }
+  return nullptr;
+}
+
+void BluezCentralManager::busSocketValue(const std::string& path,
+                                         std::vector<std::uint8_t> value) {
+  auto keep = shared_from_this();
+  if (auto owner = ownerOf(path)) owner->socketValue(path, value);
+}
+
+void BluezCentralManager::busSocketClosed(const std::string& path, SocketKind kind) {
+  auto keep = shared_from_this();
+  if (auto owner = ownerOf(path)) owner->socketClosed(path, kind);
+}
+
 const PropertyMap* BluezCentralManager::properties(const std::string& path,
                                                    std::string_view interface) const {
   auto object = objects_.find(path);
@@ -281,14 +315,7 @@ void BluezCentralManager::busPropertiesChanged(const std::string& path,
     }
     if (isAdvertisementChange(changed)) offerAdvertisement(path);
   } else if (interface == kCharacteristicInterface) {
-    for (const auto& [devicePath, peripheral] : peripherals_) {
-      if (path.size() > devicePath.size() && path.compare(0, devicePath.size(), devicePath) == 0 &&
-          path[devicePath.size()] == '/') {
-        auto owner = peripheral;
-        owner->characteristicChanged(path, changed);
-        break;
-      }
-    }
+    if (auto owner = ownerOf(path)) owner->characteristicChanged(path, changed);
   }
 }
 

@@ -49,12 +49,18 @@ class BluezCentralManager final : public CentralManager,
   void busPropertiesChanged(const std::string& path, const std::string& interface,
                             PropertyMap changed,
                             const std::vector<std::string>& invalidated) override;
+  void busSocketValue(const std::string& path, std::vector<std::uint8_t> value) override;
+  void busSocketClosed(const std::string& path, SocketKind kind) override;
 
   // For the peripherals.
   RunLoop& mainLoop() { return mainLoop_; }
   const ObjectMap& objects() const { return objects_; }
   const PropertyMap* properties(const std::string& path, std::string_view interface) const;
   void call(BusCall call, BusReply reply);
+  void acquire(std::string path, SocketKind kind, AcquireReply reply);
+  void release(std::string path, SocketKind kind);
+  void writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
+                     std::function<void(bool)> written);
   void deliverConnected(const std::shared_ptr<BluezPeripheral>& peripheral);
   void deliverConnectFailed(const std::shared_ptr<BluezPeripheral>& peripheral,
                             const BluetoothError& error);
@@ -70,6 +76,8 @@ class BluezCentralManager final : public CentralManager,
   BluezPeripheral* own(const std::shared_ptr<Peripheral>& peripheral);
   void offerAdvertisement(const std::string& path);
   void dropVanishedPeripherals();
+  // The peripheral whose device object holds the object at `path`.
+  std::shared_ptr<BluezPeripheral> ownerOf(const std::string& path) const;
 
   RunLoop& mainLoop_;
   CentralManagerDelegate* delegate_;

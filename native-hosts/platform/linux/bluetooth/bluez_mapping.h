@@ -28,9 +28,21 @@
 // - Characteristic properties come from "Flags"; only the flags with a bit in the core
 //   specification's property field are mapped (broadcast, read, write-without-response, write,
 //   notify, indicate, authenticated-signed-writes, extended-properties).
-// - Write lengths: without response, the ATT MTU minus 3, from the largest "MTU" of the device's
-//   characteristics (23 when BlueZ does not say); with response, 512, what BlueZ's long writes
-//   (prepare and execute) allow for one attribute value.
+// - Links: connect is Device1.Connect and a link is up when "Connected" is; it ends when
+//   "Connected" goes false or the device object goes. A pending attempt ends when BlueZ gives
+//   up (its own LE connection timeout, or the call's 25 s reply limit), reported as a failed
+//   connection, where CoreBluetooth would wait on; cancelling a pending attempt (Disconnect)
+//   reports nothing, as CoreBluetooth's does.
+// - Service discovery is BlueZ's own: "ServicesResolved", then the GattService1 and
+//   GattCharacteristic1 objects under the device; nothing is asked of the device.
+// - Notifications: the packets of AcquireNotify's socket where offered, else "Value" changes of
+//   a StartNotify session; the subscription's confirmation is the call's reply, its loss the
+//   socket's end or "Notifying" going false.
+// - Write lengths: without response, the ATT MTU minus 3: the MTU AcquireWrite answered with,
+//   else the largest "MTU" of the device's characteristics (23 when BlueZ does not say); with
+//   response, 512, what BlueZ's long writes (prepare and execute) allow for one value.
+// - Readiness for writes without response: a window of 16 writes on their way (see
+//   bluez_peripheral.h), since BlueZ reports no flow control of its own over D-Bus.
 // - Errors: a D-Bus error becomes a BluetoothError whose description is the error's name and
 //   message; the code is the ATT error BlueZ's name stands for where there is one, else 0.
 

@@ -150,6 +150,7 @@ void BluezPeripheral::becomeDisconnected() {
   ++linkGeneration_;
   servicesWanted_ = false;
   outstandingWithoutResponse_ = 0;
+  releaseSockets();
   for (auto& [path, characteristic] : characteristics_) characteristic->setNotifying(false);
   if (auto manager = manager_.lock()) manager->deliverDisconnected(shared_from_this());
 }
@@ -184,8 +185,9 @@ void BluezPeripheral::finishServiceDiscovery() {
     const auto uuid = text ? parseUuid(*text) : std::nullopt;
     if (!device || *device != path_ || !uuid || !wanted(serviceFilter_, *uuid)) continue;
     // The same service keeps its object across discoveries of one link.
+    const std::string& servicePath = path;
     auto kept = std::find_if(services_.begin(), services_.end(), [&](const auto& s) {
-      return static_cast<const BluezService&>(*s).path() == path;
+      return static_cast<const BluezService&>(*s).path() == servicePath;
     });
     found.push_back(kept != services_.end() ? *kept : std::make_shared<BluezService>(path, *uuid));
   }
@@ -216,12 +218,41 @@ void BluezPeripheral::discoverCharacteristics(
     auto& kept = characteristics_[path];
     if (!kept) kept = std::make_shared<BluezCharacteristic>(path, *uuid, bits);
     kept->setProperties(bits);
+    kept->offersAcquireNotify = properties.contains("NotifyAcquired");
+    kept->offersAcquireWrite = properties.contains("WriteAcquired") && (bits & 0x04) != 0;
     found.push_back(kept);
   }
   bluezService.setCharacteristics(std::move(found));
-  deliverLater([kept = *target](BluezPeripheral& self, PeripheralDelegate& delegate) {
+
+  // A write socket is taken now, so that its MTU is known when the write lengths are asked for;
+  // the discovery is answered once every acquisition has.
+  auto answer = [kept = *target](BluezPeripheral& self, PeripheralDelegate& delegate) {
     delegate.didDiscoverCharacteristics(self, *kept, std::nullopt);
-  });
+  };
+  auto waiting = std::make_shared<std::size_t>(0);
+  for (const auto& characteristic : bluezService.characteristics()) {
+    auto& mine = static_cast<BluezCharacteristic&>(*characteristic);
+    if (!mine.offersAcquireWrite || mine.writeSocket) continue;
+    ++*waiting;
+    manager->acquire(
+        mine.path(), SocketKind::write,
+        [weak = weak_from_this(), path = mine.path(), waiting, answer, link = linkGeneration_,
+         generation = delegateGeneration_](const std::optional<BusError>& error,
+                                           std::uint16_t mtu) {
+          auto self = weak.lock();
+          if (!self || self->linkGeneration_ != link) return;
+          auto acquired = self->characteristics_.find(path);
+          if (!error && acquired != self->characteristics_.end()) {
+            acquired->second->writeSocket = true;
+            self->writeSocketMtu_ = mtu;
+          }
+          // Without the socket, writes go through WriteValue.
+          if (--*waiting == 0 && self->delegate_ && self->delegateGeneration_ == generation) {
+            answer(*self, *self->delegate_);
+          }
+        });
+  }
+  if (*waiting == 0) deliverLater(answer);
 }
 
 BluezCharacteristic* BluezPeripheral::find(const Characteristic& characteristic) const {
@@ -235,9 +266,49 @@ void BluezPeripheral::setNotifyValue(bool enabled, Characteristic& characteristi
   auto manager = manager_.lock();
   auto* target = find(characteristic);
   if (!manager || !target) return;
+  if (!enabled && target->notifySocket) {
+    target->notifySocket = false;
+    target->setNotifying(false);
+    manager->release(target->path(), SocketKind::notify);
+    deliverLater([kept = characteristics_[target->path()]](BluezPeripheral& self,
+                                                          PeripheralDelegate& delegate) {
+      delegate.didUpdateNotificationState(self, *kept, std::nullopt);
+    });
+    return;
+  }
+  if (!enabled || !target->offersAcquireNotify) {
+    startNotifySession(*target, enabled);
+    return;
+  }
+  manager->acquire(
+      target->path(), SocketKind::notify,
+      [weak = weak_from_this(), path = target->path(), link = linkGeneration_,
+       generation = delegateGeneration_](const std::optional<BusError>& error, std::uint16_t) {
+        auto self = weak.lock();
+        if (!self || self->linkGeneration_ != link) return;
+        auto found = self->characteristics_.find(path);
+        if (found == self->characteristics_.end()) return;
+        auto subscribed = found->second;
+        if (error) {
+          // BlueZ may refuse the socket (another client holds one): a session does as well.
+          self->startNotifySession(*subscribed, true);
+          return;
+        }
+        subscribed->notifySocket = true;
+        subscribed->setNotifying(true);
+        if (self->delegateGeneration_ != generation) return;
+        self->deliver([&](PeripheralDelegate& delegate) {
+          delegate.didUpdateNotificationState(*self, *subscribed, std::nullopt);
+        });
+      });
+}
+
+void BluezPeripheral::startNotifySession(BluezCharacteristic& target, bool enabled) {
+  auto manager = manager_.lock();
+  if (!manager) return;
   manager->call(
-      objectCall(target->path(), kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify"),
-      [weak = weak_from_this(), path = target->path(), enabled, link = linkGeneration_,
+      objectCall(target.path(), kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify"),
+      [weak = weak_from_this(), path = target.path(), enabled, link = linkGeneration_,
        generation = delegateGeneration_](const std::optional<BusError>& error) {
         auto self = weak.lock();
         if (!self || self->linkGeneration_ != link || self->delegateGeneration_ != generation) {
@@ -255,18 +326,59 @@ void BluezPeripheral::setNotifyValue(bool enabled, Characteristic& characteristi
       });
 }
 
+void BluezPeripheral::socketValue(const std::string& path, std::span<const std::uint8_t> value) {
+  auto found = characteristics_.find(path);
+  if (found == characteristics_.end() || state_ != PeripheralState::connected) return;
+  auto characteristic = found->second;
+  if (!characteristic->notifySocket || !characteristic->isNotifying()) return;
+  deliver([&](PeripheralDelegate& delegate) {
+    delegate.didUpdateValue(*this, *characteristic, value, std::nullopt);
+  });
+}
+
+void BluezPeripheral::socketClosed(const std::string& path, SocketKind kind) {
+  auto found = characteristics_.find(path);
+  if (found == characteristics_.end()) return;
+  auto characteristic = found->second;
+  if (kind == SocketKind::write) {
+    characteristic->writeSocket = false;  // later writes go through WriteValue
+    return;
+  }
+  if (!characteristic->notifySocket) return;
+  characteristic->notifySocket = false;
+  if (!characteristic->isNotifying() || state_ != PeripheralState::connected) return;
+  // BlueZ ended the subscription while the link stays.
+  characteristic->setNotifying(false);
+  deliver([&](PeripheralDelegate& delegate) {
+    delegate.didUpdateNotificationState(*this, *characteristic, std::nullopt);
+  });
+}
+
+void BluezPeripheral::releaseSockets() {
+  auto manager = manager_.lock();
+  writeSocketMtu_.reset();
+  for (auto& [path, characteristic] : characteristics_) {
+    if (manager && characteristic->notifySocket) manager->release(path, SocketKind::notify);
+    if (manager && characteristic->writeSocket) manager->release(path, SocketKind::write);
+    characteristic->notifySocket = false;
+    characteristic->writeSocket = false;
+  }
+}
+
 void BluezPeripheral::characteristicChanged(const std::string& path, const PropertyMap& changed) {
   auto found = characteristics_.find(path);
   if (found == characteristics_.end() || state_ != PeripheralState::connected) return;
   auto characteristic = found->second;
+  // With a notification socket the values come through it, never twice.
   if (const auto* value = property<std::vector<std::uint8_t>>(changed, "Value");
-      value && characteristic->isNotifying()) {
+      value && characteristic->isNotifying() && !characteristic->notifySocket) {
     deliver([&](PeripheralDelegate& delegate) {
       delegate.didUpdateValue(*this, *characteristic, *value, std::nullopt);
     });
   }
   if (const auto* notifying = property<bool>(changed, "Notifying");
-      notifying && !*notifying && characteristic->isNotifying()) {
+      notifying && !*notifying && characteristic->isNotifying() &&
+      !characteristic->notifySocket) {
     // The device or BlueZ ended the subscription.
     characteristic->setNotifying(false);
     deliver([&](PeripheralDelegate& delegate) {
@@ -280,27 +392,15 @@ void BluezPeripheral::writeValue(std::span<const std::uint8_t> bytes,
   auto manager = manager_.lock();
   auto* target = find(characteristic);
   if (!manager || !target) return;
+  if (type == WriteType::withoutResponse) {
+    writeWithoutResponse(*target, bytes);
+    return;
+  }
   auto call = objectCall(target->path(), kCharacteristicInterface, "WriteValue");
   call.arguments = BusCall::Arguments::writeValue;
   call.value.assign(bytes.begin(), bytes.end());
-  const auto link = linkGeneration_;
-  if (type == WriteType::withoutResponse) {
-    call.writeType = "command";
-    ++outstandingWithoutResponse_;
-    manager->call(std::move(call), [weak = weak_from_this(), link](const std::optional<BusError>&) {
-      auto self = weak.lock();
-      if (!self || self->linkGeneration_ != link || self->outstandingWithoutResponse_ == 0) return;
-      // A write without response has no confirmation to report, failed or not.
-      const bool wasFull = !self->canSendWriteWithoutResponse();
-      --self->outstandingWithoutResponse_;
-      if (wasFull) {
-        self->deliver(
-            [&](PeripheralDelegate& delegate) { delegate.isReadyToSendWriteWithoutResponse(*self); });
-      }
-    });
-    return;
-  }
   call.writeType = "request";
+  const auto link = linkGeneration_;
   manager->call(std::move(call), [weak = weak_from_this(), path = target->path(), link,
                                    generation = delegateGeneration_](
                                       const std::optional<BusError>& error) {
@@ -317,8 +417,39 @@ void BluezPeripheral::writeValue(std::span<const std::uint8_t> bytes,
   });
 }
 
+void BluezPeripheral::writeWithoutResponse(BluezCharacteristic& target,
+                                           std::span<const std::uint8_t> bytes) {
+  auto manager = manager_.lock();
+  if (!manager) return;
+  ++outstandingWithoutResponse_;
+  auto taken = [weak = weak_from_this(), link = linkGeneration_](auto&&...) {
+    // Failed or not: a write without response has no confirmation to report.
+    auto self = weak.lock();
+    if (self && self->linkGeneration_ == link) self->writeTaken();
+  };
+  if (target.writeSocket) {
+    manager->writeToSocket(target.path(), {bytes.begin(), bytes.end()}, taken);
+    return;
+  }
+  auto call = objectCall(target.path(), kCharacteristicInterface, "WriteValue");
+  call.arguments = BusCall::Arguments::writeValue;
+  call.value.assign(bytes.begin(), bytes.end());
+  call.writeType = "command";
+  manager->call(std::move(call), taken);
+}
+
+void BluezPeripheral::writeTaken() {
+  if (outstandingWithoutResponse_ == 0) return;
+  const bool wasFull = !canSendWriteWithoutResponse();
+  --outstandingWithoutResponse_;
+  if (wasFull) {
+    deliver([&](PeripheralDelegate& delegate) { delegate.isReadyToSendWriteWithoutResponse(*this); });
+  }
+}
+
 std::size_t BluezPeripheral::maximumWriteValueLength(WriteType type) const {
   if (type == WriteType::withResponse) return kMaximumLongWrite;
+  if (writeSocketMtu_) return writeWithoutResponseLength(*writeSocketMtu_);
   auto manager = manager_.lock();
   std::optional<std::int64_t> mtu;
   if (manager) {

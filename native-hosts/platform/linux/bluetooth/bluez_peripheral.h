@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/bluetooth.h"
+#include "platform/linux/bluetooth/acquired_sockets.h"
 #include "platform/linux/bluetooth/bluez_values.h"
 
 namespace orvix::platform::linux_bluetooth {
@@ -27,6 +28,13 @@ class BluezCharacteristic final : public Characteristic {
   const std::string& path() const { return path_; }
   void setNotifying(bool notifying) { notifying_ = notifying; }
   void setProperties(std::uint32_t properties) { properties_ = properties; }
+
+  // What BlueZ offers for it ("NotifyAcquired" and "WriteAcquired" are present), and which of
+  // the sockets this client holds.
+  bool offersAcquireNotify = false;
+  bool offersAcquireWrite = false;
+  bool notifySocket = false;
+  bool writeSocket = false;
 
  private:
   std::string path_;
@@ -55,11 +63,17 @@ class BluezService final : public Service {
 };
 
 // One org.bluez.Device1 object. Its link follows the device's "Connected" property; service
-// discovery waits for "ServicesResolved" and then reads the GATT objects under the device;
-// subscriptions are StartNotify sessions whose "Value" changes are the notifications; writes are
-// WriteValue calls, "request" with response and "command" without. Writes without response are
-// taken while fewer than kWriteWithoutResponseWindow of them await BlueZ's reply; the reply
-// that makes room again is the readiness signal.
+// discovery waits for "ServicesResolved" and then reads the GATT objects under the device.
+// - Subscriptions: AcquireNotify where the characteristic offers it (each packet read from the
+//   socket is one notification; the socket's end is the subscription's), else a StartNotify
+//   session whose "Value" changes are the notifications.
+// - Writes with response: WriteValue with type "request". Writes without response: on the
+//   socket of AcquireWrite where offered (acquired during characteristic discovery, so its MTU
+//   sets the write length), else WriteValue with type "command".
+// - Readiness for writes without response: they are taken while fewer than
+//   kWriteWithoutResponseWindow of them are on their way (a WriteValue call awaiting BlueZ's
+//   reply, or a packet the socket has not taken yet: its POLLOUT); the one that makes room
+//   again is the readiness signal.
 class BluezPeripheral final : public Peripheral,
                               public std::enable_shared_from_this<BluezPeripheral> {
  public:
@@ -92,6 +106,8 @@ class BluezPeripheral final : public Peripheral,
   void deviceChanged(const PropertyMap& changed);
   void deviceRemoved();
   void characteristicChanged(const std::string& path, const PropertyMap& changed);
+  void socketValue(const std::string& path, std::span<const std::uint8_t> value);
+  void socketClosed(const std::string& path, SocketKind kind);
 
  private:
   template <typename Call>
@@ -103,6 +119,11 @@ class BluezPeripheral final : public Peripheral,
   void finishServiceDiscovery();
   bool deviceConnected() const;
   BluezCharacteristic* find(const Characteristic& characteristic) const;
+  void startNotifySession(BluezCharacteristic& characteristic, bool enabled);
+  void writeWithoutResponse(BluezCharacteristic& characteristic,
+                            std::span<const std::uint8_t> bytes);
+  void writeTaken();
+  void releaseSockets();
 
   std::weak_ptr<BluezCentralManager> manager_;
   std::string path_;
@@ -118,6 +139,7 @@ class BluezPeripheral final : public Peripheral,
   std::vector<std::shared_ptr<Service>> services_;
   std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristics_;
   std::size_t outstandingWithoutResponse_ = 0;
+  std::optional<std::uint16_t> writeSocketMtu_;  // the ATT MTU AcquireWrite answered with
 };
 
 }  // namespace orvix::platform::linux_bluetooth
