@@ -69,10 +69,11 @@ bool AcquiredSockets::writeQueued(Socket& socket) {
 
 void AcquiredSockets::addPollEntries(std::vector<pollfd>& entries, bool reading) const {
   for (const auto& [key, socket] : sockets_) {
-    short events = 0;
-    if (key.second == SocketKind::notify && reading) events = POLLIN;
+    // A notification socket waits out the bound, its end included, so no packet before the end
+    // is lost; a write socket is watched even when idle, so its end is seen.
+    if (key.second == SocketKind::notify && !reading) continue;
+    short events = key.second == SocketKind::notify ? POLLIN : 0;
     if (key.second == SocketKind::write && !socket.queued.empty()) events = POLLOUT;
-    // Every socket stays in the poll, so its end (POLLHUP) is seen even when idle.
     entries.push_back({socket.fd, events, 0});
   }
 }

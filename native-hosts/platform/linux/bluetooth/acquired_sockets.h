@@ -42,7 +42,8 @@ class AcquiredSockets {
   // `done` is called (on the bus thread) once the socket took the packet, or failed.
   void write(const std::string& path, std::vector<std::uint8_t> bytes, Written done);
 
-  // Adds what to wait for: notification sockets only while `reading` (the same bound as the bus).
+  // Adds what to wait for: notification sockets only while `reading` (the bus's own bound on
+  // deliveries not yet run).
   void addPollEntries(std::vector<pollfd>& entries, bool reading) const;
   // Serves the entries from `first` on, as addPollEntries added them.
   void serve(const std::vector<pollfd>& entries, std::size_t first, const Events& events);
