@@ -329,6 +329,16 @@ TEST_F(BluezBinding, WhereBluezRefusesItsSocketsNotifySessionsAndWriteValueCarry
   EXPECT_EQ(world.writes().front(), (SeenWrite{frame, WriteType::withoutResponse}));
 }
 
+TEST_F(BluezBinding, PowerStateOutranksPoweredForRfkillAndTransitions) {
+  powerUp();
+  world.mock().setPowerState("off-blocked");  // rfkill: "Powered" still says true
+  ASSERT_TRUE(world.eventually([&] { return listener.states.back() == CentralState::poweredOff; }));
+  world.mock().setPowerState("off-enabling");
+  ASSERT_TRUE(world.eventually([&] { return listener.states.back() == CentralState::resetting; }));
+  world.mock().setPowerState("on");
+  ASSERT_TRUE(world.eventually([&] { return listener.states.back() == CentralState::poweredOn; }));
+}
+
 TEST_F(BluezBinding, AMachineWithoutABusReportsUnsupported) {
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvix-no-bus", 1);
   powerUpExpecting(CentralState::unsupported);

@@ -255,6 +255,11 @@ void MockBluez::spoofNotification(const std::vector<std::uint8_t>& value) {
 
 void MockBluez::dropLink() { control("DropLink", nullptr); }
 void MockBluez::setPowered(bool powered) { control("SetPowered", "b", powered ? 1 : 0); }
+void MockBluez::setPowerState(std::string_view state) {
+  const std::string text(state);
+  control("SetPowerState", "s", text.c_str());
+}
+
 void MockBluez::refuseConnections(bool refuse) {
   control("RefuseConnections", "b", refuse ? 1 : 0);
 }

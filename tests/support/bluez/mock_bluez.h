@@ -44,6 +44,8 @@ class MockBluez {
   void spoofNotification(const std::vector<std::uint8_t>& value);
   void dropLink();
   void setPowered(bool powered);
+  // Changes "PowerState" alone, as rfkill and power transitions do.
+  void setPowerState(std::string_view state);
   void refuseConnections(bool refuse);
   // Whether AcquireNotify and AcquireWrite hand out sockets (they do at start) or refuse.
   void offerSockets(bool offer);

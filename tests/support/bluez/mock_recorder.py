@@ -179,6 +179,8 @@ def add_gatt_object(mock, path, interface, properties, methods):
 
 def load(mock, _parameters):
     mock.AddAdapter('hci0', 'orvix-test')
+    # BlueZ 5.64 and later also say how the power stands (rfkill, transitions).
+    objects()['/org/bluez/hci0'].props[ADAPTER_IFACE]['PowerState'] = dbus.String('on')
     path = mock.AddDevice('hci0', ADDRESS, NAME)
     device = objects()[path]
     device.refuse_connections = False
@@ -281,8 +283,17 @@ def SetPowered(_self, powered):
     '''The adapter is switched on or off; off ends the link, as BlueZ does.'''
     if not powered and objects()[device_path()].props[DEVICE_IFACE]['Connected']:
         set_link(False)
+    objects()['/org/bluez/hci0'].UpdateProperties(ADAPTER_IFACE, {
+        'Powered': dbus.Boolean(powered),
+        'PowerState': dbus.String('on' if powered else 'off'),
+    })
+
+
+@dbus.service.method(CONTROL_IFACE, in_signature='s', out_signature='')
+def SetPowerState(_self, state):
+    '''Only "PowerState" changes: "off-blocked" (rfkill), "off-enabling", "on-disabling"...'''
     objects()['/org/bluez/hci0'].UpdateProperties(ADAPTER_IFACE,
-                                                  {'Powered': dbus.Boolean(powered)})
+                                                  {'PowerState': dbus.String(state)})
 
 
 @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='a(ays)')
