@@ -192,11 +192,11 @@ platform::simulated::BluetoothScenario simulatedRecorder() {
   for (const auto& [uuid, properties] : {std::pair{rxUUID, platform::kPropertyWrite},
                                          std::pair{commandUUID, platform::kPropertyNotify},
                                          std::pair{streamUUID, platform::kPropertyNotify}}) {
-    platform::simulated::SimulatedCharacteristicSpec spec;
-    spec.service = serviceUUID;
-    spec.uuid = uuid;
-    spec.properties = properties;
-    recorder.characteristics.push_back(spec);
+    platform::simulated::SimulatedCharacteristicSpec characteristic;
+    characteristic.service = serviceUUID;
+    characteristic.uuid = uuid;
+    characteristic.properties = properties;
+    recorder.characteristics.push_back(characteristic);
   }
   platform::simulated::BluetoothScenario scenario;
   scenario.devices = {recorder};

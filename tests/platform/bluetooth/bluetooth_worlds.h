@@ -85,11 +85,11 @@ class SimulatedWorld {
     recorder.gattServices = {kServiceUuid};
     recorder.maximumWriteWithoutResponse = 244;
     auto characteristic = [](const BluetoothUuid& uuid, std::uint32_t properties) {
-      SimulatedCharacteristicSpec spec;
-      spec.service = kServiceUuid;
-      spec.uuid = uuid;
-      spec.properties = properties;
-      return spec;
+      SimulatedCharacteristicSpec offered;
+      offered.service = kServiceUuid;
+      offered.uuid = uuid;
+      offered.properties = properties;
+      return offered;
     };
     recorder.characteristics = {
         characteristic(kRxUuid, platform::kPropertyWrite | 0x04),

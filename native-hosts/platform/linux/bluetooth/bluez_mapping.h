@@ -25,8 +25,8 @@
 // - The cached name of a peripheral is "Alias" unless that is BlueZ's stand-in made of the
 //   address, then "Name"; otherwise none.
 // - Scanning state is this client's own: BlueZ's "Discovering" also counts other clients.
-// - Characteristic properties come from "Flags"; only the flags with a bit in the core
-//   specification's property field are mapped (broadcast, read, write-without-response, write,
+// - Characteristic properties come from "Flags"; only the flags that have a bit in the Bluetooth
+//   core standard's property field are mapped (broadcast, read, write-without-response, write,
 //   notify, indicate, authenticated-signed-writes, extended-properties).
 // - Links: connect is Device1.Connect and a link is up when "Connected" is; it ends when
 //   "Connected" goes false or the device object goes. A pending attempt ends when BlueZ gives
