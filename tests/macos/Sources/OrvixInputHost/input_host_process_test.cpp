@@ -175,5 +175,82 @@ TEST(InputHostProcess, CommitsIntoTheSimulatedCodexWithItsTrace) {
   EXPECT_NE(result.standardError.find("\"timeoutMs\":5000"), std::string::npos);
 }
 
+// The user of a shipped quick-add scenario (the editor with "Kubernetes" selected) acts on a
+// real clock about a second after start-up; the host is switched on well before.
+class QuickAddScenario {
+ public:
+  explicit QuickAddScenario(const std::string& name) : child_(kProgram, options(name)) {
+    child_.sendLine(
+        "{\"schemaVersion\":2,\"command\":\"permission.refresh\",\"commandId\":\"p\","
+        "\"prompt\":false,\"responsiblePermission\":\"trusted\"}");
+    child_.sendLine(
+        "{\"schemaVersion\":2,\"command\":\"vocabulary.quick-add.configure\","
+        "\"commandId\":\"q\",\"enabled\":true}");
+  }
+  ChildProcess& child() { return child_; }
+  // The events named `name` so far.
+  std::vector<nlohmann::json> events(const std::string& name) const {
+    std::vector<nlohmann::json> found;
+    for (const auto& line : linesOf(child_.outputSoFar())) {
+      auto event = nlohmann::json::parse(line, nullptr, false);
+      if (event.value("event", "") == name) found.push_back(std::move(event));
+    }
+    return found;
+  }
+  std::vector<std::string> stages() const {
+    std::vector<std::string> found;
+    for (const auto& event : events("vocabulary.quick-add.observation")) {
+      found.push_back(event.value("stage", ""));
+    }
+    return found;
+  }
+
+ private:
+  static ChildOptions options(const std::string& name) {
+    ChildOptions options;
+    options.arguments = {"--simulate", std::string(ORVIX_SCENARIOS_DIR) + "/" + name};
+    return options;
+  }
+  ChildProcess child_;
+};
+
+TEST(InputHostProcess, ADoubleCopyBecomesACandidate) {
+  QuickAddScenario scenario("quick-add-double-copy.json");
+  ASSERT_TRUE(scenario.child().awaitOutput("vocabulary.quick-add.candidate", std::chrono::seconds(10)));
+  const auto candidates = scenario.events("vocabulary.quick-add.candidate");
+  ASSERT_EQ(candidates.size(), 1u);
+  EXPECT_EQ(candidates[0].value("text", ""), "Kubernetes");
+  // The presses are 300 ms apart on the scenario's clock; the tap sees them a little later.
+  EXPECT_NEAR(candidates[0].value("intervalMs", 0), 300, 100);
+  EXPECT_EQ(scenario.stages(), (std::vector<std::string>{"copy-key", "first-copy", "copy-key"}));
+}
+
+TEST(InputHostProcess, ASingleCopyIsNoCandidate) {
+  QuickAddScenario scenario("quick-add-single-copy.json");
+  ASSERT_TRUE(scenario.child().awaitOutput("\"first-copy\"", std::chrono::seconds(10)));
+  // Past the pairing window: the candidate expired unseen.
+  scenario.child().readFor(std::chrono::milliseconds(700));
+  EXPECT_TRUE(scenario.events("vocabulary.quick-add.candidate").empty());
+  EXPECT_EQ(scenario.stages(), (std::vector<std::string>{"copy-key", "first-copy"}));
+}
+
+TEST(InputHostProcess, ASelectionHintIsAnsweredByACopy) {
+  QuickAddScenario scenario("quick-add-selection.json");
+  ASSERT_TRUE(scenario.child().awaitOutput("vocabulary.quick-add.selection-hint",
+                                           std::chrono::seconds(10)));
+  const auto hint = scenario.events("vocabulary.quick-add.selection-hint").at(0);
+  const std::string id = hint.value("copyTargetId", "");
+  scenario.child().sendLine(
+      "{\"schemaVersion\":2,\"command\":\"vocabulary.quick-add.copy\",\"commandId\":\"c\","
+      "\"copyTargetId\":\"" + id + "\"}");
+  ASSERT_TRUE(scenario.child().awaitOutput("vocabulary.quick-add.selection-result",
+                                           std::chrono::seconds(10)));
+  const auto result = scenario.events("vocabulary.quick-add.selection-result").at(0);
+  EXPECT_EQ(result.value("outcome", ""), "selected");
+  EXPECT_EQ(result.value("text", ""), "Kubernetes");
+  // The host's own Command-C is not taken for the user's.
+  EXPECT_TRUE(scenario.stages().empty());
+}
+
 }  // namespace
 }  // namespace orvix::testing
