@@ -58,8 +58,10 @@ struct DesktopWorld {
   ElementId nextElementId = 1;
   ProcessId currentProcess = 0;
 
-  // Injected failures of reads of the system-wide element, by attribute.
+  // Injected failures of reads of the system-wide element, by attribute, and answers that
+  // replace its own.
   std::map<std::string, AXError, std::less<>> systemWideErrors;
+  std::map<std::string, AXValue, std::less<>> systemWideValues;
 
   std::optional<ProcessId> focusedApplication;
   std::optional<ProcessId> frontmostApplication;

@@ -146,6 +146,10 @@ AXAttributeResult SimulatedAccessibility::systemWideAttribute(DesktopWorld& worl
       error != world.systemWideErrors.end()) {
     return failed(error->second);
   }
+  if (const auto value = world.systemWideValues.find(attribute);
+      value != world.systemWideValues.end()) {
+    return AXAttributeResult{AXError::success, value->second};
+  }
   if (attribute == "AXRole")
     return AXAttributeResult{AXError::success, std::string("AXSystemWide")};
   if (attribute == "AXFocusedApplication") {

@@ -298,6 +298,16 @@ void SimulatedDesktop::setAttributeError(ElementId id, const std::string& attrib
   }
 }
 
+void SimulatedDesktop::setSystemWideValue(const std::string& attribute,
+                                          std::optional<AXValue> value) {
+  std::lock_guard lock(model_.mutex);
+  if (value) {
+    model_.world.systemWideValues[attribute] = std::move(*value);
+  } else {
+    model_.world.systemWideValues.erase(attribute);
+  }
+}
+
 void SimulatedDesktop::setSystemWideError(const std::string& attribute,
                                           std::optional<AXError> error) {
   std::lock_guard lock(model_.mutex);

@@ -161,6 +161,8 @@ class SimulatedDesktop {
   // Injected failures; std::nullopt removes one.
   void setAttributeError(ElementId id, const std::string& attribute, std::optional<AXError> error);
   void setSystemWideError(const std::string& attribute, std::optional<AXError> error);
+  // The system-wide element answers `value` for the attribute (std::nullopt: its own answer).
+  void setSystemWideValue(const std::string& attribute, std::optional<AXValue> value);
   void setProcessIdError(ElementId id, std::optional<AXError> error);
   void setPasteLatency(ElementId id, Duration latency);
   // A handle as the host would get it.

@@ -124,6 +124,32 @@ TEST_F(QuickAddForegroundTest, ProtectedAndForeignElementsAreRefused) {
   EXPECT_EQ(eventsOf(output).back()["diagnostic"].value("hasElement", true), false);
 }
 
+TEST_F(QuickAddForegroundTest, OddAnswersAreDiagnosedWhereTheyCome) {
+  // Not an element where one belongs: noted, and the other evidence decides.
+  desktop.setSystemWideValue("AXFocusedApplication", std::string("Editor"));
+  ASSERT_TRUE(focus(kEditorPid));
+  EXPECT_EQ(steps().front(), "focus-app/invalid-value");
+  desktop.setSystemWideValue("AXFocusedApplication", std::nullopt);
+
+  const auto application = desktop.applicationElement(kEditorPid);
+  desktop.setAttribute(application, "AXFocusedUIElement", std::string("field"));
+  desktop.setAttribute(application, "AXFocusedWindow", true);
+  ASSERT_TRUE(focus(kEditorPid));
+  EXPECT_EQ(steps(), (Steps{"foreground-evidence/ready", "focus-element/invalid-value",
+                            "focus-window/invalid-value", "foreground-evidence/ready",
+                            "focus/ready"}));
+  desktop.setAttributeError(application, "AXFocusedWindow", AXError::cannotComplete);
+  ASSERT_TRUE(focus(kEditorPid));
+  EXPECT_EQ(steps().at(2), "focus-window/ax-error");
+}
+
+TEST_F(QuickAddForegroundTest, AFocusedWindowWhoseOwnerCannotBeToldIsRefused) {
+  desktop.setProcessIdError(window, AXError::cannotComplete);
+  EXPECT_FALSE(focus(kEditorPid));
+  EXPECT_EQ(steps().back(), "focus-window-pid/process-mismatch");
+  EXPECT_EQ(eventsOf(output).back()["diagnostic"].value("axError", 0), -25204);
+}
+
 TEST_F(QuickAddForegroundTest, AWindowThatChangedUnderTheReadingIsRefused) {
   const auto second = desktop.addWindow(kEditorPid, "Second");
   const auto secondField = desktop.addElement(ElementSpec(ElementKind::textField, second));
