@@ -61,9 +61,12 @@ inline constexpr std::string_view applicationIdentifierPrefix = "com.orvix";
 inline std::string quickAddObservationQueueLabel() {
   return std::string(applicationIdentifierPrefix) + ".desktop.vocabulary-quick-add";
 }
+// How long a selection target announced by quick-add stays usable.
+inline constexpr double quickAddTargetLifetimeSeconds = 60.0;
 inline constexpr std::string_view agentTraceEnvironmentVariable = "ORVIX_INPUT_HOST_AGENT_TRACE";
 
 // macOS virtual key codes.
+inline constexpr std::uint16_t keyCodeC = 8;
 inline constexpr std::uint16_t keyCodeV = 9;
 inline constexpr std::uint16_t keyCodeReturn = 36;
 inline constexpr std::uint16_t keyCodeDownArrow = 125;

@@ -18,11 +18,9 @@ namespace {
 // From the moment the command is read: the desktop application is waiting for the answer.
 constexpr double copyCommandDeadlineSeconds = 0.8;
 constexpr Duration copyPollInterval = std::chrono::milliseconds(12);
-constexpr double quickAddTargetLifetimeSeconds = 60.0;
 // Changes a copy makes: one, or a few for an application that writes several flavours apart.
 constexpr std::int64_t fewestCopyChanges = 1;
 constexpr std::int64_t mostCopyChanges = 3;
-constexpr std::uint16_t keyCodeC = 8;
 
 }  // namespace
 

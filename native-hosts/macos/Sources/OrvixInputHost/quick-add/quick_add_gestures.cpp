@@ -16,7 +16,6 @@ namespace orvix::input_host {
 namespace {
 
 constexpr std::int64_t keyCodeA = 0;
-constexpr std::int64_t keyCodeC = 8;
 constexpr double selectionDragDistance = 8;
 
 bool isSelectionNavigationKey(std::int64_t keyCode) {

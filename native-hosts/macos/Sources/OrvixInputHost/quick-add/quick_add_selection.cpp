@@ -18,7 +18,6 @@ namespace {
 // far apart, and the last gesture of a burst wins.
 constexpr std::uint64_t selectionHintSpacingNanoseconds = 750'000'000;
 constexpr Duration targetMonitorPeriod = std::chrono::milliseconds(100);
-constexpr double quickAddTargetLifetimeSeconds = 60.0;
 
 }  // namespace
 
