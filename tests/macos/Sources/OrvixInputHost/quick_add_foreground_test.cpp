@@ -100,7 +100,7 @@ TEST_F(QuickAddForegroundTest, AWindowOfAnotherProcessInFrontIsRefused) {
 }
 
 TEST_F(QuickAddForegroundTest, ProtectedAndForeignElementsAreRefused) {
-  const auto password = addElement(ElementKind::secureTextField);
+  const auto password = desktop.addElement(ElementSpec(ElementKind::secureTextField, window));
   desktop.focusElement(password);
   EXPECT_FALSE(focus(kEditorPid));
   EXPECT_EQ(steps().back(), "protected-target/protected");
