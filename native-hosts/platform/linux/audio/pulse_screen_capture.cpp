@@ -76,6 +76,8 @@ std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
     PulseConnection::Locked locked(*connection);
     sink_ = defaults->sink;
   }
+  // Known before the first fragment arrives on the loop thread, which reads it.
+  format_ = recordingFormat(*monitor);
   {
     std::lock_guard lock(deliveryMutex_);
     capturing_ = true;
@@ -93,7 +95,6 @@ std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
     capturing_ = false;
     return ScreenCaptureFailure::failed;
   }
-  format_ = recording->format();
   connection_ = std::move(connection);
   recording_ = std::move(recording);
   return std::nullopt;
