@@ -4,7 +4,7 @@
 // the moment the sink played it (the write's moment plus the playback latency libpulse reports).
 //
 // Usage: pulse_delay_probe SINK TRACK_FILE SECONDS   (the server from PULSE_SERVER)
-// Prints one delay per burst in milliseconds, then the median and the largest.
+// Prints the median and the largest delay.
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
@@ -133,14 +133,14 @@ int main(int argc, char** argv) {
   std::vector<double> delays;
   for (std::size_t i = 0; i < std::min(played.size(), seen.size()); ++i) {
     delays.push_back(milliseconds(seen[i] - played[i]));
-    std::printf("  burst %zu: %.1f ms\n", i + 1, delays.back());
   }
   if (delays.empty()) {
     std::printf("  no burst reached the track file\n");
     return 1;
   }
   std::sort(delays.begin(), delays.end());
-  std::printf("  end-to-end delay: median %.1f ms, largest %.1f ms (%zu bursts, %zu seen)\n",
-              delays[delays.size() / 2], delays.back(), played.size(), seen.size());
+  std::printf("  end-to-end delay: median %.1f ms, smallest %.1f ms, largest %.1f ms "
+              "(%zu bursts played, %zu seen)\n",
+              delays[delays.size() / 2], delays.front(), delays.back(), played.size(), seen.size());
   return 0;
 }
