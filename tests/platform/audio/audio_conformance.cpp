@@ -222,4 +222,12 @@ TEST_P(AudioConformanceTest, WithoutAnInputDeviceAnEngineHasNoUsableFormat) {
   EXPECT_TRUE(!format || format->channelCount == 0 || !(format->sampleRate > 0));
 }
 
+TEST_P(AudioConformanceTest, WithNothingThatPlaysThereIsNothingToCapture) {
+  world->removeOutputDevice();
+  auto content = world->audio().screenCapture.shareableContent();
+  const auto* shareable = std::get_if<ShareableContent>(&content);
+  ASSERT_NE(shareable, nullptr);
+  EXPECT_TRUE(shareable->displays.empty());
+}
+
 }  // namespace orvix::platform::testing

@@ -27,6 +27,8 @@ class AudioWorldUnderTest {
   virtual void changeDefaultInput() = 0;
   // The machine is left without an input device.
   virtual void removeInputDevice() = 0;
+  // The machine is left with nothing that plays audio.
+  virtual void removeOutputDevice() = 0;
 };
 
 struct AudioWorldFactory {

@@ -38,6 +38,9 @@ class PulseWorldUnderTest final : public AudioWorldUnderTest {
   void removeInputDevice() override {
     EXPECT_TRUE(server_.control({"unload-module", "module-remap-source"}));
   }
+  void removeOutputDevice() override {
+    EXPECT_TRUE(server_.control({"unload-module", "module-null-sink"}));
+  }
 
  private:
   PulseServer server_;

@@ -20,6 +20,10 @@ class SimulatedWorldUnderTest final : public AudioWorldUnderTest {
     std::lock_guard lock(world_.specLock());
     world_.spec().microphone.hasInputDevice = false;
   }
+  void removeOutputDevice() override {
+    std::lock_guard lock(world_.specLock());
+    world_.spec().screenCapture.displayCount = 0;
+  }
 
  private:
   static simulated::AudioScenario scenario() {
