@@ -76,7 +76,7 @@ void PulseInputEngine::collect(const float* samples, std::size_t frames) {
       std::lock_guard lock(deliveryMutex_);
       if (running_ && onBuffer_) {
         const void* planes[] = {pending_.data()};
-        onBuffer_(PcmBufferView{recordingFormat(*source_), bufferFrames_, planes});
+        onBuffer_(PcmBufferView{recordingFormat(*source_), bufferFrames_, planes, kUnstamped});
       }
     }
     pending_.clear();

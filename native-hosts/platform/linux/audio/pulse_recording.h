@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/linux/audio/pulse_connection.h"
 
@@ -46,6 +47,12 @@ class PulseRecording {
   bool ready_ = false;
   bool closing_ = false;
 };
+
+// The capture time a buffer of this binding carries: none. libpulse can tell a fragment's age
+// (the record latency), and stamps taken from it advance evenly, but the capture host's
+// placement by stamp then scattered short silences through the microphone track; unstamped,
+// the host aligns both tracks by arrival, which keeps them whole and in step.
+inline constexpr std::optional<std::uint64_t> kUnstamped = std::nullopt;
 
 // The layout a recording of `source` delivers in.
 AudioFormat recordingFormat(const SourceFacts& source);

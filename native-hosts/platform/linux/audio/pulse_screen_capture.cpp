@@ -126,7 +126,8 @@ void MonitorStream::deliver(const std::vector<float>& samples, std::size_t frame
   std::lock_guard lock(deliveryMutex_);
   if (!capturing_) return;
   const void* planes[] = {samples.data()};
-  client_.streamDidOutputAudio(*this, AudioSampleBuffer{true, format_, frames, planes});
+  client_.streamDidOutputAudio(
+      *this, AudioSampleBuffer{true, format_, frames, planes, kUnstamped});
 }
 
 void MonitorStream::stopBySystem(StreamStopReason reason) {
