@@ -1,0 +1,48 @@
+#!/usr/bin/python3
+"""A small GTK 3 application for the desktop binding's tests: a text entry (focused at start),
+a multi-line text view, a password entry and a button that is the window's default. It prints
+"ready" once its window is shown, and each activation of the button as "activated"."""
+import sys
+
+import gi
+
+gi.require_version("Gtk", "3.0")
+from gi.repository import GLib, Gtk  # noqa: E402
+
+
+def main():
+    window = Gtk.Window(title="Orvix fixture")
+    window.set_default_size(480, 320)
+    window.connect("destroy", Gtk.main_quit)
+    box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL, spacing=6)
+    window.add(box)
+
+    entry = Gtk.Entry()
+    entry.set_name("entry")
+    entry.set_activates_default(True)
+    box.pack_start(entry, False, False, 0)
+
+    view = Gtk.TextView()
+    view.set_name("text-view")
+    view.set_size_request(-1, 120)
+    box.pack_start(view, True, True, 0)
+
+    password = Gtk.Entry()
+    password.set_name("password")
+    password.set_visibility(False)
+    box.pack_start(password, False, False, 0)
+
+    button = Gtk.Button(label="Send")
+    button.set_can_default(True)
+    button.connect("clicked", lambda _b: print("activated", flush=True))
+    box.pack_start(button, False, False, 0)
+    window.set_default(button)
+
+    window.show_all()
+    entry.grab_focus()
+    GLib.idle_add(lambda: print("ready", flush=True) and False)
+    Gtk.main()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""Runs one command inside a private X11 desktop with accessibility, and takes it down again.
+
+    private_desktop.py [--no-app] -- COMMAND ARG...
+
+Starts Xvfb on the first free display from :90, openbox (for _NET_ACTIVE_WINDOW and input
+focus), a session bus, the AT-SPI bus and the fixture GTK application, all in a private
+temporary directory, then runs COMMAND with DISPLAY, DBUS_SESSION_BUS_ADDRESS and
+ORVIX_FIXTURE_APP_PID set. Everything it started is stopped by process id afterwards, including
+the registry daemon that D-Bus activation started. Nothing reaches the machine's own session.
+Exits with COMMAND's status, or 1 with a message on standard error when the desktop cannot start.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+START_DEADLINE = 20.0
+
+
+class StartFailure(Exception):
+    pass
+
+
+def wait_until(what, check, deadline=START_DEADLINE):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        if check():
+            return
+        time.sleep(0.05)
+    raise StartFailure(f"{what} did not come up within {deadline:.0f} s")
+
+
+def quiet(args, env):
+    return subprocess.run(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=5).returncode == 0
+
+
+class PrivateDesktop:
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="orvix-x11-")
+        os.chmod(self.root, 0o700)
+        self.children = []
+        self.env = dict(os.environ)
+        for key in ("WAYLAND_DISPLAY", "AT_SPI_BUS_ADDRESS", "NO_AT_BRIDGE", "GTK_MODULES"):
+            self.env.pop(key, None)
+        self.env.update(HOME=self.root, XDG_RUNTIME_DIR=self.root,
+                        DBUS_SESSION_BUS_ADDRESS=f"unix:path={self.root}/bus",
+                        GDK_BACKEND="x11", GTK_A11Y="atspi")
+        self.app = None
+
+    def spawn(self, name, args, **kwargs):
+        log = open(os.path.join(self.root, name + ".log"), "wb")
+        child = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
+                                 stdout=kwargs.pop("stdout", log), stderr=log, **kwargs)
+        self.children.append(child)
+        return child
+
+    def start_display(self):
+        for number in range(90, 140):
+            if os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
+                continue
+            server = self.spawn("xvfb", ["Xvfb", f":{number}", "-screen", "0", "1024x768x24",
+                                         "-nolisten", "tcp"])
+            self.env["DISPLAY"] = f":{number}"
+            end = time.monotonic() + 5
+            while time.monotonic() < end and server.poll() is None:
+                if quiet(["xdpyinfo"], self.env):
+                    return
+                time.sleep(0.05)
+            self.stop(server)
+        raise StartFailure("no free X display for Xvfb between :90 and :139")
+
+    def start(self, with_app):
+        for tool in ("Xvfb", "openbox", "dbus-daemon", "xdpyinfo", "gdbus"):
+            if shutil.which(tool) is None:
+                raise StartFailure(f"{tool} is not installed (run scripts/install-deps)")
+        self.start_display()
+        self.spawn("openbox", ["openbox", "--sm-disable"])
+        self.spawn("dbus", ["dbus-daemon", "--session", "--nofork",
+                            "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"]])
+        wait_until("the session bus", lambda: os.path.exists(f"{self.root}/bus"))
+        self.spawn("atspi", ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"])
+        wait_until("the AT-SPI bus", lambda: quiet(
+            ["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus",
+             "-m", "org.a11y.Bus.GetAddress"], self.env))
+        if with_app:
+            self.app = self.spawn("app", ["/usr/bin/python3", os.path.join(HERE, "fixture_app.py")],
+                                  stdout=subprocess.PIPE)
+            line = self.app.stdout.readline()
+            if line.strip() != b"ready":
+                raise StartFailure("the fixture GTK application did not start (see app.log)")
+            self.env["ORVIX_FIXTURE_APP_PID"] = str(self.app.pid)
+            wait_until("the fixture application on AT-SPI", self.app_on_accessibility_bus)
+
+    def app_on_accessibility_bus(self):
+        probe = ("import gi,sys\ngi.require_version('Atspi','2.0')\nfrom gi.repository import Atspi\n"
+                 "d=Atspi.get_desktop(0)\n"
+                 "sys.exit(0 if any(d.get_child_at_index(i).get_process_id()==" + str(self.app.pid) +
+                 " for i in range(d.get_child_count())) else 1)\n")
+        return quiet(["/usr/bin/python3", "-c", probe], self.env)
+
+    def registry_daemons(self):
+        # at-spi2-registryd is started by D-Bus activation, not as a child of ours: it is the one
+        # whose environment names our private bus directory.
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/environ", "rb") as environ:
+                    if self.root.encode() in environ.read():
+                        found.append(int(entry))
+            except OSError:
+                continue
+        return found
+
+    @staticmethod
+    def stop(child):
+        if child.poll() is None:
+            child.terminate()
+            try:
+                child.wait(timeout=3)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait()
+
+    def close(self):
+        ours = {child.pid for child in self.children} | {os.getpid()}
+        for child in reversed(self.children):
+            if child.args[0] == "dbus-daemon":
+                for pid in self.registry_daemons():
+                    if pid not in ours:
+                        try:
+                            os.kill(pid, signal.SIGTERM)
+                        except ProcessLookupError:
+                            pass
+            self.stop(child)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def main(argv):
+    with_app = "--no-app" not in argv
+    if "--" not in argv:
+        print(__doc__, file=sys.stderr)
+        return 2
+    command = argv[argv.index("--") + 1:]
+    desktop = PrivateDesktop()
+    try:
+        desktop.start(with_app)
+        return subprocess.run(command, env=desktop.env).returncode
+    except StartFailure as failure:
+        print(f"private_desktop: cannot start the test desktop: {failure}; logs in {desktop.root}",
+              file=sys.stderr)
+        return 1
+    finally:
+        desktop.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
