@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "platform/desktop.h"
 #include "platform/linux/desktop/linux_process_info.h"
 #include "platform/linux/desktop/linux_workspace.h"
@@ -10,22 +12,31 @@
 
 namespace orvix::platform::linux_desktop {
 
-// The desktop as this Linux machine offers it to the input host: real process facts, and for
-// everything else a binding that answers "unavailable" honestly.
+// The desktop as this Linux machine offers it to the input host. With an X server behind
+// DISPLAY (an X11 session, or XWayland's, which serves only XWayland applications): XTest
+// input and an XInput 2 tap, the CLIPBOARD selection, the window manager's view of windows and
+// applications, and AT-SPI accessibility. Without one, or where the server lacks an extension,
+// that part answers "unavailable" honestly. Process facts always come from /proc.
 class LinuxDesktop {
  public:
-  Desktop desktop() {
-    return Desktop{accessibility_, inputEvents_, workspace_, pasteboard_, processInfo_,
-                   windowList_};
-  }
+  LinuxDesktop();
+  ~LinuxDesktop();
+
+  Desktop desktop();
 
  private:
-  UnavailableAccessibility accessibility_;
-  UnavailableInputEvents inputEvents_;
-  LinuxWorkspace workspace_;
-  UnavailablePasteboard pasteboard_;
+  UnavailableAccessibility unavailableAccessibility_;
+  UnavailableInputEvents unavailableInputEvents_;
+  LinuxWorkspace unavailableWorkspace_;
+  UnavailablePasteboard unavailablePasteboard_;
+  UnavailableWindowList unavailableWindowList_;
   LinuxProcessInfo processInfo_;
-  UnavailableWindowList windowList_;
+
+  std::unique_ptr<Workspace> workspace_;
+  std::unique_ptr<Accessibility> accessibility_;
+  std::unique_ptr<InputEvents> inputEvents_;
+  std::unique_ptr<Pasteboard> pasteboard_;
+  std::unique_ptr<WindowList> windowList_;
 };
 
 }  // namespace orvix::platform::linux_desktop

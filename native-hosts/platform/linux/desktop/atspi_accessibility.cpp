@@ -1,0 +1,616 @@
+#include "platform/linux/desktop/atspi_accessibility.h"
+
+#include <dbus/dbus.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+
+#include "common/utf8_repair.h"
+#include "platform/linux/desktop/atspi_element.h"
+#include "platform/linux/desktop/atspi_roles.h"
+#include "platform/linux/desktop/text_offsets.h"
+
+namespace orvix::platform::linux_desktop {
+
+namespace {
+
+constexpr int kDefaultTimeoutMs = 800;
+constexpr int kStartupTimeMs = 15000;
+constexpr int kBusProbeTimeoutMs = 1000;
+constexpr int kMaximumFocusWalk = 4096;
+constexpr int kMaximumChildren = 4096;
+constexpr int kMaximumAncestors = 64;
+constexpr int kMaximumApplications = 1024;
+constexpr int kMaximumDispatches = 1024;
+constexpr gint kMaximumCharacters = 1 << 20;
+
+// Takes the error a libatspi call left, as the host's error code.
+AXError consume(GError*& error) {
+  if (error == nullptr) return AXError::success;
+  const std::string_view message = error->message != nullptr ? error->message : "";
+  AXError code = AXError::failure;
+  if (message.find("NoReply") != std::string_view::npos ||
+      message.find("Timeout") != std::string_view::npos ||
+      message.find("Did not receive a reply") != std::string_view::npos) {
+    code = AXError::cannotComplete;
+  } else if (message.find("UnknownObject") != std::string_view::npos ||
+             message.find("ServiceUnknown") != std::string_view::npos ||
+             message.find("NameHasNoOwner") != std::string_view::npos ||
+             message.find("UnknownMethod") != std::string_view::npos) {
+    code = AXError::invalidUIElement;
+  }
+  g_error_free(error);
+  error = nullptr;
+  return code;
+}
+
+struct OwnedString {
+  gchar* value = nullptr;
+  ~OwnedString() { g_free(value); }
+};
+
+// Whether the session bus has an accessibility bus to hand out.
+bool accessibilityBusAnswers() {
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+  if (bus == nullptr) {
+    dbus_error_free(&error);
+    return false;
+  }
+  dbus_connection_set_exit_on_disconnect(bus, FALSE);
+  DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                                   "GetAddress");
+  DBusMessage* reply =
+      call ? dbus_connection_send_with_reply_and_block(bus, call, kBusProbeTimeoutMs, &error) : nullptr;
+  const bool answered = reply != nullptr;
+  if (reply) dbus_message_unref(reply);
+  if (call) dbus_message_unref(call);
+  dbus_error_free(&error);
+  dbus_connection_close(bus);
+  dbus_connection_unref(bus);
+  return answered;
+}
+
+}  // namespace
+
+class AtspiAccessibility::Implementation {
+ public:
+  Implementation(std::unique_ptr<X11Display> display, std::function<bool(ProcessId)> raise)
+      : display_(std::move(display)), raise_(std::move(raise)) {}
+
+  AtspiLock lock = std::make_shared<std::recursive_mutex>();
+
+  // Under the lock. Starts libatspi once the accessibility bus answers.
+  bool ready() {
+    if (started_) {
+      for (int i = 0; i < kMaximumDispatches && g_main_context_iteration(nullptr, FALSE); ++i) {
+      }
+      return true;
+    }
+    if (!accessibilityBusAnswers()) return false;
+    if (atspi_init() < 0) return false;
+    atspi_set_timeout(kDefaultTimeoutMs, kStartupTimeMs);
+    started_ = true;
+    return true;
+  }
+
+  AtspiRef ref(AtspiAccessible* accessible) { return adoptAtspi(accessible, lock); }
+
+  AtspiRef child(AtspiAccessible* parent, gint index) {
+    GError* error = nullptr;
+    AtspiRef found = ref(atspi_accessible_get_child_at_index(parent, index, &error));
+    consume(error);
+    return found;
+  }
+
+  gint childCount(AtspiAccessible* accessible) {
+    GError* error = nullptr;
+    const gint count = atspi_accessible_get_child_count(accessible, &error);
+    if (consume(error) != AXError::success || count < 0) return 0;
+    return std::min(count, kMaximumChildren);
+  }
+
+  bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
+    AtspiStateSet* states = atspi_accessible_get_state_set(accessible);
+    if (states == nullptr) return false;
+    const bool has = atspi_state_set_contains(states, state);
+    g_object_unref(states);
+    return has;
+  }
+
+  std::optional<AtspiRole> role(AtspiAccessible* accessible, AXError& failure) {
+    GError* error = nullptr;
+    const AtspiRole role = atspi_accessible_get_role(accessible, &error);
+    failure = consume(error);
+    if (failure != AXError::success) return std::nullopt;
+    return role;
+  }
+
+  std::optional<ProcessId> activePid() {
+    if (!display_) return std::nullopt;
+    std::lock_guard guard(display_->lock());
+    const auto window = display_->activeWindow();
+    return window ? display_->windowPid(*window) : std::nullopt;
+  }
+
+  AtspiRef applicationOf(ProcessId pid) {
+    AtspiRef desktop = ref(atspi_get_desktop(0));
+    if (!desktop) return nullptr;
+    const gint count = std::min(childCount(desktop.get()), kMaximumApplications);
+    for (gint i = 0; i < count; ++i) {
+      AtspiRef application = child(desktop.get(), i);
+      if (!application) continue;
+      GError* error = nullptr;
+      const guint owner = atspi_accessible_get_process_id(application.get(), &error);
+      if (consume(error) != AXError::success || static_cast<ProcessId>(owner) != pid) continue;
+      // Answers must be fresh: nothing runs libatspi's event loop between calls for long, so a
+      // cached state could be stale.
+      atspi_accessible_set_cache_mask(application.get(), ATSPI_CACHE_NONE);
+      return application;
+    }
+    return nullptr;
+  }
+
+  AtspiRef activeWindowOf(AtspiAccessible* application) {
+    const gint count = childCount(application);
+    for (gint i = 0; i < count; ++i) {
+      AtspiRef window = child(application, i);
+      if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return window;
+    }
+    return nullptr;
+  }
+
+  AtspiRef focusedIn(AtspiAccessible* application) {
+    AtspiRef window = activeWindowOf(application);
+    if (!window) return nullptr;
+    std::vector<AtspiRef> pending{window};
+    for (int visited = 0; !pending.empty() && visited < kMaximumFocusWalk; ++visited) {
+      AtspiRef next = std::move(pending.back());
+      pending.pop_back();
+      if (hasState(next.get(), ATSPI_STATE_FOCUSED)) return next;
+      if (!hasState(next.get(), ATSPI_STATE_SHOWING) && next != window) continue;
+      const gint count = childCount(next.get());
+      for (gint i = count - 1; i >= 0; --i) {
+        if (AtspiRef c = child(next.get(), i)) pending.push_back(std::move(c));
+      }
+    }
+    return nullptr;
+  }
+
+  AXAttributeResult systemWideAttribute(std::string_view attribute) {
+    if (attribute != "AXFocusedApplication" && attribute != "AXFocusedUIElement") {
+      return {AXError::attributeUnsupported, {}};
+    }
+    const auto pid = activePid();
+    if (!pid) return {AXError::noValue, {}};
+    AtspiRef application = applicationOf(*pid);
+    if (!application) return {AXError::noValue, {}};
+    if (attribute == "AXFocusedApplication") return {AXError::success, AtspiElement::of(application)};
+    AtspiRef focused = focusedIn(application.get());
+    if (!focused) return {AXError::noValue, {}};
+    return {AXError::success, AtspiElement::of(focused)};
+  }
+
+  // The element's whole text, repaired; absent when it has none or too much.
+  std::optional<std::string> text(AtspiAccessible* accessible, AXError& failure) {
+    AtspiText* text = atspi_accessible_get_text_iface(accessible);
+    if (text == nullptr) {
+      failure = AXError::noValue;
+      return std::nullopt;
+    }
+    GError* error = nullptr;
+    const gint count = atspi_text_get_character_count(text, &error);
+    failure = consume(error);
+    std::optional<std::string> contents;
+    if (failure == AXError::success && count > kMaximumCharacters) failure = AXError::failure;
+    if (failure == AXError::success) {
+      OwnedString raw{atspi_text_get_text(text, 0, std::max(count, 0), &error)};
+      failure = consume(error);
+      if (failure == AXError::success) contents = repairUtf8(raw.value != nullptr ? raw.value : "");
+    }
+    g_object_unref(text);
+    return contents;
+  }
+
+  // The first selection, else the caret, in characters.
+  std::optional<std::pair<gint, gint>> selection(AtspiAccessible* accessible, AXError& failure) {
+    AtspiText* text = atspi_accessible_get_text_iface(accessible);
+    if (text == nullptr) {
+      failure = AXError::noValue;
+      return std::nullopt;
+    }
+    GError* error = nullptr;
+    std::optional<std::pair<gint, gint>> range;
+    const gint selections = atspi_text_get_n_selections(text, &error);
+    failure = consume(error);
+    if (failure == AXError::success && selections > 0) {
+      AtspiRange* first = atspi_text_get_selection(text, 0, &error);
+      failure = consume(error);
+      if (first != nullptr && failure == AXError::success) range.emplace(first->start_offset, first->end_offset);
+      g_free(first);
+    }
+    if (!range && failure == AXError::success) {
+      const gint caret = atspi_text_get_caret_offset(text, &error);
+      failure = consume(error);
+      if (failure == AXError::success) range.emplace(caret, caret);
+    }
+    g_object_unref(text);
+    return range;
+  }
+
+  std::optional<TextRange> utf16Range(const std::string& contents, gint start, gint end) {
+    const auto from = utf16OffsetOf(contents, std::min(start, end));
+    const auto to = utf16OffsetOf(contents, std::max(start, end));
+    if (!from || !to) return std::nullopt;
+    return TextRange{*from, *to - *from};
+  }
+
+  AXAttributeResult textAttribute(AtspiAccessible* accessible, std::string_view attribute) {
+    AXError failure = AXError::success;
+    const auto contents = text(accessible, failure);
+    if (!contents) return {failure, {}};
+    if (attribute == "AXValue") return {AXError::success, *contents};
+    if (attribute == "AXNumberOfCharacters") {
+      const auto units = utf16OffsetOf(*contents, static_cast<std::int64_t>(g_utf8_strlen(contents->c_str(), -1)));
+      return {AXError::success, static_cast<double>(units.value_or(0))};
+    }
+    const auto selected = selection(accessible, failure);
+    if (!selected) return {failure, {}};
+    const auto range = utf16Range(*contents, selected->first, selected->second);
+    if (!range) return {AXError::failure, {}};
+    if (attribute == "AXSelectedTextRange") return {AXError::success, *range};
+    const auto units = substringOfUtf16Range(*contents, *range);
+    if (!units) return {AXError::failure, {}};
+    return {AXError::success, *units};
+  }
+
+  static std::optional<std::string> substringOfUtf16Range(const std::string& contents, TextRange range) {
+    const auto from = characterOffsetOf(contents, range.location);
+    const auto to = characterOffsetOf(contents, range.location + range.length);
+    if (!from || !to || range.length < 0) return std::nullopt;
+    const char* start = g_utf8_offset_to_pointer(contents.c_str(), static_cast<glong>(*from));
+    const char* end = g_utf8_offset_to_pointer(contents.c_str(), static_cast<glong>(*to));
+    return std::string(start, end);
+  }
+
+  AtspiRef windowAbove(AtspiAccessible* accessible) {
+    AtspiRef current = ref(static_cast<AtspiAccessible*>(g_object_ref(accessible)));
+    for (int depth = 0; current && depth < kMaximumAncestors; ++depth) {
+      AXError failure = AXError::success;
+      const auto found = role(current.get(), failure);
+      if (!found || *found == ATSPI_ROLE_APPLICATION) return nullptr;
+      if (isWindowRole(*found)) return current;
+      GError* error = nullptr;
+      current = ref(atspi_accessible_get_parent(current.get(), &error));
+      consume(error);
+    }
+    return nullptr;
+  }
+
+  AXAttributeResult elementAttribute(AtspiAccessible* accessible, std::string_view attribute) {
+    AXError failure = AXError::success;
+    const auto found = role(accessible, failure);
+    if (!found) return {failure, {}};
+    const AtspiRole atspiRole = *found;
+    GError* error = nullptr;
+
+    if (attribute == "AXRole") {
+      return {AXError::success, std::string(axRoleFor(atspiRole, hasState(accessible, ATSPI_STATE_MULTI_LINE)))};
+    }
+    if (attribute == "AXSubrole") {
+      if (atspiRole == ATSPI_ROLE_PASSWORD_TEXT) return {AXError::success, std::string("AXSecureTextField")};
+      return {AXError::noValue, {}};
+    }
+    if (attribute == "AXValue" || attribute == "AXSelectedTextRange" ||
+        attribute == "AXSelectedText" || attribute == "AXNumberOfCharacters") {
+      return textAttribute(accessible, attribute);
+    }
+    if (attribute == "AXTitle" || attribute == "AXDescription" || attribute == "AXRoleDescription") {
+      OwnedString value{attribute == "AXTitle"         ? atspi_accessible_get_name(accessible, &error)
+                        : attribute == "AXDescription" ? atspi_accessible_get_description(accessible, &error)
+                                                       : atspi_accessible_get_localized_role_name(accessible, &error)};
+      failure = consume(error);
+      if (failure != AXError::success) return {failure, {}};
+      return {AXError::success, repairUtf8(value.value != nullptr ? value.value : "")};
+    }
+    if (attribute == "AXPlaceholderValue") {
+      GHashTable* attributes = atspi_accessible_get_attributes(accessible, &error);
+      failure = consume(error);
+      std::optional<std::string> placeholder;
+      if (attributes != nullptr) {
+        if (const auto* value = static_cast<const char*>(g_hash_table_lookup(attributes, "placeholder-text"))) {
+          placeholder = repairUtf8(value);
+        }
+        g_hash_table_unref(attributes);
+      }
+      if (failure != AXError::success) return {failure, {}};
+      if (!placeholder) return {AXError::noValue, {}};
+      return {AXError::success, *placeholder};
+    }
+    if (attribute == "AXFocused") return {AXError::success, hasState(accessible, ATSPI_STATE_FOCUSED)};
+    if (attribute == "AXEnabled") {
+      return {AXError::success, hasState(accessible, ATSPI_STATE_ENABLED) || hasState(accessible, ATSPI_STATE_SENSITIVE)};
+    }
+    if (attribute == "AXMinimized") {
+      if (!isWindowRole(atspiRole)) return {AXError::attributeUnsupported, {}};
+      return {AXError::success, hasState(accessible, ATSPI_STATE_ICONIFIED)};
+    }
+    if (attribute == "AXParent") {
+      if (atspiRole == ATSPI_ROLE_APPLICATION) return {AXError::noValue, {}};
+      AtspiRef parent = ref(atspi_accessible_get_parent(accessible, &error));
+      failure = consume(error);
+      if (failure != AXError::success) return {failure, {}};
+      if (!parent) return {AXError::noValue, {}};
+      return {AXError::success, AtspiElement::of(parent)};
+    }
+    if (attribute == "AXChildren" || attribute == "AXVisibleChildren" || attribute == "AXWindows") {
+      if (attribute == "AXWindows" && atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
+      std::vector<AXElement> children;
+      const gint count = childCount(accessible);
+      for (gint i = 0; i < count; ++i) {
+        AtspiRef c = child(accessible, i);
+        if (!c) continue;
+        if (attribute == "AXVisibleChildren" && !hasState(c.get(), ATSPI_STATE_SHOWING)) continue;
+        if (attribute == "AXWindows") {
+          AXError childFailure = AXError::success;
+          const auto childRole = role(c.get(), childFailure);
+          if (!childRole || !isWindowRole(*childRole)) continue;
+        }
+        children.push_back(AtspiElement::of(std::move(c)));
+      }
+      return {AXError::success, std::move(children)};
+    }
+    if (attribute == "AXFocusedWindow" || attribute == "AXMainWindow") {
+      if (atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
+      AtspiRef window = activeWindowOf(accessible);
+      if (!window) return {AXError::noValue, {}};
+      return {AXError::success, AtspiElement::of(window)};
+    }
+    if (attribute == "AXFocusedUIElement") {
+      if (atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
+      AtspiRef focused = focusedIn(accessible);
+      if (!focused) return {AXError::noValue, {}};
+      return {AXError::success, AtspiElement::of(focused)};
+    }
+    if (attribute == "AXWindow") {
+      if (atspiRole == ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
+      AtspiRef window = windowAbove(accessible);
+      if (!window) return {AXError::noValue, {}};
+      return {AXError::success, AtspiElement::of(window)};
+    }
+    if (attribute == "AXPosition" || attribute == "AXSize") {
+      AtspiComponent* component = atspi_accessible_get_component_iface(accessible);
+      if (component == nullptr) return {AXError::attributeUnsupported, {}};
+      AtspiRect* extents = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
+      g_object_unref(component);
+      failure = consume(error);
+      AXAttributeResult result{failure, {}};
+      if (extents != nullptr && failure == AXError::success) {
+        if (attribute == "AXPosition") result.value = AXPoint{double(extents->x), double(extents->y)};
+        else result.value = AXSize{double(extents->width), double(extents->height)};
+      }
+      g_free(extents);
+      return result;
+    }
+    return {AXError::attributeUnsupported, {}};
+  }
+
+  AXSettableResult settable(AtspiAccessible* accessible, std::string_view attribute) {
+    if (attribute == "AXFocused") return {AXError::success, hasState(accessible, ATSPI_STATE_FOCUSABLE)};
+    if (attribute == "AXValue") {
+      AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(accessible);
+      if (editable != nullptr) g_object_unref(editable);
+      return {AXError::success, editable != nullptr && hasState(accessible, ATSPI_STATE_EDITABLE)};
+    }
+    if (attribute == "AXSelectedTextRange") {
+      AtspiText* text = atspi_accessible_get_text_iface(accessible);
+      if (text != nullptr) g_object_unref(text);
+      return {AXError::success, text != nullptr && (hasState(accessible, ATSPI_STATE_EDITABLE) ||
+                                                    hasState(accessible, ATSPI_STATE_SELECTABLE_TEXT))};
+    }
+    return {AXError::success, false};
+  }
+
+  AXError set(AtspiAccessible* accessible, std::string_view attribute, const AXValue& value) {
+    GError* error = nullptr;
+    if (attribute == "AXFocused") {
+      const auto* focus = std::get_if<bool>(&value);
+      if (focus == nullptr) return AXError::illegalArgument;
+      if (!*focus) return AXError::success;  // nothing to give the focus to instead
+      AtspiComponent* component = atspi_accessible_get_component_iface(accessible);
+      if (component == nullptr) return AXError::attributeUnsupported;
+      const bool granted = atspi_component_grab_focus(component, &error);
+      g_object_unref(component);
+      const AXError failure = consume(error);
+      return failure != AXError::success ? failure : granted ? AXError::success : AXError::cannotComplete;
+    }
+    if (attribute == "AXValue") {
+      const auto* contents = std::get_if<std::string>(&value);
+      if (contents == nullptr) return AXError::illegalArgument;
+      AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(accessible);
+      if (editable == nullptr) return AXError::attributeUnsupported;
+      const bool done = atspi_editable_text_set_text_contents(editable, contents->c_str(), &error);
+      g_object_unref(editable);
+      const AXError failure = consume(error);
+      return failure != AXError::success ? failure : done ? AXError::success : AXError::cannotComplete;
+    }
+    if (attribute == "AXSelectedTextRange") {
+      const auto* range = std::get_if<TextRange>(&value);
+      if (range == nullptr) return AXError::illegalArgument;
+      AXError failure = AXError::success;
+      const auto contents = text(accessible, failure);
+      if (!contents) return failure;
+      const auto from = characterOffsetOf(*contents, range->location);
+      const auto to = characterOffsetOf(*contents, range->location + range->length);
+      if (!from || !to || range->length < 0) return AXError::illegalArgument;
+      AtspiText* text = atspi_accessible_get_text_iface(accessible);
+      if (text == nullptr) return AXError::attributeUnsupported;
+      bool done = false;
+      if (*from == *to) {
+        done = atspi_text_set_caret_offset(text, static_cast<gint>(*from), &error);
+      } else {
+        done = atspi_text_set_selection(text, 0, static_cast<gint>(*from), static_cast<gint>(*to), &error);
+        if (consume(error) != AXError::success || !done) {
+          done = atspi_text_add_selection(text, static_cast<gint>(*from), static_cast<gint>(*to), &error);
+        }
+      }
+      g_object_unref(text);
+      failure = consume(error);
+      return failure != AXError::success ? failure : done ? AXError::success : AXError::cannotComplete;
+    }
+    return AXError::attributeUnsupported;
+  }
+
+  AXError act(AtspiAccessible* accessible, std::string_view action) {
+    if (action == "AXRaise") {
+      GError* error = nullptr;
+      const guint pid = atspi_accessible_get_process_id(accessible, &error);
+      const AXError failure = consume(error);
+      if (failure != AXError::success) return failure;
+      return raise_ && raise_(static_cast<ProcessId>(pid)) ? AXError::success : AXError::cannotComplete;
+    }
+    std::vector<std::string_view> names;
+    if (action == "AXPress") names = {"click", "press", "activate", "toggle"};
+    else if (action == "AXConfirm") names = {"activate"};
+    else return AXError::actionUnsupported;
+    AtspiAction* actions = atspi_accessible_get_action_iface(accessible);
+    if (actions == nullptr) return AXError::actionUnsupported;
+    GError* error = nullptr;
+    const gint count = std::min(atspi_action_get_n_actions(actions, &error), 64);
+    AXError result = consume(error);
+    if (result == AXError::success) result = AXError::actionUnsupported;
+    for (const std::string_view wanted : names) {
+      for (gint i = 0; i < count && result == AXError::actionUnsupported; ++i) {
+        OwnedString name{atspi_action_get_action_name(actions, i, &error)};
+        if (consume(error) != AXError::success || name.value == nullptr) continue;
+        if (g_ascii_strcasecmp(name.value, std::string(wanted).c_str()) != 0) continue;
+        const bool done = atspi_action_do_action(actions, i, &error);
+        result = consume(error);
+        if (result == AXError::success && !done) result = AXError::cannotComplete;
+      }
+    }
+    g_object_unref(actions);
+    return result;
+  }
+
+ private:
+  std::unique_ptr<X11Display> display_;
+  std::function<bool(ProcessId)> raise_;
+  bool started_ = false;
+};
+
+namespace {
+const AtspiElement* elementOf(const AXElement& element) {
+  return dynamic_cast<const AtspiElement*>(&element.object());
+}
+}  // namespace
+
+AtspiAccessibility::AtspiAccessibility(std::unique_ptr<X11Display> display,
+                                       std::function<bool(ProcessId)> raiseApplication)
+    : implementation_(std::make_unique<Implementation>(std::move(display), std::move(raiseApplication))) {}
+
+AtspiAccessibility::~AtspiAccessibility() = default;
+
+AXElement AtspiAccessibility::systemWideElement() { return AtspiElement::systemWide(); }
+
+AXElement AtspiAccessibility::applicationElement(ProcessId pid) {
+  std::lock_guard guard(*implementation_->lock);
+  if (pid > 0 && implementation_->ready()) {
+    if (AtspiRef application = implementation_->applicationOf(pid)) return AtspiElement::of(application);
+  }
+  return AtspiElement::missingApplication(pid);
+}
+
+AXAttributeResult AtspiAccessibility::copyAttributeValue(const AXElement& element,
+                                                         std::string_view attribute) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return {AXError::apiDisabled, {}};
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr) return {AXError::illegalArgument, {}};
+  if (target->isSystemWide()) return implementation_->systemWideAttribute(attribute);
+  if (target->accessible() == nullptr) return {AXError::cannotComplete, {}};
+  return implementation_->elementAttribute(target->accessible(), attribute);
+}
+
+AXAttributeResult AtspiAccessibility::copyParameterizedAttributeValue(const AXElement& element,
+                                                                      std::string_view attribute,
+                                                                      const AXValue& parameter) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return {AXError::apiDisabled, {}};
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr || target->accessible() == nullptr) return {AXError::illegalArgument, {}};
+  if (attribute != "AXStringForRange" && attribute != "AXAttributedStringForRange") {
+    return {AXError::parameterizedAttributeUnsupported, {}};
+  }
+  const auto* range = std::get_if<TextRange>(&parameter);
+  if (range == nullptr) return {AXError::illegalArgument, {}};
+  AXError failure = AXError::success;
+  const auto contents = implementation_->text(target->accessible(), failure);
+  if (!contents) return {failure, {}};
+  auto piece = Implementation::substringOfUtf16Range(*contents, *range);
+  if (!piece) return {AXError::illegalArgument, {}};
+  if (attribute == "AXStringForRange") return {AXError::success, std::move(*piece)};
+  return {AXError::success, AXAttributedString{std::move(*piece)}};
+}
+
+AXSettableResult AtspiAccessibility::isAttributeSettable(const AXElement& element,
+                                                         std::string_view attribute) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return {AXError::apiDisabled, false};
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr || target->isSystemWide()) return {AXError::illegalArgument, false};
+  if (target->accessible() == nullptr) return {AXError::cannotComplete, false};
+  return implementation_->settable(target->accessible(), attribute);
+}
+
+AXError AtspiAccessibility::setAttributeValue(const AXElement& element, std::string_view attribute,
+                                              const AXValue& value) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return AXError::apiDisabled;
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr || target->isSystemWide()) return AXError::illegalArgument;
+  if (target->accessible() == nullptr) return AXError::cannotComplete;
+  return implementation_->set(target->accessible(), attribute, value);
+}
+
+AXError AtspiAccessibility::performAction(const AXElement& element, std::string_view action) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return AXError::apiDisabled;
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr || target->isSystemWide()) return AXError::illegalArgument;
+  if (target->accessible() == nullptr) return AXError::cannotComplete;
+  return implementation_->act(target->accessible(), action);
+}
+
+AXProcessIdResult AtspiAccessibility::processId(const AXElement& element) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return {AXError::apiDisabled, 0};
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr || target->isSystemWide()) return {AXError::illegalArgument, 0};
+  if (target->accessible() == nullptr) return {AXError::cannotComplete, 0};
+  GError* error = nullptr;
+  const guint pid = atspi_accessible_get_process_id(target->accessible(), &error);
+  const AXError failure = consume(error);
+  if (failure != AXError::success) return {failure, 0};
+  return {AXError::success, static_cast<ProcessId>(pid)};
+}
+
+AXError AtspiAccessibility::setMessagingTimeout(const AXElement&, float seconds) {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return AXError::apiDisabled;
+  if (!std::isfinite(seconds) || seconds < 0) return AXError::illegalArgument;
+  const int milliseconds = seconds == 0 ? kDefaultTimeoutMs
+                                        : static_cast<int>(std::clamp(seconds * 1000.0f, 1.0f, 600000.0f));
+  atspi_set_timeout(milliseconds, kStartupTimeMs);
+  return AXError::success;
+}
+
+bool AtspiAccessibility::isProcessTrusted() {
+  std::lock_guard guard(*implementation_->lock);
+  return implementation_->ready();
+}
+
+}  // namespace orvix::platform::linux_desktop

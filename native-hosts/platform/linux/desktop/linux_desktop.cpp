@@ -1,0 +1,38 @@
+#include "platform/linux/desktop/linux_desktop.h"
+
+#include "platform/linux/desktop/atspi_accessibility.h"
+#include "platform/linux/desktop/x11_pasteboard.h"
+#include "platform/linux/desktop/x11_window_list.h"
+#include "platform/linux/desktop/x11_workspace.h"
+#include "platform/linux/desktop/xtest_input_events.h"
+
+namespace orvix::platform::linux_desktop {
+
+LinuxDesktop::LinuxDesktop() {
+  // Each part opens its own connection: they are used from different threads, and one part's
+  // slow request must not hold up another's.
+  auto probe = X11Display::open();
+  if (!probe) return;
+  auto workspace = std::make_unique<X11Workspace>(X11Display::open());
+  X11Workspace* raiser = workspace.get();
+  workspace_ = std::move(workspace);
+  accessibility_ = std::make_unique<AtspiAccessibility>(
+      std::move(probe), [raiser](ProcessId pid) { return raiser->activate(pid, 0); });
+  inputEvents_ = XTestInputEvents::create(X11Display::open(), std::make_shared<PostedEventMark>());
+  pasteboard_ = X11Pasteboard::create(X11Display::open(), X11Display::open());
+  if (auto display = X11Display::open()) windowList_ = std::make_unique<X11WindowList>(std::move(display));
+}
+
+LinuxDesktop::~LinuxDesktop() = default;
+
+Desktop LinuxDesktop::desktop() {
+  return Desktop{
+      accessibility_ ? *accessibility_ : static_cast<Accessibility&>(unavailableAccessibility_),
+      inputEvents_ ? *inputEvents_ : static_cast<InputEvents&>(unavailableInputEvents_),
+      workspace_ ? *workspace_ : static_cast<Workspace&>(unavailableWorkspace_),
+      pasteboard_ ? *pasteboard_ : static_cast<Pasteboard&>(unavailablePasteboard_),
+      processInfo_,
+      windowList_ ? *windowList_ : static_cast<WindowList&>(unavailableWindowList_)};
+}
+
+}  // namespace orvix::platform::linux_desktop

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace orvix::platform::linux_desktop {
+
+// AT-SPI counts text offsets in characters (Unicode code points); the host counts UTF-16 code
+// units, as macOS does. Both convert over the element's text, which must be valid UTF-8.
+
+// The UTF-16 offset of the character offset `characters`; absent past the end of the text.
+std::optional<std::int64_t> utf16OffsetOf(std::string_view utf8, std::int64_t characters);
+// The character offset of the UTF-16 offset `units`; absent past the end or inside a
+// surrogate pair.
+std::optional<std::int64_t> characterOffsetOf(std::string_view utf8, std::int64_t units);
+
+}  // namespace orvix::platform::linux_desktop
