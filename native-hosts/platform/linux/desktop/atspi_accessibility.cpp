@@ -83,7 +83,11 @@ class AtspiAccessibility::Implementation {
 
   AtspiLock lock = std::make_shared<std::recursive_mutex>();
 
-  // Under the lock. Starts libatspi once the accessibility bus answers.
+  // Under the lock. Starts libatspi once the accessibility bus answers. libatspi keeps states
+  // and children cached and up to date from the applications' change signals, which it reads
+  // only when its connection is dispatched: each call dispatches what has arrived first.
+  // (Turning the cache off is no way out: libatspi's own signal handlers then make nested
+  // calls from inside a dispatch, which deadlocks the connection.)
   bool ready() {
     if (started_) {
       for (int i = 0; i < kMaximumDispatches && g_main_context_iteration(nullptr, FALSE); ++i) {
@@ -146,9 +150,6 @@ class AtspiAccessibility::Implementation {
       GError* error = nullptr;
       const guint owner = atspi_accessible_get_process_id(application.get(), &error);
       if (consume(error) != AXError::success || static_cast<ProcessId>(owner) != pid) continue;
-      // Answers must be fresh: nothing runs libatspi's event loop between calls for long, so a
-      // cached state could be stale.
-      atspi_accessible_set_cache_mask(application.get(), ATSPI_CACHE_NONE);
       return application;
     }
     return nullptr;
