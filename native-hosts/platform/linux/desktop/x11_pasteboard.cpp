@@ -154,6 +154,7 @@ std::int64_t X11Pasteboard::clearContents() {
   handlePendingLocked();
   takeOwnershipLocked();
   contents_.reset();
+  clearedForWrite_ = true;
   return changeCount_;
 }
 
@@ -161,7 +162,10 @@ bool X11Pasteboard::setString(std::string_view text) {
   if (text.size() > kMaximumOwnText) return false;
   std::lock_guard guard(owner_->lock());
   handlePendingLocked();
-  if (!owned_) takeOwnershipLocked();
+  // A write right after a clear is part of the same change; a write on its own is a change of
+  // its own, as other clients see a fresh ownership.
+  if (!owned_ || !clearedForWrite_) takeOwnershipLocked();
+  clearedForWrite_ = false;
   if (!owned_) return false;
   contents_ = std::string(text);
   return true;

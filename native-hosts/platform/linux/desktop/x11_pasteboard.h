@@ -21,7 +21,8 @@ namespace orvix::platform::linux_desktop {
 //   charset=utf-8, TEXT, and STRING in Latin-1) until another client takes the selection, and
 //   the text is gone when this process ends, unless a clipboard manager copied it.
 // - The change count counts changes of owner that XFixes reports, this process's own counted
-//   when they are made, so a count read right after setting text is already current.
+//   when they are made, so a count read right after setting text is already current. A clear
+//   followed by a write is one change; a write on its own takes the selection afresh and is one.
 // - Reading another owner's text asks for UTF8_STRING and waits at most one second; text over
 //   4 MiB, or sent in increments (INCR), is not read. Text this process owns (up to 16 MiB) is
 //   answered from memory and served only in one piece, as large as the server's request limit.
@@ -58,6 +59,7 @@ class X11Pasteboard final : public Pasteboard {
   bool owned_ = false;
   std::optional<std::string> contents_;
   std::int64_t changeCount_ = 0;
+  bool clearedForWrite_ = false;
 
   std::thread server_;
 };
