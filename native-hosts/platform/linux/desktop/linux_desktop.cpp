@@ -18,7 +18,7 @@ LinuxDesktop::LinuxDesktop() {
   workspace_ = std::move(workspace);
   accessibility_ = std::make_unique<AtspiAccessibility>(
       std::move(probe), [raiser](ProcessId pid) { return raiser->activate(pid, 0); });
-  inputEvents_ = XTestInputEvents::create(X11Display::open(), std::make_shared<PostedEventMark>());
+  inputEvents_ = XTestInputEvents::create(X11Display::open(), std::make_shared<PostedEventMarks>());
   pasteboard_ = X11Pasteboard::create(X11Display::open(), X11Display::open());
   if (auto display = X11Display::open()) windowList_ = std::make_unique<X11WindowList>(std::move(display));
 }

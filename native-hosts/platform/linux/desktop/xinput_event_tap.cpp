@@ -59,7 +59,7 @@ struct XInputEventTap::Delivery {
   bool invalidated = false;
   EventMask mask = 0;
   EventTapCallback callback;
-  std::shared_ptr<PostedEventMark> mark;
+  std::shared_ptr<PostedEventMarks> mark;
   int opcode = 0;
 
   // Reader thread only.
@@ -87,7 +87,7 @@ struct XInputEventTap::Delivery {
 };
 
 std::shared_ptr<XInputEventTap> XInputEventTap::create(std::unique_ptr<X11Display> display,
-                                                       std::shared_ptr<PostedEventMark> mark,
+                                                       std::shared_ptr<PostedEventMarks> mark,
                                                        EventMask mask, EventTapCallback callback) {
   if (!display || !callback) return nullptr;
   Display* x = display->get();
@@ -217,8 +217,12 @@ void XInputEventTap::read() {
     } else if (kind == XI_RawMotion) {
       tapped = std::make_shared<TappedEvent>(EventType::mouseMoved, d.flags, at);
     }
-    if (tapped && d.injectingDevices.count(raw->sourceid) != 0) {
-      tapped->userData = d.mark->value.load();
+    const bool transition = kind != XI_RawMotion;
+    if (transition && d.injectingDevices.count(raw->sourceid) != 0) {
+      // Every injected transition takes its mark, also one the tap does not report (a wheel
+      // release, another button), so the queue stays in step with the server.
+      const std::int64_t mark = d.mark->take();
+      if (tapped) tapped->userData = mark;
     }
     XFreeEventData(x, &event.xcookie);
     if (tapped) Delivery::deliver(delivery_, std::move(tapped));

@@ -20,14 +20,14 @@ namespace orvix::platform::linux_desktop {
 //   modifiers down itself (key_mapping.h: Control is Command), reads the pointer when the event
 //   is read, and counts a left press within 500 ms and 4 pixels of the previous one as the next
 //   click of a multiple click.
-// - eventSourceUserData: events from an XTest device carry the mark of the host's latest posted
-//   event (PostedEventMark); all others carry 0.
+// - eventSourceUserData: key and button transitions from an XTest device carry the marks the
+//   host's posts queued, in order (PostedEventMarks); all others, and pointer motion, carry 0.
 // - X never switches a tap off, so the timeout and user-input notifications never come.
 class XInputEventTap final : public EventTap {
  public:
   // Null when the server lacks XInput 2 or `display` is null.
   static std::shared_ptr<XInputEventTap> create(std::unique_ptr<X11Display> display,
-                                                std::shared_ptr<PostedEventMark> mark,
+                                                std::shared_ptr<PostedEventMarks> mark,
                                                 EventMask mask, EventTapCallback callback);
   ~XInputEventTap() override;
 

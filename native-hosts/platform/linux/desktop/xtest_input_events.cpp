@@ -44,6 +44,11 @@ class XTestEvent final : public InputEvent {
 
 class XTestSource final : public InputEventSource {};
 
+int modifierCount(EventFlags flags) {
+  return ((flags & (kEventFlagCommand | kEventFlagControl)) != 0 ? 1 : 0) +
+         ((flags & kEventFlagShift) != 0 ? 1 : 0) + ((flags & kEventFlagOption) != 0 ? 1 : 0);
+}
+
 int clampedCoordinate(double value) {
   if (!std::isfinite(value)) return 0;
   return static_cast<int>(std::clamp(value, -32768.0, 32767.0));
@@ -52,7 +57,7 @@ int clampedCoordinate(double value) {
 }  // namespace
 
 std::unique_ptr<XTestInputEvents> XTestInputEvents::create(std::unique_ptr<X11Display> display,
-                                                           std::shared_ptr<PostedEventMark> mark) {
+                                                           std::shared_ptr<PostedEventMarks> mark) {
   if (!display) return nullptr;
   int eventBase = 0, errorBase = 0, major = 0, minor = 0;
   if (!XTestQueryExtension(display->get(), &eventBase, &errorBase, &major, &minor)) return nullptr;
@@ -111,22 +116,45 @@ std::unique_ptr<InputEvent> XTestInputEvents::createScrollWheelEvent(const Input
   return event;
 }
 
-void XTestInputEvents::fakeKey(KeySym symbol, bool down) {
-  const KeyCode code = XKeysymToKeycode(display_->get(), symbol);
-  if (code != 0) XTestFakeKeyEvent(display_->get(), code, down ? True : False, CurrentTime);
+void PostedEventMarks::injected(std::int64_t mark, int transitions) {
+  std::lock_guard guard(lock_);
+  for (int i = 0; i < transitions; ++i) waiting_.push_back(mark);
+  while (waiting_.size() > kMaximumWaiting) waiting_.pop_front();
 }
 
-void XTestInputEvents::pressModifiers(EventFlags flags, bool down) {
-  if ((flags & (kEventFlagCommand | kEventFlagControl)) != 0) fakeKey(XK_Control_L, down);
-  if ((flags & kEventFlagShift) != 0) fakeKey(XK_Shift_L, down);
-  if ((flags & kEventFlagOption) != 0) fakeKey(XK_Alt_L, down);
+std::int64_t PostedEventMarks::take() {
+  std::lock_guard guard(lock_);
+  if (waiting_.empty()) return 0;
+  const std::int64_t mark = waiting_.front();
+  waiting_.pop_front();
+  return mark;
+}
+
+void PostedEventMarks::clear() {
+  std::lock_guard guard(lock_);
+  waiting_.clear();
+}
+
+int XTestInputEvents::fakeKey(KeySym symbol, bool down) {
+  const KeyCode code = XKeysymToKeycode(display_->get(), symbol);
+  if (code == 0) return 0;
+  XTestFakeKeyEvent(display_->get(), code, down ? True : False, CurrentTime);
+  return 1;
+}
+
+int XTestInputEvents::pressModifiers(EventFlags flags, bool down) {
+  int transitions = 0;
+  if ((flags & (kEventFlagCommand | kEventFlagControl)) != 0) transitions += fakeKey(XK_Control_L, down);
+  if ((flags & kEventFlagShift) != 0) transitions += fakeKey(XK_Shift_L, down);
+  if ((flags & kEventFlagOption) != 0) transitions += fakeKey(XK_Alt_L, down);
+  return transitions;
 }
 
 void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
   const auto* event = dynamic_cast<const XTestEvent*>(&posted);
   if (event == nullptr) return;  // not made here: nothing to inject
   std::lock_guard guard(display_->lock());
-  mark_->value.store(event->integerField(EventField::eventSourceUserData));
+  const std::int64_t mark = event->integerField(EventField::eventSourceUserData);
   Display* display = display_->get();
   const ScreenPoint at = event->location();
   switch (event->type()) {
@@ -136,6 +164,10 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
           static_cast<std::uint16_t>(event->integerField(EventField::keyboardEventKeycode)));
       if (!symbol) return;
       const bool down = event->type() == EventType::keyDown;
+      // Marks are queued before the server can report the transitions to a tap.
+      const KeyCode code = XKeysymToKeycode(display, *symbol);
+      if (code == 0) return;
+      mark_->injected(mark, 1 + modifierCount(event->flags()));
       if (down) pressModifiers(event->flags(), true);
       fakeKey(*symbol, down);
       if (!down) pressModifiers(event->flags(), false);
@@ -147,6 +179,7 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
       break;
     case EventType::leftMouseDown:
     case EventType::leftMouseUp:
+      mark_->injected(mark, 1);
       XTestFakeMotionEvent(display, -1, clampedCoordinate(at.x), clampedCoordinate(at.y),
                            CurrentTime);
       XTestFakeButtonEvent(display, kLeftButton,
@@ -154,6 +187,7 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
       break;
     case EventType::scrollWheel: {
       const unsigned button = event->wheelSteps > 0 ? kWheelUp : kWheelDown;
+      mark_->injected(mark, 2 * std::abs(event->wheelSteps));
       for (std::int32_t i = 0; i < std::abs(event->wheelSteps); ++i) {
         XTestFakeButtonEvent(display, button, True, CurrentTime);
         XTestFakeButtonEvent(display, button, False, CurrentTime);
@@ -168,6 +202,7 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
 
 std::shared_ptr<EventTap> XTestInputEvents::createListenOnlySessionTap(EventMask mask,
                                                                        EventTapCallback callback) {
+  mark_->clear();
   return XInputEventTap::create(X11Display::open(), mark_, mask, std::move(callback));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <atomic>
+#include <deque>
+#include <mutex>
 #include <memory>
 
 #include "platform/input_events.h"
@@ -8,11 +9,22 @@
 
 namespace orvix::platform::linux_desktop {
 
-// The mark of the host's most recent posted event. X events carry no user data field, so the
-// event tap gives this mark to every event whose source is the XTest device: those are the
-// events this host (or another XTest client, which the host cannot tell apart) injected.
-struct PostedEventMark {
-  std::atomic<std::int64_t> value{0};
+// The marks of the key and button transitions this host injected, oldest first. X events carry
+// no user data field, so the event tap hands these marks out, in order, to the transitions it
+// sees from the XTest device; an XTest transition with no mark waiting (another XTest client,
+// such as xdotool) carries 0, as a user's event does. The queue is bounded: marks of events no
+// tap consumed are dropped oldest first, and a new tap starts from an empty queue.
+class PostedEventMarks {
+ public:
+  void injected(std::int64_t mark, int transitions);
+  // The mark of the oldest injected transition not yet seen, else 0.
+  std::int64_t take();
+  void clear();
+
+ private:
+  static constexpr std::size_t kMaximumWaiting = 64;
+  std::mutex lock_;
+  std::deque<std::int64_t> waiting_;
 };
 
 // Synthetic input through the XTest extension.
@@ -30,7 +42,7 @@ class XTestInputEvents final : public InputEvents {
  public:
   // Null when the server lacks the XTest extension.
   static std::unique_ptr<XTestInputEvents> create(std::unique_ptr<X11Display> display,
-                                                  std::shared_ptr<PostedEventMark> mark);
+                                                  std::shared_ptr<PostedEventMarks> mark);
 
   std::unique_ptr<InputEventSource> createSource(EventSourceState state) override;
   std::unique_ptr<InputEvent> createEvent(const InputEventSource* source) override;
@@ -45,14 +57,15 @@ class XTestInputEvents final : public InputEvents {
                                                        EventTapCallback callback) override;
 
  private:
-  XTestInputEvents(std::unique_ptr<X11Display> display, std::shared_ptr<PostedEventMark> mark)
+  XTestInputEvents(std::unique_ptr<X11Display> display, std::shared_ptr<PostedEventMarks> mark)
       : display_(std::move(display)), mark_(std::move(mark)) {}
   ScreenPoint pointer();
-  void pressModifiers(EventFlags flags, bool down);
-  void fakeKey(KeySym symbol, bool down);
+  // Both answer how many transitions they injected.
+  int pressModifiers(EventFlags flags, bool down);
+  int fakeKey(KeySym symbol, bool down);
 
   std::unique_ptr<X11Display> display_;
-  std::shared_ptr<PostedEventMark> mark_;
+  std::shared_ptr<PostedEventMarks> mark_;
 };
 
 }  // namespace orvix::platform::linux_desktop
