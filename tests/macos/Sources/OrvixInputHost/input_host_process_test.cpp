@@ -121,8 +121,9 @@ TEST(InputHostProcess, AReaderThatNeverReadsHoldsNeitherTheHostNorItsExit) {
 }
 
 TEST(InputHostProcess, WithoutSimulationTheMachineAnswersHonestly) {
-  // This Linux machine has no desktop binding: nothing may be reported as delivered.
+  // Without a desktop session (no X server, no session bus) nothing may be reported as delivered.
   ChildOptions options;
+  options.environment = {{"DISPLAY", std::nullopt}, {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
   const ChildResult result = runChild(
       kProgram, options,
       "{\"schemaVersion\":2,\"command\":\"permission.refresh\",\"commandId\":\"p\","

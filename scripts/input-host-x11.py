@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""OrvixInputHost without --simulate against the fixture GTK application on a private X11
+desktop. Run inside tests/support/x11/private_desktop.py (scripts/demo-input-host and
+scripts/bench-input-host-x11 do).
+
+    input-host-x11.py demo HOST   one session, each command and answer, the entry read back
+    input-host-x11.py bench HOST  commit-text round trips next to xdotool typing the same text,
+                                  and the cost of one focus probe (target.capture)
+"""
+import json
+import os
+import select
+import statistics
+import subprocess
+import sys
+import time
+
+import gi
+
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi  # noqa: E402
+
+APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
+
+
+def entry():
+    desktop = Atspi.get_desktop(0)
+    for i in range(desktop.get_child_count()):
+        app = desktop.get_child_at_index(i)
+        if app and app.get_process_id() == APP_PID:
+            pending = [app]
+            while pending:
+                node = pending.pop(0)
+                if node.get_role() in (Atspi.Role.TEXT, Atspi.Role.ENTRY):
+                    return node
+                pending += [node.get_child_at_index(j) for j in range(node.get_child_count())]
+    raise SystemExit("no entry in the fixture application")
+
+
+def text_of(accessible):
+    return accessible.get_text(0, -1)
+
+
+class Host:
+    def __init__(self, path, echo):
+        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.buffer = b""
+        self.echo = echo
+
+    def lines(self, seconds):
+        end = time.monotonic() + seconds
+        while True:
+            while b"\n" in self.buffer:
+                line, self.buffer = self.buffer.split(b"\n", 1)
+                if self.echo:
+                    print("    <- " + line.decode(), flush=True)
+                yield json.loads(line)
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                return
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                return
+            self.buffer += chunk
+
+    def ask(self, command, seconds=8.0):
+        line = json.dumps(command, ensure_ascii=False)
+        if self.echo:
+            print("    -> " + line, flush=True)
+        self.process.stdin.write(line.encode() + b"\n")
+        self.process.stdin.flush()
+        for event in self.lines(seconds):
+            if command.get("commandId") is None or event.get("commandId") == command["commandId"]:
+                return event
+        return None
+
+    def close(self):
+        self.process.stdin.close()
+        return self.process.wait(timeout=10)
+
+
+def demo(path):
+    field = entry()
+    host = Host(path, echo=True)
+    next(host.lines(5), None)
+    print("\n  the desktop application reports the accessibility permission (AT-SPI is on the session bus)")
+    host.ask({"schemaVersion": 2, "command": "permission.refresh", "commandId": "perm",
+              "prompt": False, "responsiblePermission": "trusted"}, 1)
+    list(host.lines(0.3))
+    print("\n  what holds the focus? the GTK entry")
+    host.ask({"schemaVersion": 2, "command": "target.capture", "commandId": "cap", "sessionId": "d"})
+    print("\n  the text goes in through CLIPBOARD and Control+V, confirmed through AT-SPI")
+    host.ask({"schemaVersion": 2, "command": "commit-text", "commandId": "commit", "sessionId": "d",
+              "text": "Meeting notes \U0001F30D café"})
+    print(f"\n  the entry, read through AT-SPI: {text_of(field)!r}")
+    status = host.close()
+    print(f"    (host exited with status {status})")
+
+
+def bench(path):
+    field = entry()
+    host = Host(path, echo=False)
+    next(host.lines(5), None)
+    host.ask({"schemaVersion": 2, "command": "permission.refresh", "commandId": "perm",
+              "prompt": False, "responsiblePermission": "trusted"}, 1)
+    list(host.lines(0.3))
+    text = "The quick brown fox jumps over the lazy dog"
+    rounds = 10
+    probe, commit, typed = [], [], []
+    for n in range(rounds):
+        Atspi.EditableText.set_text_contents(field, "")
+        start = time.perf_counter()
+        answer = host.ask({"schemaVersion": 2, "command": "target.capture", "commandId": f"c{n}",
+                           "sessionId": f"s{n}"})
+        probe.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        answer = host.ask({"schemaVersion": 2, "command": "commit-text", "commandId": f"t{n}",
+                           "sessionId": f"s{n}", "text": text})
+        commit.append(time.perf_counter() - start)
+        assert answer and answer.get("outcome") == "committed", answer
+        Atspi.EditableText.set_text_contents(field, "")
+        start = time.perf_counter()
+        subprocess.run(["xdotool", "type", "--delay", "0", text], check=True)
+        while text_of(field) != text:
+            time.sleep(0.001)
+        typed.append(time.perf_counter() - start)
+    host.close()
+    ms = lambda values: f"median {statistics.median(values) * 1000:7.1f} ms, max {max(values) * 1000:7.1f} ms"
+    print(f"{len(text)} characters into the GTK entry, {rounds} rounds")
+    print(f"  commit-text to its answer (paste + AT-SPI check)  {ms(commit)}")
+    print(f"  xdotool type, until AT-SPI shows the text          {ms(typed)}")
+    print(f"  one focus probe (target.capture through AT-SPI)    {ms(probe)}")
+
+
+if __name__ == "__main__":
+    {"demo": demo, "bench": bench}[sys.argv[1]](sys.argv[2])

@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""OrvixInputHost without --simulate on a real X11 desktop, run inside
+tests/support/x11/private_desktop.py: the fixture GTK application is in front with its entry
+focused. The host's answers are checked against what the application shows through AT-SPI.
+
+    x11_session_test.py PATH/TO/OrvixInputHost
+"""
+import json
+import os
+import select
+import subprocess
+import sys
+import time
+
+import gi
+
+gi.require_version("Atspi", "2.0")
+gi.require_version("Gdk", "3.0")
+gi.require_version("Gtk", "3.0")
+from gi.repository import Atspi, Gdk, Gtk  # noqa: E402
+
+APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+
+
+def application():
+    desktop = Atspi.get_desktop(0)
+    for i in range(desktop.get_child_count()):
+        app = desktop.get_child_at_index(i)
+        if app and app.get_process_id() == APP_PID:
+            return app
+    raise SystemExit("the fixture application left the accessibility bus")
+
+
+def find(role, node=None):
+    node = node or application()
+    if node.get_role() == role:
+        return node
+    for i in range(node.get_child_count()):
+        found = find(role, node.get_child_at_index(i))
+        if found:
+            return found
+    return None
+
+
+def text_of(accessible):
+    Atspi.Accessible.clear_cache(accessible)
+    return accessible.get_text(0, -1)
+
+
+def eventually(predicate, seconds=5.0):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+class Host:
+    def __init__(self, path):
+        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.buffer = b""
+
+    def send(self, **command):
+        self.process.stdin.write(json.dumps(command).encode() + b"\n")
+        self.process.stdin.flush()
+
+    def next_event(self, matches, seconds=8.0):
+        end = time.monotonic() + seconds
+        while True:
+            while b"\n" in self.buffer:
+                line, self.buffer = self.buffer.split(b"\n", 1)
+                event = json.loads(line)
+                if matches(event):
+                    return event
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                return None
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+
+    def result(self, command_id):
+        return self.next_event(lambda e: e.get("commandId") == command_id) or {}
+
+    def close(self):
+        self.send(schemaVersion=2, command="shutdown", commandId="bye")
+        try:
+            return self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return self.process.wait()
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], check=True, capture_output=True, text=True).stdout
+
+
+def main(host_path):
+    entry = find(Atspi.Role.TEXT) or find(Atspi.Role.ENTRY)
+    password = find(Atspi.Role.PASSWORD_TEXT)
+    frame = find(Atspi.Role.FRAME)
+    host = Host(host_path)
+    check(host.next_event(lambda e: e.get("event") == "host.ready") is not None, "host.ready at start")
+
+    host.send(schemaVersion=2, command="permission.refresh", commandId="p", prompt=False,
+              responsiblePermission="trusted")
+    ready = host.next_event(lambda e: e.get("event") == "host.ready") or {}
+    check(ready.get("permission") == "trusted", "AT-SPI on the session bus counts as trusted")
+
+    host.send(schemaVersion=2, command="target.capture", commandId="c1", sessionId="s1")
+    check(host.result("c1").get("outcome") == "editable", "the focused entry is captured as editable")
+
+    text = "Grüße \U0001F30D cafe\u0301 \U0001F469\u200D\U0001F4BB"
+    host.send(schemaVersion=2, command="commit-text", commandId="t1", sessionId="s1", text=text)
+    check(host.result("t1").get("outcome") == "committed", "commit-text is confirmed as committed")
+    check(text_of(entry) == text, "the entry holds the text exactly once")
+
+    host.send(schemaVersion=2, command="target.capture", commandId="c2", sessionId="s2")
+    host.result("c2")
+    for n, piece in enumerate([" one", " two"]):
+        host.send(schemaVersion=2, command="commit-text", commandId=f"d{n}", sessionId="s2",
+                  text=piece, streaming=True)
+        check(host.result(f"d{n}").get("outcome") == "committed", f"streamed piece {n} committed")
+    check(text_of(entry) == text + " one two", "the streamed pieces follow the text")
+    host.send(schemaVersion=2, command="target.release", commandId="r2", sessionId="s2")
+    host.result("r2")
+    clipboard = Gtk.Clipboard.get(Gdk.SELECTION_CLIPBOARD)
+    check(eventually(lambda: clipboard.wait_for_text() == " one two", 3),
+          "the release leaves the whole dictation on the clipboard")
+
+    host.send(schemaVersion=2, command="press-enter", commandId="e1", sessionId="s1")
+    check(host.result("e1").get("outcome") == "committed", "press-enter answers committed")
+    check(eventually(lambda: "(sent)" in frame.get_name()), "Return activated the default button")
+
+    before = xdotool("getmouselocation", "--shell")
+    host.send(schemaVersion=1, command="pointer.move", deltaX=40, deltaY=-15)
+    x0, y0 = (int(line.split("=")[1]) for line in before.splitlines()[:2])
+    moved = lambda: xdotool("getmouselocation", "--shell").splitlines()[:2] == [f"X={x0 + 40}", f"Y={max(y0 - 15, 0)}"]
+    check(eventually(moved), "pointer.move moves the pointer by its deltas")
+
+    Atspi.Component.grab_focus(password)
+    eventually(lambda: password.get_state_set().contains(Atspi.StateType.FOCUSED))
+    host.send(schemaVersion=2, command="target.capture", commandId="c3", sessionId="s3")
+    check(host.result("c3").get("outcome") == "protected", "the password entry is protected")
+
+    Atspi.Component.grab_focus(entry)
+    eventually(lambda: entry.get_state_set().contains(Atspi.StateType.FOCUSED))
+    Atspi.EditableText.set_text_contents(entry, "Orvix")
+    host.send(schemaVersion=2, command="vocabulary.quick-add.configure", commandId="q", enabled=True)
+    host.result("q")
+    time.sleep(0.5)  # the host starts its tap on a thread of its own and says nothing when done
+    xdotool("key", "--delay", "120", "ctrl+a", "ctrl+c", "ctrl+c")
+    candidate = host.next_event(lambda e: e.get("event") == "vocabulary.quick-add.candidate", 5)
+    check(candidate is not None and "Orvix" in json.dumps(candidate, ensure_ascii=False),
+          "two Control+C presses within 600 ms offer the selection")
+
+    check(host.close() == 0, "the host ends with status 0 on shutdown")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
