@@ -1,11 +1,14 @@
 #include "platform/linux/desktop/atspi_accessibility.h"
 
 #include <dbus/dbus.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/utf8_repair.h"
 #include "platform/linux/desktop/atspi_element.h"
@@ -53,6 +56,14 @@ struct OwnedString {
 
 // Whether the session bus has an accessibility bus to hand out.
 bool accessibilityBusAnswers() {
+  // Without a session bus named, libdbus would try to autolaunch one on the X display: a
+  // process that lends the host its desktop must not start daemons behind its back.
+  const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if ((session == nullptr || *session == '\0') &&
+      (runtime == nullptr || ::access((std::string(runtime) + "/bus").c_str(), F_OK) != 0)) {
+    return false;
+  }
   DBusError error;
   dbus_error_init(&error);
   DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);

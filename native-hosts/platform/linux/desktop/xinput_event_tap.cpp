@@ -75,13 +75,13 @@ struct XInputEventTap::Delivery {
     if (self->loop == nullptr || self->invalidated || !self->enabled) return;
     if ((self->mask & eventMaskBit(event->type())) == 0) return;
     self->loop->post([self, event] {
-      EventTapCallback callback;
+      EventTapCallback current;
       {
         std::lock_guard inner(self->lock);
         if (self->invalidated || !self->enabled) return;
-        callback = self->callback;
+        current = self->callback;
       }
-      callback(static_cast<std::uint32_t>(event->type()), *event);
+      current(static_cast<std::uint32_t>(event->type()), *event);
     });
   }
 };
