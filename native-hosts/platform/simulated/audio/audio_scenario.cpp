@@ -38,7 +38,7 @@ int countValue(const Json& value, const std::string& where, std::int64_t high) {
 SourceSpec sourceValue(const Json& object, const std::string& where, SourceSpec spec) {
   requireKeys(object, where,
               {"sampleRate", "channels", "interleaved", "sampleKind", "bufferFrames", "jitterMs",
-               "signal", "frequency", "amplitude", "seed", "driftPpm"});
+               "stampJitterUs", "signal", "frequency", "amplitude", "seed", "driftPpm"});
   if (const Json* v = member(object, "sampleRate")) {
     spec.format.sampleRate = numberIn(*v, at(where, "sampleRate"), 8000, 192000);
   }
@@ -67,6 +67,10 @@ SourceSpec sourceValue(const Json& object, const std::string& where, SourceSpec 
   }
   if (const Json* v = member(object, "jitterMs")) {
     spec.jitter = millisecondsValue(*v, at(where, "jitterMs"));
+  }
+  if (const Json* v = member(object, "stampJitterUs")) {
+    spec.stampJitter =
+        std::chrono::microseconds(integerIn(*v, at(where, "stampJitterUs"), 0, 100'000));
   }
   if (const Json* v = member(object, "signal")) {
     const std::string signal = stringValue(*v, at(where, "signal"));

@@ -6,8 +6,25 @@
 
 namespace orvix::platform::simulated {
 
-SignalGenerator::SignalGenerator(SignalSpec signal, AudioFormat format, std::uint64_t seed)
-    : signal_(signal), format_(format), noiseState_(seed * 0x9E3779B97F4A7C15ULL + 1) {
+namespace {
+
+// A well-mixed 64-bit value of `x`, so that neighbouring inputs give unrelated outputs.
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 29;
+  x *= 0xBF58476D1CE4E5B9ULL;
+  x ^= x >> 32;
+  return x;
+}
+
+}  // namespace
+
+SignalGenerator::SignalGenerator(SignalSpec signal, AudioFormat format, std::uint64_t seed,
+                                 Duration stampJitter)
+    : signal_(signal),
+      format_(format),
+      noiseState_(seed * 0x9E3779B97F4A7C15ULL + 1),
+      seed_(seed),
+      stampJitter_(stampJitter) {
   planes_.resize(format_.planeCount());
   planePointers_.resize(format_.planeCount());
 }
@@ -22,6 +39,13 @@ std::optional<Duration> SignalGenerator::momentOf(std::uint64_t frame) const {
   if (!timebaseStart_ || !(framesPerSecond_ > 0)) return std::nullopt;
   return *timebaseStart_ + std::chrono::duration_cast<Duration>(std::chrono::duration<double>(
                                static_cast<double>(frame - timebaseFrame_) / framesPerSecond_));
+}
+
+Duration SignalGenerator::stampErrorAt(std::uint64_t frame) const {
+  if (stampJitter_ <= Duration::zero()) return Duration::zero();
+  const auto span = static_cast<std::uint64_t>(stampJitter_.count()) * 2 + 1;
+  const std::uint64_t x = mix((frame + 1) * 0x94D049BB133111EBULL ^ (seed_ + 0x5851F42D));
+  return Duration(static_cast<std::int64_t>(x % span)) - stampJitter_;
 }
 
 float SignalGenerator::valueAt(std::uint64_t frame) {
@@ -71,15 +95,17 @@ PcmBufferView SignalGenerator::next(std::size_t frames) {
     }
   }
   std::optional<std::uint64_t> captureTime;
-  if (const auto moment = momentOf(frame_))
-    captureTime = static_cast<std::uint64_t>(moment->count());
+  if (const auto moment = momentOf(frame_)) {
+    const Duration stamp = *moment + stampErrorAt(frame_);
+    if (stamp > Duration::zero()) captureTime = static_cast<std::uint64_t>(stamp.count());
+  }
   frame_ += frames;
   for (std::size_t p = 0; p < planes_.size(); ++p) planePointers_[p] = planes_[p].data();
   return PcmBufferView{format_, frames, planePointers_.data(), captureTime};
 }
 
 SimulatedSource::SimulatedSource(TimeSource& time, SourceSpec spec)
-    : time_(time), spec_(spec), generator_(spec.signal, spec.format, spec.seed) {}
+    : time_(time), spec_(spec), generator_(spec.signal, spec.format, spec.seed, spec.stampJitter) {}
 
 SimulatedSource::~SimulatedSource() { stop(); }
 
@@ -120,10 +146,7 @@ void SimulatedSource::stop() {
 
 Duration SimulatedSource::jitterFor(std::uint64_t index) {
   if (spec_.jitter <= Duration::zero()) return Duration::zero();
-  std::uint64_t x = (index + 1) * 0xD1B54A32D192ED03ULL ^ spec_.seed;
-  x ^= x >> 29;
-  x *= 0xBF58476D1CE4E5B9ULL;
-  x ^= x >> 32;
+  const std::uint64_t x = mix((index + 1) * 0xD1B54A32D192ED03ULL ^ spec_.seed);
   return Duration(static_cast<std::int64_t>(x % static_cast<std::uint64_t>(spec_.jitter.count())));
 }
 

@@ -26,7 +26,9 @@ struct SignalSpec {
 // How a simulated device hands out its audio: format, buffer size, how late each buffer may come
 // (uniformly 0...jitter behind its ideal moment) and how far the device's clock is off the
 // machine's (a positive drift delivers that many more frames per million than the nominal rate
-// says, as a real device's crystal does).
+// says, as a real device's crystal does). A real platform's capture stamps are estimates that
+// wobble around the truth (a latency guess, a host-time reading): each buffer's stamp is off by
+// its own amount, uniformly within plus or minus stampJitter, while its samples stay on time.
 struct SourceSpec {
   AudioFormat format{48000, 2, SampleKind::float32, false};
   SignalSpec signal;
@@ -34,6 +36,7 @@ struct SourceSpec {
   Duration jitter{0};
   std::uint64_t seed = 1;
   double driftPpm = 0;
+  Duration stampJitter{0};
 
   // Frames the device really delivers per second of the machine's clock.
   double deliveredFramesPerSecond() const { return format.sampleRate * (1 + driftPpm / 1e6); }
@@ -43,7 +46,8 @@ struct SourceSpec {
 // continue the same waveform. Every channel carries the same value.
 class SignalGenerator {
  public:
-  SignalGenerator(SignalSpec signal, AudioFormat format, std::uint64_t seed);
+  SignalGenerator(SignalSpec signal, AudioFormat format, std::uint64_t seed,
+                  Duration stampJitter = Duration::zero());
 
   // Frames from the next one on are captured from `firstFrameAt` (the machine's uptime) at
   // `framesPerSecond`; their buffers carry that capture time.
@@ -55,11 +59,14 @@ class SignalGenerator {
  private:
   float valueAt(std::uint64_t frame);
   std::optional<Duration> momentOf(std::uint64_t frame) const;
+  Duration stampErrorAt(std::uint64_t frame) const;
 
   SignalSpec signal_;
   AudioFormat format_;
   std::uint64_t frame_ = 0;
   std::uint64_t noiseState_;
+  std::uint64_t seed_;
+  Duration stampJitter_;
   std::optional<Duration> timebaseStart_;
   std::uint64_t timebaseFrame_ = 0;
   double framesPerSecond_ = 0;
