@@ -19,6 +19,23 @@ constexpr double kNanosecondsPerSample = 1e9 / sampleRate;
 constexpr std::int64_t kPlacementToleranceSamples = 4;
 // Stamps that put a run further off than this are not believed.
 constexpr std::int64_t kLargestPlacementCorrectionSamples = 16000;
+// Real stamps (a latency estimate, a host-time reading) wobble by milliseconds from run to run
+// while the samples themselves flow on without a gap; moving each run to its own stamp scatters
+// short silences and cuts all through the track. Only the trend of the offsets is followed: it
+// weighs each run by this much (some 64 runs, under a second and a half, remember it: drift of
+// even 400 parts per million moves less than a millisecond in that time) ...
+constexpr double kTrendWeight = 1.0 / 64;
+// ... speaks only after that many runs ...
+constexpr std::int64_t kTrendRuns = 64;
+// ... and moves the track once its mean is more than this many standard errors from zero (the
+// wobble it has seen does not put it there by chance, even with neighbouring runs read against
+// one and the same system stamp; perfect stamps leave the quarter-millisecond tolerance).
+constexpr double kTrendStandardErrors = 6;
+// A run further than this from the trend (10 ms, and six times the wobble seen) is a jump, not
+// wobble: a device that lost or repeated samples. Believed only once it lasts this many runs.
+constexpr double kJumpSamples = 160;
+constexpr double kJumpSpreads = 6;
+constexpr int kJumpRuns = 3;
 
 // `total` plus the running part that began at `since`, if it has begun by `now`.
 std::uint64_t withRunningPart(std::uint64_t total, std::optional<std::uint64_t> since,
@@ -157,6 +174,8 @@ bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count
       systemGapFillActive_ = false;
       fit = fitBuffer(sampleTargetLocked(now), current, count);
     }
+    // The track's clock taken up after silence, a pause or unstamped runs: a new epoch.
+    if (captureTime && !systemClock_) ++systemClockEpoch_;
     systemClock_.reset();
     if (captureTime) {
       // Where the run's last sample lands, whatever part of its head was dropped.
@@ -217,15 +236,50 @@ CaptureTimeline::Fit CaptureTimeline::placeByCaptureTime(std::int64_t start, std
   return fit;
 }
 
+CaptureTimeline::Fit CaptureTimeline::followOffsetTrend(std::int64_t start, std::int64_t current,
+                                                        std::int64_t count) {
+  OffsetTrend& trend = *microphoneTrend_;
+  const double deviation = static_cast<double>(start - current) - trend.mean;
+  const double wobble = std::sqrt(trend.spread);
+  if (std::abs(deviation) > std::max(kJumpSamples, kJumpSpreads * wobble)) {
+    // One wild stamp is not believed; a jump that lasts is placed at once, and the trend starts
+    // again from there.
+    if (++trend.runsAway < kJumpRuns) return {};
+    trend = OffsetTrend{trend.systemClockEpoch};
+    return placeByCaptureTime(start, current, count);
+  }
+  trend.runsAway = 0;
+  ++trend.runs;
+  // A plain average over the first runs, so that the trend's first word (often the error of the
+  // fresh placement, which read one stamp of each track) is a whole one, and the track moves once.
+  const double weight = std::max(kTrendWeight, 1.0 / static_cast<double>(trend.runs));
+  trend.mean += deviation * weight;
+  trend.spread += (deviation * deviation - trend.spread) * weight;
+  if (trend.runs < kTrendRuns) return {};
+  // The standard error of an exponentially weighted mean of samples with this spread.
+  const double standardError = std::sqrt(trend.spread * kTrendWeight / (2 - kTrendWeight));
+  const double tolerance = std::max(static_cast<double>(kPlacementToleranceSamples),
+                                    kTrendStandardErrors * standardError);
+  if (std::abs(trend.mean) <= tolerance) return {};
+  // The track moves once by the whole trend; from now on the offsets are measured from there.
+  const Fit fit = placeByCaptureTime(current + std::llround(trend.mean), current, count);
+  trend.mean -= static_cast<double>(fit.padding - fit.skipped);
+  return fit;
+}
+
 void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t count,
                                             std::optional<std::uint64_t> captureTime) {
   if (count < 1) return;
   std::lock_guard trackLock(trackWriteLock_);
   std::optional<std::int64_t> stampedStart;
+  std::uint64_t systemClockEpoch = 0;
   {
     std::lock_guard lock(stateLock_);
     stampedStart = systemIndexOfLocked(captureTime);
+    systemClockEpoch = systemClockEpoch_;
   }
+  // A new engine's first run is placed afresh.
+  bool fresh = !microphoneClockAligned_;
   if (stampedStart) {
     microphoneClockAligned_ = true;
   } else {
@@ -241,11 +295,19 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
     silence = !flags_.microphoneEnabled;
     if (microphoneGapFillActive_) {
       microphoneGapFillActive_ = false;
+      fresh = true;
       if (!stampedStart) fit = fitBuffer(sampleTargetLocked(now), current, count);
     }
   }
   if (!microphone_) return;
-  if (stampedStart) fit = placeByCaptureTime(*stampedStart, current, count);
+  if (!stampedStart) {
+    microphoneTrend_.reset();
+  } else if (fresh || !microphoneTrend_ || microphoneTrend_->systemClockEpoch != systemClockEpoch) {
+    microphoneTrend_ = OffsetTrend{systemClockEpoch};
+    fit = placeByCaptureTime(*stampedStart, current, count);
+  } else {
+    fit = followOffsetTrend(*stampedStart, current, count);
+  }
   if (fit.padding > 0) appendMicrophoneSilenceInPieces(fit.padding);
   if (count - fit.skipped > 0) {
     microphone_->append(samples + fit.skipped, count - fit.skipped, silence);

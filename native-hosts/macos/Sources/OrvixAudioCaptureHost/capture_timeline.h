@@ -65,8 +65,11 @@ class CaptureTimeline {
   bool appendSystemAudio(const float* samples, std::int64_t count,
                          std::optional<std::uint64_t> captureTime = std::nullopt);
   // A stamped run goes where the system track holds the same moment: each engine's first run,
-  // the run after a gap fill, and any run that the two devices' clocks have carried more than a
-  // few samples off, so no rebuild, route change or drift leaves the tracks apart. Without
+  // the run after a gap fill or after the system track's own break, and a run after a jump that
+  // lasts; so no rebuild, route change or stall leaves the tracks apart. In between, single
+  // stamps are not followed (real ones wobble by milliseconds): the trend of the runs' offsets
+  // is, and the track is moved once when that trend (the devices' drift) leaves the tolerance
+  // that the stamps' own wobble allows. Without
   // stamps, an engine's first run ends where the system track ends (padded only on an empty
   // track) and a run after a fill ends on the timeline.
   void appendMicrophoneAudio(const float* samples, std::int64_t count,
@@ -115,6 +118,9 @@ class CaptureTimeline {
   // The system track's index of `captureTime`, read off its last stamped run.
   std::optional<std::int64_t> systemIndexOfLocked(std::optional<std::uint64_t> captureTime) const;
   Fit placeByCaptureTime(std::int64_t start, std::int64_t current, std::int64_t count) const;
+  // Between fresh placements: feeds the offset of a run whose stamp says it starts at `start`
+  // into the trend, and moves the track only as the trend or a lasting jump says.
+  Fit followOffsetTrend(std::int64_t start, std::int64_t current, std::int64_t count);
 
   std::unique_ptr<PcmWriter> system_;
   std::unique_ptr<PcmWriter> microphone_;
@@ -124,6 +130,17 @@ class CaptureTimeline {
   std::mutex trackWriteLock_;
 
   bool microphoneClockAligned_ = false;  // guarded by trackWriteLock_
+  // The microphone runs' offsets from their stamped moments since the last fresh placement, in
+  // samples: their smoothed mean and squared spread, how many runs fed them, and how many runs in
+  // a row lay too far off to be wobble. Guarded by trackWriteLock_.
+  struct OffsetTrend {
+    std::uint64_t systemClockEpoch = 0;
+    double mean = 0;
+    double spread = 0;
+    std::int64_t runs = 0;
+    int runsAway = 0;
+  };
+  std::optional<OffsetTrend> microphoneTrend_;
 
   // Guarded by stateLock_.
   std::int64_t baseSamples_ = 0;
@@ -141,6 +158,9 @@ class CaptureTimeline {
     std::uint64_t endTime = 0;
   };
   std::optional<TrackClock> systemClock_;
+  // Counts the times the system track's clock was taken up afresh after a break: a microphone
+  // trend measured against the old one says nothing about the new one.
+  std::uint64_t systemClockEpoch_ = 0;
   std::uint64_t outageNanoseconds_ = 0;
   std::optional<std::uint64_t> outageActiveSince_;
 };
