@@ -159,9 +159,22 @@ def main(host_path):
     host.result("q")
     time.sleep(0.5)  # the host starts its tap on a thread of its own and says nothing when done
     xdotool("key", "--delay", "120", "ctrl+a", "ctrl+c", "ctrl+c")
-    candidate = host.next_event(lambda e: e.get("event") == "vocabulary.quick-add.candidate", 5)
+    hints = []
+    candidate = host.next_event(
+        lambda e: (hints.append(e) if e.get("event") == "vocabulary.quick-add.selection-hint"
+                   else None) or e.get("event") == "vocabulary.quick-add.candidate", 5)
     check(candidate is not None and "Orvix" in json.dumps(candidate, ensure_ascii=False),
           "two Control+C presses within 600 ms offer the selection")
+
+    # Control+A announced a selection target; a copy command copies from it.
+    check(len(hints) == 1, "Control+A gives one selection hint")
+    if hints:
+        host.send(schemaVersion=2, command="vocabulary.quick-add.copy", commandId="k",
+                  copyTargetId=hints[0]["copyTargetId"])
+        result = host.next_event(
+            lambda e: e.get("event") == "vocabulary.quick-add.selection-result", 5) or {}
+        check(result.get("outcome") == "selected" and result.get("text") == "Orvix",
+              "the copy command copies the selection from the real application")
 
     check(host.close() == 0, "the host ends with status 0 on shutdown")
     return 1 if failures else 0
