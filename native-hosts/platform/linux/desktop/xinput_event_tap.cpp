@@ -93,7 +93,10 @@ std::shared_ptr<XInputEventTap> XInputEventTap::create(std::unique_ptr<X11Displa
   Display* x = display->get();
   int opcode = 0, event = 0, error = 0;
   if (!XQueryExtension(x, "XInputExtension", &opcode, &event, &error)) return nullptr;
-  int major = 2, minor = 0;
+  // 2.1 or later: raw events then reach this client also while another client grabs the
+  // pointer, as a text field does from a press to its release; under 2.0 the release of a
+  // double click would never be seen.
+  int major = 2, minor = 2;
   if (XIQueryVersion(x, &major, &minor) != Success) return nullptr;
 
   auto delivery = std::make_shared<Delivery>();

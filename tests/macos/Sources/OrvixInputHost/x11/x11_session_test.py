@@ -176,6 +176,14 @@ def main(host_path):
         check(result.get("outcome") == "selected" and result.get("text") == "Orvix",
               "the copy command copies the selection from the real application")
 
+    # A double click on the word announces a selection target as well.
+    time.sleep(0.8)  # past the spacing of hints
+    extents = Atspi.Component.get_extents(entry, Atspi.CoordType.SCREEN)
+    xdotool("mousemove", str(extents.x + 12), str(extents.y + extents.height // 2),
+            "click", "--repeat", "2", "--delay", "80", "1")
+    hint = host.next_event(lambda e: e.get("event") == "vocabulary.quick-add.selection-hint", 5)
+    check(hint is not None, "a double click gives a selection hint")
+
     check(host.close() == 0, "the host ends with status 0 on shutdown")
     return 1 if failures else 0
 
