@@ -28,10 +28,13 @@ constexpr Duration candidateLifetime = std::chrono::milliseconds(601);
 
 }  // namespace
 
-bool QuickAdd::copyIsCurrentLocked(const QuickAddCopyObservation& observation) const {
-  return enabled_ && trusted_.load() && clipboardWriteDepth_ == 0 &&
-         std::any_of(pendingCopies_.begin(), pendingCopies_.end(),
+bool QuickAdd::isPendingLocked(const QuickAddCopyObservation& observation) const {
+  return std::any_of(pendingCopies_.begin(), pendingCopies_.end(),
                      [&](const auto& pending) { return pending.get() == &observation; });
+}
+
+bool QuickAdd::copyIsCurrentLocked(const QuickAddCopyObservation& observation) const {
+  return enabled_ && trusted_.load() && clipboardWriteDepth_ == 0 && isPendingLocked(observation);
 }
 
 bool QuickAdd::copyIsCurrent(const QuickAddCopyObservation& observation) {
@@ -41,10 +44,7 @@ bool QuickAdd::copyIsCurrent(const QuickAddCopyObservation& observation) {
 
 void QuickAdd::invalidateCopy(const QuickAddCopyObservation& observation) {
   std::lock_guard lock(quickAddLock_);
-  const bool pending =
-      std::any_of(pendingCopies_.begin(), pendingCopies_.end(),
-                  [&](const auto& copy) { return copy.get() == &observation; });
-  if (!pending) return;
+  if (!isPendingLocked(observation)) return;
   candidate_.reset();
   pendingCopies_.clear();
   ++copyGeneration_;
@@ -69,9 +69,7 @@ void QuickAdd::observeExplicitCopy(std::shared_ptr<QuickAddCopyObservation> obse
     auto text = pasteboard_.string();
     const std::int64_t after = pasteboard_.changeCount();
     std::lock_guard lock(quickAddLock_);
-    const bool pending = std::any_of(pendingCopies_.begin(), pendingCopies_.end(),
-                                     [&](const auto& copy) { return copy == observation; });
-    if (after == now && !observation->sealedChangeCount && pending && text &&
+    if (after == now && !observation->sealedChangeCount && isPendingLocked(*observation) && text &&
         eligibleVocabularyText(*text)) {
       observation->snapshot = QuickAddCopySnapshot{std::move(*text), now};
     }

@@ -146,6 +146,8 @@ class QuickAdd {
   bool observeCopy(const std::shared_ptr<QuickAddCopyObservation>& observation);
   bool copyIsCurrent(const QuickAddCopyObservation& observation);
   bool copyIsCurrentLocked(const QuickAddCopyObservation& observation) const;
+  // The observation (as the same object) is still in the pending list; the lock is held.
+  bool isPendingLocked(const QuickAddCopyObservation& observation) const;
   void invalidateCopy(const QuickAddCopyObservation& observation);
 
   EventOutput& output_;
