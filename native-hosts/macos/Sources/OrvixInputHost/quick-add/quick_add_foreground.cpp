@@ -20,8 +20,11 @@ void log(DiagnosticLog* diagnostic, std::string_view step, std::string_view reas
   if (diagnostic) diagnostic->log(step, reason, details);
 }
 
-std::string desktopApplicationPrefix() {
-  return std::string(applicationIdentifierPrefix) + ".desktop";
+// Whether the application is one of the desktop application's own processes.
+bool isDesktopBundle(const std::optional<platform::RunningApplication>& application) {
+  static const std::string prefix = std::string(applicationIdentifierPrefix) + ".desktop";
+  return application && application->bundleIdentifier &&
+         application->bundleIdentifier->starts_with(prefix);
 }
 
 }  // namespace
@@ -69,10 +72,7 @@ std::optional<QuickAddForeground::Choice> QuickAddForeground::choosePid(
 }
 
 bool QuickAddForeground::isDesktopApplication(ProcessId pid) {
-  if (pid < 1) return false;
-  const auto application = workspace_.runningApplication(pid);
-  return application && application->bundleIdentifier &&
-         application->bundleIdentifier->starts_with(desktopApplicationPrefix());
+  return pid >= 1 && isDesktopBundle(workspace_.runningApplication(pid));
 }
 
 std::optional<QuickAddForeground::Choice> QuickAddForeground::readEvidence(
@@ -104,8 +104,7 @@ std::optional<QuickAddForeground::Choice> QuickAddForeground::readEvidence(
     details.resolvedPid = choice ? choice->pid : 0;
     if (choice) details.foregroundSource = choice->source;
     details.recheck = recheck;
-    details.workspaceOrvix = frontmost && frontmost->bundleIdentifier &&
-                             frontmost->bundleIdentifier->starts_with(desktopApplicationPrefix());
+    details.workspaceOrvix = isDesktopBundle(frontmost);
     details.focusOrvix = isDesktopApplication(focusPid);
     details.eventOrvix = isDesktopApplication(eventPid);
     diagnostic->log("foreground-evidence", choice ? "ready" : "evidence-mismatch", details);
