@@ -190,6 +190,9 @@ class Accessibility {
 
   // Whether this process itself is trusted for accessibility (AXIsProcessTrusted).
   virtual bool isProcessTrusted() = 0;
+  // Why the last isProcessTrusted() said no, in words for whoever reads the host's diagnostics;
+  // empty when it said yes or when the platform gives no reason (macOS does not).
+  virtual std::string untrustedReason() { return {}; }
 };
 
 }  // namespace orvix::platform

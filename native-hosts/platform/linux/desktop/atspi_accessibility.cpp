@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "common/utf8_repair.h"
@@ -54,35 +55,47 @@ struct OwnedString {
   ~OwnedString() { g_free(value); }
 };
 
-// Whether the session bus has an accessibility bus to hand out.
-bool accessibilityBusAnswers() {
+// What a bus said, bounded and made printable: it ends up in the host's diagnostics.
+std::string busMessage(const DBusError& error) {
+  constexpr std::size_t kMaximumMessage = 200;
+  if (!dbus_error_is_set(&error) || error.message == nullptr) return "no reply";
+  return repairUtf8(std::string_view(error.message).substr(0, kMaximumMessage));
+}
+
+// Why the session bus has no accessibility bus to hand out; nothing when it has one.
+std::optional<std::string> accessibilityBusMissing() {
   // Without a session bus named, libdbus would try to autolaunch one on the X display: a
   // process that lends the host its desktop must not start daemons behind its back.
   const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if ((session == nullptr || *session == '\0') &&
       (runtime == nullptr || ::access((std::string(runtime) + "/bus").c_str(), F_OK) != 0)) {
-    return false;
+    return "no session bus: DBUS_SESSION_BUS_ADDRESS is unset and XDG_RUNTIME_DIR has no bus";
   }
   DBusError error;
   dbus_error_init(&error);
   DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
   if (bus == nullptr) {
+    std::string reason = "the session bus refused a connection: " + busMessage(error);
     dbus_error_free(&error);
-    return false;
+    return reason;
   }
   dbus_connection_set_exit_on_disconnect(bus, FALSE);
   DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
                                                    "GetAddress");
   DBusMessage* reply =
       call ? dbus_connection_send_with_reply_and_block(bus, call, kBusProbeTimeoutMs, &error) : nullptr;
-  const bool answered = reply != nullptr;
+  std::optional<std::string> reason;
+  if (reply == nullptr) {
+    reason = "accessibility is off: the session bus has no accessibility bus (org.a11y.Bus: " +
+             busMessage(error) + ")";
+  }
   if (reply) dbus_message_unref(reply);
   if (call) dbus_message_unref(call);
   dbus_error_free(&error);
   dbus_connection_close(bus);
   dbus_connection_unref(bus);
-  return answered;
+  return reason;
 }
 
 }  // namespace
@@ -93,6 +106,7 @@ class AtspiAccessibility::Implementation {
       : display_(std::move(display)), raise_(std::move(raise)) {}
 
   AtspiLock lock = std::make_shared<std::recursive_mutex>();
+  std::string untrustedReason;  // why the last start failed; under the lock
 
   // Under the lock. Starts libatspi once the accessibility bus answers. libatspi keeps states
   // and children cached and up to date from the applications' change signals, which it reads
@@ -105,8 +119,15 @@ class AtspiAccessibility::Implementation {
       }
       return true;
     }
-    if (!accessibilityBusAnswers()) return false;
-    if (atspi_init() < 0) return false;
+    if (auto missing = accessibilityBusMissing()) {
+      untrustedReason = std::move(*missing);
+      return false;
+    }
+    if (atspi_init() < 0) {
+      untrustedReason = "libatspi could not join the accessibility bus";
+      return false;
+    }
+    untrustedReason.clear();
     atspi_set_timeout(kDefaultTimeoutMs, kStartupTimeMs);
     started_ = true;
     return true;
@@ -623,6 +644,11 @@ AXError AtspiAccessibility::setMessagingTimeout(const AXElement&, float seconds)
 bool AtspiAccessibility::isProcessTrusted() {
   std::lock_guard guard(*implementation_->lock);
   return implementation_->ready();
+}
+
+std::string AtspiAccessibility::untrustedReason() {
+  std::lock_guard guard(*implementation_->lock);
+  return implementation_->untrustedReason;
 }
 
 }  // namespace orvix::platform::linux_desktop

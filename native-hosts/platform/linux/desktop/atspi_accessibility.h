@@ -14,7 +14,8 @@ namespace orvix::platform::linux_desktop {
 // Where the mapping is not one to one:
 // - Trust: AT-SPI has no per-process permission. The process counts as trusted once the
 //   accessibility bus answers on the session bus (org.a11y.Bus); until then every call answers
-//   apiDisabled. A desktop without that bus has nothing to grant.
+//   apiDisabled. A desktop without that bus has nothing to grant; untrustedReason() says
+//   which step failed (no session bus, no accessibility bus, libatspi refused).
 // - Elements are (bus name, object path) pairs: two handles are equal, and hash alike, when both
 //   are equal. The system-wide element is a handle of its own. An application element is the
 //   root of the application whose connection belongs to the pid; a pid without one gives a
@@ -69,6 +70,7 @@ class AtspiAccessibility final : public Accessibility {
     return {AXError::notImplemented, nullptr};
   }
   bool isProcessTrusted() override;
+  std::string untrustedReason() override;
 
   class Implementation;
 

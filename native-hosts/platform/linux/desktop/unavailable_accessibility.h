@@ -27,6 +27,7 @@ class UnavailableAccessibility final : public Accessibility {
     return {AXError::apiDisabled, nullptr};
   }
   bool isProcessTrusted() override { return false; }
+  std::string untrustedReason() override { return "no X display to reach (DISPLAY unset or refused)"; }
 };
 
 }  // namespace orvix::platform::linux_desktop

@@ -33,6 +33,7 @@ void DiagnosticLog::log(std::string_view step, std::string_view reason,
       {"eventTargetPid", context_.eventTargetPid},
       {"helperPid", helperPid_},
   };
+  putIfSet(diagnostic, "nativeUntrustedReason", context_.nativeUntrustedReason);
   putIfSet(diagnostic, "axError", details.axError);
   putIfSet(diagnostic, "hasElement", details.hasElement);
   putIfSet(diagnostic, "hasWindow", details.hasWindow);

@@ -45,6 +45,8 @@ struct QuickAddDiagnosticContext {
   double started = 0;  // uptime seconds
   bool mainTrusted = false;
   bool nativeTrusted = false;
+  // Why this process is not trusted, where the platform says (the Linux desktop does).
+  std::optional<std::string> nativeUntrustedReason;
 };
 
 // Writes "vocabulary.quick-add.diagnostic" events for one context.

@@ -130,6 +130,11 @@ DiagnosticLog QuickAdd::makeDiagnosticLog(std::string source, std::int32_t event
   context.started = clock_.uptimeSeconds();
   context.mainTrusted = responsibleAccessibilityTrusted();
   context.nativeTrusted = accessibility_.isProcessTrusted();
+  if (!context.nativeTrusted) {
+    if (auto reason = accessibility_.untrustedReason(); !reason.empty()) {
+      context.nativeUntrustedReason = std::move(reason);
+    }
+  }
   {
     std::lock_guard lock(quickAddLock_);
     // After the largest value the numbering continues at 1, never at 0.
