@@ -3,7 +3,7 @@
 
     private_desktop.py [--no-app] -- COMMAND ARG...
 
-Starts Xvfb on the first free display from :90, openbox (for _NET_ACTIVE_WINDOW and input
+Starts Xvfb on a free display of its choosing, openbox (for _NET_ACTIVE_WINDOW and input
 focus), a session bus, the AT-SPI bus and the fixture GTK application, all in a private
 temporary directory, then runs COMMAND with DISPLAY, DBUS_SESSION_BUS_ADDRESS and
 ORVIX_FIXTURE_APP_PID set. Everything it started is stopped by process id afterwards, including
@@ -61,19 +61,20 @@ class PrivateDesktop:
         return child
 
     def start_display(self):
-        for number in range(90, 140):
-            if os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
-                continue
-            server = self.spawn("xvfb", ["Xvfb", f":{number}", "-screen", "0", "1024x768x24",
-                                         "-nolisten", "tcp"])
-            self.env["DISPLAY"] = f":{number}"
-            end = time.monotonic() + 5
-            while time.monotonic() < end and server.poll() is None:
-                if quiet(["xdpyinfo"], self.env):
-                    return
-                time.sleep(0.05)
+        # Xvfb picks the display itself, under its lock files, so concurrent runs never collide.
+        reader, writer = os.pipe()
+        try:
+            server = self.spawn("xvfb", ["Xvfb", "-displayfd", str(writer), "-screen", "0",
+                                         "1024x768x24", "-nolisten", "tcp"], pass_fds=(writer,))
+        finally:
+            os.close(writer)
+        with os.fdopen(reader, "rb") as announced:
+            number = announced.readline().strip()
+        if not number.isdigit():
             self.stop(server)
-        raise StartFailure("no free X display for Xvfb between :90 and :139")
+            raise StartFailure("Xvfb did not start (see xvfb.log)")
+        self.env["DISPLAY"] = f":{number.decode()}"
+        wait_until("the X server", lambda: quiet(["xdpyinfo"], self.env))
 
     def start(self, with_app):
         for tool in ("Xvfb", "openbox", "dbus-daemon", "xdpyinfo", "gdbus"):
