@@ -10,6 +10,7 @@
 
 #include "common/utf16.h"
 #include "common/utf8_repair.h"
+#include "platform/linux/desktop/tapped_event_time.h"
 
 namespace orvix::platform::linux_desktop {
 
@@ -100,7 +101,11 @@ void X11Pasteboard::handlePendingLocked() {
     } else if (event.type == fixesEventBase_ + XFixesSelectionNotify) {
       const auto& notice = reinterpret_cast<const XFixesSelectionNotifyEvent&>(event);
       // Our own changes were counted when they were made.
-      if (notice.selection == clipboard_ && notice.owner != ownerWindow_) ++changeCount_;
+      if (notice.selection == clipboard_ && notice.owner != ownerWindow_) {
+        ++changeCount_;
+        if (otherOwnersChangedAt_.size() == kRememberedChanges) otherOwnersChangedAt_.pop_front();
+        otherOwnersChangedAt_.push_back(notice.timestamp);
+      }
     }
   }
 }
@@ -176,7 +181,13 @@ std::int64_t X11Pasteboard::changeCount() {
   // A round trip first: every owner change the server made before this call is then queued.
   XSync(owner_->get(), False);
   handlePendingLocked();
-  return changeCount_;
+  std::int64_t count = changeCount_;
+  if (const auto asOf = TappedEventTime::current()) {
+    for (const Time changed : otherOwnersChangedAt_) {
+      if (TappedEventTime::atOrAfter(changed, *asOf)) --count;
+    }
+  }
+  return count;
 }
 
 std::optional<std::string> X11Pasteboard::string() {

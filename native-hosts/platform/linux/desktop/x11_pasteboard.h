@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,7 +22,9 @@ namespace orvix::platform::linux_desktop {
 //   charset=utf-8, TEXT, and STRING in Latin-1) until another client takes the selection, and
 //   the text is gone when this process ends, unless a clipboard manager copied it.
 // - The change count counts changes of owner that XFixes reports, this process's own counted
-//   when they are made, so a count read right after setting text is already current. A clear
+//   when they are made, so a count read right after setting text is already current. Read
+//   from a tapped event's callback, the count leaves out other owners' changes made at or after
+//   the event's server time (tapped_event_time.h): the copy the event asked for is not yet in it. A clear
 //   followed by a write is one change; a write on its own takes the selection afresh and is one.
 // - Reading another owner's text asks for UTF8_STRING and waits at most one second; text over
 //   4 MiB, or sent in increments (INCR), is not read. Text this process owns (up to 16 MiB) is
@@ -59,6 +62,9 @@ class X11Pasteboard final : public Pasteboard {
   bool owned_ = false;
   std::optional<std::string> contents_;
   std::int64_t changeCount_ = 0;
+  // Server times of the latest changes by other owners; a tapped event is at most this far behind.
+  static constexpr std::size_t kRememberedChanges = 64;
+  std::deque<Time> otherOwnersChangedAt_;
   bool clearedForWrite_ = false;
 
   std::thread server_;

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "platform/linux/desktop/key_mapping.h"
+#include "platform/linux/desktop/tapped_event_time.h"
 
 namespace orvix::platform::linux_desktop {
 
@@ -70,17 +71,19 @@ struct XInputEventTap::Delivery {
   ScreenPoint lastPressAt;
   std::int64_t clicks = 0;
 
-  static void deliver(const std::shared_ptr<Delivery>& self, std::shared_ptr<TappedEvent> event) {
+  static void deliver(const std::shared_ptr<Delivery>& self, std::shared_ptr<TappedEvent> event,
+                      Time serverTime) {
     std::lock_guard guard(self->lock);
     if (self->loop == nullptr || self->invalidated || !self->enabled) return;
     if ((self->mask & eventMaskBit(event->type())) == 0) return;
-    self->loop->post([self, event] {
+    self->loop->post([self, event, serverTime] {
       EventTapCallback current;
       {
         std::lock_guard inner(self->lock);
         if (self->invalidated || !self->enabled) return;
         current = self->callback;
       }
+      const TappedEventTime::Scope at(serverTime);
       current(static_cast<std::uint32_t>(event->type()), *event);
     });
   }
@@ -227,8 +230,9 @@ void XInputEventTap::read() {
       const std::int64_t mark = d.mark->take();
       if (tapped) tapped->userData = mark;
     }
+    const Time serverTime = raw->time;
     XFreeEventData(x, &event.xcookie);
-    if (tapped) Delivery::deliver(delivery_, std::move(tapped));
+    if (tapped) Delivery::deliver(delivery_, std::move(tapped), serverTime);
   }
 }
 
