@@ -13,6 +13,7 @@
 
 #include "common/utf8_repair.h"
 #include "platform/linux/desktop/atspi_element.h"
+#include "platform/linux/desktop/atspi_error.h"
 #include "platform/linux/desktop/atspi_roles.h"
 #include "platform/linux/desktop/text_offsets.h"
 
@@ -29,26 +30,6 @@ constexpr int kMaximumAncestors = 64;
 constexpr int kMaximumApplications = 1024;
 constexpr int kMaximumDispatches = 1024;
 constexpr gint kMaximumCharacters = 1 << 20;
-
-// Takes the error a libatspi call left, as the host's error code.
-AXError consume(GError*& error) {
-  if (error == nullptr) return AXError::success;
-  const std::string_view message = error->message != nullptr ? error->message : "";
-  AXError code = AXError::failure;
-  if (message.find("NoReply") != std::string_view::npos ||
-      message.find("Timeout") != std::string_view::npos ||
-      message.find("Did not receive a reply") != std::string_view::npos) {
-    code = AXError::cannotComplete;
-  } else if (message.find("UnknownObject") != std::string_view::npos ||
-             message.find("ServiceUnknown") != std::string_view::npos ||
-             message.find("NameHasNoOwner") != std::string_view::npos ||
-             message.find("UnknownMethod") != std::string_view::npos) {
-    code = AXError::invalidUIElement;
-  }
-  g_error_free(error);
-  error = nullptr;
-  return code;
-}
 
 struct OwnedString {
   gchar* value = nullptr;

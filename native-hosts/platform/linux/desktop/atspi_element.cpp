@@ -12,15 +12,23 @@ AtspiRef adoptAtspi(AtspiAccessible* accessible, const AtspiLock& lock) {
   });
 }
 
+std::string_view atspiBusName(const AtspiAccessible& accessible) {
+  const AtspiObject& object = accessible.parent;
+  return object.app != nullptr && object.app->bus_name != nullptr ? object.app->bus_name : "";
+}
+
+std::string_view atspiPath(const AtspiAccessible& accessible) {
+  return accessible.parent.path != nullptr ? accessible.parent.path : "";
+}
+
 AXElement AtspiElement::systemWide() {
   return AXElement(std::shared_ptr<const AtspiElement>(new AtspiElement(nullptr, {}, {}, 0)));
 }
 
 AXElement AtspiElement::of(AtspiRef accessible) {
-  // An object is named by its application's bus name and its path; libatspi keeps both.
-  const AtspiObject& object = accessible->parent;
-  std::string bus = object.app != nullptr && object.app->bus_name != nullptr ? object.app->bus_name : "";
-  std::string path = object.path != nullptr ? object.path : "";
+  // An object is named by its application's bus name and its path.
+  std::string bus(atspiBusName(*accessible));
+  std::string path(atspiPath(*accessible));
   return AXElement(std::shared_ptr<const AtspiElement>(
       new AtspiElement(std::move(accessible), std::move(bus), std::move(path), 0)));
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/accessibility.h"
 
@@ -17,6 +18,11 @@ using AtspiLock = std::shared_ptr<std::recursive_mutex>;
 // A counted reference to a libatspi object, released under the lock.
 using AtspiRef = std::shared_ptr<AtspiAccessible>;
 AtspiRef adoptAtspi(AtspiAccessible* accessible, const AtspiLock& lock);
+
+// The bus name of the object's application and the object's path, as libatspi keeps them: no
+// D-Bus call, so both may be read inside an event listener. Empty when libatspi has none.
+std::string_view atspiBusName(const AtspiAccessible& accessible);
+std::string_view atspiPath(const AtspiAccessible& accessible);
 
 // What an AXElement of this binding holds: the system-wide element, an accessible object, or
 // the application of a pid that has none on the accessibility bus.
@@ -32,6 +38,10 @@ class AtspiElement final : public AXElement::Object {
   bool isSystemWide() const { return !accessible_ && pid_ == 0; }
   AtspiAccessible* accessible() const { return accessible_.get(); }
   const AtspiRef& reference() const { return accessible_; }
+  // The application's bus name and the object's path; empty for the system-wide element and a
+  // missing application.
+  const std::string& bus() const { return bus_; }
+  const std::string& path() const { return path_; }
 
  private:
   AtspiElement(AtspiRef accessible, std::string bus, std::string path, ProcessId pid)
