@@ -14,6 +14,7 @@
 #include "common/utf8_repair.h"
 #include "platform/linux/desktop/atspi_element.h"
 #include "platform/linux/desktop/atspi_error.h"
+#include "platform/linux/desktop/atspi_observer.h"
 #include "platform/linux/desktop/atspi_roles.h"
 #include "platform/linux/desktop/text_offsets.h"
 
@@ -115,6 +116,12 @@ class AtspiAccessibility::Implementation {
   }
 
   AtspiRef ref(AtspiAccessible* accessible) { return adoptAtspi(accessible, lock); }
+
+  // Dispatches what has arrived from the applications (their events among it).
+  void dispatch() {
+    std::lock_guard guard(*lock);
+    ready();
+  }
 
   AtspiRef child(AtspiAccessible* parent, gint index) {
     GError* error = nullptr;
@@ -620,6 +627,19 @@ AXError AtspiAccessibility::setMessagingTimeout(const AXElement&, float seconds)
                                         : static_cast<int>(std::clamp(seconds * 1000.0f, 1.0f, 600000.0f));
   atspi_set_timeout(milliseconds, kStartupTimeMs);
   return AXError::success;
+}
+
+AXObserverResult AtspiAccessibility::createObserver(ProcessId pid, AXObserverCallback callback) {
+  if (pid <= 0 || !callback) return {AXError::illegalArgument, nullptr};
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return {AXError::apiDisabled, nullptr};
+  AtspiRef application = implementation_->applicationOf(pid);
+  if (!application) return {AXError::cannotComplete, nullptr};
+  Implementation* implementation = implementation_.get();
+  return {AXError::success,
+          std::make_unique<AtspiObserver>(implementation->lock, std::move(application),
+                                          [implementation] { implementation->dispatch(); },
+                                          std::move(callback))};
 }
 
 bool AtspiAccessibility::isProcessTrusted() {

@@ -40,7 +40,18 @@ namespace orvix::platform::linux_desktop {
 // - Messaging timeouts: AT-SPI has one timeout for all calls, so setting one on any element
 //   sets it for all; 0 restores AT-SPI's default of 800 ms. A call that outlasts it answers
 //   cannotComplete; a vanished application or object answers invalidUIElement.
-// - Observers: AT-SPI events are not mapped; createObserver answers notImplemented.
+// - Observers (atspi_observer.h) hear AT-SPI events: AXWindowCreated is window:create,
+//   AXFocusedWindowChanged window:activate, AXFocusedUIElementChanged
+//   object:state-changed:focused turned on, AXCreated object:children-changed:add (about the
+//   child), AXLayoutChanged any object:children-changed (not bounds-changed, which GTK's text
+//   entries send many times a second while idle), AXUIElementDestroyed
+//   object:children-changed:remove (about the child) or object:state-changed:defunct turned on,
+//   AXValueChanged object:text-changed, AXSelectedTextChanged object:text-selection-changed or
+//   object:text-caret-moved, AXTitleChanged object:property-change:accessible-name. Other names
+//   answer notificationUnsupported. Added on the application element, a notification covers
+//   every element of the application; on another element, only that element. While the source
+//   is on a run loop, the loop dispatches AT-SPI's messages every 50 ms. A pid without an
+//   application on the accessibility bus answers cannotComplete.
 //
 // libatspi is not thread-safe: every call holds one lock, and AT-SPI's queued D-Bus messages
 // are dispatched at each call so that they never pile up.
@@ -66,9 +77,7 @@ class AtspiAccessibility final : public Accessibility {
   AXError performAction(const AXElement& element, std::string_view action) override;
   AXProcessIdResult processId(const AXElement& element) override;
   AXError setMessagingTimeout(const AXElement& element, float seconds) override;
-  AXObserverResult createObserver(ProcessId, AXObserverCallback) override {
-    return {AXError::notImplemented, nullptr};
-  }
+  AXObserverResult createObserver(ProcessId pid, AXObserverCallback callback) override;
   bool isProcessTrusted() override;
   std::string untrustedReason() override;
 
