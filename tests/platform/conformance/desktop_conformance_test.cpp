@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <deque>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/platform/conformance/desktop_world.h"
 
@@ -121,6 +124,43 @@ TEST_P(DesktopConformance, AccessibilityMarksThePasswordEntrySecure) {
   EXPECT_EQ(string(*password, "AXRole"), "AXTextField");
   ASSERT_EQ(ax().setAttributeValue(*password, "AXFocused", true), AXError::success);
   EXPECT_TRUE(world->waitFor([&] { return focused() == password; }));
+}
+
+TEST_P(DesktopConformance, ObserverHearsFocusMovesOnlyWhileOnTheLoop) {
+  const auto password = find([this](const AXElement& element) {
+    return string(element, "AXSubrole") == "AXSecureTextField";
+  });
+  ASSERT_TRUE(password);
+  std::vector<std::pair<AXElement, std::string>> heard;
+  int context = 0;
+  auto created = ax().createObserver(world->applicationPid(),
+                                     [&](const AXElement& element, std::string_view name, void* given) {
+                                       EXPECT_EQ(given, &context);
+                                       heard.emplace_back(element, name);
+                                     });
+  ASSERT_EQ(created.error, AXError::success);
+  AXObserver& observer = *created.observer;
+  const AXElement application = ax().applicationElement(world->applicationPid());
+  ASSERT_EQ(observer.addNotification(application, "AXFocusedUIElementChanged", &context), AXError::success);
+  EXPECT_EQ(observer.addNotification(application, "AXFocusedUIElementChanged", &context),
+            AXError::notificationAlreadyRegistered);
+  observer.addRunLoopSource(world->loop());
+
+  ASSERT_EQ(ax().setAttributeValue(*password, "AXFocused", true), AXError::success);
+  ASSERT_TRUE(world->waitFor([&] { return !heard.empty(); }));
+  // Each names the element that took the focus, never the one that lost it.
+  for (const auto& [element, name] : heard) {
+    EXPECT_TRUE(element == *password);
+    EXPECT_EQ(name, "AXFocusedUIElementChanged");
+  }
+
+  // Off the loop, no focus move reaches the callback, not even one announced before the removal.
+  ASSERT_EQ(ax().setAttributeValue(*entry, "AXFocused", true), AXError::success);
+  observer.removeRunLoopSource(world->loop());
+  heard.clear();
+  ASSERT_TRUE(world->waitFor([&] { return focused() == entry; }));
+  world->waitFor([] { return false; });
+  EXPECT_TRUE(heard.empty());
 }
 
 TEST_P(DesktopConformance, InputEventsPasteThePasteboardWithTheShortcut) {
