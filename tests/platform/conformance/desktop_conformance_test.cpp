@@ -133,15 +133,16 @@ TEST_P(DesktopConformance, ObserverHearsFocusMovesOnlyWhileOnTheLoop) {
   ASSERT_TRUE(password);
   std::vector<std::pair<AXElement, std::string>> heard;
   int context = 0;
-  auto created = ax().createObserver(world->applicationPid(),
-                                     [&](const AXElement& element, std::string_view name, void* given) {
-                                       EXPECT_EQ(given, &context);
-                                       heard.emplace_back(element, name);
-                                     });
+  auto created = ax().createObserver(
+      world->applicationPid(), [&](const AXElement& element, std::string_view name, void* given) {
+        EXPECT_EQ(given, &context);
+        heard.emplace_back(element, name);
+      });
   ASSERT_EQ(created.error, AXError::success);
   AXObserver& observer = *created.observer;
   const AXElement application = ax().applicationElement(world->applicationPid());
-  ASSERT_EQ(observer.addNotification(application, "AXFocusedUIElementChanged", &context), AXError::success);
+  ASSERT_EQ(observer.addNotification(application, "AXFocusedUIElementChanged", &context),
+            AXError::success);
   EXPECT_EQ(observer.addNotification(application, "AXFocusedUIElementChanged", &context),
             AXError::notificationAlreadyRegistered);
   observer.addRunLoopSource(world->loop());

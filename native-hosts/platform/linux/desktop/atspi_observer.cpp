@@ -29,8 +29,11 @@ class AtspiObserver::Inbox : public std::enable_shared_from_this<Inbox> {
  public:
   Inbox(AtspiLock lock, std::string bus, std::string rootPath, std::function<void()> dispatch,
         AXObserverCallback callback)
-      : lock_(std::move(lock)), bus_(std::move(bus)), rootPath_(std::move(rootPath)),
-        dispatch_(std::move(dispatch)), callback_(std::move(callback)) {}
+      : lock_(std::move(lock)),
+        bus_(std::move(bus)),
+        rootPath_(std::move(rootPath)),
+        dispatch_(std::move(dispatch)),
+        callback_(std::move(callback)) {}
 
   const std::string& bus() const { return bus_; }
 
@@ -99,7 +102,8 @@ class AtspiObserver::Inbox : public std::enable_shared_from_this<Inbox> {
           dropped.push_back(std::move(queue_.front()));
           queue_.pop_front();
         }
-        AtspiRef reference = adoptAtspi(static_cast<AtspiAccessible*>(g_object_ref(subject)), lock_);
+        AtspiRef reference =
+            adoptAtspi(static_cast<AtspiAccessible*>(g_object_ref(subject)), lock_);
         queue_.push_back({path, notification, AtspiElement::of(std::move(reference))});
         break;
       }
@@ -244,7 +248,9 @@ AXError AtspiObserver::removeNotification(const AXElement& element, std::string_
   if (const AXError failure = pathOf(element, path); failure != AXError::success) return failure;
   std::lock_guard guard(*lock_);
   if (!inbox_->remove(path, notification)) return AXError::notificationNotRegistered;
-  for (const AtspiEventMatch& match : atspiEventsFor(notification)) stopListening(match.registeredType);
+  for (const AtspiEventMatch& match : atspiEventsFor(notification)) {
+    stopListening(match.registeredType);
+  }
   return AXError::success;
 }
 
