@@ -3,11 +3,38 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <string_view>
+
 namespace orvix::platform::linux_desktop {
 
 namespace {
 
 int ignoreProtocolError(Display*, XErrorEvent*) { return 0; }
+
+struct XFreeDeleter {
+  void operator()(unsigned char* data) const { XFree(data); }
+};
+
+struct PropertyValue {
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long remaining = 0;  // bytes left unread past the limit
+  std::unique_ptr<unsigned char, XFreeDeleter> data;
+};
+
+// At most `maximumLongs` 32-bit units of the property, absent unless it has the type asked for.
+std::optional<PropertyValue> read(Display* display, Window window, Atom property, Atom type,
+                                  long maximumLongs) {
+  Atom actualType = None;
+  PropertyValue value;
+  unsigned char* data = nullptr;
+  const int status = XGetWindowProperty(display, window, property, 0, maximumLongs, False, type,
+                                        &actualType, &value.format, &value.count,
+                                        &value.remaining, &data);
+  value.data.reset(data);
+  if (status != Success || data == nullptr || actualType != type) return std::nullopt;
+  return value;
+}
 
 }  // namespace
 
@@ -28,23 +55,11 @@ Atom X11Display::atom(const char* name) { return XInternAtom(display_, name, Fal
 
 std::optional<std::vector<unsigned long>> X11Display::longs(Window window, Atom property,
                                                             Atom type, std::size_t maximumItems) {
-  Atom actualType = None;
-  int format = 0;
-  unsigned long count = 0;
-  unsigned long remaining = 0;
-  unsigned char* data = nullptr;
-  const int status = XGetWindowProperty(display_, window, property, 0,
-                                        static_cast<long>(maximumItems), False, type, &actualType,
-                                        &format, &count, &remaining, &data);
-  if (status != Success || data == nullptr) return std::nullopt;
-  std::optional<std::vector<unsigned long>> items;
-  if (actualType == type && format == 32) {
-    // Xlib hands 32-bit items back as longs, whatever the width of long.
-    const auto* values = reinterpret_cast<const unsigned long*>(data);
-    items.emplace(values, values + count);
-  }
-  XFree(data);
-  return items;
+  const auto value = read(display_, window, property, type, static_cast<long>(maximumItems));
+  if (!value || value->format != 32) return std::nullopt;
+  // Xlib hands 32-bit items back as longs, whatever the width of long.
+  const auto* items = reinterpret_cast<const unsigned long*>(value->data.get());
+  return std::vector<unsigned long>(items, items + value->count);
 }
 
 std::optional<unsigned long> X11Display::oneLong(Window window, const char* property, Atom type) {
@@ -89,6 +104,18 @@ bool X11Display::viewable(Window window) {
   XWindowAttributes attributes{};
   if (XGetWindowAttributes(display_, window, &attributes) == 0) return false;
   return attributes.map_state == IsViewable;
+}
+
+std::optional<std::pair<std::string, std::string>> X11Display::windowClass(Window window) {
+  constexpr long kMaximumLongs = 128;  // 512 bytes for both names
+  const auto value = read(display_, window, XA_WM_CLASS, XA_STRING, kMaximumLongs);
+  if (!value || value->format != 8 || value->remaining != 0) return std::nullopt;
+  // Two NUL-terminated strings, instance then class; a missing terminator ends the value.
+  const std::string_view text(reinterpret_cast<const char*>(value->data.get()), value->count);
+  const std::size_t split = text.find('\0');
+  std::string_view windowClass = split == std::string_view::npos ? "" : text.substr(split + 1);
+  windowClass = windowClass.substr(0, windowClass.find('\0'));
+  return std::pair{std::string(text.substr(0, split)), std::string(windowClass)};
 }
 
 std::vector<Window> X11Display::clientsBottomToTop() {

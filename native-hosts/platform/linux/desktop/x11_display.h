@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/process_id.h"
@@ -46,6 +47,9 @@ class X11Display {
   // children in the server's stacking order.
   std::vector<Window> clientsBottomToTop();
   bool viewable(Window window);
+  // WM_CLASS: the instance and class names, absent when the window sets none (or a longer one
+  // than any toolkit writes).
+  std::optional<std::pair<std::string, std::string>> windowClass(Window window);
 
  private:
   explicit X11Display(Display* display) : display_(display) {}
