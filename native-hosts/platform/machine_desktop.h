@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "common/time/time_source.h"
 #include "platform/desktop.h"
 
 namespace orvix::platform {
@@ -15,6 +16,8 @@ class MachineDesktop {
   virtual Desktop desktop() = 0;
 };
 
-std::unique_ptr<MachineDesktop> makeMachineDesktop();
+// Answers that come later (an application's launch) run on `time`'s main loop, which must
+// outlive the desktop.
+std::unique_ptr<MachineDesktop> makeMachineDesktop(TimeSource& time);
 
 }  // namespace orvix::platform

@@ -7,6 +7,7 @@
 
 #include <csignal>
 
+#include "common/time/real_time_source.h"
 #include "platform/linux/desktop/linux_desktop.h"
 
 namespace orvix::platform::linux_desktop {
@@ -99,7 +100,8 @@ TEST(LinuxProcessInfoTest, StatRecordsAreReadAfterTheLastParenthesis) {
 }
 
 TEST(LinuxDesktopTest, EverythingButProcessesAnswersUnavailable) {
-  LinuxDesktop machine;
+  RealTimeSource time;
+  LinuxDesktop machine(time);
   Desktop desktop = machine.desktop();
   Accessibility& ax = desktop.accessibility;
   EXPECT_FALSE(ax.isProcessTrusted());

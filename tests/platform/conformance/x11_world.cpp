@@ -15,7 +15,7 @@ namespace {
 // script started around this test.
 class X11World final : public DesktopWorld {
  public:
-  explicit X11World(ProcessId pid) : pid_(pid) {}
+  explicit X11World(ProcessId pid) : machine_(time_), pid_(pid) {}
 
   Desktop desktop() override { return machine_.desktop(); }
   ProcessId applicationPid() override { return pid_; }

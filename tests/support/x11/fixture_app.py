@@ -2,7 +2,13 @@
 """A small GTK 3 application for the desktop binding's tests: a text entry (focused at start),
 a multi-line text view, a password entry and a button that is the window's default. It prints
 "ready" once its window is shown; each activation of the button adds " (sent)" to the window's
-title, where accessibility clients see it."""
+title, where accessibility clients see it.
+
+    fixture_app.py [--application-id ID]
+
+ID becomes the program name, and so the instance and class of the window's WM_CLASS, as it does
+for a GApplication program."""
+import argparse
 import sys
 
 import gi
@@ -12,6 +18,12 @@ from gi.repository import GLib, Gtk  # noqa: E402
 
 
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--application-id")
+    arguments = parser.parse_args()
+    if arguments.application_id:
+        GLib.set_prgname(arguments.application_id)
+
     window = Gtk.Window(title="Orvix fixture")
     window.set_default_size(480, 320)
     window.connect("destroy", Gtk.main_quit)

@@ -6,7 +6,8 @@
 Starts Xvfb on a free display of its choosing, openbox (for _NET_ACTIVE_WINDOW and input
 focus), a session bus, the AT-SPI bus and the fixture GTK application, all in a private
 temporary directory, then runs COMMAND with DISPLAY, DBUS_SESSION_BUS_ADDRESS and
-ORVIX_FIXTURE_APP_PID set. Everything it started is stopped by process id afterwards, including
+ORVIX_FIXTURE_APP_PID set, and HOME and the XDG user directories (data, config, cache) inside
+that directory. Everything it started is stopped by process id afterwards, including
 the registry daemon that D-Bus activation started. Nothing reaches the machine's own session.
 Exits with COMMAND's status, or 1 with a message on standard error when the desktop cannot start.
 """
@@ -48,6 +49,10 @@ class PrivateDesktop:
         self.env = dict(os.environ)
         for key in ("WAYLAND_DISPLAY", "AT_SPI_BUS_ADDRESS", "NO_AT_BRIDGE", "GTK_MODULES"):
             self.env.pop(key, None)
+        for key, place in (("XDG_DATA_HOME", "data"), ("XDG_CONFIG_HOME", "config"),
+                           ("XDG_CACHE_HOME", "cache")):
+            self.env[key] = os.path.join(self.root, place)
+            os.mkdir(self.env[key])
         self.env.update(HOME=self.root, XDG_RUNTIME_DIR=self.root,
                         DBUS_SESSION_BUS_ADDRESS=f"unix:path={self.root}/bus",
                         GDK_BACKEND="x11", GTK_A11Y="atspi")

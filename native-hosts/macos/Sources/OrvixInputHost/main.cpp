@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
 
   RealTimeSource time;
   if (argc == 1) {
-    const auto machine = platform::makeMachineDesktop();
+    const auto machine = platform::makeMachineDesktop(time);
     return runHost(machine->desktop(), time);
   }
   if (argc != 3 || std::strcmp(argv[1], "--simulate") != 0) return usage();

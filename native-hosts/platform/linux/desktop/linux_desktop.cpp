@@ -8,12 +8,12 @@
 
 namespace orvix::platform::linux_desktop {
 
-LinuxDesktop::LinuxDesktop() {
+LinuxDesktop::LinuxDesktop(TimeSource& time) {
   // Each part opens its own connection: they are used from different threads, and one part's
   // slow request must not hold up another's.
   auto probe = X11Display::open();
   if (!probe) return;
-  auto workspace = std::make_unique<X11Workspace>(X11Display::open());
+  auto workspace = std::make_unique<X11Workspace>(X11Display::open(), time);
   X11Workspace* raiser = workspace.get();
   workspace_ = std::move(workspace);
   accessibility_ = std::make_unique<AtspiAccessibility>(

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "common/time/time_source.h"
+
 #include "platform/desktop.h"
 #include "platform/linux/desktop/linux_process_info.h"
 #include "platform/linux/desktop/linux_workspace.h"
@@ -19,7 +21,8 @@ namespace orvix::platform::linux_desktop {
 // that part answers "unavailable" honestly. Process facts always come from /proc.
 class LinuxDesktop {
  public:
-  LinuxDesktop();
+  // Workspace completions run on `time`'s main loop, which must outlive this desktop.
+  explicit LinuxDesktop(TimeSource& time);
   ~LinuxDesktop();
 
   Desktop desktop();

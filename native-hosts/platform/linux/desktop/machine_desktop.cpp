@@ -6,6 +6,7 @@ namespace orvix::platform {
 namespace {
 class LinuxMachineDesktop final : public MachineDesktop {
  public:
+  explicit LinuxMachineDesktop(TimeSource& time) : machine_(time) {}
   Desktop desktop() override { return machine_.desktop(); }
 
  private:
@@ -13,8 +14,8 @@ class LinuxMachineDesktop final : public MachineDesktop {
 };
 }  // namespace
 
-std::unique_ptr<MachineDesktop> makeMachineDesktop() {
-  return std::make_unique<LinuxMachineDesktop>();
+std::unique_ptr<MachineDesktop> makeMachineDesktop(TimeSource& time) {
+  return std::make_unique<LinuxMachineDesktop>(time);
 }
 
 }  // namespace orvix::platform
