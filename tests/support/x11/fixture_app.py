@@ -4,10 +4,12 @@ a multi-line text view, a password entry and a button that is the window's defau
 "ready" once its window is shown; each activation of the button adds " (sent)" to the window's
 title, where accessibility clients see it.
 
-    fixture_app.py [--application-id ID]
+    fixture_app.py [--application-id ID] [--composer PLACEHOLDER]
 
 ID becomes the program name, and so the instance and class of the window's WM_CLASS, as it does
-for a GApplication program."""
+for a GApplication program. With --composer the window is an agent's instead: one prompt entry
+with that placeholder, focused at start; Return adds " (prompt: TEXT)" to the title and empties
+the entry, as an agent does when it takes a prompt."""
 import argparse
 import sys
 
@@ -20,9 +22,12 @@ from gi.repository import GLib, Gtk  # noqa: E402
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--application-id")
+    parser.add_argument("--composer")
     arguments = parser.parse_args()
     if arguments.application_id:
         GLib.set_prgname(arguments.application_id)
+    if arguments.composer:
+        return agent(arguments.composer)
 
     window = Gtk.Window(title="Orvix fixture")
     window.set_default_size(480, 320)
@@ -53,6 +58,26 @@ def main():
 
     window.show_all()
     entry.grab_focus()
+    GLib.idle_add(lambda: print("ready", flush=True) and False)
+    Gtk.main()
+
+
+def agent(placeholder):
+    window = Gtk.Window(title="Orvix agent")
+    window.set_default_size(480, 120)
+    window.connect("destroy", Gtk.main_quit)
+    composer = Gtk.Entry()
+    composer.set_name("composer")
+    composer.set_placeholder_text(placeholder)
+
+    def take_prompt(_entry):
+        window.set_title(f"{window.get_title()} (prompt: {composer.get_text()})")
+        composer.set_text("")
+
+    composer.connect("activate", take_prompt)
+    window.add(composer)
+    window.show_all()
+    composer.grab_focus()
     GLib.idle_add(lambda: print("ready", flush=True) and False)
     Gtk.main()
 
