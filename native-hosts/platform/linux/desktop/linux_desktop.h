@@ -17,8 +17,9 @@ namespace orvix::platform::linux_desktop {
 // The desktop as this Linux machine offers it to the input host. With an X server behind
 // DISPLAY (an X11 session, or XWayland's, which serves only XWayland applications): XTest
 // input and an XInput 2 tap, the CLIPBOARD selection, the window manager's view of windows and
-// applications, and AT-SPI accessibility. Without one, or where the server lacks an extension,
-// that part answers "unavailable" honestly. Process facts always come from /proc.
+// applications (with desktop entries for the installed ones), and AT-SPI accessibility.
+// Without one, or where the server lacks an extension, that part answers "unavailable"
+// honestly. Process facts always come from /proc.
 class LinuxDesktop {
  public:
   // Workspace completions run on `time`'s main loop, which must outlive this desktop.
