@@ -28,8 +28,8 @@ namespace orvix::platform::linux_desktop {
 //   the entry's file, preferring the entry whose ID is "<identifier>.desktop".
 // - A running application has an entry's bundle identifier when this workspace launched it
 //   for that entry, or when the WM_CLASS (instance or class) of its lowest window in the
-//   stacking order equals the entry's StartupWMClass, or, for an entry without one, the entry's ID without ".desktop"
-//   (GApplication programs put their application id there). Its name is then the entry's Name,
+//   stacking order equals the entry's StartupWMClass, or, for an entry without one, the
+//   entry's ID without ".desktop" (GApplication programs put their application id there). Its name is then the entry's Name,
 //   else its process name (/proc/<pid>/comm).
 // - openApplication launches the entry through GIO with /dev/null for standard input, output
 //   and error, and completes on the main loop once the launched process shows a top-level
