@@ -3,13 +3,15 @@
 desktop. Run inside tests/support/x11/private_desktop.py (scripts/demo-input-host and
 scripts/bench-input-host-x11 do).
 
-    input-host-x11.py demo HOST   one session, each command and answer, the entry read back
+    input-host-x11.py demo HOST   one session, each command and answer, the entry read back,
+                                  then an agent commit to a stand-in launched by desktop entry
     input-host-x11.py bench HOST  commit-text round trips next to xdotool typing the same text,
                                   and the cost of one focus probe (target.capture)
 """
 import json
 import os
 import select
+import signal
 import statistics
 import subprocess
 import sys
@@ -19,6 +21,9 @@ import gi
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/support/x11"))
+from agent_fixture import agent_windows, write_entry  # noqa: E402
 
 APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
 
@@ -70,7 +75,9 @@ class Host:
         self.process.stdin.write(line.encode() + b"\n")
         self.process.stdin.flush()
         for event in self.lines(seconds):
-            if command.get("commandId") is None or event.get("commandId") == command["commandId"]:
+            # An agent commit's progress carries its command id too; its answer comes last.
+            if command.get("commandId") is None or (event.get("commandId") == command["commandId"]
+                                                    and event.get("event") != "agent.observation"):
                 return event
         return None
 
@@ -93,6 +100,20 @@ def demo(path):
     host.ask({"schemaVersion": 2, "command": "commit-text", "commandId": "commit", "sessionId": "d",
               "text": "Meeting notes \U0001F30D café"})
     print(f"\n  the entry, read through AT-SPI: {text_of(field)!r}")
+    print("\n  an agent: a desktop entry maps Codex's bundle identifier to a GTK stand-in that is not")
+    print("  running; commit-agent launches it through the entry, finds its composer and submits")
+    entry_path = write_entry("com.openai.codex", "Codex", "Ask Codex anything")
+    try:
+        host.ask({"schemaVersion": 2, "command": "commit-agent", "commandId": "agent",
+                  "sessionId": "d", "target": "codex", "text": "Summarise the meeting"}, 30)
+        end = time.monotonic() + 3
+        while time.monotonic() < end and not any("(prompt:" in t for _, t in agent_windows()):
+            time.sleep(0.05)
+        print(f"\n  the agent's window title, read through AT-SPI: {[t for _, t in agent_windows()]!r}")
+    finally:
+        for pid, _ in agent_windows():
+            os.kill(pid, signal.SIGTERM)
+        os.remove(entry_path)
     status = host.close()
     print(f"    (host exited with status {status})")
 

@@ -5,50 +5,19 @@ the fixture GTK application in its agent mode, which is not running. The host mu
 through that entry, find its composer by the placeholder, paste and submit; a second command
 must reuse the running agent. The application's window title shows what it took.
 
-    x11_agent_test.py PATH/TO/OrvixInputHost PATH/TO/fixture_app.py
+    x11_agent_test.py PATH/TO/OrvixInputHost
 """
 import os
-import shlex
 import signal
 import sys
 
-import gi
-
-gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../../support/x11"))
+from agent_fixture import agent_windows, write_entry  # noqa: E402
 from x11_session_test import Host, check, eventually, failures  # noqa: E402
 
 BUNDLE_IDENTIFIER = "com.openai.codex"
 PLACEHOLDER = "Ask Codex anything"
-
-
-def write_entry(fixture):
-    folder = os.path.join(os.environ["XDG_DATA_HOME"], "applications")
-    os.makedirs(folder, exist_ok=True)
-    path = os.path.join(folder, BUNDLE_IDENTIFIER + ".desktop")
-    command = shlex.join(["/usr/bin/python3", fixture, "--application-id", BUNDLE_IDENTIFIER,
-                          "--composer", PLACEHOLDER])
-    with open(path, "w", encoding="utf-8") as entry:
-        entry.write(f"[Desktop Entry]\nType=Application\nName=Codex\nExec={command}\n")
-    return path
-
-
-def agent_windows():
-    """(pid, title) of every window of the agent fixture on the accessibility bus."""
-    found = []
-    desktop = Atspi.get_desktop(0)
-    for i in range(desktop.get_child_count()):
-        app = desktop.get_child_at_index(i)
-        if app is None:
-            continue
-        for j in range(app.get_child_count()):
-            frame = app.get_child_at_index(j)
-            Atspi.Accessible.clear_cache(frame)
-            if frame and frame.get_name().startswith("Orvix agent"):
-                found.append((app.get_process_id(), frame.get_name()))
-    return found
 
 
 def commit_agent(host, command_id, text):
@@ -63,8 +32,8 @@ def commit_agent(host, command_id, text):
     return result.get("outcome")
 
 
-def main(host_path, fixture):
-    entry = write_entry(fixture)
+def main(host_path):
+    entry = write_entry(BUNDLE_IDENTIFIER, "Codex", PLACEHOLDER)
     host = Host(host_path)
     try:
         check(host.next_event(lambda e: e.get("event") == "host.ready") is not None, "host.ready at start")
@@ -96,4 +65,4 @@ def main(host_path, fixture):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(sys.argv[1]))
