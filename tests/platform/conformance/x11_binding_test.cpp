@@ -103,12 +103,15 @@ TEST(X11Binding, DesktopEntriesStandInForBundles) {
   EXPECT_EQ(listed->bundleIdentifier, kFixtureIdentifier);
   // A binding that did not launch it knows it by its window's WM_CLASS; the fixture started
   // without an application id matches no entry.
+  // (GIO reads the entries of a fresh binding when its file monitors settle.)
   RealTimeSource time;
   linux_desktop::LinuxDesktop fresh(time);
-  const auto running = fresh.desktop().workspace.runningApplications();
-  const auto recognised = withPid(running, launched.pid);
-  ASSERT_TRUE(recognised);
-  EXPECT_EQ(recognised->bundleIdentifier, kFixtureIdentifier);
+  std::vector<RunningApplication> running;
+  EXPECT_TRUE(world->waitFor([&] {
+    running = fresh.desktop().workspace.runningApplications();
+    const auto recognised = withPid(running, launched.pid);
+    return recognised && recognised->bundleIdentifier == kFixtureIdentifier;
+  }));
   const auto unmapped = withPid(running, world->applicationPid());
   ASSERT_TRUE(unmapped);
   EXPECT_FALSE(unmapped->bundleIdentifier);

@@ -43,7 +43,16 @@ std::unique_ptr<DesktopWorld> makeX11World() {
     ADD_FAILURE() << "no fixture desktop: run this test through tests/support/x11/private_desktop.py";
     return nullptr;
   }
-  return std::make_unique<X11World>(static_cast<ProcessId>(std::stol(pid)));
+  auto world = std::make_unique<X11World>(static_cast<ProcessId>(std::stol(pid)));
+  // Whatever an earlier test left in front, each starts with the fixture application there.
+  Workspace& workspace = world->desktop().workspace;
+  const ProcessId fixture = world->applicationPid();
+  workspace.activate(fixture, 0);
+  world->waitFor([&] {
+    const auto front = workspace.frontmostApplication();
+    return front && front->pid == fixture;
+  });
+  return world;
 }
 
 }  // namespace orvix::platform::conformance
