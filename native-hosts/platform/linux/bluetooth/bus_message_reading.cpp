@@ -9,50 +9,26 @@ namespace orvix::platform::linux_bluetooth {
 
 namespace {
 
-// Reads one basic value of `type` into an int64; false for a type that is not an integer.
-int readInteger(sd_bus_message* message, char type, std::optional<std::int64_t>& value) {
-  int r = 0;
-  switch (type) {
-    case SD_BUS_TYPE_BYTE: {
-      std::uint8_t v = 0;
-      r = sd_bus_message_read_basic(message, type, &v);
-      value = v;
-      break;
-    }
-    case SD_BUS_TYPE_INT16: {
-      std::int16_t v = 0;
-      r = sd_bus_message_read_basic(message, type, &v);
-      value = v;
-      break;
-    }
-    case SD_BUS_TYPE_UINT16: {
-      std::uint16_t v = 0;
-      r = sd_bus_message_read_basic(message, type, &v);
-      value = v;
-      break;
-    }
-    case SD_BUS_TYPE_INT32: {
-      std::int32_t v = 0;
-      r = sd_bus_message_read_basic(message, type, &v);
-      value = v;
-      break;
-    }
-    case SD_BUS_TYPE_UINT32: {
-      std::uint32_t v = 0;
-      r = sd_bus_message_read_basic(message, type, &v);
-      value = v;
-      break;
-    }
-    case SD_BUS_TYPE_INT64: {
-      std::int64_t v = 0;
-      r = sd_bus_message_read_basic(message, type, &v);
-      value = v;
-      break;
-    }
-    default:
-      return 0;
-  }
+template <typename Integer>
+int readAs(sd_bus_message* message, char type, std::optional<std::int64_t>& value) {
+  Integer v = 0;
+  const int r = sd_bus_message_read_basic(message, type, &v);
+  value = v;
   return r;
+}
+
+// Reads one basic value of `type` into an int64; returns 0 and leaves `value` empty for a type
+// that is not an integer the binding keeps.
+int readInteger(sd_bus_message* message, char type, std::optional<std::int64_t>& value) {
+  switch (type) {
+    case SD_BUS_TYPE_BYTE: return readAs<std::uint8_t>(message, type, value);
+    case SD_BUS_TYPE_INT16: return readAs<std::int16_t>(message, type, value);
+    case SD_BUS_TYPE_UINT16: return readAs<std::uint16_t>(message, type, value);
+    case SD_BUS_TYPE_INT32: return readAs<std::int32_t>(message, type, value);
+    case SD_BUS_TYPE_UINT32: return readAs<std::uint32_t>(message, type, value);
+    case SD_BUS_TYPE_INT64: return readAs<std::int64_t>(message, type, value);
+    default: return 0;
+  }
 }
 
 // The value inside the variant the message is positioned at. `value` stays empty when the type
