@@ -89,65 +89,65 @@ int readVariant(sd_bus_message* message, std::optional<PropertyValue>& value) {
   return sd_bus_message_exit_container(message);
 }
 
+// Reads the dictionary `a{<entry>}` the message is positioned at, entering and leaving the
+// containers around each entry; `readEntry` reads one entry's key and value.
+template <typename ReadEntry>
+int readDictionary(sd_bus_message* message, const char* array, const char* entry,
+                   ReadEntry readEntry) {
+  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, array);
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, entry)) > 0) {
+    r = readEntry();
+    if (r < 0) return r;
+    r = sd_bus_message_exit_container(message);
+    if (r < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(message);
+}
+
 }  // namespace
 
 int readProperties(sd_bus_message* message, PropertyMap& properties) {
-  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv")) > 0) {
+  return readDictionary(message, "{sv}", "sv", [&] {
     const char* name = nullptr;
-    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name);
+    int r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name);
     if (r < 0) return r;
     std::optional<PropertyValue> value;
     r = readVariant(message, value);
-    if (r < 0) return r;
-    if (value && properties.size() < kMaximumProperties) {
+    if (r >= 0 && value && properties.size() < kMaximumProperties) {
       properties.insert_or_assign(name, std::move(*value));
     }
-    r = sd_bus_message_exit_container(message);
-    if (r < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(message);
+    return r;
+  });
 }
 
 int readInterfaces(sd_bus_message* message, InterfaceMap& interfaces) {
-  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sa{sv}}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sa{sv}")) > 0) {
+  return readDictionary(message, "{sa{sv}}", "sa{sv}", [&] {
     const char* name = nullptr;
-    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name);
+    int r = sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &name);
     if (r < 0) return r;
     PropertyMap properties;
     r = readProperties(message, properties);
-    if (r < 0) return r;
-    if (interfaces.size() < kMaximumInterfaces) {
+    if (r >= 0 && interfaces.size() < kMaximumInterfaces) {
       interfaces.insert_or_assign(name, std::move(properties));
     }
-    r = sd_bus_message_exit_container(message);
-    if (r < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(message);
+    return r;
+  });
 }
 
 int readObjects(sd_bus_message* message, ObjectMap& objects) {
-  int r = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}")) >
-         0) {
+  return readDictionary(message, "{oa{sa{sv}}}", "oa{sa{sv}}", [&] {
     const char* path = nullptr;
-    r = sd_bus_message_read_basic(message, SD_BUS_TYPE_OBJECT_PATH, &path);
+    int r = sd_bus_message_read_basic(message, SD_BUS_TYPE_OBJECT_PATH, &path);
     if (r < 0) return r;
     InterfaceMap interfaces;
     r = readInterfaces(message, interfaces);
-    if (r < 0) return r;
-    if (objects.size() < kMaximumObjects) objects.insert_or_assign(path, std::move(interfaces));
-    r = sd_bus_message_exit_container(message);
-    if (r < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(message);
+    if (r >= 0 && objects.size() < kMaximumObjects) {
+      objects.insert_or_assign(path, std::move(interfaces));
+    }
+    return r;
+  });
 }
 
 int readStrings(sd_bus_message* message, std::vector<std::string>& strings) {
