@@ -34,6 +34,11 @@ BusError localFailure(int negativeErrno) {
   return {"org.freedesktop.DBus.Error.Failed", std::strerror(-negativeErrno)};
 }
 
+// The error a reply carried, which sd-bus may leave without a name or message.
+BusError replyError(const sd_bus_error& error) {
+  return {error.name ? error.name : "", error.message ? error.message : ""};
+}
+
 bool isAbsentService(const sd_bus_error* error) {
   return sd_bus_error_has_name(error, "org.freedesktop.DBus.Error.ServiceUnknown") ||
          sd_bus_error_has_name(error, "org.freedesktop.DBus.Error.NameHasNoOwner");
@@ -352,7 +357,7 @@ class BluezBus::Worker {
     worker.pending_.erase(found);
     std::optional<BusError> failure;
     if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
-      failure = BusError{error->name ? error->name : "", error->message ? error->message : ""};
+      failure = replyError(*error);
     }
     worker.deliverReply(std::move(reply), std::move(failure));
     return 0;
@@ -367,10 +372,7 @@ class BluezBus::Worker {
     auto acquiring = std::move(found->second);
     worker.pendingAcquires_.erase(found);
     if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
-      worker.deliverAcquired(std::move(acquiring.reply),
-                             BusError{error->name ? error->name : "",
-                                      error->message ? error->message : ""},
-                             0);
+      worker.deliverAcquired(std::move(acquiring.reply), replyError(*error), 0);
       return 0;
     }
     int fd = -1;
@@ -396,9 +398,7 @@ class BluezBus::Worker {
       if (isAbsentService(error)) {
         worker.deliverObjects(std::nullopt, {});  // no BlueZ on this machine: no adapter
       } else {
-        worker.deliverObjects(BusError{error->name ? error->name : "",
-                                       error->message ? error->message : ""},
-                              {});
+        worker.deliverObjects(replyError(*error), {});
       }
       return 0;
     }
