@@ -1,6 +1,7 @@
 #include "platform/linux/bluetooth/bluez_peripheral.h"
 
 #include <algorithm>
+#include <span>
 
 #include "platform/linux/bluetooth/bluez_central_manager.h"
 #include "platform/linux/bluetooth/bluez_mapping.h"
@@ -14,6 +15,16 @@ BusCall objectCall(const std::string& path, std::string_view interface, const ch
   call.path = path;
   call.interface = std::string(interface);
   call.method = method;
+  return call;
+}
+
+// WriteValue with `type` "request" (answered by the device) or "command" (not answered).
+BusCall writeValueCall(const std::string& path, std::span<const std::uint8_t> bytes,
+                       const char* type) {
+  auto call = objectCall(path, kCharacteristicInterface, "WriteValue");
+  call.arguments = BusCall::Arguments::writeValue;
+  call.value.assign(bytes.begin(), bytes.end());
+  call.writeType = type;
   return call;
 }
 
@@ -396,12 +407,8 @@ void BluezPeripheral::writeValue(std::span<const std::uint8_t> bytes,
     writeWithoutResponse(*target, bytes);
     return;
   }
-  auto call = objectCall(target->path(), kCharacteristicInterface, "WriteValue");
-  call.arguments = BusCall::Arguments::writeValue;
-  call.value.assign(bytes.begin(), bytes.end());
-  call.writeType = "request";
   const auto link = linkGeneration_;
-  manager->call(std::move(call), [weak = weak_from_this(), path = target->path(), link,
+  manager->call(writeValueCall(target->path(), bytes, "request"), [weak = weak_from_this(), path = target->path(), link,
                                    generation = delegateGeneration_](
                                       const std::optional<BusError>& error) {
     auto self = weak.lock();
@@ -431,11 +438,7 @@ void BluezPeripheral::writeWithoutResponse(BluezCharacteristic& target,
     manager->writeToSocket(target.path(), {bytes.begin(), bytes.end()}, taken);
     return;
   }
-  auto call = objectCall(target.path(), kCharacteristicInterface, "WriteValue");
-  call.arguments = BusCall::Arguments::writeValue;
-  call.value.assign(bytes.begin(), bytes.end());
-  call.writeType = "command";
-  manager->call(std::move(call), taken);
+  manager->call(writeValueCall(target.path(), bytes, "command"), taken);
 }
 
 void BluezPeripheral::writeTaken() {
