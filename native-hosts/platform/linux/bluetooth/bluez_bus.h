@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/time/run_loop.h"
@@ -51,6 +53,15 @@ struct BusCall {
   std::vector<std::uint8_t> value;    // writeValue: the bytes
   std::string writeType;              // writeValue: {"type": "request" | "command"}
 };
+
+// A call of `method` on the BlueZ object at `path`, as yet without arguments.
+inline BusCall objectCall(std::string path, std::string_view interface, const char* method) {
+  BusCall call;
+  call.path = std::move(path);
+  call.interface = std::string(interface);
+  call.method = method;
+  return call;
+}
 
 using BusReply = std::function<void(const std::optional<BusError>& error)>;
 // With the ATT MTU BlueZ gave with the socket.

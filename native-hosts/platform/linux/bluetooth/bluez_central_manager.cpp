@@ -9,14 +9,6 @@ namespace orvix::platform::linux_bluetooth {
 
 namespace {
 
-BusCall adapterCall(const std::string& adapter, const char* method) {
-  BusCall call;
-  call.path = adapter;
-  call.interface = std::string(kAdapterInterface);
-  call.method = method;
-  return call;
-}
-
 void ignoreReply(const std::optional<BusError>&) {}
 
 }  // namespace
@@ -148,13 +140,13 @@ void BluezCentralManager::scanForPeripherals(bool allowDuplicates) {
   scanning_ = true;
   allowDuplicates_ = allowDuplicates;
   deliveredThisScan_.clear();
-  auto filter = adapterCall(*adapter, "SetDiscoveryFilter");
+  auto filter = objectCall(*adapter, kAdapterInterface, "SetDiscoveryFilter");
   filter.arguments = BusCall::Arguments::discoveryFilter;
   filter.duplicateData = allowDuplicates;
   call(std::move(filter), ignoreReply);  // sent before StartDiscovery, on the same connection
   if (!discoveryStarted_) {
     discoveryStarted_ = true;
-    call(adapterCall(*adapter, "StartDiscovery"), ignoreReply);
+    call(objectCall(*adapter, kAdapterInterface, "StartDiscovery"), ignoreReply);
   }
 }
 
@@ -163,7 +155,7 @@ void BluezCentralManager::stopScan() {
   const auto adapter = adapterPath();
   if (!discoveryStarted_ || !adapter) return;
   discoveryStarted_ = false;
-  call(adapterCall(*adapter, "StopDiscovery"), ignoreReply);
+  call(objectCall(*adapter, kAdapterInterface, "StopDiscovery"), ignoreReply);
 }
 
 std::vector<std::shared_ptr<Peripheral>> BluezCentralManager::retrieveConnectedPeripherals(

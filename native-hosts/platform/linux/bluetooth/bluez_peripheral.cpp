@@ -10,14 +10,6 @@ namespace orvix::platform::linux_bluetooth {
 
 namespace {
 
-BusCall objectCall(const std::string& path, std::string_view interface, const char* method) {
-  BusCall call;
-  call.path = path;
-  call.interface = std::string(interface);
-  call.method = method;
-  return call;
-}
-
 // WriteValue with `type` "request" (answered by the device) or "command" (not answered).
 BusCall writeValueCall(const std::string& path, std::span<const std::uint8_t> bytes,
                        const char* type) {
