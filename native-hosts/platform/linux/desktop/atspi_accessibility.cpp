@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "common/text_length.h"
 #include "common/utf8_repair.h"
 #include "platform/linux/desktop/atspi_element.h"
 #include "platform/linux/desktop/atspi_error.h"
@@ -275,8 +276,7 @@ class AtspiAccessibility::Implementation {
     if (!contents) return {failure, {}};
     if (attribute == "AXValue") return {AXError::success, *contents};
     if (attribute == "AXNumberOfCharacters") {
-      const auto units = utf16OffsetOf(*contents, static_cast<std::int64_t>(g_utf8_strlen(contents->c_str(), -1)));
-      return {AXError::success, static_cast<double>(units.value_or(0))};
+      return {AXError::success, static_cast<double>(utf16Length(*contents).value_or(0))};
     }
     const auto selected = selection(accessible, failure);
     if (!selected) return {failure, {}};
