@@ -289,11 +289,10 @@ class AtspiAccessibility::Implementation {
   }
 
   static std::optional<std::string> substringOfUtf16Range(const std::string& contents, TextRange range) {
-    const auto from = characterOffsetOf(contents, range.location);
-    const auto to = characterOffsetOf(contents, range.location + range.length);
-    if (!from || !to || range.length < 0) return std::nullopt;
-    const char* start = g_utf8_offset_to_pointer(contents.c_str(), static_cast<glong>(*from));
-    const char* end = g_utf8_offset_to_pointer(contents.c_str(), static_cast<glong>(*to));
+    const auto characters = characterRangeOf(contents, range.location, range.length);
+    if (!characters) return std::nullopt;
+    const char* start = g_utf8_offset_to_pointer(contents.c_str(), static_cast<glong>(characters->first));
+    const char* end = g_utf8_offset_to_pointer(contents.c_str(), static_cast<glong>(characters->second));
     return std::string(start, end);
   }
 
@@ -464,19 +463,18 @@ class AtspiAccessibility::Implementation {
       AXError failure = AXError::success;
       const auto contents = text(accessible, failure);
       if (!contents) return failure;
-      const auto from = characterOffsetOf(*contents, range->location);
-      const auto to = characterOffsetOf(*contents, range->location + range->length);
-      if (!from || !to || range->length < 0) return AXError::illegalArgument;
+      const auto characters = characterRangeOf(*contents, range->location, range->length);
+      if (!characters) return AXError::illegalArgument;
+      const auto from = static_cast<gint>(characters->first);
+      const auto to = static_cast<gint>(characters->second);
       AtspiText* text = atspi_accessible_get_text_iface(accessible);
       if (text == nullptr) return AXError::attributeUnsupported;
       bool done = false;
-      if (*from == *to) {
-        done = atspi_text_set_caret_offset(text, static_cast<gint>(*from), &error);
+      if (from == to) {
+        done = atspi_text_set_caret_offset(text, from, &error);
       } else {
-        done = atspi_text_set_selection(text, 0, static_cast<gint>(*from), static_cast<gint>(*to), &error);
-        if (consume(error) != AXError::success || !done) {
-          done = atspi_text_add_selection(text, static_cast<gint>(*from), static_cast<gint>(*to), &error);
-        }
+        done = atspi_text_set_selection(text, 0, from, to, &error);
+        if (consume(error) != AXError::success || !done) done = atspi_text_add_selection(text, from, to, &error);
       }
       g_object_unref(text);
       failure = consume(error);

@@ -41,4 +41,14 @@ std::optional<std::int64_t> characterOffsetOf(std::string_view utf8, std::int64_
   return found;
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> characterRangeOf(std::string_view utf8,
+                                                                      std::int64_t location,
+                                                                      std::int64_t length) {
+  if (length < 0) return std::nullopt;
+  const auto from = characterOffsetOf(utf8, location);
+  const auto to = characterOffsetOf(utf8, location + length);
+  if (!from || !to) return std::nullopt;
+  return std::pair{*from, *to};
+}
+
 }  // namespace orvix::platform::linux_desktop

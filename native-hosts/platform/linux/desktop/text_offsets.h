@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace orvix::platform::linux_desktop {
 
@@ -14,5 +15,10 @@ std::optional<std::int64_t> utf16OffsetOf(std::string_view utf8, std::int64_t ch
 // The character offset of the UTF-16 offset `units`; absent past the end or inside a
 // surrogate pair.
 std::optional<std::int64_t> characterOffsetOf(std::string_view utf8, std::int64_t units);
+// The character offsets [from, to) of the UTF-16 range at `location` of `length` units;
+// absent when either end is, or the length is negative.
+std::optional<std::pair<std::int64_t, std::int64_t>> characterRangeOf(std::string_view utf8,
+                                                                      std::int64_t location,
+                                                                      std::int64_t length);
 
 }  // namespace orvix::platform::linux_desktop
