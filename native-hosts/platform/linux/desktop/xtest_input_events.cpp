@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "platform/linux/desktop/key_mapping.h"
 #include "platform/linux/desktop/xinput_event_tap.h"
@@ -44,9 +45,13 @@ class XTestEvent final : public InputEvent {
 
 class XTestSource final : public InputEventSource {};
 
-int modifierCount(EventFlags flags) {
-  return ((flags & (kEventFlagCommand | kEventFlagControl)) != 0 ? 1 : 0) +
-         ((flags & kEventFlagShift) != 0 ? 1 : 0) + ((flags & kEventFlagOption) != 0 ? 1 : 0);
+// The keys that hold `flags` down; Command has no key of its own here and rides on Control.
+std::vector<KeySym> modifierKeysOf(EventFlags flags) {
+  std::vector<KeySym> keys;
+  if ((flags & (kEventFlagCommand | kEventFlagControl)) != 0) keys.push_back(XK_Control_L);
+  if ((flags & kEventFlagShift) != 0) keys.push_back(XK_Shift_L);
+  if ((flags & kEventFlagOption) != 0) keys.push_back(XK_Alt_L);
+  return keys;
 }
 
 int clampedCoordinate(double value) {
@@ -135,19 +140,9 @@ void PostedEventMarks::clear() {
   waiting_.clear();
 }
 
-int XTestInputEvents::fakeKey(KeySym symbol, bool down) {
+void XTestInputEvents::fakeKey(KeySym symbol, bool down) {
   const KeyCode code = XKeysymToKeycode(display_->get(), symbol);
-  if (code == 0) return 0;
-  XTestFakeKeyEvent(display_->get(), code, down ? True : False, CurrentTime);
-  return 1;
-}
-
-int XTestInputEvents::pressModifiers(EventFlags flags, bool down) {
-  int transitions = 0;
-  if ((flags & (kEventFlagCommand | kEventFlagControl)) != 0) transitions += fakeKey(XK_Control_L, down);
-  if ((flags & kEventFlagShift) != 0) transitions += fakeKey(XK_Shift_L, down);
-  if ((flags & kEventFlagOption) != 0) transitions += fakeKey(XK_Alt_L, down);
-  return transitions;
+  if (code != 0) XTestFakeKeyEvent(display_->get(), code, down ? True : False, CurrentTime);
 }
 
 void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
@@ -167,10 +162,15 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
       // Marks are queued before the server can report the transitions to a tap.
       const KeyCode code = XKeysymToKeycode(display, *symbol);
       if (code == 0) return;
-      mark_->injected(mark, 1 + modifierCount(event->flags()));
-      if (down) pressModifiers(event->flags(), true);
+      const auto modifiers = modifierKeysOf(event->flags());
+      mark_->injected(mark, 1 + static_cast<int>(modifiers.size()));
+      if (down) {
+        for (const KeySym modifier : modifiers) fakeKey(modifier, true);
+      }
       fakeKey(*symbol, down);
-      if (!down) pressModifiers(event->flags(), false);
+      if (!down) {
+        for (const KeySym modifier : modifiers) fakeKey(modifier, false);
+      }
       break;
     }
     case EventType::mouseMoved:

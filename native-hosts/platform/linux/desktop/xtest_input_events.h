@@ -60,9 +60,8 @@ class XTestInputEvents final : public InputEvents {
   XTestInputEvents(std::unique_ptr<X11Display> display, std::shared_ptr<PostedEventMarks> mark)
       : display_(std::move(display)), mark_(std::move(mark)) {}
   ScreenPoint pointer();
-  // Both answer how many transitions they injected.
-  int pressModifiers(EventFlags flags, bool down);
-  int fakeKey(KeySym symbol, bool down);
+  // Nothing when the keyboard map has no key for `symbol`.
+  void fakeKey(KeySym symbol, bool down);
 
   std::unique_ptr<X11Display> display_;
   std::shared_ptr<PostedEventMarks> mark_;
