@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "platform/linux/desktop/key_mapping.h"
@@ -65,7 +66,7 @@ struct XInputEventTap::Delivery {
 
   // Reader thread only.
   std::set<int> injectingDevices;
-  std::set<int> modifierKeysDown;
+  std::map<int, EventFlags> modifierKeysDown;  // key code -> the flag it holds
   EventFlags flags = 0;
   Time lastPress = 0;
   ScreenPoint lastPressAt;
@@ -192,12 +193,10 @@ void XInputEventTap::read() {
       const bool down = kind == XI_RawKeyPress;
       const KeySym symbol = XkbKeycodeToKeysym(x, static_cast<KeyCode>(raw->detail), 0, 0);
       if (const EventFlags flag = modifierFlagOf(symbol)) {
-        if (down) d.modifierKeysDown.insert(raw->detail);
+        if (down) d.modifierKeysDown[raw->detail] = flag;
         else d.modifierKeysDown.erase(raw->detail);
         d.flags = 0;
-        for (const int key : d.modifierKeysDown) {
-          d.flags |= modifierFlagOf(XkbKeycodeToKeysym(x, static_cast<KeyCode>(key), 0, 0));
-        }
+        for (const auto& [key, held] : d.modifierKeysDown) d.flags |= held;
       }
       tapped = std::make_shared<TappedEvent>(down ? EventType::keyDown : EventType::keyUp,
                                              d.flags, at);
