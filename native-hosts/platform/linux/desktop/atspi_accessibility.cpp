@@ -157,8 +157,7 @@ class AtspiAccessibility::Implementation {
   std::optional<ProcessId> activePid() {
     if (!display_) return std::nullopt;
     std::lock_guard guard(display_->lock());
-    const auto window = display_->activeWindow();
-    return window ? display_->windowPid(*window) : std::nullopt;
+    return display_->activePid();
   }
 
   AtspiRef applicationOf(ProcessId pid) {

@@ -100,6 +100,11 @@ std::optional<Window> X11Display::activeWindow() {
   return focusedClient();
 }
 
+std::optional<ProcessId> X11Display::activePid() {
+  const auto window = activeWindow();
+  return window ? windowPid(*window) : std::nullopt;
+}
+
 bool X11Display::viewable(Window window) {
   XWindowAttributes attributes{};
   if (XGetWindowAttributes(display_, window, &attributes) == 0) return false;

@@ -43,6 +43,8 @@ class X11Display {
   std::optional<Window> focusedClient();
   // The window the window manager calls active, else the focused client.
   std::optional<Window> activeWindow();
+  // The process of the active window; absent when there is none or it names none.
+  std::optional<ProcessId> activePid();
   // Client windows bottom to top: the window manager's stacking list, else the root's mapped
   // children in the server's stacking order.
   std::vector<Window> clientsBottomToTop();

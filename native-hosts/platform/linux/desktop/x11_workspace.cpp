@@ -52,8 +52,7 @@ std::optional<DesktopEntry> X11Workspace::entryOf(ProcessId pid, Window window) 
 }
 
 std::vector<RunningApplication> X11Workspace::applicationsLocked() {
-  const auto active = display_->activeWindow();
-  const auto activePid = active ? display_->windowPid(*active) : std::nullopt;
+  const auto activePid = display_->activePid();
   std::vector<RunningApplication> applications;
   for (const Window window : display_->clientsBottomToTop()) {
     const auto pid = display_->windowPid(window);
