@@ -51,12 +51,12 @@ std::optional<DesktopEntry> X11Workspace::entryOf(ProcessId pid, Window window) 
   return entries_.forWindowClass(names->first, names->second);
 }
 
-std::vector<RunningApplication> X11Workspace::applicationsLocked() {
+std::vector<RunningApplication> X11Workspace::applicationsLocked(std::optional<ProcessId> only) {
   const auto activePid = display_->activePid();
   std::vector<RunningApplication> applications;
   for (const Window window : display_->clientsBottomToTop()) {
     const auto pid = display_->windowPid(window);
-    if (!pid) continue;
+    if (!pid || (only && *pid != *only)) continue;
     const bool viewable = display_->viewable(window);
     RunningApplication* known = nullptr;
     for (auto& application : applications) {
@@ -81,10 +81,12 @@ std::vector<RunningApplication> X11Workspace::applicationsLocked() {
 
 std::optional<RunningApplication> X11Workspace::frontmostApplication() {
   std::lock_guard guard(display_->lock());
-  for (auto& application : applicationsLocked()) {
-    if (application.active) return application;
-  }
-  return std::nullopt;
+  const auto active = display_->activePid();
+  if (!active) return std::nullopt;
+  auto applications = applicationsLocked(*active);
+  // The active window may have changed hands between the two reads.
+  if (applications.empty() || !applications.front().active) return std::nullopt;
+  return std::move(applications.front());
 }
 
 std::vector<RunningApplication> X11Workspace::runningApplications() {
@@ -94,10 +96,9 @@ std::vector<RunningApplication> X11Workspace::runningApplications() {
 
 std::optional<RunningApplication> X11Workspace::runningApplication(ProcessId pid) {
   std::lock_guard guard(display_->lock());
-  for (auto& application : applicationsLocked()) {
-    if (application.pid == pid) return application;
-  }
-  return std::nullopt;
+  auto applications = applicationsLocked(pid);
+  if (applications.empty()) return std::nullopt;
+  return std::move(applications.front());
 }
 
 bool X11Workspace::activate(ProcessId pid, ActivationOptions) {

@@ -61,7 +61,8 @@ class X11Workspace final : public Workspace {
  private:
   struct PendingOpen;
 
-  std::vector<RunningApplication> applicationsLocked();
+  // Every application with a client window, or only the one of `only`.
+  std::vector<RunningApplication> applicationsLocked(std::optional<ProcessId> only = std::nullopt);
   std::optional<DesktopEntry> entryOf(ProcessId pid, Window window);
   std::optional<ProcessId> launchedWithoutWindow(const std::string& bundleIdentifier);
   void remember(ProcessId pid, const DesktopEntry& entry);
