@@ -443,8 +443,7 @@ class AtspiAccessibility::Implementation {
       if (component == nullptr) return AXError::attributeUnsupported;
       const bool granted = atspi_component_grab_focus(component, &error);
       g_object_unref(component);
-      const AXError failure = consume(error);
-      return failure != AXError::success ? failure : granted ? AXError::success : AXError::cannotComplete;
+      return consume(error, granted);
     }
     if (attribute == "AXValue") {
       const auto* contents = std::get_if<std::string>(&value);
@@ -453,8 +452,7 @@ class AtspiAccessibility::Implementation {
       if (editable == nullptr) return AXError::attributeUnsupported;
       const bool done = atspi_editable_text_set_text_contents(editable, contents->c_str(), &error);
       g_object_unref(editable);
-      const AXError failure = consume(error);
-      return failure != AXError::success ? failure : done ? AXError::success : AXError::cannotComplete;
+      return consume(error, done);
     }
     if (attribute == "AXSelectedTextRange") {
       const auto* range = std::get_if<TextRange>(&value);
@@ -476,8 +474,7 @@ class AtspiAccessibility::Implementation {
         if (consume(error) != AXError::success || !done) done = atspi_text_add_selection(text, from, to, &error);
       }
       g_object_unref(text);
-      failure = consume(error);
-      return failure != AXError::success ? failure : done ? AXError::success : AXError::cannotComplete;
+      return consume(error, done);
     }
     return AXError::attributeUnsupported;
   }
@@ -506,8 +503,7 @@ class AtspiAccessibility::Implementation {
         if (consume(error) != AXError::success || name.value == nullptr) continue;
         if (g_ascii_strcasecmp(name.value, std::string(wanted).c_str()) != 0) continue;
         const bool done = atspi_action_do_action(actions, i, &error);
-        result = consume(error);
-        if (result == AXError::success && !done) result = AXError::cannotComplete;
+        result = consume(error, done);
       }
     }
     g_object_unref(actions);

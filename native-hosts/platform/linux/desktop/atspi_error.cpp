@@ -23,4 +23,10 @@ AXError consume(GError*& error) {
   return code;
 }
 
+AXError consume(GError*& error, bool done) {
+  const AXError failure = consume(error);
+  if (failure != AXError::success) return failure;
+  return done ? AXError::success : AXError::cannotComplete;
+}
+
 }  // namespace orvix::platform::linux_desktop

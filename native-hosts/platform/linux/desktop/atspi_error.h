@@ -10,5 +10,8 @@ namespace orvix::platform::linux_desktop {
 // got no answer in time is cannotComplete, a vanished application or object invalidUIElement,
 // anything else failure. No error is success.
 AXError consume(GError*& error);
+// The outcome of a call that answers whether it did what was asked: its error if it left one,
+// else success when it did and cannotComplete when it declined.
+AXError consume(GError*& error, bool done);
 
 }  // namespace orvix::platform::linux_desktop

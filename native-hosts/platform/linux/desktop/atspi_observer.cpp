@@ -207,10 +207,10 @@ AXError AtspiObserver::listen(std::string_view type) {
   GError* error = nullptr;
   const bool listening = atspi_event_listener_register_with_app(
       listener_, entry->first.c_str(), nullptr, application_.get(), &error);
-  const AXError failure = consume(error);
-  if (failure != AXError::success || !listening) {
+  const AXError failure = consume(error, listening);
+  if (failure != AXError::success) {
     listening_.erase(entry);
-    return failure != AXError::success ? failure : AXError::cannotComplete;
+    return failure;
   }
   entry->second = 1;
   return AXError::success;
