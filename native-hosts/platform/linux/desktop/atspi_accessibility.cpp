@@ -81,6 +81,12 @@ std::optional<std::string> accessibilityBusMissing() {
   return reason;
 }
 
+// An attribute that names an element: noValue when there is none.
+AXAttributeResult elementResult(AtspiRef accessible) {
+  if (!accessible) return {AXError::noValue, {}};
+  return {AXError::success, AtspiElement::of(std::move(accessible))};
+}
+
 }  // namespace
 
 class AtspiAccessibility::Implementation {
@@ -208,11 +214,8 @@ class AtspiAccessibility::Implementation {
     const auto pid = activePid();
     if (!pid) return {AXError::noValue, {}};
     AtspiRef application = applicationOf(*pid);
-    if (!application) return {AXError::noValue, {}};
-    if (attribute == "AXFocusedApplication") return {AXError::success, AtspiElement::of(application)};
-    AtspiRef focused = focusedIn(application.get());
-    if (!focused) return {AXError::noValue, {}};
-    return {AXError::success, AtspiElement::of(focused)};
+    if (!application || attribute == "AXFocusedApplication") return elementResult(std::move(application));
+    return elementResult(focusedIn(application.get()));
   }
 
   // The element's whole text, repaired; absent when it has none or too much.
@@ -362,8 +365,7 @@ class AtspiAccessibility::Implementation {
       AtspiRef parent = ref(atspi_accessible_get_parent(accessible, &error));
       failure = consume(error);
       if (failure != AXError::success) return {failure, {}};
-      if (!parent) return {AXError::noValue, {}};
-      return {AXError::success, AtspiElement::of(parent)};
+      return elementResult(std::move(parent));
     }
     if (attribute == "AXChildren" || attribute == "AXVisibleChildren" || attribute == "AXWindows") {
       if (attribute == "AXWindows" && atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
@@ -384,21 +386,15 @@ class AtspiAccessibility::Implementation {
     }
     if (attribute == "AXFocusedWindow" || attribute == "AXMainWindow") {
       if (atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
-      AtspiRef window = activeWindowOf(accessible);
-      if (!window) return {AXError::noValue, {}};
-      return {AXError::success, AtspiElement::of(window)};
+      return elementResult(activeWindowOf(accessible));
     }
     if (attribute == "AXFocusedUIElement") {
       if (atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
-      AtspiRef focused = focusedIn(accessible);
-      if (!focused) return {AXError::noValue, {}};
-      return {AXError::success, AtspiElement::of(focused)};
+      return elementResult(focusedIn(accessible));
     }
     if (attribute == "AXWindow") {
       if (atspiRole == ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
-      AtspiRef window = windowAbove(accessible);
-      if (!window) return {AXError::noValue, {}};
-      return {AXError::success, AtspiElement::of(window)};
+      return elementResult(windowAbove(accessible));
     }
     if (attribute == "AXPosition" || attribute == "AXSize") {
       AtspiComponent* component = atspi_accessible_get_component_iface(accessible);
