@@ -49,22 +49,13 @@ std::optional<ScreenCaptureFailure> MonitorStream::addOutput(StreamOutputType ty
 
 std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
   if (audioQueue_ == nullptr || connection_) return ScreenCaptureFailure::failed;
-  // Loop-thread callbacks hold the stream weakly and only post: the last reference must never
-  // be dropped on the loop thread, whose connection the destructor stops.
-  const std::weak_ptr<MonitorStream> weak = weak_from_this();
   ConnectionEvents events;
-  events.serverGone = [this, weak] {
-    platformQueue_.async([weak] {
-      if (auto self = weak.lock()) self->stopBySystem(StreamStopReason::stoppedBySystem);
-    });
-  };
-  events.defaultsChanged = [this, weak](const ServerDefaults& defaults) {
+  events.serverGone = stopLater(StreamStopReason::stoppedBySystem);
+  events.defaultsChanged = [this, stop = stopLater(StreamStopReason::stoppedBySystem)](
+                               const ServerDefaults& defaults) {
     // Following the default sink means ending this recording: the host's own recovery then
     // starts a new one on the new sink.
-    if (defaults.sink == sink_) return;
-    platformQueue_.async([weak] {
-      if (auto self = weak.lock()) self->stopBySystem(StreamStopReason::stoppedBySystem);
-    });
+    if (defaults.sink != sink_) stop();
   };
   auto connection = PulseConnection::open(server_, std::move(events));
   if (!connection) return ScreenCaptureFailure::failed;
@@ -85,11 +76,7 @@ std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
   auto recording = PulseRecording::open(
       *connection, *monitor, fragmentFrames(monitor->sampleRate),
       [this](const float* samples, std::size_t frames) { post(samples, frames); },
-      [this, weak] {
-        platformQueue_.async([weak] {
-          if (auto self = weak.lock()) self->stopBySystem(StreamStopReason::failed);
-        });
-      });
+      stopLater(StreamStopReason::failed));
   if (!recording) {
     std::lock_guard lock(deliveryMutex_);
     capturing_ = false;
@@ -128,6 +115,16 @@ void MonitorStream::deliver(const std::vector<float>& samples, std::size_t frame
   const void* planes[] = {samples.data()};
   client_.streamDidOutputAudio(
       *this, AudioSampleBuffer{true, format_, frames, planes, kUnstamped});
+}
+
+std::function<void()> MonitorStream::stopLater(StreamStopReason reason) {
+  // Loop-thread callbacks hold the stream weakly and only post: the last reference must never
+  // be dropped on the loop thread, whose connection the destructor stops.
+  return [this, weak = weak_from_this(), reason] {
+    platformQueue_.async([weak, reason] {
+      if (auto self = weak.lock()) self->stopBySystem(reason);
+    });
+  };
 }
 
 void MonitorStream::stopBySystem(StreamStopReason reason) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,8 @@ class MonitorStream final : public ScreenCaptureStream,
  private:
   void post(const float* samples, std::size_t frames);
   void deliver(const std::vector<float>& samples, std::size_t frames);
+  // For the loop thread: reports a stop with `reason` from the platform queue.
+  std::function<void()> stopLater(StreamStopReason reason);
   void stopBySystem(StreamStopReason reason);
 
   ServerAddress server_;
