@@ -48,12 +48,21 @@ struct Pending {
   PulseConnection* connection = nullptr;
   bool done = false;
   std::optional<Answer> answer;
+
+  void settle() {
+    done = true;
+    connection->wake();
+  }
 };
 
-// Runs one query operation to its end (answered, failed or out of patience), loop locked.
-template <typename Answer>
-std::optional<Answer> finish(PulseConnection& connection, pa_operation* operation,
-                             Pending<Answer>& pending) {
+// Runs one query to its end (answered, failed or out of patience): `start` hands libpulse the
+// pending answer and returns the operation.
+template <typename Answer, typename Start>
+std::optional<Answer> ask(PulseConnection& connection, Start start) {
+  PulseConnection::Locked locked(connection);
+  Pending<Answer> pending;
+  pending.connection = &connection;
+  pa_operation* operation = start(&pending);
   if (operation == nullptr) return std::nullopt;
   const bool answered = connection.waitLocked([&] { return pending.done; });
   // On a time-out the query stays on the loop; cancelling it keeps its callback from writing
@@ -65,36 +74,31 @@ std::optional<Answer> finish(PulseConnection& connection, pa_operation* operatio
 
 std::string text(const char* value) { return value == nullptr ? std::string() : value; }
 
-void serverInfoArrived(pa_context*, const pa_server_info* info, void* userdata) {
-  auto* pending = static_cast<Pending<ServerDefaults>*>(userdata);
-  if (info != nullptr) {
-    pending->answer = ServerDefaults{text(info->default_sink_name), text(info->default_source_name)};
-  }
-  pending->done = true;
-  pending->connection->wake();
+ServerDefaults defaultsOf(const pa_server_info& info) {
+  return ServerDefaults{text(info.default_sink_name), text(info.default_source_name)};
 }
 
+void serverInfoArrived(pa_context*, const pa_server_info* info, void* userdata) {
+  auto* pending = static_cast<Pending<ServerDefaults>*>(userdata);
+  if (info != nullptr) pending->answer = defaultsOf(*info);
+  pending->settle();
+}
+
+// List queries call back once per item, then once more with `eol` set.
 void sinkInfoArrived(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
   auto* pending = static_cast<Pending<SourceFacts>*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    pending->answer = SourceFacts{text(info->monitor_source_name), static_cast<double>(info->sample_spec.rate),
-                                  info->sample_spec.channels, true};
-    return;
-  }
-  pending->done = true;
-  pending->connection->wake();
+  if (eol != 0 || info == nullptr) return pending->settle();
+  pending->answer = SourceFacts{text(info->monitor_source_name),
+                                static_cast<double>(info->sample_spec.rate),
+                                info->sample_spec.channels, true};
 }
 
 void sourceInfoArrived(pa_context*, const pa_source_info* info, int eol, void* userdata) {
   auto* pending = static_cast<Pending<SourceFacts>*>(userdata);
-  if (eol == 0 && info != nullptr) {
-    pending->answer = SourceFacts{text(info->name), static_cast<double>(info->sample_spec.rate),
-                                  info->sample_spec.channels,
-                                  info->monitor_of_sink != PA_INVALID_INDEX};
-    return;
-  }
-  pending->done = true;
-  pending->connection->wake();
+  if (eol != 0 || info == nullptr) return pending->settle();
+  pending->answer = SourceFacts{text(info->name), static_cast<double>(info->sample_spec.rate),
+                                info->sample_spec.channels,
+                                info->monitor_of_sink != PA_INVALID_INDEX};
 }
 
 }  // namespace
@@ -199,37 +203,28 @@ void PulseConnection::serverEvent() {
       [](pa_context*, const pa_server_info* info, void* self) {
         auto* connection = static_cast<PulseConnection*>(self);
         if (info == nullptr || connection->closing_) return;
-        connection->events_.defaultsChanged(
-            ServerDefaults{text(info->default_sink_name), text(info->default_source_name)});
+        connection->events_.defaultsChanged(defaultsOf(*info));
       },
       this);
   if (operation != nullptr) pa_operation_unref(operation);
 }
 
 std::optional<ServerDefaults> PulseConnection::serverDefaults() {
-  Locked locked(*this);
-  Pending<ServerDefaults> pending;
-  pending.connection = this;
-  return finish(*this, pa_context_get_server_info(context_, serverInfoArrived, &pending), pending);
+  return ask<ServerDefaults>(*this, [this](void* pending) {
+    return pa_context_get_server_info(context_, serverInfoArrived, pending);
+  });
 }
 
 std::optional<SourceFacts> PulseConnection::sinkMonitor(const std::string& sink) {
-  Locked locked(*this);
-  Pending<SourceFacts> pending;
-  pending.connection = this;
-  return finish(*this,
-                pa_context_get_sink_info_by_name(context_, sink.c_str(), sinkInfoArrived, &pending),
-                pending);
+  return ask<SourceFacts>(*this, [&](void* pending) {
+    return pa_context_get_sink_info_by_name(context_, sink.c_str(), sinkInfoArrived, pending);
+  });
 }
 
 std::optional<SourceFacts> PulseConnection::source(const std::string& name) {
-  Locked locked(*this);
-  Pending<SourceFacts> pending;
-  pending.connection = this;
-  return finish(
-      *this,
-      pa_context_get_source_info_by_name(context_, name.c_str(), sourceInfoArrived, &pending),
-      pending);
+  return ask<SourceFacts>(*this, [&](void* pending) {
+    return pa_context_get_source_info_by_name(context_, name.c_str(), sourceInfoArrived, pending);
+  });
 }
 
 }  // namespace orvix::platform::pulse
