@@ -1,13 +1,15 @@
-// The recorder's stream through the Bluetooth host on the two stacks side by side, in one run:
-// the simulated stack, and the BlueZ binding fed by python-dbusmock's BlueZ over a private
-// dbus-daemon. Each stack carries the same burst of 244-byte packets, notified back to back,
-// through the real host, batching and output writer into a pipe that a reader drains. Reported:
-// packets per second from the first notification to the last line, and the delay from each
-// packet's notification to the arrival of the line that carries it (p50, p99). BlueZ is measured
-// twice: with the stream on the socket of AcquireNotify (what BlueZ offers for a notifying
-// characteristic), and with the socket refused, on StartNotify's "Value" changes through the
-// bus daemon. The notification time is the mock's, taken as it sends each packet, so the delay
-// includes the socket or the bus daemon, the binding's bus thread and the hop to the main loop.
+// The recorder's notifications through the Bluetooth host on the two stacks side by side, in one
+// run: the simulated stack, and the BlueZ binding fed by a BlueZ on a private dbus-daemon that
+// sends each notification as bluetoothd does, a "Value" change of a StartNotify session. Each
+// stack carries the same sequence, as a recorder sends it in each connection event: four stream
+// packets, one command packet, four stream packets, notified back to back, each starting with
+// its index. It goes through the real host, batching and output writer into a pipe that a reader
+// drains. Reported: notifications per second from the first notification to the last line, the
+// delay from each packet's notification to the arrival of the line that carries it (p50, p99),
+// and whether every packet left in the order it arrived, across both channels. BlueZ is measured
+// back to back and paced at 2,000 notifications a second. The notification
+// time is the sender's, taken as it sends each packet, so the BlueZ delay includes the bus daemon,
+// the binding's bus thread and the hop to the main loop.
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +27,7 @@
 #include "OrvixBleHost/ble_host.h"
 #include "OrvixBleHost/ble_host_constants.h"
 #include "OrvixBleHost/host_output_writer.h"
+#include "common/base64.h"
 #include "common/time/real_time_source.h"
 #include "platform/linux/bluetooth/bluez_bluetooth.h"
 #include "platform/simulated/bluetooth/simulated_bluetooth.h"
@@ -35,11 +39,23 @@ using namespace orvix;
 using namespace orvix::ble_host;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kPackets = 3000;
+constexpr std::uint32_t kConnectionEvents = 400;  // 9 packets each: 3,600 notifications
 constexpr std::uint32_t kPacketBytes = 244;
 
 double seconds(SteadyClock::time_point t) {
   return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// Which characteristic each notification of the run comes from, in the order they are sent.
+std::vector<std::string> interleavedOrder() {
+  std::vector<std::string> order;
+  for (std::uint32_t event = 0; event < kConnectionEvents; ++event) {
+    for (const char* which : {"stream", "stream", "stream", "stream", "command", "stream",
+                              "stream", "stream", "stream"}) {
+      order.emplace_back(which);
+    }
+  }
+  return order;
 }
 
 // The reader's end of the host's output: each line with the time it was read.
@@ -61,7 +77,7 @@ class Output {
     return std::any_of(lines_.begin(), lines_.end(),
                        [&](const auto& line) { return line.second.find(needle) != std::string::npos; });
   }
-  std::size_t streamPackets() const { return streamPackets_.load(); }
+  std::size_t notifications() const { return notifications_.load(); }
   std::string candidate() {
     std::lock_guard lock(mutex_);
     for (const auto& [when, line] : lines_) {
@@ -71,20 +87,31 @@ class Output {
     }
     return "";
   }
-  // The arrival time of every stream packet, in order.
-  std::vector<double> packetArrivals() {
+  // Every notified packet the host wrote, in the order written: its index and arrival time.
+  std::vector<std::pair<std::uint32_t, double>> packets() {
     std::lock_guard lock(mutex_);
-    std::vector<double> arrivals;
+    std::vector<std::pair<std::uint32_t, double>> found;
     for (const auto& [when, line] : lines_) {
-      if (line.find("\"stream-a4\"") == std::string::npos) continue;
+      if (line.find("\"channel\"") == std::string::npos) continue;
       const auto event = nlohmann::json::parse(line);
-      const std::size_t count = event.contains("packetLengths") ? event["packetLengths"].size() : 1;
-      arrivals.insert(arrivals.end(), count, when);
+      const auto data = base64Decode(event["dataBase64"].get<std::string>()).value_or(Bytes{});
+      std::vector<std::size_t> lengths = {data.size()};
+      if (event.contains("packetLengths")) lengths = event["packetLengths"].get<std::vector<std::size_t>>();
+      std::size_t at = 0;
+      for (const auto length : lengths) {
+        if (length < 4 || at + length > data.size()) break;
+        found.emplace_back((std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) |
+                               (std::uint32_t{data[at + 2]} << 8) | data[at + 3],
+                           when);
+        at += length;
+      }
     }
-    return arrivals;
+    return found;
   }
 
  private:
+  using Bytes = std::vector<std::uint8_t>;
+
   void read() {
     std::string pending;
     char buffer[65536];
@@ -95,9 +122,9 @@ class Output {
       while ((end = pending.find('\n')) != std::string::npos) {
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 1);
-        if (line.find("\"stream-a4\"") != std::string::npos) {
+        if (line.find("\"channel\"") != std::string::npos) {
           const auto at = line.find("\"packetLengths\":[");
-          streamPackets_ += at == std::string::npos
+          notifications_ += at == std::string::npos
                                 ? 1
                                 : 1 + static_cast<std::size_t>(std::count(
                                           line.begin() + static_cast<std::ptrdiff_t>(at),
@@ -113,27 +140,32 @@ class Output {
   std::thread reader_;
   std::mutex mutex_;
   std::vector<std::pair<double, std::string>> lines_;
-  std::atomic<std::size_t> streamPackets_{0};
+  std::atomic<std::size_t> notifications_{0};
 };
 
 struct Result {
-  double packetsPerSecond = 0;
+  double perSecond = 0;
   double p50Ms = 0;
   double p99Ms = 0;
   std::size_t packets = 0;
+  std::size_t outOfOrder = 0;
 };
 
-Result measure(const std::vector<double>& sent, const std::vector<double>& arrived) {
+Result measure(const std::vector<double>& sent,
+               const std::vector<std::pair<std::uint32_t, double>>& arrived) {
   Result result;
-  result.packets = std::min(sent.size(), arrived.size());
-  if (result.packets == 0) return result;
+  result.packets = arrived.size();
+  if (arrived.empty() || sent.empty()) return result;
   std::vector<double> delays;
-  for (std::size_t i = 0; i < result.packets; ++i) delays.push_back(arrived[i] - sent[i]);
+  for (std::size_t i = 0; i < arrived.size(); ++i) {
+    const auto [index, when] = arrived[i];
+    if (index != i) ++result.outOfOrder;
+    if (index < sent.size()) delays.push_back(when - sent[index]);
+  }
   std::sort(delays.begin(), delays.end());
   result.p50Ms = delays[delays.size() / 2] * 1e3;
   result.p99Ms = delays[delays.size() * 99 / 100] * 1e3;
-  result.packetsPerSecond =
-      static_cast<double>(result.packets) / (arrived[result.packets - 1] - sent.front());
+  result.perSecond = static_cast<double>(result.packets) / (arrived.back().second - sent.front());
   return result;
 }
 
@@ -149,10 +181,10 @@ bool pumpUntil(RealTimeSource& time, Condition condition) {
 }
 
 // The host on `bluetooth`, connected to the recorder; `advertise` makes the recorder heard and
-// `stream` notifies the burst and answers when each packet was sent.
-template <typename Advertise, typename Stream>
+// `notifyAll` notifies the sequence and answers when each packet was sent.
+template <typename Advertise, typename NotifyAll>
 Result run(RealTimeSource& time, platform::Bluetooth& bluetooth, Advertise advertise,
-           Stream stream) {
+           NotifyAll notifyAll) {
   Output output;
   FileDescriptorLineSink sink(output.writeEnd());
   HostOutputWriter writer(sink);
@@ -172,9 +204,9 @@ Result run(RealTimeSource& time, platform::Bluetooth& bluetooth, Advertise adver
     host.handle(R"({"schemaVersion":1,"command":"connect","requestId":"c","candidateId":")" +
                 candidate + R"(","connectionId":"bench"})");
     if (!pumpUntil(time, [&] { return output.contains("gatt.ready"); })) return result;
-    const auto sent = stream(host);
-    pumpUntil(time, [&] { return output.streamPackets() >= sent.size(); });
-    result = measure(sent, output.packetArrivals());
+    const auto sent = notifyAll();
+    pumpUntil(time, [&] { return output.notifications() >= sent.size(); });
+    result = measure(sent, output.packets());
     host.handle(R"({"schemaVersion":1,"command":"disconnect","requestId":"d","connectionId":"bench"})");
     pumpUntil(time, [&] { return output.contains("\"disconnected\""); });
   }
@@ -182,7 +214,7 @@ Result run(RealTimeSource& time, platform::Bluetooth& bluetooth, Advertise adver
   return result;
 }
 
-// The recorder of the simulated stack: in range, heard when advertised, streaming on demand.
+// The recorder of the simulated stack: in range, heard when advertised, notifying on demand.
 platform::simulated::BluetoothScenario simulatedRecorder() {
   platform::simulated::SimulatedDevice recorder;
   recorder.identifier = *parseUuid("5A3C9E7B-1D2F-4A6B-8C0D-2E4F6A8B0C1D");
@@ -204,59 +236,66 @@ platform::simulated::BluetoothScenario simulatedRecorder() {
 }
 
 void print(const char* stack, const Result& result) {
-  std::printf("%-40s %8zu %14.0f %10.2f %10.2f\n", stack, result.packets,
-              result.packetsPerSecond, result.p50Ms, result.p99Ms);
+  std::printf("%-36s %8zu %16.0f %9.2f %9.2f %s\n", stack, result.packets, result.perSecond,
+              result.p50Ms, result.p99Ms,
+              result.outOfOrder == 0 ? "exact" : (std::to_string(result.outOfOrder) + " misplaced").c_str());
 }
 
 }  // namespace
 
 int main() {
-  std::printf("%u packets of %u bytes, notified back to back, to the host's output pipe\n",
-              kPackets, kPacketBytes);
-  std::printf("%-40s %8s %14s %10s %10s\n", "stack", "packets", "packets/s", "p50 ms",
-              "p99 ms");
+  const auto order = interleavedOrder();
+  std::printf("%zu notifications of %u bytes (4 stream, 1 command, 4 stream per connection event),\n"
+              "notified back to back, to the host's output pipe\n",
+              order.size(), kPacketBytes);
+  std::printf("%-36s %8s %16s %9s %9s %s\n", "stack", "packets", "notifications/s", "p50 ms",
+              "p99 ms", "order");
   {
     RealTimeSource time;
     platform::simulated::SimulatedBluetooth bluetooth(time, simulatedRecorder());
     const auto recorder = *parseUuid("5A3C9E7B-1D2F-4A6B-8C0D-2E4F6A8B0C1D");
-    const auto result = run(
-        time, bluetooth, [] {},
-        [&](BleHost&) {
-          std::vector<double> sent;
-          std::vector<std::uint8_t> packet(kPacketBytes);
-          for (std::uint32_t i = 0; i < kPackets; ++i) {
-            for (std::uint32_t b = 0; b < kPacketBytes; ++b) {
-              packet[b] = static_cast<std::uint8_t>(i * kPacketBytes + b);
-            }
-            sent.push_back(seconds(SteadyClock::now()));
-            bluetooth.peripheral(recorder)->simulateNotification(streamUUID, packet);
-            time.mainLoop().runFor(Duration::zero());  // delivered as the platform would
-          }
-          return sent;
-        });
+    const auto result = run(time, bluetooth, [] {}, [&] {
+      std::vector<double> sent;
+      std::vector<std::uint8_t> packet(kPacketBytes);
+      for (std::uint32_t i = 0; i < order.size(); ++i) {
+        for (std::uint32_t b = 0; b < kPacketBytes; ++b) packet[b] = static_cast<std::uint8_t>(b);
+        packet[0] = static_cast<std::uint8_t>(i >> 24);
+        packet[1] = static_cast<std::uint8_t>(i >> 16);
+        packet[2] = static_cast<std::uint8_t>(i >> 8);
+        packet[3] = static_cast<std::uint8_t>(i);
+        sent.push_back(seconds(SteadyClock::now()));
+        bluetooth.peripheral(recorder)->simulateNotification(
+            order[i] == "command" ? commandUUID : streamUUID, packet);
+        time.mainLoop().runFor(Duration::zero());  // delivered as the platform would
+      }
+      return sent;
+    });
     print("simulated stack (in process)", result);
   }
-  for (const bool sockets : {true, false}) {
+  // Back to back shows what the path carries at most; paced at 2,000 a second (a recorder
+  // streaming with commands in between) shows the delay a packet meets when the path keeps up.
+  for (const auto spacing : {std::chrono::microseconds(0), std::chrono::microseconds(500)}) {
     try {
       testing::MockBluez bluez;
-      bluez.offerSockets(sockets);
       RealTimeSource time;
       platform::linux_bluetooth::BluezBluetooth bluetooth(time.mainLoop());
       const auto result = run(
-          time, bluetooth, [&] { bluez.advertise(-60); },
-          [&](BleHost&) {
-            // The mock emits from its own process while the main loop here keeps running.
+          time, bluetooth, [&] { bluez.advertiseEvery(std::chrono::milliseconds(50), -60); },
+          [&] {
+            bluez.advertiseEvery(std::chrono::milliseconds(0), -60);
+            // The mock sends from its own process while the main loop here keeps running.
             std::vector<double> sent;
             std::atomic<bool> done{false};
-            std::thread emitter([&] {
-              sent = bluez.notifyBurst("stream", kPackets, kPacketBytes);
+            std::thread sender([&] {
+              sent = bluez.notifySequence(order, spacing, kPacketBytes);
               done = true;
             });
             pumpUntil(time, [&] { return done.load(); });
-            emitter.join();
+            sender.join();
             return sent;
           });
-      print(sockets ? "BlueZ binding, AcquireNotify socket" : "BlueZ binding, StartNotify Value",
+      print(spacing.count() == 0 ? "BlueZ binding, back to back"
+                                 : "BlueZ binding, paced at 2,000/s",
             result);
     } catch (const std::exception& e) {
       std::printf("BlueZ binding: not measured: %s\n", e.what());

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/time/time_types.h"
 #include "common/uuid.h"
 
 namespace orvix::platform {
@@ -142,6 +143,10 @@ class CentralManagerDelegate {
                                 const std::optional<BluetoothError>& error) = 0;
   virtual void didDisconnect(CentralManager& central, const std::shared_ptr<Peripheral>& peripheral,
                              const std::optional<BluetoothError>& error) = 0;
+  // The system ended this client's scan by itself while the adapter stayed on (it refused to
+  // start it or lost it); isScanning() is false from here on. CoreBluetooth never does this; a
+  // stack whose system can refuse a scan (BlueZ) must say so rather than look as if it scanned.
+  virtual void didEndScan(CentralManager& /*central*/, const BluetoothError& /*error*/) {}
 };
 
 class CentralManager {
@@ -181,6 +186,11 @@ class Bluetooth {
   // prompt. The first state arrives later through centralManagerDidUpdateState. The manager
   // never asks the user to switch the adapter on (no power alert).
   virtual std::shared_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) = 0;
+
+  // The process is about to exit (main thread, at most `limit`): a stack whose system keeps the
+  // links of a client that is gone (BlueZ) makes sure the requests already made, such as a
+  // cancelled connection, reach it. CoreBluetooth drops a gone client's links by itself.
+  virtual void finishBeforeExit(Duration /*limit*/) {}
 };
 
 }  // namespace orvix::platform

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "bluetooth_worlds.h"
+#include "platform/linux/bluetooth/bluez_bus.h"
 
 namespace orvix::testing {
 namespace {
@@ -61,8 +62,12 @@ struct Listener final : platform::CentralManagerDelegate, platform::PeripheralDe
   }
   void didUpdateValue(Peripheral&, Characteristic& characteristic,
                       std::span<const std::uint8_t> value,
-                      const std::optional<BluetoothError>&) override {
+                      const std::optional<BluetoothError>& error) override {
     check();
+    if (error) {
+      valueErrors.push_back(error->description);
+      return;
+    }
     values.push_back({characteristic.uuid(), {value.begin(), value.end()}});
   }
   void didWriteValue(Peripheral&, Characteristic&,
@@ -91,6 +96,7 @@ struct Listener final : platform::CentralManagerDelegate, platform::PeripheralDe
   std::vector<BluetoothUuid> subscribed;
   int subscriptionsEnded = 0;
   std::vector<std::pair<BluetoothUuid, std::vector<std::uint8_t>>> values;
+  std::vector<std::string> valueErrors;
   int confirmations = 0;
 };
 
@@ -310,23 +316,61 @@ TEST_F(BluezBinding, IgnoresOtherSendersAndMalformedChangesAndKeepsTheLink) {
   EXPECT_EQ(recorder->state(), PeripheralState::connected);
 }
 
-TEST_F(BluezBinding, WhereBluezRefusesItsSocketsNotifySessionsAndWriteValueCarryTheLink) {
-  world.mock().offerSockets(false);
+TEST_F(BluezBinding, ValuesBeyondTheBoundAreDroppedAndReportedBeforeTheNextOne) {
   powerUp();
   auto recorder = linkRecorder();
   ASSERT_TRUE(recorder);
   subscribe(*recorder, kStreamUuid);
-  world.notify(kStreamUuid, {1, 2});
-  world.notify(kStreamUuid, {3});
-  ASSERT_TRUE(world.eventually([&] { return listener.values.size() == 2; }));
-  EXPECT_EQ(listener.values.back().second, std::vector<std::uint8_t>{3});
-  EXPECT_EQ(recorder->maximumWriteValueLength(WriteType::withoutResponse), 244u);
-  const std::vector<std::uint8_t> frame = {4, 5};
-  call([&] {
-    recorder->writeValue(frame, *characteristic(*recorder, kRxUuid), WriteType::withoutResponse);
-  });
-  ASSERT_TRUE(world.eventually([&] { return world.writes().size() == 1; }));
-  EXPECT_EQ(world.writes().front(), (SeenWrite{frame, WriteType::withoutResponse}));
+  // The main loop stalls while the recorder streams past the binding's bound: what is dropped
+  // is told, in numbers, and every value is either handed on or counted.
+  const auto total =
+      static_cast<std::uint32_t>(platform::linux_bluetooth::BluezBus::kMaximumPendingValues) + 300;
+  world.mock().notifyBurst("stream", total, 4);
+  const auto accounted = [&] {
+    std::size_t lost = 0;
+    for (const auto& error : listener.valueErrors) lost += std::stoul(error);
+    return listener.values.size() + lost;
+  };
+  ASSERT_TRUE(world.eventually([&] { return accounted() == total; }));
+  EXPECT_FALSE(listener.valueErrors.empty());
+  // Later values pass as before.
+  world.notify(kStreamUuid, {0xEE});
+  ASSERT_TRUE(world.eventually([&] { return accounted() == total + 1; }));
+  EXPECT_EQ(listener.values.back().second, std::vector<std::uint8_t>{0xEE});
+  EXPECT_EQ(recorder->state(), PeripheralState::connected);
+}
+
+TEST_F(BluezBinding, ACandidateWhoseDeviceObjectWentIsLookedForAndConnectedWhenHeardAgain) {
+  powerUp();
+  auto recorder = findRecorder();
+  ASSERT_TRUE(recorder);
+  recorder->setDelegate(&listener);
+  world.mock().restartBluez();  // every device object goes with bluetoothd
+  ASSERT_TRUE(world.eventually([&] {
+    return std::find(listener.states.begin(), listener.states.end(), CentralState::resetting) !=
+               listener.states.end() &&
+           listener.states.back() == CentralState::poweredOn;
+  }));
+  world.mock().advertiseEvery(100ms, -60);
+  call([&] { central->connect(recorder); });
+  ASSERT_TRUE(world.eventually([&] { return listener.connects == 1; }));
+  EXPECT_FALSE(central->isScanning());  // the discovery was the connection's, not a scan
+  // Still the one object for that device.
+  const auto retrieved = central->retrievePeripherals({recorder->identifier()});
+  ASSERT_EQ(retrieved.size(), 1u);
+  EXPECT_EQ(retrieved.front(), recorder);
+  world.mock().advertiseEvery(0ms, -60);
+}
+
+TEST_F(BluezBinding, TheSystemBusGoingAwayIsUnsupportedUntilItIsBack) {
+  powerUp();
+  world.mock().restartBus();
+  ASSERT_TRUE(world.eventually([&] {
+    return std::find(listener.states.begin(), listener.states.end(), CentralState::unsupported) !=
+               listener.states.end() &&
+           listener.states.back() == CentralState::poweredOn;
+  }));
+  ASSERT_TRUE(findRecorder());
 }
 
 TEST_F(BluezBinding, PowerStateOutranksPoweredForRfkillAndTransitions) {

@@ -112,8 +112,8 @@ class BluezWorld {
 
   platform::Bluetooth& bluetooth() { return bluetooth_; }
   // Real time with generous limits: a loaded machine slows the suite down but never fails it.
-  bool eventually(const std::function<bool()>& condition) {
-    const Duration giveUpAt = time_.clock().uptime() + 20s;
+  bool eventually(const std::function<bool()>& condition, Duration patience = 20s) {
+    const Duration giveUpAt = time_.clock().uptime() + patience;
     while (!condition()) {
       if (time_.clock().uptime() > giveUpAt) return false;
       time_.mainLoop().runFor(2ms);
@@ -127,7 +127,13 @@ class BluezWorld {
     time_.mainLoop().runFor(200ms);
   }
 
-  void advertise(int rssi) { mock_.advertise(rssi); }
+  // bluetoothd hears advertisements only while it discovers, which it starts a few replies after
+  // the scan was asked for; a device that advertises keeps doing so until then.
+  void advertise(int rssi) {
+    // A scan that was stopped is not waited for long: then nobody hears it, as intended.
+    eventually([&] { return mock_.discovering(); }, 3s);
+    mock_.advertise(rssi);
+  }
   void notify(const BluetoothUuid& characteristic, const std::vector<std::uint8_t>& value) {
     mock_.notify(characteristic == kCommandUuid ? "command" : "stream", value);
   }

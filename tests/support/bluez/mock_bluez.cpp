@@ -9,7 +9,6 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +25,11 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartPatience = 30s;
+constexpr const char* kControl = "org.orvix.MockRecorder";
+// bluetoothd names the command characteristic after its declaration handle.
+constexpr const char* kCommandPath = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010/char0013";
 
-[[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error("mock BlueZ: " + what);
-}
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error("mock BlueZ: " + what); }
 
 // Starts `argv` with standard input from /dev/null and both outputs into `log`.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log, int printFd = -1) {
@@ -49,7 +49,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log, int pr
   return pid;
 }
 
-void stop(pid_t pid) {
+void stop(pid_t& pid) {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
   // Waits on the process's own descriptor, so its exit wakes the wait at once.
@@ -60,6 +60,7 @@ void stop(pid_t pid) {
     ::close(process);
   }
   ::waitpid(pid, nullptr, 0);
+  pid = -1;
 }
 
 std::string fileText(const std::string& path) {
@@ -73,11 +74,11 @@ std::string fileText(const std::string& path) {
   return text;
 }
 
-// The line the bus daemon prints once it listens: its address.
-std::string readAddress(int fd, const std::string& log) {
-  std::string address;
+// Waits for the line the bus daemon prints once it listens.
+void awaitListening(int fd, const std::string& log) {
+  std::string printed;
   const auto giveUp = Clock::now() + kStartPatience;
-  while (address.find('\n') == std::string::npos) {
+  while (printed.find('\n') == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
     pollfd ready{fd, POLLIN, 0};
     if (left <= 0ms || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
@@ -86,34 +87,44 @@ std::string readAddress(int fd, const std::string& log) {
     char buffer[256];
     const auto n = ::read(fd, buffer, sizeof buffer);
     if (n <= 0) fail("dbus-daemon ended at start: " + fileText(log));
-    address.append(buffer, static_cast<std::size_t>(n));
+    printed.append(buffer, static_cast<std::size_t>(n));
   }
-  return address.substr(0, address.find('\n'));
 }
 
-// Waits, on the bus's own signals, until org.bluez has an owner.
-void awaitBluez(sd_bus* bus, const std::string& log) {
+std::string owner(sd_bus* bus, const char* name) {
+  sd_bus_message* reply = nullptr;
+  const char* unique = nullptr;
+  std::string found;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "GetNameOwner", nullptr, &reply, "s", name) >= 0 &&
+      sd_bus_message_read(reply, "s", &unique) >= 0) {
+    found = unique;
+  }
+  sd_bus_message_unref(reply);
+  return found;
+}
+
+// Waits, on the bus's own signals, until org.bluez has an owner other than `previous`.
+void awaitBluez(sd_bus* bus, const std::string& previous, const std::string& log) {
   sd_bus_slot* slot = nullptr;
-  bool owned = false;
+  bool changed = true;
   sd_bus_match_signal(
       bus, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
       "NameOwnerChanged",
-      [](sd_bus_message* m, void* userdata, sd_bus_error*) {
-        const char* name = nullptr;
-        const char* before = nullptr;
-        const char* after = nullptr;
-        if (sd_bus_message_read(m, "sss", &name, &before, &after) >= 0 &&
-            std::strcmp(name, "org.bluez") == 0 && *after != '\0') {
-          *static_cast<bool*>(userdata) = true;
-        }
+      [](sd_bus_message*, void* userdata, sd_bus_error*) {
+        *static_cast<bool*>(userdata) = true;
         return 0;
       },
-      &owned);
-  owned = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                             "org.freedesktop.DBus", "GetNameOwner", nullptr, nullptr, "s",
-                             "org.bluez") >= 0;
+      &changed);
   const auto giveUp = Clock::now() + kStartPatience;
+  bool owned = false;
   while (!owned && Clock::now() < giveUp) {
+    if (changed) {
+      changed = false;
+      const std::string now = owner(bus, "org.bluez");
+      owned = !now.empty() && now != previous;
+      continue;
+    }
     if (sd_bus_process(bus, nullptr) > 0) continue;
     sd_bus_wait(bus, 100'000);
   }
@@ -121,112 +132,236 @@ void awaitBluez(sd_bus* bus, const std::string& log) {
   if (!owned) fail("python3 -m dbusmock did not take org.bluez: " + fileText(log));
 }
 
+// Appends "key": boolean to an open a{sv}.
+int appendFlag(sd_bus_message* m, const char* key, bool value) {
+  return sd_bus_message_append(m, "{sv}", key, "b", value ? 1 : 0);
+}
+
+std::vector<double> readTimes(sd_bus_message* reply) {
+  const void* times = nullptr;
+  std::size_t bytes = 0;
+  std::vector<double> sent;
+  if (sd_bus_message_read_array(reply, 'd', &times, &bytes) >= 0) {
+    const auto* begin = static_cast<const double*>(times);
+    sent.assign(begin, begin + bytes / sizeof(double));
+  }
+  sd_bus_message_unref(reply);
+  return sent;
+}
+
 }  // namespace
 
-MockBluez::MockBluez() {
+MockBluez::MockBluez() : MockBluez(Options{}) {}
+
+MockBluez::MockBluez(Options options) : options_(options) {
   char pattern[] = "/tmp/orvix-bluez-XXXXXX";
   const char* made = ::mkdtemp(pattern);
   if (made == nullptr) fail(std::string("no temporary directory: ") + std::strerror(errno));
   directory_ = made;
-  const std::string busLog = directory_ + "/dbus.log";
-  const std::string mockLog = directory_ + "/mock.log";
-
-  int printed[2];
-  if (::pipe2(printed, O_CLOEXEC) != 0) fail("no pipe");
-  busDaemon_ = spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                      "--address=unix:path=" + directory_ + "/bus", "--print-address=3"},
-                     busLog, printed[1]);
-  ::close(printed[1]);
-  try {
-    address_ = readAddress(printed[0], busLog);
-  } catch (...) {
-    ::close(printed[0]);
-    stop(busDaemon_);
-    throw;
-  }
-  ::close(printed[0]);
-
+  // Without the guid the daemon prints, so that a client can reach the bus that comes back.
+  address_ = "unix:path=" + directory_ + "/bus";
   // Every bus client of this process, the binding under test among them, now finds this bus.
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
-  mock_ = spawn({"/usr/bin/python3", "-m", "dbusmock", "--template", "bluez5"}, mockLog);
-
-  if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address_.c_str()) < 0 ||
-      sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0) {
-    fail("cannot connect to the private bus " + address_);
-  }
-  awaitBluez(bus_, mockLog);
-  sd_bus_error error{};
-  if (sd_bus_call_method(bus_, "org.bluez", "/", "org.freedesktop.DBus.Mock", "AddTemplate",
-                         &error, nullptr, "sa{sv}", ORVIX_MOCK_RECORDER_TEMPLATE, 0) < 0) {
-    const std::string reason = error.message ? error.message : "no reason";
-    sd_bus_error_free(&error);
-    fail("the recorder could not be added: " + reason + "; " + fileText(mockLog));
+  try {
+    startBus();
+  } catch (...) {
+    stopBus();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+    throw;
   }
 }
 
 MockBluez::~MockBluez() {
-  if (bus_ != nullptr) sd_bus_flush_close_unref(bus_);
-  stop(mock_);
-  stop(busDaemon_);
+  stopBus();
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
 }
 
-void MockBluez::control(const char* method, const char* types, ...) {
-  sd_bus_message* call = nullptr;
-  sd_bus_error error{};
-  int r = sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", "org.orvix.MockRecorder",
-                                         method);
-  if (r >= 0 && types != nullptr) {
-    va_list arguments;
-    va_start(arguments, types);
-    r = sd_bus_message_appendv(call, types, arguments);
-    va_end(arguments);
+void MockBluez::startBus() {
+  if (busDaemon_ > 0) return;
+  const std::string busLog = directory_ + "/dbus.log";
+  std::error_code ignored;
+  std::filesystem::remove(directory_ + "/bus", ignored);
+  int printed[2];
+  if (::pipe2(printed, O_CLOEXEC) != 0) fail("no pipe");
+  busDaemon_ = spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                      "--address=" + address_, "--print-address=3"},
+                     busLog, printed[1]);
+  ::close(printed[1]);
+  try {
+    awaitListening(printed[0], busLog);
+  } catch (...) {
+    ::close(printed[0]);
+    throw;
   }
+  ::close(printed[0]);
+  if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address_.c_str()) < 0 ||
+      sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0) {
+    fail("cannot connect to the private bus " + address_);
+  }
+  startMock();
+}
+
+void MockBluez::stopBus() {
+  if (bus_ != nullptr) bus_ = sd_bus_flush_close_unref(bus_);
+  stop(mock_);
+  stop(busDaemon_);
+}
+
+void MockBluez::restartBus() {
+  stopBus();
+  startBus();
+}
+
+void MockBluez::restartBluez() {
+  if (bus_ == nullptr) fail("restartBluez: the bus is stopped");
+  const std::string previous = owner(bus_, "org.bluez");
+  stop(mock_);
+  startMock(previous);
+}
+
+void MockBluez::startMock(const std::string& previousOwner) {
+  const std::string mockLog = directory_ + "/mock.log";
+  mock_ = spawn({"/usr/bin/python3", "-m", "dbusmock", "--template", "bluez5"}, mockLog);
+  awaitBluez(bus_, previousOwner, mockLog);
+  sd_bus_message* call = nullptr;
+  int r = sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", "org.freedesktop.DBus.Mock",
+                                         "AddTemplate");
+  if (r >= 0) r = sd_bus_message_append(call, "s", ORVIX_MOCK_RECORDER_TEMPLATE);
+  if (r >= 0) r = sd_bus_message_open_container(call, 'a', "{sv}");
+  if (r >= 0) r = appendFlag(call, "known", options_.recorderKnown);
+  if (r >= 0) r = appendFlag(call, "paired", options_.recorderPaired);
+  if (r >= 0) r = appendFlag(call, "mtu_property", options_.mtuProperty);
+  if (r >= 0) r = sd_bus_message_close_container(call);
+  sd_bus_error error{};
   if (r >= 0) r = sd_bus_call(bus_, call, 0, &error, nullptr);
+  sd_bus_message_unref(call);
+  if (r < 0) {
+    const std::string reason = error.message ? error.message : std::strerror(-r);
+    sd_bus_error_free(&error);
+    fail("the recorder could not be added: " + reason + "; " + fileText(mockLog));
+  }
+  replay();
+}
+
+void MockBluez::replay() {
+  if (temporaryTimeout_) setTemporaryTimeout(*temporaryTimeout_);
+  if (refusingConnections_) refuseConnections(true);
+  if (!offeringSockets_) offerSockets(false);
+  if (manufacturerData_) setManufacturerData(manufacturerData_->first, manufacturerData_->second);
+  if (advertisingInterval_ > 0ms) advertiseEvery(advertisingInterval_, advertisingRssi_);
+}
+
+sd_bus_message* MockBluez::newCall(const char* method) {
+  if (bus_ == nullptr) fail(std::string(method) + ": the bus is stopped");
+  sd_bus_message* call = nullptr;
+  if (sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", kControl, method) < 0) {
+    fail(std::string(method) + ": no message");
+  }
+  return call;
+}
+
+sd_bus_message* MockBluez::send(sd_bus_message* call, const char* method,
+                                std::uint64_t timeoutUsec) {
+  sd_bus_error error{};
+  sd_bus_message* reply = nullptr;
+  const int r = sd_bus_call(bus_, call, timeoutUsec, &error, &reply);
   sd_bus_message_unref(call);
   if (r < 0) {
     const std::string reason = error.message ? error.message : std::strerror(-r);
     sd_bus_error_free(&error);
     fail(std::string(method) + " failed: " + reason);
   }
+  return reply;
 }
 
-void MockBluez::advertise(int rssi) { control("Advertise", "n", static_cast<std::int16_t>(rssi)); }
+void MockBluez::control(const char* method, const char* types, ...) {
+  sd_bus_message* call = newCall(method);
+  if (types != nullptr) {
+    va_list arguments;
+    va_start(arguments, types);
+    const int r = sd_bus_message_appendv(call, types, arguments);
+    va_end(arguments);
+    if (r < 0) {
+      sd_bus_message_unref(call);
+      fail(std::string(method) + ": bad arguments");
+    }
+  }
+  sd_bus_message_unref(send(call, method));
+}
+
+bool MockBluez::query(const char* method) {
+  sd_bus_message* reply = send(newCall(method), method);
+  int answer = 0;
+  const int r = sd_bus_message_read(reply, "b", &answer);
+  sd_bus_message_unref(reply);
+  if (r < 0) fail(std::string(method) + ": unreadable answer");
+  return answer != 0;
+}
+
+bool MockBluez::discovering() { return query("Discovering"); }
+bool MockBluez::deviceExists() { return query("DeviceExists"); }
+bool MockBluez::connected() { return query("Connected"); }
+
+bool MockBluez::advertise(int rssi) {
+  sd_bus_message* call = newCall("Advertise");
+  sd_bus_message_append(call, "n", static_cast<std::int16_t>(rssi));
+  sd_bus_message* reply = send(call, "Advertise");
+  int heard = 0;
+  sd_bus_message_read(reply, "b", &heard);
+  sd_bus_message_unref(reply);
+  return heard != 0;
+}
+
+void MockBluez::advertiseEvery(std::chrono::milliseconds interval, int rssi) {
+  control("AdvertiseEvery", "un", static_cast<std::uint32_t>(interval.count()),
+          static_cast<std::int16_t>(rssi));
+  advertisingInterval_ = interval;
+  advertisingRssi_ = rssi;
+}
+
+void MockBluez::setManufacturerData(std::uint16_t company, const std::vector<std::uint8_t>& data) {
+  sd_bus_message* call = newCall("SetManufacturerData");
+  sd_bus_message_append(call, "q", company);
+  sd_bus_message_append_array(call, 'y', data.data(), data.size());
+  sd_bus_message_unref(send(call, "SetManufacturerData"));
+  manufacturerData_.emplace(company, data);
+}
+
+void MockBluez::setTemporaryTimeout(std::chrono::milliseconds timeout) {
+  control("SetTemporaryTimeout", "u", static_cast<std::uint32_t>(timeout.count()));
+  temporaryTimeout_ = timeout;
+}
 
 void MockBluez::notify(std::string_view characteristic, const std::vector<std::uint8_t>& value) {
-  sd_bus_message* call = nullptr;
-  sd_bus_error error{};
   const std::string which(characteristic);
-  int r = sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", "org.orvix.MockRecorder",
-                                         "Notify");
-  if (r >= 0) r = sd_bus_message_append(call, "s", which.c_str());
-  if (r >= 0) r = sd_bus_message_append_array(call, 'y', value.data(), value.size());
-  if (r >= 0) r = sd_bus_call(bus_, call, 0, &error, nullptr);
-  sd_bus_message_unref(call);
-  sd_bus_error_free(&error);
-  if (r < 0) fail("Notify failed");
+  sd_bus_message* call = newCall("Notify");
+  sd_bus_message_append(call, "s", which.c_str());
+  sd_bus_message_append_array(call, 'y', value.data(), value.size());
+  sd_bus_message_unref(send(call, "Notify"));
 }
 
 std::vector<double> MockBluez::notifyBurst(std::string_view characteristic, std::uint32_t count,
                                            std::uint32_t size) {
   const std::string which(characteristic);
-  sd_bus_message* reply = nullptr;
-  sd_bus_error error{};
-  int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.orvix.MockRecorder", "NotifyBurst",
-                             &error, &reply, "suu", which.c_str(), count, size);
-  sd_bus_error_free(&error);
-  if (r < 0) fail("NotifyBurst failed");
-  const void* times = nullptr;
-  std::size_t bytes = 0;
-  r = sd_bus_message_read_array(reply, 'd', &times, &bytes);
-  std::vector<double> sent;
-  if (r >= 0) {
-    const auto* begin = static_cast<const double*>(times);
-    sent.assign(begin, begin + bytes / sizeof(double));
-  }
-  sd_bus_message_unref(reply);
-  return sent;
+  sd_bus_message* call = newCall("NotifyBurst");
+  sd_bus_message_append(call, "suu", which.c_str(), count, size);
+  return readTimes(send(call, "NotifyBurst"));
+}
+
+std::vector<double> MockBluez::notifySequence(const std::vector<std::string>& characteristics,
+                                              std::chrono::microseconds spacing,
+                                              std::uint32_t size) {
+  sd_bus_message* call = newCall("NotifySequence");
+  sd_bus_message_open_container(call, 'a', "s");
+  for (const auto& which : characteristics) sd_bus_message_append(call, "s", which.c_str());
+  sd_bus_message_close_container(call);
+  sd_bus_message_append(call, "tu", static_cast<std::uint64_t>(spacing.count()), size);
+  // The mock answers after the last one; allow for the sequence's own length.
+  const std::chrono::microseconds patience =
+      spacing * static_cast<long>(characteristics.size()) + 25s;
+  return readTimes(send(call, "NotifySequence", static_cast<std::uint64_t>(patience.count())));
 }
 
 void MockBluez::notifyMalformed(std::string_view kind) {
@@ -235,10 +370,9 @@ void MockBluez::notifyMalformed(std::string_view kind) {
 }
 
 void MockBluez::spoofNotification(const std::vector<std::uint8_t>& value) {
-  const std::string path = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010/command";
   sd_bus_message* signal = nullptr;
-  int r = sd_bus_message_new_signal(bus_, &signal, path.c_str(),
-                                    "org.freedesktop.DBus.Properties", "PropertiesChanged");
+  int r = sd_bus_message_new_signal(bus_, &signal, kCommandPath, "org.freedesktop.DBus.Properties",
+                                    "PropertiesChanged");
   if (r >= 0) r = sd_bus_message_append(signal, "s", "org.bluez.GattCharacteristic1");
   if (r >= 0) r = sd_bus_message_open_container(signal, 'a', "{sv}");
   if (r >= 0) r = sd_bus_message_open_container(signal, 'e', "sv");
@@ -262,19 +396,18 @@ void MockBluez::setPowerState(std::string_view state) {
 
 void MockBluez::refuseConnections(bool refuse) {
   control("RefuseConnections", "b", refuse ? 1 : 0);
+  refusingConnections_ = refuse;
 }
 
-void MockBluez::offerSockets(bool offer) { control("OfferSockets", "b", offer ? 1 : 0); }
+void MockBluez::offerSockets(bool offer) {
+  control("OfferSockets", "b", offer ? 1 : 0);
+  offeringSockets_ = offer;
+}
 
 std::vector<MockBluez::Write> MockBluez::writes() {
-  sd_bus_message* reply = nullptr;
-  sd_bus_error error{};
+  sd_bus_message* reply = send(newCall("Writes"), "Writes");
   std::vector<Write> found;
-  int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.orvix.MockRecorder", "Writes", &error,
-                             &reply, "");
-  sd_bus_error_free(&error);
-  if (r < 0) fail("Writes failed");
-  r = sd_bus_message_enter_container(reply, 'a', "(ays)");
+  int r = sd_bus_message_enter_container(reply, 'a', "(ays)");
   while (r >= 0 && sd_bus_message_enter_container(reply, 'r', "ays") > 0) {
     const void* bytes = nullptr;
     std::size_t size = 0;
@@ -286,6 +419,21 @@ std::vector<MockBluez::Write> MockBluez::writes() {
     const auto* begin = static_cast<const std::uint8_t*>(bytes);
     found.push_back({{begin, begin + size}, type});
     sd_bus_message_exit_container(reply);
+  }
+  sd_bus_message_unref(reply);
+  return found;
+}
+
+std::vector<MockBluez::Call> MockBluez::calls() {
+  sd_bus_message* reply = send(newCall("Calls"), "Calls");
+  std::vector<Call> found;
+  const char* method = nullptr;
+  const char* path = nullptr;
+  const char* error = nullptr;
+  const char* detail = nullptr;
+  int r = sd_bus_message_enter_container(reply, 'a', "(ssss)");
+  while (r >= 0 && sd_bus_message_read(reply, "(ssss)", &method, &path, &error, &detail) > 0) {
+    found.push_back({method, path, error, detail});
   }
   sd_bus_message_unref(reply);
   return found;

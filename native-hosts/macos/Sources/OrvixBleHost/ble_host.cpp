@@ -106,6 +106,8 @@ void BleHost::shutdown(std::string_view /*requestId*/) {
   // The link is dropped without waiting for the platform and without a "disconnected" event.
   if (peripheral_ && central_) central_->cancelPeripheralConnection(peripheral_);
   output_.closeAndFlush(shutdownFlushTimeout);
+  // A system that keeps a gone client's links must still hear that cancellation.
+  bluetooth_.finishBeforeExit(shutdownDisconnectTimeout);
   exitProcess_(0);
 }
 
@@ -115,6 +117,12 @@ void BleHost::didDiscover(platform::CentralManager& /*central*/,
                           const std::shared_ptr<platform::Peripheral>& peripheral,
                           const platform::AdvertisementData& advertisement, int rssi) {
   scan_.didDiscover(peripheral, advertisement, rssi);
+}
+
+void BleHost::didEndScan(platform::CentralManager& central,
+                         const platform::BluetoothError& /*error*/) {
+  if (&central != central_.get()) return;
+  scan_.radioScanEnded();
 }
 
 void BleHost::didWriteValue(platform::Peripheral& peripheral,

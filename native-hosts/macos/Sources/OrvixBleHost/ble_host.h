@@ -62,6 +62,8 @@ class BleHost final : public platform::CentralManagerDelegate,
   void didDisconnect(platform::CentralManager& central,
                      const std::shared_ptr<platform::Peripheral>& peripheral,
                      const std::optional<platform::BluetoothError>& error) override;
+  void didEndScan(platform::CentralManager& central,
+                  const platform::BluetoothError& error) override;
 
   // Peripheral callbacks.
   void didDiscoverServices(platform::Peripheral& peripheral,

@@ -56,5 +56,7 @@ inline constexpr std::size_t maximumQueuedLines = 2048;
 inline constexpr std::size_t maximumQueuedBytes = 8 * 1024 * 1024;
 // How long shutdown waits for queued lines to reach standard output.
 inline constexpr Duration shutdownFlushTimeout = std::chrono::milliseconds(500);
+// How long shutdown waits for the platform to take the link's cancellation.
+inline constexpr Duration shutdownDisconnectTimeout = std::chrono::seconds(1);
 
 }  // namespace orvix::ble_host

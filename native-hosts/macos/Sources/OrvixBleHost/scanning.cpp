@@ -171,6 +171,10 @@ void CandidateScan::adapterPoweredOn() {
   central->scanForPeripherals(*radioScanAllowsDuplicates_);
 }
 
+void CandidateScan::radioScanEnded() {
+  if (activeScanId_ && radioScanAllowsDuplicates_) stop(ScanEnd::cancelled);
+}
+
 void CandidateScan::resumePending() {
   if (!poweredOn() || context_.linkBusy() || !pendingScan_ ||
       pendingScan_->scanId != activeScanId_) {

@@ -53,6 +53,9 @@ class CandidateScan {
   void adapterPoweredOn();
   // The current connection ended: a scan deferred for it starts now.
   void resumePending();
+  // The platform ended the radio scan by itself (the system refused or lost it): the scan the
+  // desktop application started ends as cancelled rather than waiting for what cannot come.
+  void radioScanEnded();
   void didDiscover(const std::shared_ptr<platform::Peripheral>& peripheral,
                    const platform::AdvertisementData& advertisement, int rssi);
 

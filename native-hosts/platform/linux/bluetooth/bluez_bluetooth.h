@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "common/time/run_loop.h"
 #include "platform/bluetooth.h"
 
 namespace orvix::platform::linux_bluetooth {
+
+class BluezCentralManager;
 
 // The machine's Bluetooth through BlueZ's D-Bus API (org.bluez on the system bus, or the bus
 // DBUS_SYSTEM_BUS_ADDRESS names). Each central manager opens its own connection on a thread of
@@ -22,10 +25,14 @@ class BluezBluetooth final : public Bluetooth {
                                  : BluetoothAuthorization::allowedAlways;
   }
   std::shared_ptr<CentralManager> makeCentralManager(CentralManagerDelegate& delegate) override;
+  // BlueZ keeps a link after its client is gone: the last calls (a Disconnect) are sent and
+  // their answers awaited, for at most `limit` in all.
+  void finishBeforeExit(Duration limit) override;
 
  private:
   RunLoop& mainLoop_;
   std::shared_ptr<std::atomic<bool>> accessDenied_ = std::make_shared<std::atomic<bool>>(false);
+  std::vector<std::weak_ptr<BluezCentralManager>> managers_;
 };
 
 }  // namespace orvix::platform::linux_bluetooth

@@ -6,9 +6,11 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -21,6 +23,8 @@ namespace orvix::platform::linux_bluetooth {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr const char* kObjectManager = "org.freedesktop.DBus.ObjectManager";
 constexpr const char* kNameOwnerRule =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
@@ -28,6 +32,14 @@ constexpr const char* kNameOwnerRule =
 constexpr const char* kPropertiesRule =
     "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
     "arg0namespace='org.bluez'";
+
+// Waits between attempts to reach a bus that went away or was never there: soon after a restart
+// of the bus daemon, rarely on a machine that has none.
+constexpr std::chrono::milliseconds kFirstReconnectDelay = 250ms;
+constexpr std::chrono::milliseconds kLongestReconnectDelay = 8s;
+
+const BusError kNoBus{"org.freedesktop.DBus.Error.Disconnected", "no bus"};
+const BusError kBusGone{"org.freedesktop.DBus.Error.Disconnected", "the bus went away"};
 
 // The name D-Bus gives the failure of a local step, so the main thread sees one vocabulary.
 BusError localFailure(int negativeErrno) {
@@ -48,6 +60,16 @@ void wake(int fd) {
   const std::uint64_t one = 1;
   // A full counter already means "wake up"; nothing else can go wrong with an eventfd.
   [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+}
+
+void drain(int fd) {
+  std::uint64_t count = 0;
+  [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
+}
+
+// True when a characteristic's change carries a notified value.
+bool carriesValue(std::string_view interface, const PropertyMap& changed) {
+  return interface == kCharacteristicInterface && changed.contains("Value");
 }
 
 }  // namespace
@@ -85,30 +107,26 @@ class BluezBus::Worker {
     });
   }
 
-  void acquire(std::string path, SocketKind kind, AcquireReply reply) {
-    request([this, path = std::move(path), kind, reply = std::move(reply)](sd_bus* bus) mutable {
+  void acquireWriteMtu(std::string path, MtuReply reply) {
+    request([this, path = std::move(path), reply = std::move(reply)](sd_bus* bus) mutable {
       std::uint64_t cookie = 0;
-      const int r = bus ? sendAcquire(bus, path, kind, cookie) : -ENOTCONN;
+      const int r = bus ? sendAcquireWrite(bus, path, cookie) : -ENOTCONN;
       if (r < 0) {
-        deliverAcquired(std::move(reply), bus ? localFailure(r) : kNoBus, 0);
+        deliverMtu(std::move(reply), bus ? localFailure(r) : kNoBus, 0);
       } else {
-        pendingAcquires_.emplace(cookie, Acquiring{std::move(path), kind, std::move(reply)});
+        pendingMtus_.emplace(cookie, std::move(reply));
       }
     });
   }
 
-  void release(std::string path, SocketKind kind) {
-    request([this, path = std::move(path), kind](sd_bus*) { sockets_.remove(path, kind); });
-  }
-
-  void writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
-                     std::function<void(bool)> written) {
-    request([this, path = std::move(path), bytes = std::move(bytes),
-             written = std::move(written)](sd_bus*) mutable {
-      sockets_.write(path, std::move(bytes), [this, written = std::move(written)](bool ok) {
-        deliver([written, ok](BluezBusListener&) { written(ok); });
-      });
+  void finishCalls(Duration limit) {
+    auto finished = std::make_shared<std::promise<void>>();
+    auto future = finished->get_future();
+    request([this, finished](sd_bus*) {
+      finishing_.push_back(finished);
+      settleFinishing();
     });
+    future.wait_for(limit);
   }
 
  private:
@@ -123,16 +141,11 @@ class BluezBus::Worker {
     bool alive = true;  // read and written on the main thread only
     int wakeFd;
     std::atomic<std::size_t> pending{0};
+    std::atomic<std::size_t> pendingValues{0};
   };
 
   // Work for the bus thread; a null bus means there is none (any more): fail, or just clean up.
   using Request = std::function<void(sd_bus* bus)>;
-  struct Acquiring {
-    std::string path;
-    SocketKind kind;
-    AcquireReply reply;
-  };
-  inline static const BusError kNoBus{"org.freedesktop.DBus.Error.Disconnected", "no bus"};
 
   void request(Request work) {
     {
@@ -143,9 +156,14 @@ class BluezBus::Worker {
   }
 
   template <typename Delivery>
-  void deliver(Delivery delivery) {
+  void deliver(Delivery delivery, bool value = false) {
     shared_->pending.fetch_add(1);
-    mainLoop_.post([shared = shared_, delivery = std::move(delivery)]() mutable {
+    if (value) shared_->pendingValues.fetch_add(1);
+    mainLoop_.post([shared = shared_, delivery = std::move(delivery), value]() mutable {
+      // Room again below a bound: the bus thread tells of the values it dropped meanwhile.
+      if (value && shared->pendingValues.fetch_sub(1) == kMaximumPendingValues) {
+        wake(shared->wakeFd);
+      }
       // The bus thread stopped reading at the bound; the first delivery below it restarts it.
       if (shared->pending.fetch_sub(1) == kMaximumPendingDeliveries) wake(shared->wakeFd);
       if (shared->alive) delivery(*shared->listener);
@@ -165,47 +183,68 @@ class BluezBus::Worker {
     });
   }
 
-  void deliverAcquired(AcquireReply reply, std::optional<BusError> error, std::uint16_t mtu) {
+  void deliverMtu(MtuReply reply, std::optional<BusError> error, std::uint16_t mtu) {
     deliver([reply = std::move(reply), error = std::move(error), mtu](BluezBusListener&) {
       reply(error, mtu);
     });
   }
 
-  AcquiredSockets::Events socketEvents() {
-    return {[this](const std::string& path, std::vector<std::uint8_t> value) {
-              deliver([path, value = std::move(value)](BluezBusListener& listener) mutable {
-                listener.busSocketValue(path, std::move(value));
-              });
-            },
-            [this](const std::string& path, SocketKind kind) {
-              deliver([path, kind](BluezBusListener& listener) {
-                listener.busSocketClosed(path, kind);
-              });
-            }};
+  // Values dropped at the bound are told before the next value of their characteristic, and as
+  // soon as the main loop has room again.
+  void reportLostValues(const std::string* onlyPath = nullptr) {
+    if (shared_->pendingValues.load() >= kMaximumPendingValues) return;
+    for (auto lost = lostValues_.begin(); lost != lostValues_.end();) {
+      if (onlyPath != nullptr && lost->first != *onlyPath) {
+        ++lost;
+        continue;
+      }
+      deliver([path = lost->first, count = lost->second](BluezBusListener& listener) {
+        listener.busValuesLost(path, count);
+      });
+      lost = lostValues_.erase(lost);
+    }
   }
 
   void run() {
     detail::setCurrentThreadName("OrvixBleHost.bluez");
     sd_bus* bus = std::exchange(bus_, nullptr);  // the bus thread's alone from here on
-    if (bus != nullptr) {
-      int r = addMatches(bus);
-      if (r >= 0) r = loadObjects(bus);
-      if (r < 0) {
-        deliverObjects(localFailure(r), {});
-      } else {
-        serve(bus);
-      }
-    }
-    sockets_.closeAll();
-    failRequests();
-    if (bus != nullptr) sd_bus_flush_close_unref(bus);
-    // Whatever the state of the bus, stay until asked to stop, answering calls with failures.
+    auto reconnectDelay = std::chrono::milliseconds(kFirstReconnectDelay);
     while (!stopping_) {
-      pollfd wakeUp{shared_->wakeFd, POLLIN, 0};
-      ::poll(&wakeUp, 1, -1);
-      std::uint64_t count = 0;
-      [[maybe_unused]] const auto got = ::read(shared_->wakeFd, &count, sizeof count);
+      if (bus != nullptr) {
+        int r = addMatches(bus);
+        if (r >= 0) r = loadObjects(bus);
+        if (r < 0) {
+          deliverObjects(localFailure(r), {});
+        } else if (serve(bus)) {
+          reconnectDelay = kFirstReconnectDelay;  // it was up: the next loss starts afresh
+        }
+        owner_.clear();
+        lostValues_.clear();
+        failPending();
+        sd_bus_flush_close_unref(bus);
+        bus = nullptr;
+      }
+      // No bus: calls fail at once, and the bus is tried again after a while.
+      waitForRequests(reconnectDelay);
+      if (stopping_) break;
+      reconnectDelay = std::min(reconnectDelay * 2, std::chrono::milliseconds(kLongestReconnectDelay));
+      if (sd_bus_open_system(&bus) < 0) bus = nullptr;
+    }
+    failRequests();
+    settleFinishing();
+  }
+
+  // Serves requests with failures until `delay` passed or the worker stops.
+  void waitForRequests(std::chrono::milliseconds delay) {
+    const auto until = std::chrono::steady_clock::now() + delay;
+    while (!stopping_) {
       failRequests();
+      settleFinishing();
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left <= 0ms) return;
+      pollfd wakeUp{shared_->wakeFd, POLLIN, 0};
+      if (::poll(&wakeUp, 1, static_cast<int>(left.count()) + 1) > 0) drain(shared_->wakeFd);
     }
   }
 
@@ -228,9 +267,12 @@ class BluezBus::Worker {
                                     "GetManagedObjects", onObjects, this, "");
   }
 
-  void serve(sd_bus* bus) {
+  // Until the worker stops (true) or the bus goes away (false, reported as a failure).
+  bool serve(sd_bus* bus) {
     while (!stopping_) {
       sendRequests(bus);
+      settleFinishing();
+      reportLostValues();
       const bool reading = shared_->pending.load() < kMaximumPendingDeliveries;
       int r = 0;
       if (reading) {
@@ -240,17 +282,17 @@ class BluezBus::Worker {
       }
       if (r < 0) {
         // The bus went away (the daemon stopped): nothing BlueZ said holds any more.
-        deliverObjects(localFailure(r), {});
-        failPending();
-        return;
+        deliverObjects(kBusGone, {});
+        return false;
       }
+      settleFinishing();
       waitForWork(bus, reading);
     }
+    return true;
   }
 
   void waitForWork(sd_bus* bus, bool reading) {
-    std::vector<pollfd> fds = {{shared_->wakeFd, POLLIN, 0}, {sd_bus_get_fd(bus), 0, 0}};
-    sockets_.addPollEntries(fds, reading);
+    pollfd fds[] = {{shared_->wakeFd, POLLIN, 0}, {sd_bus_get_fd(bus), 0, 0}};
     int timeoutMs = -1;
     if (reading) {
       const int events = sd_bus_get_events(bus);
@@ -267,12 +309,8 @@ class BluezBus::Worker {
                                                                              60'000));
       }
     }
-    if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return;
-    if (fds[0].revents & POLLIN) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const auto got = ::read(shared_->wakeFd, &count, sizeof count);
-    }
-    sockets_.serve(fds, 2, socketEvents());
+    if (::poll(fds, reading ? 2 : 1, timeoutMs) <= 0) return;
+    if (fds[0].revents & POLLIN) drain(shared_->wakeFd);
   }
 
   std::vector<Request> takeRequests() {
@@ -284,6 +322,17 @@ class BluezBus::Worker {
     for (auto& work : takeRequests()) work(bus);
   }
 
+  void failRequests() {
+    for (auto& work : takeRequests()) work(nullptr);
+  }
+
+  // Releases the waits of finishCalls once nothing sent is unanswered (or nothing can be).
+  void settleFinishing() {
+    if (finishing_.empty() || !pending_.empty() || !pendingMtus_.empty()) return;
+    for (auto& finished : finishing_) finished->set_value();
+    finishing_.clear();
+  }
+
   int send(sd_bus* bus, const BusCall& call, std::uint64_t& cookie) {
     sd_bus_message* message = nullptr;
     int r = sd_bus_message_new_method_call(bus, &message, "org.bluez", call.path.c_str(),
@@ -293,8 +342,8 @@ class BluezBus::Worker {
       case BusCall::Arguments::none:
         break;
       case BusCall::Arguments::discoveryFilter:
-        r = sd_bus_message_append(message, "a{sv}", 2, "Transport", "s", "le", "DuplicateData",
-                                  "b", call.duplicateData ? 1 : 0);
+        r = sd_bus_message_append(message, "a{sv}", 3, "Transport", "s", "le", "DuplicateData",
+                                  "b", call.duplicateData ? 1 : 0, "RSSI", "n", call.rssiFloor);
         break;
       case BusCall::Arguments::writeValue:
         r = sd_bus_message_append_array(message, SD_BUS_TYPE_BYTE, call.value.data(),
@@ -310,33 +359,23 @@ class BluezBus::Worker {
     return r;
   }
 
-  int sendAcquire(sd_bus* bus, const std::string& path, SocketKind kind, std::uint64_t& cookie) {
+  int sendAcquireWrite(sd_bus* bus, const std::string& path, std::uint64_t& cookie) {
     sd_bus_message* message = nullptr;
-    int r = sd_bus_message_new_method_call(
-        bus, &message, "org.bluez", path.c_str(), "org.bluez.GattCharacteristic1",
-        kind == SocketKind::notify ? "AcquireNotify" : "AcquireWrite");
+    int r = sd_bus_message_new_method_call(bus, &message, "org.bluez", path.c_str(),
+                                           "org.bluez.GattCharacteristic1", "AcquireWrite");
     if (r < 0) return r;
     r = sd_bus_message_append(message, "a{sv}", 0);
-    if (r >= 0) r = sd_bus_call_async(bus, nullptr, message, onAcquired, this, 0);
+    if (r >= 0) r = sd_bus_call_async(bus, nullptr, message, onMtu, this, 0);
     if (r >= 0) r = sd_bus_message_get_cookie(message, &cookie);
     sd_bus_message_unref(message);
     return r;
   }
 
-  void failRequests() {
-    for (auto& work : takeRequests()) work(nullptr);
-  }
-
   void failPending() {
-    for (auto& [cookie, reply] : pending_) {
-      deliverReply(std::move(reply), BusError{"org.freedesktop.DBus.Error.Disconnected",
-                                              "the bus went away"});
-    }
+    for (auto& [cookie, reply] : pending_) deliverReply(std::move(reply), kBusGone);
     pending_.clear();
-    for (auto& [cookie, acquiring] : pendingAcquires_) {
-      deliverAcquired(std::move(acquiring.reply), kNoBus, 0);
-    }
-    pendingAcquires_.clear();
+    for (auto& [cookie, reply] : pendingMtus_) deliverMtu(std::move(reply), kBusGone, 0);
+    pendingMtus_.clear();
   }
 
   bool fromBluez(sd_bus_message* message) const {
@@ -363,30 +402,25 @@ class BluezBus::Worker {
     return 0;
   }
 
-  static int onAcquired(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  static int onMtu(sd_bus_message* message, void* userdata, sd_bus_error*) {
     auto& worker = self(userdata);
     std::uint64_t cookie = 0;
     if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) return 0;
-    auto found = worker.pendingAcquires_.find(cookie);
-    if (found == worker.pendingAcquires_.end()) return 0;
-    auto acquiring = std::move(found->second);
-    worker.pendingAcquires_.erase(found);
+    auto found = worker.pendingMtus_.find(cookie);
+    if (found == worker.pendingMtus_.end()) return 0;
+    auto reply = std::move(found->second);
+    worker.pendingMtus_.erase(found);
     if (const sd_bus_error* error = sd_bus_message_get_error(message)) {
-      worker.deliverAcquired(std::move(acquiring.reply), replyError(*error), 0);
+      worker.deliverMtu(std::move(reply), replyError(*error), 0);
       return 0;
     }
     int fd = -1;
     std::uint16_t mtu = 0;
-    // The descriptor belongs to the message; the copy is ours.
+    // The descriptor belongs to the message and is closed with it: BlueZ sees the socket's end
+    // and stops refusing WriteValue ("Write acquired").
     const int r = sd_bus_message_read(message, "hq", &fd, &mtu);
-    const int kept = r < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (kept < 0) {
-      worker.deliverAcquired(std::move(acquiring.reply),
-                             localFailure(r < 0 ? r : -errno), 0);
-      return 0;
-    }
-    worker.sockets_.add(acquiring.path, acquiring.kind, kept);
-    worker.deliverAcquired(std::move(acquiring.reply), std::nullopt, mtu);
+    worker.deliverMtu(std::move(reply), r < 0 ? std::optional(localFailure(r)) : std::nullopt,
+                      mtu);
     return 0;
   }
 
@@ -454,11 +488,23 @@ class BluezBus::Worker {
         readProperties(message, changed) < 0 || readStrings(message, invalidated) < 0) {
       return 0;
     }
-    worker.deliver([path = std::string(path), interface = std::string(interface),
-                    changed = std::move(changed),
-                    invalidated = std::move(invalidated)](BluezBusListener& listener) mutable {
-      listener.busPropertiesChanged(path, interface, std::move(changed), invalidated);
-    });
+    if (carriesValue(interface, changed)) {
+      const std::string where(path);
+      worker.reportLostValues(&where);
+      if (worker.shared_->pendingValues.load() >= kMaximumPendingValues) {
+        ++worker.lostValues_[where];
+        changed.erase("Value");
+        if (changed.empty() && invalidated.empty()) return 0;
+      }
+    }
+    const bool value = carriesValue(interface, changed);
+    worker.deliver(
+        [path = std::string(path), interface = std::string(interface),
+         changed = std::move(changed),
+         invalidated = std::move(invalidated)](BluezBusListener& listener) mutable {
+          listener.busPropertiesChanged(path, interface, std::move(changed), invalidated);
+        },
+        value);
     return 0;
   }
 
@@ -469,8 +515,9 @@ class BluezBus::Worker {
     const char* newOwner = nullptr;
     if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
     worker.owner_ = newOwner;
+    worker.lostValues_.clear();  // their characteristics went with the old owner
     if (worker.owner_.empty()) {
-      worker.deliverObjects(std::nullopt, {});  // BlueZ stopped: every object went with it
+      worker.deliver([](BluezBusListener& listener) { listener.busServiceGone(); });
     } else {
       worker.loadObjects(sd_bus_message_get_bus(message));  // BlueZ (re)started
     }
@@ -484,8 +531,9 @@ class BluezBus::Worker {
   std::vector<Request> requests_;
   // Bus thread only.
   std::map<std::uint64_t, BusReply> pending_;
-  std::map<std::uint64_t, Acquiring> pendingAcquires_;
-  AcquiredSockets sockets_;
+  std::map<std::uint64_t, MtuReply> pendingMtus_;
+  std::vector<std::shared_ptr<std::promise<void>>> finishing_;
+  std::map<std::string, std::size_t> lostValues_;  // characteristic path → values dropped
   std::string owner_;  // BlueZ's unique name on the bus; signals from anyone else are ignored
   sd_bus* bus_ = nullptr;  // opened by the constructor, handed to the bus thread
   std::thread thread_;
@@ -498,17 +546,10 @@ BluezBus::~BluezBus() = default;
 
 void BluezBus::call(BusCall call, BusReply reply) { worker_->call(std::move(call), std::move(reply)); }
 
-void BluezBus::acquire(std::string path, SocketKind kind, AcquireReply reply) {
-  worker_->acquire(std::move(path), kind, std::move(reply));
+void BluezBus::acquireWriteMtu(std::string path, MtuReply reply) {
+  worker_->acquireWriteMtu(std::move(path), std::move(reply));
 }
 
-void BluezBus::release(std::string path, SocketKind kind) {
-  worker_->release(std::move(path), kind);
-}
-
-void BluezBus::writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
-                             std::function<void(bool)> written) {
-  worker_->writeToSocket(std::move(path), std::move(bytes), std::move(written));
-}
+void BluezBus::finishCalls(Duration limit) { worker_->finishCalls(limit); }
 
 }  // namespace orvix::platform::linux_bluetooth

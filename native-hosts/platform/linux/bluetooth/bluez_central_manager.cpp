@@ -7,56 +7,49 @@
 
 namespace orvix::platform::linux_bluetooth {
 
-namespace {
-
-void ignoreReply(const std::optional<BusError>&) {}
-
-}  // namespace
-
 BluezCentralManager::BluezCentralManager(RunLoop& mainLoop, CentralManagerDelegate& delegate,
                                          std::shared_ptr<std::atomic<bool>> accessDenied)
     : mainLoop_(mainLoop), delegate_(&delegate), accessDenied_(std::move(accessDenied)) {}
 
-BluezCentralManager::~BluezCentralManager() = default;
+BluezCentralManager::~BluezCentralManager() {
+  if (serviceTimer_) serviceTimer_->cancel();
+}
 
-void BluezCentralManager::start() { bus_ = std::make_unique<BluezBus>(mainLoop_, *this); }
+void BluezCentralManager::start() {
+  bus_ = std::make_unique<BluezBus>(mainLoop_, *this);
+  discovery_ = std::make_unique<BluezDiscovery>(
+      mainLoop_, [this](BusCall call, BusReply reply) { this->call(std::move(call), std::move(reply)); },
+      [this](const BusError& error) { discoveryFailed(error); });
+}
 
 void BluezCentralManager::call(BusCall call, BusReply reply) {
   if (bus_) bus_->call(std::move(call), std::move(reply));
 }
 
-void BluezCentralManager::acquire(std::string path, SocketKind kind, AcquireReply reply) {
-  if (bus_) bus_->acquire(std::move(path), kind, std::move(reply));
+void BluezCentralManager::acquireWriteMtu(std::string path, MtuReply reply) {
+  if (bus_) bus_->acquireWriteMtu(std::move(path), std::move(reply));
 }
 
-void BluezCentralManager::release(std::string path, SocketKind kind) {
-  if (bus_) bus_->release(std::move(path), kind);
-}
-
-void BluezCentralManager::writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
-                                        std::function<void(bool)> written) {
-  if (bus_) bus_->writeToSocket(std::move(path), std::move(bytes), std::move(written));
+void BluezCentralManager::finishCalls(Duration limit) {
+  if (bus_) bus_->finishCalls(limit);
 }
 
 std::shared_ptr<BluezPeripheral> BluezCentralManager::ownerOf(const std::string& path) const {
-  for (const auto& [devicePath, peripheral] : peripherals_) {
-    if (path.size() > devicePath.size() && path.compare(0, devicePath.size(), devicePath) == 0 &&
-        path[devicePath.size()] == '/') {
+  for (const auto& [identifier, peripheral] : peripherals_) {
+    const auto& devicePath = peripheral->path();
+    if (peripheral->bound() && path.size() > devicePath.size() &&
+        path.compare(0, devicePath.size(), devicePath) == 0 && path[devicePath.size()] == '/') {
       return peripheral;
     }
   }
   return nullptr;
 }
 
-void BluezCentralManager::busSocketValue(const std::string& path,
-                                         std::vector<std::uint8_t> value) {
-  auto keep = shared_from_this();
-  if (auto owner = ownerOf(path)) owner->socketValue(path, value);
-}
-
-void BluezCentralManager::busSocketClosed(const std::string& path, SocketKind kind) {
-  auto keep = shared_from_this();
-  if (auto owner = ownerOf(path)) owner->socketClosed(path, kind);
+std::shared_ptr<BluezPeripheral> BluezCentralManager::boundAt(const std::string& path) const {
+  for (const auto& [identifier, peripheral] : peripherals_) {
+    if (peripheral->bound() && peripheral->path() == path) return peripheral;
+  }
+  return nullptr;
 }
 
 const PropertyMap* BluezCentralManager::properties(const std::string& path,
@@ -76,21 +69,31 @@ std::optional<std::string> BluezCentralManager::adapterPath() const {
 
 std::vector<std::string> BluezCentralManager::devicePaths() const {
   std::vector<std::string> paths;
-  const auto adapter = adapterPath();
-  if (!adapter) return paths;
   for (const auto& [path, interfaces] : objects_) {
-    auto device = interfaces.find(kDeviceInterface);
-    if (device == interfaces.end()) continue;
-    const auto* owner = property<std::string>(device->second, "Adapter");
-    if (owner && *owner == *adapter) paths.push_back(path);
+    if (identifierAt(path)) paths.push_back(path);
   }
   return paths;
+}
+
+std::optional<BluetoothUuid> BluezCentralManager::identifierAt(const std::string& path) const {
+  const auto adapter = adapterPath();
+  const auto* device = properties(path, kDeviceInterface);
+  if (!adapter || !device) return std::nullopt;
+  const auto* owner = property<std::string>(*device, "Adapter");
+  if (!owner || *owner != *adapter) return std::nullopt;
+  const auto* adapterAddress = property<std::string>(*properties(*adapter, kAdapterInterface),
+                                                     "Address");
+  const auto* deviceAddress = property<std::string>(*device, "Address");
+  // Without addresses the object paths name the two as uniquely, if less durably.
+  return peripheralIdentifier(adapterAddress ? *adapterAddress : *adapter,
+                              deviceAddress ? *deviceAddress : path);
 }
 
 CentralState BluezCentralManager::currentState() const {
   if (failure_) {
     return isAccessDenied(*failure_) ? CentralState::unauthorized : CentralState::unsupported;
   }
+  if (serviceGone_) return serviceGaveUp_ ? CentralState::unsupported : CentralState::resetting;
   if (!loaded_) return CentralState::unknown;
   const auto adapter = adapterPath();
   return adapterState(adapter ? properties(*adapter, kAdapterInterface) : nullptr);
@@ -104,58 +107,70 @@ void BluezCentralManager::updateState() {
   if (state != CentralState::poweredOn) {
     // The platform ends a scan when the adapter goes away or off, and so does BlueZ.
     scanning_ = false;
-    discoveryStarted_ = false;
+    if (discovery_) discovery_->reset();
   }
   if (delegate_) delegate_->centralManagerDidUpdateState(*this);
+  refreshDiscovery();
+}
+
+void BluezCentralManager::refreshDiscovery() {
+  const auto adapter = adapterPath();
+  if (!discovery_ || !adapter || reported_ != CentralState::poweredOn) return;
+  const bool waiting = std::any_of(peripherals_.begin(), peripherals_.end(), [](const auto& p) {
+    return p.second->awaitingDevice();
+  });
+  discovery_->want(*adapter, scanning_ || waiting, scanning_ && allowDuplicates_);
+}
+
+void BluezCentralManager::discoveryFailed(const BusError& error) {
+  auto keep = shared_from_this();
+  const auto reported = bluetoothError(error);
+  const bool wasScanning = std::exchange(scanning_, false);
+  // A connection that waits for its device to be heard again cannot wait any longer.
+  for (const auto& [identifier, peripheral] : std::map(peripherals_)) {
+    if (peripheral->awaitingDevice()) peripheral->connectionImpossible(reported);
+  }
+  if (wasScanning && delegate_) delegate_->didEndScan(*this, reported);
 }
 
 std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::string& path) {
-  if (auto found = peripherals_.find(path); found != peripherals_.end()) return found->second;
-  const auto adapter = adapterPath();
-  const auto* device = properties(path, kDeviceInterface);
-  if (!adapter || !device) return nullptr;
-  const auto* adapterProperties = properties(*adapter, kAdapterInterface);
-  const auto* adapterAddress = property<std::string>(*adapterProperties, "Address");
-  const auto* deviceAddress = property<std::string>(*device, "Address");
-  // Without addresses the object paths name the two as uniquely, if less durably.
-  const auto identifier = peripheralIdentifier(adapterAddress ? *adapterAddress : *adapter,
-                                               deviceAddress ? *deviceAddress : path);
-  auto peripheral = std::make_shared<BluezPeripheral>(weak_from_this(), path, identifier);
-  peripherals_.emplace(path, peripheral);
+  const auto identifier = identifierAt(path);
+  if (!identifier) return nullptr;
+  auto& peripheral = peripherals_[*identifier];
+  if (!peripheral) {
+    peripheral = std::make_shared<BluezPeripheral>(weak_from_this(), *identifier);
+    forgetUnheldPeripherals();
+  }
+  if (!peripheral->bound() || peripheral->path() != path) peripheral->bind(path);
   return peripheral;
+}
+
+void BluezCentralManager::forgetUnheldPeripherals() {
+  if (peripherals_.size() <= kMaximumRememberedPeripherals) return;
+  std::erase_if(peripherals_, [](const auto& entry) {
+    const auto& peripheral = entry.second;
+    return !peripheral->bound() && !peripheral->awaitingDevice() && peripheral.use_count() == 1;
+  });
 }
 
 BluezPeripheral* BluezCentralManager::own(const std::shared_ptr<Peripheral>& peripheral) {
   if (!peripheral) return nullptr;
-  for (const auto& [path, mine] : peripherals_) {
-    if (mine->identifier() == peripheral->identifier()) return mine.get();
-  }
-  return nullptr;
+  auto found = peripherals_.find(peripheral->identifier());
+  return found == peripherals_.end() ? nullptr : found->second.get();
 }
 
 void BluezCentralManager::scanForPeripherals(bool allowDuplicates) {
-  const auto adapter = adapterPath();
   // A scan request on an adapter that is not on is ignored, as the platform's is.
-  if (reported_ != CentralState::poweredOn || !adapter) return;
+  if (reported_ != CentralState::poweredOn || !adapterPath()) return;
   scanning_ = true;
   allowDuplicates_ = allowDuplicates;
   deliveredThisScan_.clear();
-  auto filter = objectCall(*adapter, kAdapterInterface, "SetDiscoveryFilter");
-  filter.arguments = BusCall::Arguments::discoveryFilter;
-  filter.duplicateData = allowDuplicates;
-  call(std::move(filter), ignoreReply);  // sent before StartDiscovery, on the same connection
-  if (!discoveryStarted_) {
-    discoveryStarted_ = true;
-    call(objectCall(*adapter, kAdapterInterface, "StartDiscovery"), ignoreReply);
-  }
+  refreshDiscovery();
 }
 
 void BluezCentralManager::stopScan() {
   scanning_ = false;
-  const auto adapter = adapterPath();
-  if (!discoveryStarted_ || !adapter) return;
-  discoveryStarted_ = false;
-  call(objectCall(*adapter, kAdapterInterface, "StopDiscovery"), ignoreReply);
+  refreshDiscovery();
 }
 
 std::vector<std::shared_ptr<Peripheral>> BluezCentralManager::retrieveConnectedPeripherals(
@@ -182,9 +197,8 @@ std::vector<std::shared_ptr<Peripheral>> BluezCentralManager::retrievePeripheral
   const auto paths = devicePaths();
   for (const auto& identifier : identifiers) {
     for (const auto& path : paths) {
-      auto peripheral = peripheralAt(path);
-      if (peripheral && peripheral->identifier() == identifier) {
-        found.push_back(peripheral);
+      if (identifierAt(path) == identifier) {
+        found.push_back(peripheralAt(path));
         break;
       }
     }
@@ -217,26 +231,30 @@ void BluezCentralManager::deliverDisconnected(
 
 void BluezCentralManager::offerAdvertisement(const std::string& path) {
   if (!scanning_ || reported_ != CentralState::poweredOn || !delegate_) return;
-  const auto* device = properties(path, kDeviceInterface);
-  const auto adapter = adapterPath();
-  const auto* owner = device ? property<std::string>(*device, "Adapter") : nullptr;
-  if (!owner || !adapter || *owner != *adapter) return;
   auto peripheral = peripheralAt(path);
   if (!peripheral) return;
   if (!allowDuplicates_ && !deliveredThisScan_.insert(peripheral->identifier()).second) return;
-  const auto* rssi = property<std::int64_t>(*device, "RSSI");
-  delegate_->didDiscover(*this, peripheral, advertisementOf(*device),
+  const auto& device = *properties(path, kDeviceInterface);
+  const auto* rssi = property<std::int64_t>(device, "RSSI");
+  delegate_->didDiscover(*this, peripheral, advertisementOf(device),
                          rssi ? static_cast<int>(std::clamp<std::int64_t>(*rssi, -128, 127)) : 127);
 }
 
-void BluezCentralManager::dropVanishedPeripherals() {
+void BluezCentralManager::bindPeripherals() {
   // Copied first: a delegate may call back into the manager.
-  const auto peripherals = peripherals_;
-  for (const auto& [path, peripheral] : peripherals) {
-    if (properties(path, kDeviceInterface)) continue;
-    peripherals_.erase(path);
-    peripheral->deviceRemoved();
+  for (const auto& [identifier, peripheral] : std::map(peripherals_)) {
+    std::optional<std::string> path;
+    for (const auto& candidate : devicePaths()) {
+      if (identifierAt(candidate) == identifier) path = candidate;
+    }
+    if (path) {
+      peripheral->bind(*path);
+      peripheral->deviceChanged(*properties(*path, kDeviceInterface));
+    } else if (peripheral->bound()) {
+      peripheral->unbind();
+    }
   }
+  forgetUnheldPeripherals();
 }
 
 void BluezCentralManager::busObjectsLoaded(const std::optional<BusError>& failure,
@@ -245,12 +263,31 @@ void BluezCentralManager::busObjectsLoaded(const std::optional<BusError>& failur
   failure_ = failure;
   if (failure && isAccessDenied(*failure)) accessDenied_->store(true);
   loaded_ = true;
+  serviceGone_ = false;
+  if (serviceTimer_) serviceTimer_->cancel();
   objects_ = std::move(objects);
-  dropVanishedPeripherals();
-  for (const auto& [path, peripheral] : std::map(peripherals_)) {
-    if (const auto* device = properties(path, kDeviceInterface)) peripheral->deviceChanged(*device);
-  }
+  if (discovery_) discovery_->reset();  // a new tree: a new bluetoothd, or none
+  // The state first: a link that ends with it is the adapter's loss, not the device's.
   updateState();
+  bindPeripherals();
+}
+
+void BluezCentralManager::busServiceGone() {
+  auto keep = shared_from_this();
+  serviceGone_ = true;
+  serviceGaveUp_ = false;
+  objects_.clear();
+  if (discovery_) discovery_->reset();
+  if (serviceTimer_) serviceTimer_->cancel();
+  serviceTimer_ = mainLoop_.scheduleAfter(kServiceReturnPatience,
+                                          [weak = weak_from_this()] {
+                                            auto self = weak.lock();
+                                            if (!self || !self->serviceGone_) return;
+                                            self->serviceGaveUp_ = true;
+                                            self->updateState();
+                                          });
+  updateState();
+  bindPeripherals();
 }
 
 void BluezCentralManager::busInterfacesAdded(const std::string& path, InterfaceMap interfaces) {
@@ -265,7 +302,14 @@ void BluezCentralManager::busInterfacesAdded(const std::string& path, InterfaceM
     }
   }
   if (adapter) updateState();
-  if (device) offerAdvertisement(path);
+  if (!device) return;
+  // A device the manager already knows is bound to its (new) object, and a connection that
+  // waited for it goes ahead.
+  if (const auto identifier = identifierAt(path); identifier && peripherals_.contains(*identifier)) {
+    auto peripheral = peripheralAt(path);
+    if (peripheral) peripheral->deviceChanged(*properties(path, kDeviceInterface));
+  }
+  offerAdvertisement(path);
 }
 
 void BluezCentralManager::busInterfacesRemoved(const std::string& path,
@@ -278,8 +322,8 @@ void BluezCentralManager::busInterfacesRemoved(const std::string& path,
   const auto touches = [&](std::string_view name) {
     return std::find(interfaces.begin(), interfaces.end(), name) != interfaces.end();
   };
-  if (touches(kDeviceInterface)) dropVanishedPeripherals();
   if (touches(kAdapterInterface)) updateState();
+  if (touches(kDeviceInterface) || touches(kAdapterInterface)) bindPeripherals();
 }
 
 void BluezCentralManager::busPropertiesChanged(const std::string& path,
@@ -291,9 +335,12 @@ void BluezCentralManager::busPropertiesChanged(const std::string& path,
   if (object == objects_.end()) return;
   auto properties = object->second.find(interface);
   if (properties == object->second.end()) return;
-  for (const auto& [name, value] : changed) {
+  // A notified value is handed on, not kept: the mirror holds no copy of every packet.
+  const bool value = interface == kCharacteristicInterface && changed.contains("Value");
+  for (const auto& [name, changedValue] : changed) {
+    if (value && name == "Value") continue;
     if (properties->second.size() < kMaximumProperties || properties->second.contains(name)) {
-      properties->second.insert_or_assign(name, value);
+      properties->second.insert_or_assign(name, changedValue);
     }
   }
   for (const auto& name : invalidated) properties->second.erase(name);
@@ -301,14 +348,16 @@ void BluezCentralManager::busPropertiesChanged(const std::string& path,
   if (interface == kAdapterInterface) {
     if (adapterPath() == path) updateState();
   } else if (interface == kDeviceInterface) {
-    if (auto found = peripherals_.find(path); found != peripherals_.end()) {
-      auto peripheral = found->second;
-      peripheral->deviceChanged(changed);
-    }
+    if (auto peripheral = boundAt(path)) peripheral->deviceChanged(changed);
     if (isAdvertisementChange(changed)) offerAdvertisement(path);
   } else if (interface == kCharacteristicInterface) {
     if (auto owner = ownerOf(path)) owner->characteristicChanged(path, changed);
   }
+}
+
+void BluezCentralManager::busValuesLost(const std::string& path, std::size_t count) {
+  auto keep = shared_from_this();
+  if (auto owner = ownerOf(path)) owner->valuesLost(path, count);
 }
 
 }  // namespace orvix::platform::linux_bluetooth

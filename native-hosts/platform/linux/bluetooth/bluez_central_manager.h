@@ -11,6 +11,7 @@
 #include "common/time/run_loop.h"
 #include "platform/bluetooth.h"
 #include "platform/linux/bluetooth/bluez_bus.h"
+#include "platform/linux/bluetooth/bluez_discovery.h"
 #include "platform/linux/bluetooth/bluez_peripheral.h"
 
 namespace orvix::platform::linux_bluetooth {
@@ -19,10 +20,21 @@ namespace orvix::platform::linux_bluetooth {
 // what the bus thread delivers, turned into the manager's state, advertisements and link events
 // (see bluez_mapping.h for where the two do not map one to one). Each manager has its own bus
 // connection.
+//
+// A peripheral is one object per identifier for the life of the manager: when its device object
+// goes (bluetoothd restarted, a temporary device dropped after discovery) and comes back, the
+// same object is bound to it again, so a candidate the host holds can still be connected.
 class BluezCentralManager final : public CentralManager,
                                   public BluezBusListener,
                                   public std::enable_shared_from_this<BluezCentralManager> {
  public:
+  // How long bluetoothd may be gone before the adapter counts as unsupported rather than
+  // resetting (systemd restarts it within a second or two).
+  static constexpr Duration kServiceReturnPatience = std::chrono::seconds(10);
+  // Peripherals without a device object are forgotten beyond this many, once nobody else holds
+  // them; a busy place must not grow the manager without bound.
+  static constexpr std::size_t kMaximumRememberedPeripherals = 256;
+
   BluezCentralManager(RunLoop& mainLoop, CentralManagerDelegate& delegate,
                       std::shared_ptr<std::atomic<bool>> accessDenied);
   ~BluezCentralManager() override;
@@ -41,26 +53,28 @@ class BluezCentralManager final : public CentralManager,
   void connect(const std::shared_ptr<Peripheral>& peripheral) override;
   void cancelPeripheralConnection(const std::shared_ptr<Peripheral>& peripheral) override;
 
+  // Main thread: every call made so far reaches BlueZ and is answered, or `limit` passes.
+  void finishCalls(Duration limit);
+
   // BluezBusListener (main loop).
   void busObjectsLoaded(const std::optional<BusError>& failure, ObjectMap objects) override;
+  void busServiceGone() override;
   void busInterfacesAdded(const std::string& path, InterfaceMap interfaces) override;
   void busInterfacesRemoved(const std::string& path,
                             const std::vector<std::string>& interfaces) override;
   void busPropertiesChanged(const std::string& path, const std::string& interface,
                             PropertyMap changed,
                             const std::vector<std::string>& invalidated) override;
-  void busSocketValue(const std::string& path, std::vector<std::uint8_t> value) override;
-  void busSocketClosed(const std::string& path, SocketKind kind) override;
+  void busValuesLost(const std::string& path, std::size_t count) override;
 
   // For the peripherals.
   RunLoop& mainLoop() { return mainLoop_; }
   const ObjectMap& objects() const { return objects_; }
   const PropertyMap* properties(const std::string& path, std::string_view interface) const;
   void call(BusCall call, BusReply reply);
-  void acquire(std::string path, SocketKind kind, AcquireReply reply);
-  void release(std::string path, SocketKind kind);
-  void writeToSocket(std::string path, std::vector<std::uint8_t> bytes,
-                     std::function<void(bool)> written);
+  void acquireWriteMtu(std::string path, MtuReply reply);
+  // A peripheral started or stopped waiting for its device object: discovery follows.
+  void refreshDiscovery();
   void deliverConnected(const std::shared_ptr<BluezPeripheral>& peripheral);
   void deliverConnectFailed(const std::shared_ptr<BluezPeripheral>& peripheral,
                             const BluetoothError& error);
@@ -72,12 +86,20 @@ class BluezCentralManager final : public CentralManager,
   std::optional<std::string> adapterPath() const;
   // Device objects under the adapter, in path order.
   std::vector<std::string> devicePaths() const;
+  // The identifier of the device object at `path`, when it is one under the adapter.
+  std::optional<BluetoothUuid> identifierAt(const std::string& path) const;
+  // The peripheral of the device object at `path`, made or bound to it as needed.
   std::shared_ptr<BluezPeripheral> peripheralAt(const std::string& path);
   BluezPeripheral* own(const std::shared_ptr<Peripheral>& peripheral);
   void offerAdvertisement(const std::string& path);
-  void dropVanishedPeripherals();
+  // Binds every peripheral to its device object as the tree now stands.
+  void bindPeripherals();
+  void forgetUnheldPeripherals();
   // The peripheral whose device object holds the object at `path`.
   std::shared_ptr<BluezPeripheral> ownerOf(const std::string& path) const;
+  // The peripheral bound to the device object at `path`.
+  std::shared_ptr<BluezPeripheral> boundAt(const std::string& path) const;
+  void discoveryFailed(const BusError& error);
 
   RunLoop& mainLoop_;
   CentralManagerDelegate* delegate_;
@@ -86,13 +108,17 @@ class BluezCentralManager final : public CentralManager,
   ObjectMap objects_;
   bool loaded_ = false;
   std::optional<BusError> failure_;
+  // bluetoothd left the bus and has not come back yet; `serviceGaveUp_` once it stayed away.
+  bool serviceGone_ = false;
+  bool serviceGaveUp_ = false;
+  std::optional<TimerHandle> serviceTimer_;
   CentralState reported_ = CentralState::unknown;
   bool stateReported_ = false;
   bool scanning_ = false;
-  bool discoveryStarted_ = false;
   bool allowDuplicates_ = false;
   std::set<BluetoothUuid> deliveredThisScan_;
-  std::map<std::string, std::shared_ptr<BluezPeripheral>> peripherals_;  // by device path
+  std::map<BluetoothUuid, std::shared_ptr<BluezPeripheral>> peripherals_;  // by identifier
+  std::unique_ptr<BluezDiscovery> discovery_;
 };
 
 }  // namespace orvix::platform::linux_bluetooth

@@ -39,6 +39,21 @@ bool isAccessDenied(const BusError& error) {
   return error.name == "org.freedesktop.DBus.Error.AccessDenied";
 }
 
+bool isLastingConnectFailure(const BusError& error) {
+  static constexpr std::array<std::string_view, 9> kLasting = {
+      "org.bluez.Error.NotReady",
+      "org.bluez.Error.NotSupported",
+      "org.bluez.Error.NotAuthorized",
+      "org.bluez.Error.InvalidArguments",
+      "org.bluez.Error.AuthenticationFailed",
+      "org.bluez.Error.AuthenticationRejected",
+      "org.bluez.Error.AuthenticationCanceled",
+      "org.freedesktop.DBus.Error.AccessDenied",
+      "org.freedesktop.DBus.Error.Disconnected",
+  };
+  return std::find(kLasting.begin(), kLasting.end(), error.name) != kLasting.end();
+}
+
 BluetoothError bluetoothError(const BusError& error) {
   // ATT error codes where BlueZ's error names one.
   static constexpr std::array<std::pair<std::string_view, int>, 5> kAttCodes = {{
@@ -115,7 +130,8 @@ AdvertisementData advertisementOf(const PropertyMap& device) {
 }
 
 bool isAdvertisementChange(const PropertyMap& changed) {
-  for (const char* key : {"RSSI", "Name", "UUIDs", "TxPower"}) {
+  for (const char* key : {"RSSI", "Name", "UUIDs", "TxPower", "ManufacturerData", "ServiceData",
+                          "AdvertisingData"}) {
     if (changed.contains(key)) return true;
   }
   return false;

@@ -17,30 +17,35 @@
 // - Retrieval: the devices the system knows are the Device1 objects under the adapter (BlueZ's
 //   cache); the connected ones are those with "Connected" whose "UUIDs" hold a wanted service.
 // - Advertisements: BlueZ reports the device object, not the advertisement. While this client
-//   scans, a new Device1 object and every change of its "RSSI", "Name", "UUIDs" or "TxPower"
-//   count as one advertisement (BlueZ sends "RSSI" with each advertisement it reports). "Name" is the
+//   scans, a new Device1 object and every change of its "RSSI", "Name", "UUIDs", "TxPower",
+//   "ManufacturerData", "ServiceData" or "AdvertisingData" count as one advertisement. The scan's
+//   discovery filter carries an RSSI floor, which makes bluetoothd report the RSSI of every
+//   advertisement (without one, newer releases report only changes of 8 dBm). "Name" is the
 //   advertised local name; "UUIDs" (BlueZ's union of the advertised and the resolved services)
 //   stand for the advertised service list; there are no overflow services. A missing "RSSI"
 //   is reported as 127 ("not available").
+// - Discovery is one session of this client, changed one call at a time (bluez_discovery.h);
+//   a refusal other than "InProgress" ends the scan through didEndScan.
 // - The cached name of a peripheral is "Alias" unless that is BlueZ's stand-in made of the
 //   address, then "Name"; otherwise none.
 // - Scanning state is this client's own: BlueZ's "Discovering" also counts other clients.
 // - Characteristic properties come from "Flags"; only the flags that have a bit in the Bluetooth
 //   core standard's property field are mapped (broadcast, read, write-without-response, write,
 //   notify, indicate, authenticated-signed-writes, extended-properties).
-// - Links: connect is Device1.Connect and a link is up when "Connected" is; it ends when
-//   "Connected" goes false or the device object goes. A pending attempt ends when BlueZ gives
-//   up (its own LE connection timeout, or the call's 25 s reply limit), reported as a failed
-//   connection, where CoreBluetooth would wait on; cancelling a pending attempt (Disconnect)
-//   reports nothing, as CoreBluetooth's does.
+// - Links: see bluez_peripheral.h. An attempt is sent again after a passing failure, so it has
+//   no time limit, as CoreBluetooth's has none; it fails only when BlueZ refuses it for good
+//   (isLastingConnectFailure) or the device cannot be looked for.
+// - bluetoothd leaving the bus: resetting, then the adapter's state once it is back (unsupported
+//   if it stays away for 10 s). The system bus going away: unsupported, and the bus is connected
+//   to again with back-off.
 // - Service discovery is BlueZ's own: "ServicesResolved", then the GattService1 and
 //   GattCharacteristic1 objects under the device; nothing is asked of the device.
-// - Notifications: the packets of AcquireNotify's socket where offered, else "Value" changes of
-//   a StartNotify session; the subscription's confirmation is the call's reply, its loss the
-//   socket's end or "Notifying" going false.
-// - Write lengths: without response, the ATT MTU minus 3: the MTU AcquireWrite answered with,
-//   else the largest "MTU" of the device's characteristics (23 when BlueZ does not say); with
-//   response, 512, what BlueZ's long writes (prepare and execute) allow for one value.
+// - Notifications: "Value" changes of a StartNotify session, in bus order; the subscription's
+//   confirmation is the call's reply, its loss "Notifying" going false while the link stays.
+//   Values the host falls too far behind on are dropped and reported as one failed update.
+// - Write lengths: without response, the ATT MTU minus 3: BlueZ's "MTU" property (5.62 and
+//   later), else the MTU of a write socket taken and closed at once, else 23; with response,
+//   512, what BlueZ's long writes (prepare and execute) allow for one value.
 // - Readiness for writes without response: a window of 16 writes on their way (see
 //   bluez_peripheral.h), since BlueZ reports no flow control of its own over D-Bus.
 // - Errors: a D-Bus error becomes a BluetoothError whose description is the error's name and
@@ -65,6 +70,9 @@ inline constexpr std::size_t kMaximumLongWrite = 512;
 CentralState adapterState(const PropertyMap* adapter);
 
 bool isAccessDenied(const BusError& error);
+// A failed Connect that sending it again cannot mend: the adapter is not ready, the device or
+// the system refused (security, arguments, access), or this client lost its bus.
+bool isLastingConnectFailure(const BusError& error);
 BluetoothError bluetoothError(const BusError& error);
 
 std::uint32_t characteristicProperties(const std::vector<std::string>& flags);

@@ -24,15 +24,21 @@ bool wanted(const std::vector<BluetoothUuid>& filter, const BluetoothUuid& uuid)
   return filter.empty() || std::find(filter.begin(), filter.end(), uuid) != filter.end();
 }
 
+constexpr std::uint32_t kPropertyWriteWithoutResponse = 0x04;
+
 }  // namespace
 
-BluezPeripheral::BluezPeripheral(std::weak_ptr<BluezCentralManager> manager, std::string path,
+BluezPeripheral::BluezPeripheral(std::weak_ptr<BluezCentralManager> manager,
                                  BluetoothUuid identifier)
-    : manager_(std::move(manager)), path_(std::move(path)), identifier_(identifier) {}
+    : manager_(std::move(manager)), identifier_(identifier) {}
+
+BluezPeripheral::~BluezPeripheral() {
+  if (connectRetry_) connectRetry_->cancel();
+}
 
 std::optional<std::string> BluezPeripheral::name() const {
   auto manager = manager_.lock();
-  const auto* device = manager ? manager->properties(path_, kDeviceInterface) : nullptr;
+  const auto* device = manager && bound_ ? manager->properties(path_, kDeviceInterface) : nullptr;
   return device ? cachedName(*device) : std::nullopt;
 }
 
@@ -67,65 +73,141 @@ void BluezPeripheral::deliverLater(Call call) {
 
 bool BluezPeripheral::deviceConnected() const {
   auto manager = manager_.lock();
-  const auto* device = manager ? manager->properties(path_, kDeviceInterface) : nullptr;
+  const auto* device = manager && bound_ ? manager->properties(path_, kDeviceInterface) : nullptr;
   const auto* connected = device ? property<bool>(*device, "Connected") : nullptr;
   return connected && *connected;
 }
 
-void BluezPeripheral::requestConnection() {
+// --- The link ------------------------------------------------------------------------------
+
+void BluezPeripheral::bind(const std::string& path) {
+  path_ = path;
+  bound_ = true;
+  if (!awaitingDevice_) return;
+  awaitingDevice_ = false;
   auto manager = manager_.lock();
-  if (!manager || state_ == PeripheralState::connected || state_ == PeripheralState::connecting) {
+  if (!manager) return;
+  manager->refreshDiscovery();
+  // Bound from inside whatever found the device; the waiting Connect goes out from the loop.
+  manager->mainLoop().post([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->issueConnect();
+  });
+}
+
+void BluezPeripheral::unbind() {
+  bound_ = false;
+  dropping_ = false;  // whatever held the link is gone with the object
+  if (state_ == PeripheralState::connected) becomeDisconnected();
+  // An attempt without a Connect on its way waits for the device to be heard again; one with a
+  // Connect gets there through the call's failure.
+  if (state_ == PeripheralState::connecting) issueConnect();
+}
+
+void BluezPeripheral::requestConnection() {
+  if (state_ == PeripheralState::connected || state_ == PeripheralState::connecting) return;
+  state_ = PeripheralState::connecting;
+  ++linkGeneration_;
+  issueConnect();
+}
+
+void BluezPeripheral::issueConnect() {
+  auto manager = manager_.lock();
+  if (!manager || state_ != PeripheralState::connecting || connectInFlight_ == linkGeneration_) {
     return;
   }
-  state_ = PeripheralState::connecting;
-  const auto link = ++linkGeneration_;
+  if (!bound_) {
+    if (!awaitingDevice_) {
+      awaitingDevice_ = true;
+      manager->refreshDiscovery();
+    }
+    return;
+  }
+  if (dropping_) return;  // sent once bluetoothd has let go of the previous link
+  connectInFlight_ = linkGeneration_;
   manager->call(objectCall(path_, kDeviceInterface, "Connect"),
-                [weak = weak_from_this(), link](const std::optional<BusError>& error) {
+                [weak = weak_from_this(), link = linkGeneration_](const auto& error) {
                   auto self = weak.lock();
-                  if (!self || self->linkGeneration_ != link ||
+                  if (!self) return;
+                  if (self->connectInFlight_ == link) self->connectInFlight_.reset();
+                  if (self->linkGeneration_ != link ||
                       self->state_ != PeripheralState::connecting) {
                     return;  // cancelled, or already up through "Connected"
                   }
-                  if (self->deviceConnected()) {
-                    self->becomeConnected();
-                  } else if (error && error->name != "org.bluez.Error.AlreadyConnected") {
-                    self->state_ = PeripheralState::disconnected;
-                    if (auto owner = self->manager_.lock()) {
-                      owner->deliverConnectFailed(self, bluetoothError(*error));
-                    }
-                  }
+                  self->connectAnswered(error);
                 });
+}
+
+void BluezPeripheral::connectAnswered(const std::optional<BusError>& error) {
+  if (deviceConnected() && !dropping_) return becomeConnected();
+  if (!error || error->name == "org.bluez.Error.AlreadyConnected") return;  // "Connected" follows
+  auto manager = manager_.lock();
+  if (!manager) return;
+  if (isLastingConnectFailure(*error)) {
+    state_ = PeripheralState::disconnected;
+    ++linkGeneration_;
+    manager->deliverConnectFailed(shared_from_this(), bluetoothError(*error));
+    return;
+  }
+  // Out of range, BlueZ's own time limit, a device object that went: try again, as the
+  // platform keeps trying until the attempt is cancelled.
+  if (connectRetry_) connectRetry_->cancel();
+  connectRetry_ = manager->mainLoop().scheduleAfter(
+      kConnectRetryDelay, [weak = weak_from_this(), link = linkGeneration_] {
+        auto self = weak.lock();
+        if (self && self->linkGeneration_ == link) self->issueConnect();
+      });
+}
+
+void BluezPeripheral::connectionImpossible(const BluetoothError& error) {
+  if (!awaitingDevice_ || state_ != PeripheralState::connecting) return;
+  awaitingDevice_ = false;
+  state_ = PeripheralState::disconnected;
+  ++linkGeneration_;
+  if (auto manager = manager_.lock()) manager->deliverConnectFailed(shared_from_this(), error);
 }
 
 void BluezPeripheral::cancelConnection() {
   auto manager = manager_.lock();
   if (!manager || state_ == PeripheralState::disconnected) return;
-  if (state_ == PeripheralState::connecting) {
-    // A pending attempt ends quietly, as the platform's does; Disconnect also aborts BlueZ's.
-    state_ = PeripheralState::disconnected;
-    ++linkGeneration_;
-  } else {
-    state_ = PeripheralState::disconnecting;
+  const bool linked = state_ == PeripheralState::connected;
+  const bool attempting = connectInFlight_.has_value();
+  if (connectRetry_) connectRetry_->cancel();
+  if (awaitingDevice_) {
+    awaitingDevice_ = false;
+    manager->refreshDiscovery();
   }
-  manager->call(objectCall(path_, kDeviceInterface, "Disconnect"),
-                [weak = weak_from_this()](const std::optional<BusError>&) {
-                  auto self = weak.lock();
-                  // BlueZ answers before or after "Connected" goes false; either ends the link.
-                  if (self && self->state_ == PeripheralState::disconnecting &&
-                      !self->deviceConnected()) {
-                    self->becomeDisconnected();
-                  }
-                });
+  state_ = PeripheralState::disconnected;
+  ++linkGeneration_;
+  releaseLink();
+  if (bound_ && (linked || attempting || deviceConnected())) {
+    // Disconnect also aborts a pending attempt of BlueZ's.
+    dropping_ = true;
+    manager->call(objectCall(path_, kDeviceInterface, "Disconnect"),
+                  [weak = weak_from_this()](const auto&) {
+                    auto self = weak.lock();
+                    if (!self || !self->dropping_) return;
+                    self->dropping_ = false;
+                    self->issueConnect();  // a connection asked for meanwhile goes out now
+                  });
+  }
+  // The link ends for the host now, as the platform's does; a pending attempt ends quietly.
+  if (linked) {
+    manager->mainLoop().post([weak = weak_from_this(), owner = manager_] {
+      auto self = weak.lock();
+      auto central = owner.lock();
+      if (self && central) central->deliverDisconnected(self);
+    });
+  }
 }
 
 void BluezPeripheral::deviceChanged(const PropertyMap& changed) {
   if (const auto* connected = property<bool>(changed, "Connected")) {
-    if (*connected && state_ == PeripheralState::connecting) {
+    if (!*connected) {
+      dropping_ = false;
+      if (state_ == PeripheralState::connected) return becomeDisconnected();
+      issueConnect();  // a connection that waited for the old link to go
+    } else if (state_ == PeripheralState::connecting && !dropping_) {
       becomeConnected();
-    } else if (!*connected && (state_ == PeripheralState::connected ||
-                               state_ == PeripheralState::disconnecting)) {
-      becomeDisconnected();
-      return;
     }
   }
   const auto* resolved = property<bool>(changed, "ServicesResolved");
@@ -134,33 +216,37 @@ void BluezPeripheral::deviceChanged(const PropertyMap& changed) {
   }
 }
 
-void BluezPeripheral::deviceRemoved() {
-  if (state_ == PeripheralState::connected || state_ == PeripheralState::disconnecting) {
-    becomeDisconnected();
-  }
-  state_ = PeripheralState::disconnected;
-}
-
 void BluezPeripheral::becomeConnected() {
   state_ = PeripheralState::connected;
+  connectInFlight_.reset();
+  if (connectRetry_) connectRetry_->cancel();
   outstandingWithoutResponse_ = 0;
   servicesWanted_ = false;
+  acquiredMtu_.reset();
   if (auto manager = manager_.lock()) manager->deliverConnected(shared_from_this());
 }
 
 void BluezPeripheral::becomeDisconnected() {
   state_ = PeripheralState::disconnected;
   ++linkGeneration_;
-  servicesWanted_ = false;
-  outstandingWithoutResponse_ = 0;
-  releaseSockets();
-  for (auto& [path, characteristic] : characteristics_) characteristic->setNotifying(false);
+  releaseLink();
   if (auto manager = manager_.lock()) manager->deliverDisconnected(shared_from_this());
 }
 
+void BluezPeripheral::releaseLink() {
+  servicesWanted_ = false;
+  outstandingWithoutResponse_ = 0;
+  acquiredMtu_.reset();
+  // bluetoothd ends a link's notification sessions with the link (its "Notifying" may say
+  // otherwise): every subscription is asked for again on the next link.
+  for (auto& [path, characteristic] : characteristics_) characteristic->setNotifying(false);
+}
+
+// --- GATT ----------------------------------------------------------------------------------
+
 void BluezPeripheral::discoverServices(const std::vector<BluetoothUuid>& serviceUuids) {
   auto manager = manager_.lock();
-  if (!manager) return;
+  if (!manager || !bound_) return;
   serviceFilter_ = serviceUuids;
   servicesWanted_ = true;
   const auto* device = manager->properties(path_, kDeviceInterface);
@@ -187,7 +273,7 @@ void BluezPeripheral::finishServiceDiscovery() {
     const auto* text = property<std::string>(service->second, "UUID");
     const auto uuid = text ? parseUuid(*text) : std::nullopt;
     if (!device || *device != path_ || !uuid || !wanted(serviceFilter_, *uuid)) continue;
-    // The same service keeps its object across discoveries of one link.
+    // The same service keeps its object across discoveries.
     const std::string& servicePath = path;
     auto kept = std::find_if(services_.begin(), services_.end(), [&](const auto& s) {
       return static_cast<const BluezService&>(*s).path() == servicePath;
@@ -206,6 +292,7 @@ void BluezPeripheral::discoverCharacteristics(
   if (!manager || target == services_.end()) return;
   auto& bluezService = static_cast<BluezService&>(**target);
   std::vector<std::shared_ptr<Characteristic>> found;
+  std::optional<std::string> writeSocketOffered;
   for (const auto& [path, interfaces] : manager->objects()) {
     auto characteristic = interfaces.find(kCharacteristicInterface);
     if (characteristic == interfaces.end()) continue;
@@ -221,41 +308,30 @@ void BluezPeripheral::discoverCharacteristics(
     auto& kept = characteristics_[path];
     if (!kept) kept = std::make_shared<BluezCharacteristic>(path, *uuid, bits);
     kept->setProperties(bits);
-    kept->offersAcquireNotify = properties.contains("NotifyAcquired");
-    kept->offersAcquireWrite = properties.contains("WriteAcquired") && (bits & 0x04) != 0;
+    if ((bits & kPropertyWriteWithoutResponse) && properties.contains("WriteAcquired")) {
+      writeSocketOffered = path;
+    }
     found.push_back(kept);
   }
   bluezService.setCharacteristics(std::move(found));
 
-  // A write socket is taken now, so that its MTU is known when the write lengths are asked for;
-  // the discovery is answered once every acquisition has.
   auto answer = [kept = *target](BluezPeripheral& self, PeripheralDelegate& delegate) {
     delegate.didDiscoverCharacteristics(self, *kept, std::nullopt);
   };
-  auto waiting = std::make_shared<std::size_t>(0);
-  for (const auto& characteristic : bluezService.characteristics()) {
-    auto& mine = static_cast<BluezCharacteristic&>(*characteristic);
-    if (!mine.offersAcquireWrite || mine.writeSocket) continue;
-    ++*waiting;
-    manager->acquire(
-        mine.path(), SocketKind::write,
-        [weak = weak_from_this(), path = mine.path(), waiting, answer, link = linkGeneration_,
-         generation = delegateGeneration_](const std::optional<BusError>& error,
-                                           std::uint16_t mtu) {
-          auto self = weak.lock();
-          if (!self || self->linkGeneration_ != link) return;
-          auto acquired = self->characteristics_.find(path);
-          if (!error && acquired != self->characteristics_.end()) {
-            acquired->second->writeSocket = true;
-            self->writeSocketMtu_ = mtu;
-          }
-          // Without the socket, writes go through WriteValue.
-          if (--*waiting == 0 && self->delegate_ && self->delegateGeneration_ == generation) {
-            answer(*self, *self->delegate_);
-          }
-        });
-  }
-  if (*waiting == 0) deliverLater(answer);
+  // BlueZ before 5.62 says the ATT MTU only with a write socket: one is taken for the number and
+  // closed at once, before the write lengths can be asked for.
+  if (attributeMtu() || !writeSocketOffered || acquiredMtu_) return deliverLater(answer);
+  manager->acquireWriteMtu(
+      *writeSocketOffered,
+      [weak = weak_from_this(), answer, link = linkGeneration_,
+       generation = delegateGeneration_](const std::optional<BusError>& error, std::uint16_t mtu) {
+        auto self = weak.lock();
+        if (!self || self->linkGeneration_ != link) return;
+        if (!error) self->acquiredMtu_ = mtu;
+        if (self->delegate_ && self->delegateGeneration_ == generation) {
+          answer(*self, *self->delegate_);
+        }
+      });
 }
 
 BluezCharacteristic* BluezPeripheral::find(const Characteristic& characteristic) const {
@@ -269,49 +345,9 @@ void BluezPeripheral::setNotifyValue(bool enabled, Characteristic& characteristi
   auto manager = manager_.lock();
   auto* target = find(characteristic);
   if (!manager || !target) return;
-  if (!enabled && target->notifySocket) {
-    target->notifySocket = false;
-    target->setNotifying(false);
-    manager->release(target->path(), SocketKind::notify);
-    deliverLater([kept = characteristics_[target->path()]](BluezPeripheral& self,
-                                                          PeripheralDelegate& delegate) {
-      delegate.didUpdateNotificationState(self, *kept, std::nullopt);
-    });
-    return;
-  }
-  if (!enabled || !target->offersAcquireNotify) {
-    startNotifySession(*target, enabled);
-    return;
-  }
-  manager->acquire(
-      target->path(), SocketKind::notify,
-      [weak = weak_from_this(), path = target->path(), link = linkGeneration_,
-       generation = delegateGeneration_](const std::optional<BusError>& error, std::uint16_t) {
-        auto self = weak.lock();
-        if (!self || self->linkGeneration_ != link) return;
-        auto found = self->characteristics_.find(path);
-        if (found == self->characteristics_.end()) return;
-        auto subscribed = found->second;
-        if (error) {
-          // BlueZ may refuse the socket (another client holds one): a session does as well.
-          self->startNotifySession(*subscribed, true);
-          return;
-        }
-        subscribed->notifySocket = true;
-        subscribed->setNotifying(true);
-        if (self->delegateGeneration_ != generation) return;
-        self->deliver([&](PeripheralDelegate& delegate) {
-          delegate.didUpdateNotificationState(*self, *subscribed, std::nullopt);
-        });
-      });
-}
-
-void BluezPeripheral::startNotifySession(BluezCharacteristic& target, bool enabled) {
-  auto manager = manager_.lock();
-  if (!manager) return;
   manager->call(
-      objectCall(target.path(), kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify"),
-      [weak = weak_from_this(), path = target.path(), enabled, link = linkGeneration_,
+      objectCall(target->path(), kCharacteristicInterface, enabled ? "StartNotify" : "StopNotify"),
+      [weak = weak_from_this(), path = target->path(), enabled, link = linkGeneration_,
        generation = delegateGeneration_](const std::optional<BusError>& error) {
         auto self = weak.lock();
         if (!self || self->linkGeneration_ != link || self->delegateGeneration_ != generation) {
@@ -329,60 +365,19 @@ void BluezPeripheral::startNotifySession(BluezCharacteristic& target, bool enabl
       });
 }
 
-void BluezPeripheral::socketValue(const std::string& path, std::span<const std::uint8_t> value) {
-  auto found = characteristics_.find(path);
-  if (found == characteristics_.end() || state_ != PeripheralState::connected) return;
-  auto characteristic = found->second;
-  if (!characteristic->notifySocket || !characteristic->isNotifying()) return;
-  deliver([&](PeripheralDelegate& delegate) {
-    delegate.didUpdateValue(*this, *characteristic, value, std::nullopt);
-  });
-}
-
-void BluezPeripheral::socketClosed(const std::string& path, SocketKind kind) {
-  auto found = characteristics_.find(path);
-  if (found == characteristics_.end()) return;
-  auto characteristic = found->second;
-  if (kind == SocketKind::write) {
-    characteristic->writeSocket = false;  // later writes go through WriteValue
-    return;
-  }
-  if (!characteristic->notifySocket) return;
-  characteristic->notifySocket = false;
-  if (!characteristic->isNotifying() || state_ != PeripheralState::connected) return;
-  // BlueZ ended the subscription while the link stays.
-  characteristic->setNotifying(false);
-  deliver([&](PeripheralDelegate& delegate) {
-    delegate.didUpdateNotificationState(*this, *characteristic, std::nullopt);
-  });
-}
-
-void BluezPeripheral::releaseSockets() {
-  auto manager = manager_.lock();
-  writeSocketMtu_.reset();
-  for (auto& [path, characteristic] : characteristics_) {
-    if (manager && characteristic->notifySocket) manager->release(path, SocketKind::notify);
-    if (manager && characteristic->writeSocket) manager->release(path, SocketKind::write);
-    characteristic->notifySocket = false;
-    characteristic->writeSocket = false;
-  }
-}
-
 void BluezPeripheral::characteristicChanged(const std::string& path, const PropertyMap& changed) {
   auto found = characteristics_.find(path);
   if (found == characteristics_.end() || state_ != PeripheralState::connected) return;
   auto characteristic = found->second;
-  // With a notification socket the values come through it, never twice.
   if (const auto* value = property<std::vector<std::uint8_t>>(changed, "Value");
-      value && characteristic->isNotifying() && !characteristic->notifySocket) {
+      value && characteristic->isNotifying()) {
     deliver([&](PeripheralDelegate& delegate) {
       delegate.didUpdateValue(*this, *characteristic, *value, std::nullopt);
     });
   }
   if (const auto* notifying = property<bool>(changed, "Notifying");
-      notifying && !*notifying && characteristic->isNotifying() &&
-      !characteristic->notifySocket) {
-    // The device or BlueZ ended the subscription.
+      notifying && !*notifying && characteristic->isNotifying()) {
+    // The device or BlueZ ended the subscription while the link stays.
     characteristic->setNotifying(false);
     deliver([&](PeripheralDelegate& delegate) {
       delegate.didUpdateNotificationState(*this, *characteristic, std::nullopt);
@@ -390,47 +385,54 @@ void BluezPeripheral::characteristicChanged(const std::string& path, const Prope
   }
 }
 
+void BluezPeripheral::valuesLost(const std::string& path, std::size_t count) {
+  auto found = characteristics_.find(path);
+  if (found == characteristics_.end() || state_ != PeripheralState::connected ||
+      !found->second->isNotifying()) {
+    return;
+  }
+  auto characteristic = found->second;
+  const BluetoothError lost{0, std::to_string(count) +
+                                   " notifications dropped: the host fell too far behind"};
+  deliver([&](PeripheralDelegate& delegate) {
+    delegate.didUpdateValue(*this, *characteristic, {}, lost);
+  });
+}
+
+// --- Writes --------------------------------------------------------------------------------
+
 void BluezPeripheral::writeValue(std::span<const std::uint8_t> bytes,
                                  Characteristic& characteristic, WriteType type) {
   auto manager = manager_.lock();
   auto* target = find(characteristic);
   if (!manager || !target) return;
   if (type == WriteType::withoutResponse) {
-    writeWithoutResponse(*target, bytes);
+    ++outstandingWithoutResponse_;
+    manager->call(writeValueCall(target->path(), bytes, "command"),
+                  [weak = weak_from_this(), link = linkGeneration_](const auto&) {
+                    // Failed or not: a write without response has no confirmation to report.
+                    auto self = weak.lock();
+                    if (self && self->linkGeneration_ == link) self->writeTaken();
+                  });
     return;
   }
-  const auto link = linkGeneration_;
-  manager->call(writeValueCall(target->path(), bytes, "request"), [weak = weak_from_this(), path = target->path(), link,
-                                   generation = delegateGeneration_](
-                                      const std::optional<BusError>& error) {
-    auto self = weak.lock();
-    if (!self || self->linkGeneration_ != link || self->delegateGeneration_ != generation) return;
-    auto found = self->characteristics_.find(path);
-    if (found == self->characteristics_.end()) return;
-    auto written = found->second;
-    std::optional<BluetoothError> failure;
-    if (error) failure = bluetoothError(*error);
-    self->deliver([&](PeripheralDelegate& delegate) {
-      delegate.didWriteValue(*self, *written, failure);
-    });
-  });
-}
-
-void BluezPeripheral::writeWithoutResponse(BluezCharacteristic& target,
-                                           std::span<const std::uint8_t> bytes) {
-  auto manager = manager_.lock();
-  if (!manager) return;
-  ++outstandingWithoutResponse_;
-  auto taken = [weak = weak_from_this(), link = linkGeneration_](auto&&...) {
-    // Failed or not: a write without response has no confirmation to report.
-    auto self = weak.lock();
-    if (self && self->linkGeneration_ == link) self->writeTaken();
-  };
-  if (target.writeSocket) {
-    manager->writeToSocket(target.path(), {bytes.begin(), bytes.end()}, taken);
-    return;
-  }
-  manager->call(writeValueCall(target.path(), bytes, "command"), taken);
+  manager->call(writeValueCall(target->path(), bytes, "request"),
+                [weak = weak_from_this(), path = target->path(), link = linkGeneration_,
+                 generation = delegateGeneration_](const std::optional<BusError>& error) {
+                  auto self = weak.lock();
+                  if (!self || self->linkGeneration_ != link ||
+                      self->delegateGeneration_ != generation) {
+                    return;
+                  }
+                  auto found = self->characteristics_.find(path);
+                  if (found == self->characteristics_.end()) return;
+                  auto written = found->second;
+                  std::optional<BluetoothError> failure;
+                  if (error) failure = bluetoothError(*error);
+                  self->deliver([&](PeripheralDelegate& delegate) {
+                    delegate.didWriteValue(*self, *written, failure);
+                  });
+                });
 }
 
 void BluezPeripheral::writeTaken() {
@@ -442,23 +444,28 @@ void BluezPeripheral::writeTaken() {
   }
 }
 
-std::size_t BluezPeripheral::maximumWriteValueLength(WriteType type) const {
-  if (type == WriteType::withResponse) return kMaximumLongWrite;
-  if (writeSocketMtu_) return writeWithoutResponseLength(*writeSocketMtu_);
+std::optional<std::int64_t> BluezPeripheral::attributeMtu() const {
   auto manager = manager_.lock();
+  if (!manager || !bound_) return std::nullopt;
   std::optional<std::int64_t> mtu;
-  if (manager) {
-    const std::string prefix = path_ + "/";
-    for (const auto& [path, interfaces] : manager->objects()) {
-      if (path.compare(0, prefix.size(), prefix) != 0) continue;
-      auto characteristic = interfaces.find(kCharacteristicInterface);
-      if (characteristic == interfaces.end()) continue;
-      if (const auto* value = property<std::int64_t>(characteristic->second, "MTU")) {
-        mtu = std::max(mtu.value_or(0), *value);
-      }
+  const std::string prefix = path_ + "/";
+  for (auto object = manager->objects().lower_bound(prefix);
+       object != manager->objects().end() && object->first.starts_with(prefix); ++object) {
+    auto characteristic = object->second.find(kCharacteristicInterface);
+    if (characteristic == object->second.end()) continue;
+    if (const auto* value = property<std::int64_t>(characteristic->second, "MTU")) {
+      mtu = std::max(mtu.value_or(0), *value);
     }
   }
-  return writeWithoutResponseLength(mtu);
+  return mtu;
+}
+
+std::size_t BluezPeripheral::maximumWriteValueLength(WriteType type) const {
+  if (type == WriteType::withResponse) return kMaximumLongWrite;
+  // Read afresh: BlueZ updates "MTU" when the device exchanges a larger one mid-link.
+  if (const auto mtu = attributeMtu()) return writeWithoutResponseLength(*mtu);
+  if (acquiredMtu_) return writeWithoutResponseLength(*acquiredMtu_);
+  return writeWithoutResponseLength(std::nullopt);
 }
 
 }  // namespace orvix::platform::linux_bluetooth

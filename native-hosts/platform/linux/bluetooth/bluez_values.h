@@ -13,9 +13,10 @@
 namespace orvix::platform::linux_bluetooth {
 
 // Booleans, every integer width (as int64), strings and object paths, string and path lists,
-// byte arrays. Properties of other types are skipped when read: nothing here needs them.
-using PropertyValue = std::variant<bool, std::int64_t, std::string, std::vector<std::string>,
-                                   std::vector<std::uint8_t>>;
+// byte arrays. A property of another type (a dictionary such as "ManufacturerData") is kept as
+// std::monostate: its content is skipped, but a change of it is still seen.
+using PropertyValue = std::variant<std::monostate, bool, std::int64_t, std::string,
+                                   std::vector<std::string>, std::vector<std::uint8_t>>;
 using PropertyMap = std::map<std::string, PropertyValue, std::less<>>;
 // Interface name → its properties.
 using InterfaceMap = std::map<std::string, PropertyMap, std::less<>>;

@@ -31,9 +31,9 @@ int readInteger(sd_bus_message* message, char type, std::optional<std::int64_t>&
   }
 }
 
-// The value inside the variant the message is positioned at. `value` stays empty when the type
-// is one the binding does not keep, or the value is beyond its bound; the variant is consumed
-// either way.
+// The value inside the variant the message is positioned at. `value` stays empty when the value
+// is beyond its bound, and holds std::monostate for a container the binding does not read; the
+// variant is consumed either way.
 int readVariant(sd_bus_message* message, std::optional<PropertyValue>& value) {
   const char* contents = nullptr;
   int r = sd_bus_message_peek_type(message, nullptr, &contents);
@@ -84,6 +84,7 @@ int readVariant(sd_bus_message* message, std::optional<PropertyValue>& value) {
     if (number) value = *number;
   } else {
     r = sd_bus_message_skip(message, signature.c_str());
+    if (r >= 0) value = std::monostate{};
   }
   if (r < 0) return r;
   return sd_bus_message_exit_container(message);

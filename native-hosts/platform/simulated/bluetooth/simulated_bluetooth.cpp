@@ -103,6 +103,10 @@ void SimulatedBluetooth::simulateLinkLoss(const BluetoothUuid& identifier) {
   forEachManager([&](SimulatedCentralManager& manager) { manager.postDisconnect(device); });
 }
 
+void SimulatedBluetooth::simulateScanEndedBySystem() {
+  forEachManager([](SimulatedCentralManager& manager) { manager.endScanBySystem(); });
+}
+
 bool SimulatedBluetooth::anyManagerScanning() const {
   for (const auto& weak : managers_) {
     if (auto manager = weak.lock(); manager && manager->isScanning()) return true;

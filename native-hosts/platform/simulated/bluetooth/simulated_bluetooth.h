@@ -41,6 +41,8 @@ class SimulatedBluetooth final : public Bluetooth {
   void addDevice(SimulatedDevice device);
   // The link to a connected device drops without anyone asking (out of range, battery).
   void simulateLinkLoss(const BluetoothUuid& identifier);
+  // The system ends every running scan by itself (a stack that can refuse discovery).
+  void simulateScanEndedBySystem();
 
   // --- What the host asked for -----------------------------------------------------------
   int centralManagersCreated() const { return centralManagersCreated_; }

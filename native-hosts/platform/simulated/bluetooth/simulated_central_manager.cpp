@@ -53,6 +53,18 @@ void SimulatedCentralManager::stopScan() {
   cancelAdvertisingTimers();
 }
 
+void SimulatedCentralManager::endScanBySystem() {
+  if (!scanning_) return;
+  scanning_ = false;
+  cancelAdvertisingTimers();
+  world_.time().mainLoop().post([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (self && self->delegate_) {
+      self->delegate_->didEndScan(*self, BluetoothError{1, "the system ended the scan"});
+    }
+  });
+}
+
 void SimulatedCentralManager::startAdvertisingTimers() {
   for (std::size_t i = 0; i < world_.peripherals().size(); ++i) scheduleAdvertisement(i);
 }

@@ -47,6 +47,8 @@ class SimulatedCentralManager final : public CentralManager,
   // Offers one advertisement of the device; dropped unless scanning on a powered adapter, and
   // when duplicates are off, once the device was delivered in this scan.
   void offerAdvertisement(const BluetoothUuid& identifier, int rssi);
+  // The system ended the running scan by itself: scanning stops now, the delegate hears it next.
+  void endScanBySystem();
   // Tells the delegate that the link to `device` ended.
   void postDisconnect(const std::shared_ptr<Peripheral>& device);
   bool allowsDuplicates() const { return allowDuplicates_; }

@@ -168,6 +168,21 @@ TEST_F(Scanning, StoppingEndsTheRadioScanButKeepsTheCandidates) {
   EXPECT_TRUE(host->hasPeripheral());
 }
 
+TEST_F(Scanning, AScanTheSystemEndsByItselfEndsAsCancelledAndAWaitingOneToo) {
+  send(scanStart("s1"));
+  bluetooth->simulateScanEndedBySystem();
+  time.runUntilIdle();
+  EXPECT_EQ(events(), std::vector<Json>{scanCompleted("s1", "cancelled")});
+  time.advanceBy(10s);  // its timer went with it
+  EXPECT_EQ(events(), std::vector<Json>());
+  // A scan that waits for one device has no timer: without this it would wait for ever.
+  send(command("scan.start", {{"scanId", "s2"}, {"timeoutMs", 1000},
+                              {"preferredCandidateId", kTagId}, {"waitForAvailability", true}}));
+  bluetooth->simulateScanEndedBySystem();
+  time.runUntilIdle();
+  EXPECT_EQ(events(), std::vector<Json>{scanCompleted("s2", "cancelled")});
+}
+
 TEST_F(Scanning, ConnectingToACandidateEndsTheScan) {
   send(scanStart("s1"));
   advertise(kSpeakerId, -70);
