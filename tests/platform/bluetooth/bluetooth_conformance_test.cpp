@@ -373,6 +373,21 @@ TEST_F(BluezBinding, TheSystemBusGoingAwayIsUnsupportedUntilItIsBack) {
   ASSERT_TRUE(findRecorder());
 }
 
+using OlderBluezBinding = BluetoothConformance<OlderBluezWorld>;
+
+TEST_F(OlderBluezBinding, TheWriteLengthComesFromAWriteSocketThatIsLetGoAtOnce) {
+  powerUp();
+  auto recorder = linkRecorder();
+  ASSERT_TRUE(recorder);
+  EXPECT_EQ(recorder->maximumWriteValueLength(WriteType::withoutResponse), 244u);
+  // The socket is closed again, so bluetoothd takes WriteValue ("Write acquired" otherwise).
+  const std::vector<std::uint8_t> command = {1, 2, 3};
+  call([&] {
+    recorder->writeValue(command, *characteristic(*recorder, kRxUuid), WriteType::withResponse);
+  });
+  ASSERT_TRUE(world.eventually([&] { return listener.confirmations == 1; }));
+}
+
 TEST_F(BluezBinding, PowerStateOutranksPoweredForRfkillAndTransitions) {
   powerUp();
   world.mock().setPowerState("off-blocked");  // rfkill: "Powered" still says true

@@ -108,7 +108,8 @@ class BluezWorld {
  public:
   static constexpr const char* kName = "BlueZ";
 
-  BluezWorld() : bluetooth_(time_.mainLoop()) {}
+  explicit BluezWorld(MockBluez::Options options = {})
+      : mock_(options), bluetooth_(time_.mainLoop()) {}
 
   platform::Bluetooth& bluetooth() { return bluetooth_; }
   // Real time with generous limits: a loaded machine slows the suite down but never fails it.
@@ -153,6 +154,12 @@ class BluezWorld {
   MockBluez mock_;  // first: the binding must find the private bus when it connects
   RealTimeSource time_;
   platform::linux_bluetooth::BluezBluetooth bluetooth_;
+};
+
+// A BlueZ before 5.62: its characteristics say nothing of the ATT MTU.
+class OlderBluezWorld : public BluezWorld {
+ public:
+  OlderBluezWorld() : BluezWorld(MockBluez::Options{.mtuProperty = false}) {}
 };
 
 struct WorldName {

@@ -475,8 +475,7 @@ def client_left(owner):
     Adapter.preset.pop(owner, None)
     session = Adapter.sessions.get(owner)
     if session is not None and not session.stopping:
-        if session.pending is not None:
-            session.pending = None
+        session.pending = None   # nobody left to answer
         end_session(session)
     for characteristic in Characteristic.all.values():
         if characteristic.sessions.pop(owner, None) is not None:
@@ -675,7 +674,7 @@ def set_temporary(temporary):
     a disappear timer.'''
     Recorder.temporary = temporary
     if temporary:
-        Recorder.temporary_timer.start(Recorder.temporary_timeout, drop_device)
+        last_seen()
     else:
         Recorder.temporary_timer.stop()
 

@@ -54,6 +54,10 @@ bool isLastingConnectFailure(const BusError& error) {
   return std::find(kLasting.begin(), kLasting.end(), error.name) != kLasting.end();
 }
 
+bool isWriteAcquired(const BusError& error) {
+  return error.name == "org.bluez.Error.NotPermitted" && error.message == "Write acquired";
+}
+
 BluetoothError bluetoothError(const BusError& error) {
   // ATT error codes where BlueZ's error names one.
   static constexpr std::array<std::pair<std::string_view, int>, 5> kAttCodes = {{

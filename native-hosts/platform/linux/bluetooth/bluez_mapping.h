@@ -73,6 +73,8 @@ bool isAccessDenied(const BusError& error);
 // A failed Connect that sending it again cannot mend: the adapter is not ready, the device or
 // the system refused (security, arguments, access), or this client lost its bus.
 bool isLastingConnectFailure(const BusError& error);
+// bluetoothd refusing WriteValue because a write socket is (still) held.
+bool isWriteAcquired(const BusError& error);
 BluetoothError bluetoothError(const BusError& error);
 
 std::uint32_t characteristicProperties(const std::vector<std::string>& flags);

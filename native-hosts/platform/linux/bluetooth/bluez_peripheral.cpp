@@ -416,23 +416,41 @@ void BluezPeripheral::writeValue(std::span<const std::uint8_t> bytes,
                   });
     return;
   }
-  manager->call(writeValueCall(target->path(), bytes, "request"),
-                [weak = weak_from_this(), path = target->path(), link = linkGeneration_,
-                 generation = delegateGeneration_](const std::optional<BusError>& error) {
-                  auto self = weak.lock();
-                  if (!self || self->linkGeneration_ != link ||
-                      self->delegateGeneration_ != generation) {
-                    return;
-                  }
-                  auto found = self->characteristics_.find(path);
-                  if (found == self->characteristics_.end()) return;
-                  auto written = found->second;
-                  std::optional<BluetoothError> failure;
-                  if (error) failure = bluetoothError(*error);
-                  self->deliver([&](PeripheralDelegate& delegate) {
-                    delegate.didWriteValue(*self, *written, failure);
-                  });
-                });
+  sendWriteRequest(target->path(), {bytes.begin(), bytes.end()}, 1);
+}
+
+void BluezPeripheral::sendWriteRequest(const std::string& path, std::vector<std::uint8_t> bytes,
+                                       int attempt) {
+  auto manager = manager_.lock();
+  if (!manager) return;
+  auto call = writeValueCall(path, bytes, "request");
+  manager->call(std::move(call), [weak = weak_from_this(), path, bytes = std::move(bytes), attempt,
+                                  link = linkGeneration_, generation = delegateGeneration_](
+                                     const std::optional<BusError>& error) mutable {
+    auto self = weak.lock();
+    if (!self || self->linkGeneration_ != link || self->delegateGeneration_ != generation) return;
+    auto found = self->characteristics_.find(path);
+    if (found == self->characteristics_.end()) return;
+    // bluetoothd notices the end of the write socket taken for the MTU on its own loop, a moment
+    // after it was closed; until then it refuses WriteValue.
+    if (error && isWriteAcquired(*error) && self->acquiredMtu_ && attempt < kWriteRetries) {
+      if (auto owner = self->manager_.lock()) {
+        owner->mainLoop().scheduleAfter(kWriteRetryDelay, [weak, path, bytes, attempt, link]() mutable {
+          auto again = weak.lock();
+          if (again && again->linkGeneration_ == link) {
+            again->sendWriteRequest(path, std::move(bytes), attempt + 1);
+          }
+        });
+      }
+      return;
+    }
+    auto written = found->second;
+    std::optional<BluetoothError> failure;
+    if (error) failure = bluetoothError(*error);
+    self->deliver([&](PeripheralDelegate& delegate) {
+      delegate.didWriteValue(*self, *written, failure);
+    });
+  });
 }
 
 void BluezPeripheral::writeTaken() {

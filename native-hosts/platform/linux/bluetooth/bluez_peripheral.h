@@ -77,6 +77,8 @@ class BluezPeripheral final : public Peripheral,
  public:
   static constexpr std::size_t kWriteWithoutResponseWindow = 16;
   static constexpr Duration kConnectRetryDelay = std::chrono::seconds(1);
+  static constexpr Duration kWriteRetryDelay = std::chrono::milliseconds(20);
+  static constexpr int kWriteRetries = 5;
 
   BluezPeripheral(std::weak_ptr<BluezCentralManager> manager, BluetoothUuid identifier);
   ~BluezPeripheral() override;
@@ -127,6 +129,7 @@ class BluezPeripheral final : public Peripheral,
   void finishServiceDiscovery();
   bool deviceConnected() const;
   BluezCharacteristic* find(const Characteristic& characteristic) const;
+  void sendWriteRequest(const std::string& path, std::vector<std::uint8_t> bytes, int attempt);
   void writeTaken();
   std::optional<std::int64_t> attributeMtu() const;
 

@@ -185,6 +185,22 @@ TEST_F(BleHostOverBluez, ARequestedDisconnectEndsAtOnceAndShutdownLetsTheRecorde
             2);
 }
 
+TEST_F(BleHostOverBluez, AConnectionThatWaitsForTheRecorderOutlastsBluezGivingUp) {
+  poweredOn();
+  bluez.advertiseEvery(100ms, -61);
+  const auto candidate = discoverRecorder();
+  bluez.refuseConnections(true);  // out of reach: bluetoothd gives up on each attempt
+  send("connect", {{"candidateId", candidate}, {"connectionId", "c1"}, {"waitForAvailability", true}});
+  host_.readFor(3s);
+  EXPECT_EQ(output().find("\"disconnected\""), std::string::npos) << output();
+  bluez.refuseConnections(false);  // back in range
+  ASSERT_TRUE(await("\"event\":\"gatt.ready\""));
+  const auto calls = bluez.calls();
+  EXPECT_GT(std::count_if(calls.begin(), calls.end(),
+                          [](const auto& c) { return c.method == "Connect"; }),
+            2);
+}
+
 TEST_F(BleHostOverBluez, AnOldCandidateConnectsAfterBluetoothdRestarted) {
   poweredOn();
   bluez.advertiseEvery(100ms, -61);
