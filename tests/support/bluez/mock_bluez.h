@@ -103,8 +103,9 @@ class MockBluez {
   };
   std::vector<Call> calls();
 
-  // bluetoothd stops and a fresh one takes org.bluez (a new unique name): device objects gone,
-  // the adapter back and powered. The recorder's radio, the settings and main.conf stay.
+  // bluetoothd stops and a fresh one takes org.bluez (a new unique name): device objects gone
+  // (a recorder stored by Options comes back unheard), the adapter back and powered. The
+  // recorder's radio, its settings and bluetoothd's TemporaryTimeout stay.
   void restartBluez();
   // The system bus goes (with bluetoothd) and comes back at the same address.
   void restartBus();
