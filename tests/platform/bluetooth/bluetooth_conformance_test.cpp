@@ -321,10 +321,12 @@ TEST_F(BluezBinding, ValuesBeyondTheBoundAreDroppedAndReportedBeforeTheNextOne) 
   auto recorder = linkRecorder();
   ASSERT_TRUE(recorder);
   subscribe(*recorder, kStreamUuid);
-  // The main loop stalls while the recorder streams past the binding's bound: what is dropped
-  // is told, in numbers, and every value is either handed on or counted.
+  // The main loop stalls while the recorder streams well past the binding's bound (twice it, so
+  // that the bus thread, which may still be reading when the burst's sender is done, is past
+  // the bound by then): what is dropped is told, in numbers, and every value is either handed
+  // on or counted.
   const auto total =
-      static_cast<std::uint32_t>(platform::linux_bluetooth::BluezBus::kMaximumPendingValues) + 300;
+      2 * static_cast<std::uint32_t>(platform::linux_bluetooth::BluezBus::kMaximumPendingValues);
   world.mock().notifyBurst("stream", total, 4);
   const auto accounted = [&] {
     std::size_t lost = 0;

@@ -136,12 +136,15 @@ void BluezCentralManager::discoveryFailed(const BusError& error) {
 std::shared_ptr<BluezPeripheral> BluezCentralManager::peripheralAt(const std::string& path) {
   const auto identifier = identifierAt(path);
   if (!identifier) return nullptr;
-  auto& peripheral = peripherals_[*identifier];
-  if (!peripheral) {
+  std::shared_ptr<BluezPeripheral> peripheral;
+  if (auto found = peripherals_.find(*identifier); found != peripherals_.end()) {
+    peripheral = found->second;
+  } else {
     peripheral = std::make_shared<BluezPeripheral>(weak_from_this(), *identifier);
-    forgetUnheldPeripherals();
+    peripherals_.emplace(*identifier, peripheral);
   }
   if (!peripheral->bound() || peripheral->path() != path) peripheral->bind(path);
+  forgetUnheldPeripherals();  // this one is bound, so it stays
   return peripheral;
 }
 
@@ -241,15 +244,15 @@ void BluezCentralManager::offerAdvertisement(const std::string& path) {
 }
 
 void BluezCentralManager::bindPeripherals() {
+  std::map<BluetoothUuid, std::string> present;
+  for (const auto& path : devicePaths()) present.emplace(*identifierAt(path), path);
   // Copied first: a delegate may call back into the manager.
   for (const auto& [identifier, peripheral] : std::map(peripherals_)) {
-    std::optional<std::string> path;
-    for (const auto& candidate : devicePaths()) {
-      if (identifierAt(candidate) == identifier) path = candidate;
-    }
-    if (path) {
-      peripheral->bind(*path);
-      peripheral->deviceChanged(*properties(*path, kDeviceInterface));
+    if (auto found = present.find(identifier); found != present.end()) {
+      peripheral->bind(found->second);
+      if (const auto* device = properties(found->second, kDeviceInterface)) {
+        peripheral->deviceChanged(*device);
+      }
     } else if (peripheral->bound()) {
       peripheral->unbind();
     }
