@@ -1,6 +1,7 @@
 #include "tools/sbc-decoder/sbc_decoder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <variant>
@@ -23,6 +24,13 @@ bool bypassRequested(std::optional<std::string_view> value) { return value == "1
 bool descriptorIsOpen(std::FILE* stream) {
   const int fd = fileno(stream);
   return fd >= 0 && fcntl(fd, F_GETFL) != -1;
+}
+
+// Only a file on disk has all its frames at hand; a pipe, a terminal or a socket may keep the
+// decoder waiting for the next one, and what it already decoded must not wait with it.
+bool inputIsFileOnDisk(std::FILE* stream) {
+  struct stat status {};
+  return fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 // Closes the input at every way out, unless it is standard input, which the process owns.
@@ -72,7 +80,9 @@ ExitStatus runDecoder(std::span<const std::string_view> arguments,
 
   bool processed = false;
   if (bypassRequested(environment.bypassVariable)) {
-    processed = decodeBypassed(reader, input, *decoder, output);
+    const std::size_t framesPerWrite =
+        inputIsFileOnDisk(inputFile.get()) ? kFramesPerWriteFromFile : 1;
+    processed = decodeBypassed(reader, input, *decoder, output, framesPerWrite);
   } else {
     const std::optional<FailureCode> failure =
         runEngineMode(*command, reader, input, *decoder, output);

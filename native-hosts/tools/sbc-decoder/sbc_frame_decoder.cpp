@@ -21,7 +21,8 @@ SbcFrameDecoder::SbcFrameDecoder(std::unique_ptr<Context> context) : context_(st
 
 SbcFrameDecoder::~SbcFrameDecoder() { sbc_finish(&context_->codec); }
 
-bool SbcFrameDecoder::decode(std::span<const std::byte, kSbcFrameBytes> frame, PcmFrame& pcm) {
+bool SbcFrameDecoder::decode(std::span<const std::byte, kSbcFrameBytes> frame,
+                             std::span<std::byte, kPcmFrameBytes> pcm) {
   std::size_t written = 0;
   const ssize_t consumed =
       sbc_decode(&context_->codec, frame.data(), frame.size(), pcm.data(), pcm.size(), &written);

@@ -27,7 +27,8 @@ class SbcFrameDecoder {
   // True only when the codec took exactly the 128 bytes and gave exactly 512. A frame of another
   // size or shape (corrupted, another bitpool, mono) is refused rather than passed on, because
   // everything after the decoder counts in 128-frame steps.
-  bool decode(std::span<const std::byte, kSbcFrameBytes> frame, PcmFrame& pcm);
+  bool decode(std::span<const std::byte, kSbcFrameBytes> frame,
+              std::span<std::byte, kPcmFrameBytes> pcm);
 
  private:
   struct Context;

@@ -1,7 +1,8 @@
 // Arbitrary bytes through the SBC132 framing, libsbc and both output paths. The first byte picks
-// framed or bare input, the command-line mode and bypass or engine mode (with an in-process
-// pass-through engine); the rest is the stream. Besides not crashing, the decoder must never write
-// more than 512 bytes per record it read, and in engine mode a clean run writes exactly that.
+// framed or bare input, the command-line mode, bypass or engine mode (with an in-process
+// pass-through engine), the read size and bypass's frames per write; the rest is the stream.
+// Besides not crashing, the decoder must never write more than 512 bytes per record it read, and in
+// engine mode a clean run writes exactly that.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       (selector & 2) != 0 ? PickupMode::kDirectional : PickupMode::kOmnidirectional;
   const bool engineMode = (selector & 4) != 0;
   const std::size_t maximumRead = 1 + (selector >> 3);
+  // Bypass holds up to this many decoded frames for one write (the top bits double as read size).
+  const std::size_t framesPerWrite = 1 + (selector >> 6);
 
   std::vector<std::byte> bytes(size - 1);
   for (std::size_t i = 1; i < size; ++i) bytes[i - 1] = static_cast<std::byte>(data[i]);
@@ -63,12 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (output.bytes.size() > records * 512) std::abort();
     if (!failure && output.bytes.size() != records * 512) std::abort();
   } else {
-    const bool ok = decodeBypassed(reader, input, *decoder, output);
+    const bool ok = decodeBypassed(reader, input, *decoder, output, framesPerWrite);
     const std::size_t records = input.bytes / recordSize;
     if (output.bytes.size() > records * 512) std::abort();
     if (ok && output.bytes.size() != records * 512) std::abort();
     for (const std::size_t write : output.writeSizes) {
-      if (write != 512) std::abort();
+      if (write == 0 || write % 512 != 0 || write > framesPerWrite * 512) std::abort();
     }
   }
   return 0;

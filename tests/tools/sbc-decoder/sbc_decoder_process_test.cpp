@@ -144,11 +144,17 @@ TEST_F(SbcDecoderProgram, BypassFailuresGiveStatus6WithoutAMessageAndKeepWhatWas
       {"bad header", badHeader, 3 * 512},
       {"corrupted frame", corrupted, 2 * 512},
   };
+  const fs::path damagedPath = directory->path() / "damaged.sbc132";
   for (const auto& c : cases) {
     const ChildResult result = runBypassed({kFramed, "-"}, c.input);
     EXPECT_EQ(result.exitStatus, 6) << c.name;
     EXPECT_EQ(result.standardOutput.size(), c.expectedOutput) << c.name;
     EXPECT_EQ(result.standardError, "") << c.name;
+    // From a file, decoded frames wait to go out together; the failure must not drop them.
+    writeFile(damagedPath, c.input);
+    const ChildResult fromFile = runBypassed({kFramed, damagedPath.string()});
+    EXPECT_EQ(fromFile.exitStatus, 6) << c.name;
+    EXPECT_TRUE(fromFile.standardOutput == stereo.sbcdecPcm.substr(0, c.expectedOutput)) << c.name;
   }
 
   ChildOptions full;
