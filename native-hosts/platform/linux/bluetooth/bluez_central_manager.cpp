@@ -124,6 +124,9 @@ void BluezCentralManager::refreshDiscovery() {
 
 void BluezCentralManager::discoveryFailed(const BusError& error) {
   auto keep = shared_from_this();
+  // The adapter is going off: its state change follows and ends the scan the platform's way
+  // (a scan the host still holds starts again when the adapter is back on).
+  if (error.name == "org.bluez.Error.NotReady") return;
   const auto reported = bluetoothError(error);
   const bool wasScanning = std::exchange(scanning_, false);
   // A connection that waits for its device to be heard again cannot wait any longer.
