@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -25,13 +26,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartPatience = 30s;
-constexpr const char* kControl = "org.orvix.MockRecorder";
 // bluetoothd names the command characteristic after its declaration handle.
 constexpr const char* kCommandPath = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01/service0010/char0013";
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error("mock BlueZ: " + what); }
 
-// Starts `argv` with standard input from /dev/null and both outputs into `log`.
+// Starts `argv` with standard input from /dev/null, both outputs into `log`, and `printFd` as
+// descriptor 3.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log, int printFd = -1) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -76,9 +77,8 @@ std::string fileText(const std::string& path) {
 
 // Waits for the line the bus daemon prints once it listens.
 void awaitListening(int fd, const std::string& log) {
-  std::string printed;
   const auto giveUp = Clock::now() + kStartPatience;
-  while (printed.find('\n') == std::string::npos) {
+  for (std::string printed; printed.find('\n') == std::string::npos;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now());
     pollfd ready{fd, POLLIN, 0};
     if (left <= 0ms || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
@@ -104,37 +104,11 @@ std::string owner(sd_bus* bus, const char* name) {
   return found;
 }
 
-// Waits, on the bus's own signals, until org.bluez has an owner other than `previous`.
-void awaitBluez(sd_bus* bus, const std::string& previous, const std::string& log) {
-  sd_bus_slot* slot = nullptr;
-  bool changed = true;
-  sd_bus_match_signal(
-      bus, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameOwnerChanged",
-      [](sd_bus_message*, void* userdata, sd_bus_error*) {
-        *static_cast<bool*>(userdata) = true;
-        return 0;
-      },
-      &changed);
-  const auto giveUp = Clock::now() + kStartPatience;
-  bool owned = false;
-  while (!owned && Clock::now() < giveUp) {
-    if (changed) {
-      changed = false;
-      const std::string now = owner(bus, "org.bluez");
-      owned = !now.empty() && now != previous;
-      continue;
-    }
-    if (sd_bus_process(bus, nullptr) > 0) continue;
-    sd_bus_wait(bus, 100'000);
-  }
-  sd_bus_slot_unref(slot);
-  if (!owned) fail("python3 -m dbusmock did not take org.bluez: " + fileText(log));
-}
-
-// Appends "key": boolean to an open a{sv}.
-int appendFlag(sd_bus_message* m, const char* key, bool value) {
-  return sd_bus_message_append(m, "{sv}", key, "b", value ? 1 : 0);
+bool readFlag(sd_bus_message* reply) {
+  int flag = 0;
+  sd_bus_message_read(reply, "b", &flag);
+  sd_bus_message_unref(reply);
+  return flag != 0;
 }
 
 std::vector<double> readTimes(sd_bus_message* reply) {
@@ -155,9 +129,10 @@ MockBluez::MockBluez() : MockBluez(Options{}) {}
 
 MockBluez::MockBluez(Options options) : options_(options) {
   char pattern[] = "/tmp/orvix-bluez-XXXXXX";
-  const char* made = ::mkdtemp(pattern);
-  if (made == nullptr) fail(std::string("no temporary directory: ") + std::strerror(errno));
-  directory_ = made;
+  if (::mkdtemp(pattern) == nullptr) {
+    fail(std::string("no temporary directory: ") + std::strerror(errno));
+  }
+  directory_ = pattern;
   // Without the guid the daemon prints, so that a client can reach the bus that comes back.
   address_ = "unix:path=" + directory_ + "/bus";
   // Every bus client of this process, the binding under test among them, now finds this bus.
@@ -179,7 +154,6 @@ MockBluez::~MockBluez() {
 }
 
 void MockBluez::startBus() {
-  if (busDaemon_ > 0) return;
   const std::string busLog = directory_ + "/dbus.log";
   std::error_code ignored;
   std::filesystem::remove(directory_ + "/bus", ignored);
@@ -215,7 +189,6 @@ void MockBluez::restartBus() {
 }
 
 void MockBluez::restartBluez() {
-  if (bus_ == nullptr) fail("restartBluez: the bus is stopped");
   const std::string previous = owner(bus_, "org.bluez");
   stop(mock_);
   startMock(previous);
@@ -224,16 +197,21 @@ void MockBluez::restartBluez() {
 void MockBluez::startMock(const std::string& previousOwner) {
   const std::string mockLog = directory_ + "/mock.log";
   mock_ = spawn({"/usr/bin/python3", "-m", "dbusmock", "--template", "bluez5"}, mockLog);
-  awaitBluez(bus_, previousOwner, mockLog);
+  for (const auto giveUp = Clock::now() + kStartPatience;;) {
+    const std::string now = owner(bus_, "org.bluez");
+    if (!now.empty() && now != previousOwner) break;
+    if (Clock::now() > giveUp) {
+      fail("python3 -m dbusmock did not take org.bluez: " + fileText(mockLog));
+    }
+    std::this_thread::sleep_for(10ms);
+  }
   sd_bus_message* call = nullptr;
   int r = sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", "org.freedesktop.DBus.Mock",
                                          "AddTemplate");
-  if (r >= 0) r = sd_bus_message_append(call, "s", ORVIX_MOCK_RECORDER_TEMPLATE);
-  if (r >= 0) r = sd_bus_message_open_container(call, 'a', "{sv}");
-  if (r >= 0) r = appendFlag(call, "known", options_.recorderKnown);
-  if (r >= 0) r = appendFlag(call, "paired", options_.recorderPaired);
-  if (r >= 0) r = appendFlag(call, "mtu_property", options_.mtuProperty);
-  if (r >= 0) r = sd_bus_message_close_container(call);
+  if (r >= 0) {
+    r = sd_bus_message_append(call, "sa{sv}", ORVIX_MOCK_RECORDER_TEMPLATE, 1, "mtu_property", "b",
+                              options_.mtuProperty ? 1 : 0);
+  }
   sd_bus_error error{};
   if (r >= 0) r = sd_bus_call(bus_, call, 0, &error, nullptr);
   sd_bus_message_unref(call);
@@ -242,21 +220,15 @@ void MockBluez::startMock(const std::string& previousOwner) {
     sd_bus_error_free(&error);
     fail("the recorder could not be added: " + reason + "; " + fileText(mockLog));
   }
-  replay();
-}
-
-void MockBluez::replay() {
   if (temporaryTimeout_) setTemporaryTimeout(*temporaryTimeout_);
   if (refusingConnections_) refuseConnections(true);
-  if (!offeringSockets_) offerSockets(false);
-  if (manufacturerData_) setManufacturerData(manufacturerData_->first, manufacturerData_->second);
   if (advertisingInterval_ > 0ms) advertiseEvery(advertisingInterval_, advertisingRssi_);
 }
 
 sd_bus_message* MockBluez::newCall(const char* method) {
-  if (bus_ == nullptr) fail(std::string(method) + ": the bus is stopped");
   sd_bus_message* call = nullptr;
-  if (sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", kControl, method) < 0) {
+  if (sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", "org.orvix.MockRecorder",
+                                     method) < 0) {
     fail(std::string(method) + ": no message");
   }
   return call;
@@ -278,40 +250,23 @@ sd_bus_message* MockBluez::send(sd_bus_message* call, const char* method,
 
 void MockBluez::control(const char* method, const char* types, ...) {
   sd_bus_message* call = newCall(method);
-  if (types != nullptr) {
-    va_list arguments;
-    va_start(arguments, types);
-    const int r = sd_bus_message_appendv(call, types, arguments);
-    va_end(arguments);
-    if (r < 0) {
-      sd_bus_message_unref(call);
-      fail(std::string(method) + ": bad arguments");
-    }
+  va_list arguments;
+  va_start(arguments, types);
+  const int r = types != nullptr ? sd_bus_message_appendv(call, types, arguments) : 0;
+  va_end(arguments);
+  if (r < 0) {
+    sd_bus_message_unref(call);
+    fail(std::string(method) + ": bad arguments");
   }
   sd_bus_message_unref(send(call, method));
 }
 
-bool MockBluez::query(const char* method) {
-  sd_bus_message* reply = send(newCall(method), method);
-  int answer = 0;
-  const int r = sd_bus_message_read(reply, "b", &answer);
-  sd_bus_message_unref(reply);
-  if (r < 0) fail(std::string(method) + ": unreadable answer");
-  return answer != 0;
-}
-
-bool MockBluez::discovering() { return query("Discovering"); }
-bool MockBluez::deviceExists() { return query("DeviceExists"); }
-bool MockBluez::connected() { return query("Connected"); }
+bool MockBluez::discovering() { return readFlag(send(newCall("Discovering"), "Discovering")); }
 
 bool MockBluez::advertise(int rssi) {
   sd_bus_message* call = newCall("Advertise");
   sd_bus_message_append(call, "n", static_cast<std::int16_t>(rssi));
-  sd_bus_message* reply = send(call, "Advertise");
-  int heard = 0;
-  sd_bus_message_read(reply, "b", &heard);
-  sd_bus_message_unref(reply);
-  return heard != 0;
+  return readFlag(send(call, "Advertise"));
 }
 
 void MockBluez::advertiseEvery(std::chrono::milliseconds interval, int rssi) {
@@ -321,32 +276,22 @@ void MockBluez::advertiseEvery(std::chrono::milliseconds interval, int rssi) {
   advertisingRssi_ = rssi;
 }
 
-void MockBluez::setManufacturerData(std::uint16_t company, const std::vector<std::uint8_t>& data) {
-  sd_bus_message* call = newCall("SetManufacturerData");
-  sd_bus_message_append(call, "q", company);
-  sd_bus_message_append_array(call, 'y', data.data(), data.size());
-  sd_bus_message_unref(send(call, "SetManufacturerData"));
-  manufacturerData_.emplace(company, data);
-}
-
 void MockBluez::setTemporaryTimeout(std::chrono::milliseconds timeout) {
   control("SetTemporaryTimeout", "u", static_cast<std::uint32_t>(timeout.count()));
   temporaryTimeout_ = timeout;
 }
 
 void MockBluez::notify(std::string_view characteristic, const std::vector<std::uint8_t>& value) {
-  const std::string which(characteristic);
   sd_bus_message* call = newCall("Notify");
-  sd_bus_message_append(call, "s", which.c_str());
+  sd_bus_message_append(call, "s", std::string(characteristic).c_str());
   sd_bus_message_append_array(call, 'y', value.data(), value.size());
   sd_bus_message_unref(send(call, "Notify"));
 }
 
 std::vector<double> MockBluez::notifyBurst(std::string_view characteristic, std::uint32_t count,
                                            std::uint32_t size) {
-  const std::string which(characteristic);
   sd_bus_message* call = newCall("NotifyBurst");
-  sd_bus_message_append(call, "suu", which.c_str(), count, size);
+  sd_bus_message_append(call, "suu", std::string(characteristic).c_str(), count, size);
   return readTimes(send(call, "NotifyBurst"));
 }
 
@@ -365,8 +310,7 @@ std::vector<double> MockBluez::notifySequence(const std::vector<std::string>& ch
 }
 
 void MockBluez::notifyMalformed(std::string_view kind) {
-  const std::string which(kind);
-  control("NotifyMalformed", "s", which.c_str());
+  control("NotifyMalformed", "s", std::string(kind).c_str());
 }
 
 void MockBluez::spoofNotification(const std::vector<std::uint8_t>& value) {
@@ -390,18 +334,12 @@ void MockBluez::spoofNotification(const std::vector<std::uint8_t>& value) {
 void MockBluez::dropLink() { control("DropLink", nullptr); }
 void MockBluez::setPowered(bool powered) { control("SetPowered", "b", powered ? 1 : 0); }
 void MockBluez::setPowerState(std::string_view state) {
-  const std::string text(state);
-  control("SetPowerState", "s", text.c_str());
+  control("SetPowerState", "s", std::string(state).c_str());
 }
 
 void MockBluez::refuseConnections(bool refuse) {
   control("RefuseConnections", "b", refuse ? 1 : 0);
   refusingConnections_ = refuse;
-}
-
-void MockBluez::offerSockets(bool offer) {
-  control("OfferSockets", "b", offer ? 1 : 0);
-  offeringSockets_ = offer;
 }
 
 std::vector<MockBluez::Write> MockBluez::writes() {

@@ -1,12 +1,13 @@
 #pragma once
 
 // BlueZ on a private bus, for the tests, the bench and the demo: a dbus-daemon of its own in a
-// fresh temporary directory, python-dbusmock's "bluez5" template on it, and the recorder added
-// through mock_recorder.py, which behaves as bluetoothd 5.66 does (discovery sessions per client,
-// the recorder's device object only once heard, GATT objects after the first connection). Both
-// daemons are started here and stopped by process id when the object goes. Constructing it points
-// DBUS_SYSTEM_BUS_ADDRESS of this process at the private bus, so no binding made afterwards can
-// reach the machine's own system bus. A daemon that cannot start throws with the reason.
+// fresh temporary directory, python-dbusmock's "bluez5" template on it, and the recorder ("Orvix
+// K7", C0:FF:EE:00:00:01) added through mock_recorder.py, which behaves as bluetoothd 5.66 does
+// (discovery sessions per client, the recorder's device object only once heard, GATT objects after
+// the first connection). Both daemons are started here and stopped by process id when the object
+// goes. Constructing it points DBUS_SYSTEM_BUS_ADDRESS of this process at the private bus, so no
+// binding made afterwards can reach the machine's own system bus. A daemon that cannot start
+// throws with the reason.
 
 #include <sys/types.h>
 
@@ -15,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 struct sd_bus;
@@ -25,14 +25,7 @@ namespace orvix::testing {
 
 class MockBluez {
  public:
-  static constexpr std::string_view kAdapterAddress = "00:01:02:03:04:05";
-  static constexpr std::string_view kRecorderAddress = "C0:FF:EE:00:00:01";
-  static constexpr std::string_view kRecorderName = "Orvix K7";
-
   struct Options {
-    // bluetoothd has the recorder stored: its device object exists from the start, unheard.
-    bool recorderKnown = false;
-    bool recorderPaired = false;  // implies known
     // Characteristics carry "MTU", as BlueZ 5.62 and later do; false plays an older BlueZ.
     bool mtuProperty = true;
   };
@@ -47,19 +40,14 @@ class MockBluez {
   // DBUS_SYSTEM_BUS_ADDRESS names it for a child process.
   const std::string& busAddress() const { return address_; }
 
-  // Quick queries, never blocking on anything but the mock's reply.
-  bool discovering();   // Adapter1 "Discovering"
-  bool deviceExists();  // the recorder's Device1 object is exported
-  bool connected();
+  bool discovering();  // Adapter1 "Discovering"
 
-  // The recorder's part. Each call returns once the mock has done it.
+  // What the recorder does. Each call returns once the mock has done it.
   // One advertisement; heard (true) only while some client discovers.
   bool advertise(int rssi);
   // The recorder keeps advertising every `interval` at `rssi` (0 ms stops); heard only while
   // discovering. It goes on across restartBluez() and restartBus(), as a device's radio would.
   void advertiseEvery(std::chrono::milliseconds interval, int rssi);
-  // The recorder's next advertisements carry this manufacturer data.
-  void setManufacturerData(std::uint16_t company, const std::vector<std::uint8_t>& data);
   // bluetoothd's TemporaryTimeout (30 s unless set): how long an unheard, never connected device
   // object outlives its last advertisement.
   void setTemporaryTimeout(std::chrono::milliseconds timeout);
@@ -84,8 +72,6 @@ class MockBluez {
   void setPowerState(std::string_view state);
   // The recorder out of reach: Connect fails as bluetoothd's does for an unreachable LE device.
   void refuseConnections(bool refuse);
-  // Whether AcquireNotify and AcquireWrite hand out sockets (they do at start) or refuse.
-  void offerSockets(bool offer);
   struct Write {
     std::vector<std::uint8_t> bytes;
     std::string type;  // "request" (with response) or "command" (without)
@@ -94,7 +80,7 @@ class MockBluez {
 
   // Every BlueZ method call the mock served, in order: method name, object path, the error name
   // it answered with ("" for success, "(pending)" while unanswered), and for SetDiscoveryFilter
-  // the filter's keys ("Transport=le,DuplicateData=true,RSSI=-127"; lists joined by "|").
+  // the filter's keys ("Transport=le,DuplicateData=true,RSSI=-127").
   struct Call {
     std::string method;
     std::string path;
@@ -103,27 +89,24 @@ class MockBluez {
   };
   std::vector<Call> calls();
 
-  // bluetoothd stops and a fresh one takes org.bluez (a new unique name): device objects gone
-  // (a recorder stored by Options comes back unheard), the adapter back and powered. The
-  // recorder's radio, its settings and bluetoothd's TemporaryTimeout stay.
+  // bluetoothd stops and a fresh one takes org.bluez (a new unique name): device objects gone,
+  // the adapter back and powered. The recorder's radio, its settings and bluetoothd's
+  // TemporaryTimeout stay.
   void restartBluez();
   // The system bus goes (with bluetoothd) and comes back at the same address.
   void restartBus();
-  // The halves of restartBus(), so that a test can look at a client while there is no bus.
-  void stopBus();
-  void startBus();
 
  private:
+  void startBus();
+  void stopBus();
+  // A fresh mock taking org.bluez from `previousOwner` (none at first), the recorder added and
+  // told again what the last one was told.
+  void startMock(const std::string& previousOwner = {});
   sd_bus_message* newCall(const char* method);
   // Sends `call` and unrefs it; answers the reply, which the caller unrefs. Throws if refused.
   sd_bus_message* send(sd_bus_message* call, const char* method, std::uint64_t timeoutUsec = 0);
   // A call whose arguments sd_bus_message_append() takes as `types` says; the reply dropped.
   void control(const char* method, const char* types, ...);
-  bool query(const char* method);
-  // A fresh mock taking org.bluez from `previousOwner` (none at first), the recorder added.
-  void startMock(const std::string& previousOwner = {});
-  // What the recorder and the settings were told, told again to a fresh mock.
-  void replay();
 
   Options options_;
   std::string directory_;
@@ -133,10 +116,8 @@ class MockBluez {
   sd_bus* bus_ = nullptr;
   std::chrono::milliseconds advertisingInterval_{0};
   int advertisingRssi_ = 0;
-  std::optional<std::pair<std::uint16_t, std::vector<std::uint8_t>>> manufacturerData_;
   std::optional<std::chrono::milliseconds> temporaryTimeout_;
   bool refusingConnections_ = false;
-  bool offeringSockets_ = true;
 };
 
 }  // namespace orvix::testing
