@@ -58,6 +58,11 @@ bool isWriteAcquired(const BusError& error) {
   return error.name == "org.bluez.Error.NotPermitted" && error.message == "Write acquired";
 }
 
+bool isSessionAlreadyOn(const BusError& error) {
+  return error.name == "org.bluez.Error.InProgress" ||
+         (error.name == "org.bluez.Error.Failed" && error.message == "Already notifying");
+}
+
 BluetoothError bluetoothError(const BusError& error) {
   // ATT error codes where BlueZ's error names one.
   static constexpr std::array<std::pair<std::string_view, int>, 5> kAttCodes = {{

@@ -75,6 +75,8 @@ bool isAccessDenied(const BusError& error);
 bool isLastingConnectFailure(const BusError& error);
 // bluetoothd refusing WriteValue because a write socket is (still) held.
 bool isWriteAcquired(const BusError& error);
+// StartNotify refused because this client's session already exists (kept from an earlier link).
+bool isSessionAlreadyOn(const BusError& error);
 BluetoothError bluetoothError(const BusError& error);
 
 std::uint32_t characteristicProperties(const std::vector<std::string>& flags);

@@ -237,8 +237,8 @@ void BluezPeripheral::releaseLink() {
   servicesWanted_ = false;
   outstandingWithoutResponse_ = 0;
   acquiredMtu_.reset();
-  // bluetoothd ends a link's notification sessions with the link (its "Notifying" may say
-  // otherwise): every subscription is asked for again on the next link.
+  // Every subscription is asked for again on the next link (bluetoothd may still hold the
+  // session, which StartNotify then confirms).
   for (auto& [path, characteristic] : characteristics_) characteristic->setNotifying(false);
 }
 
@@ -356,9 +356,12 @@ void BluezPeripheral::setNotifyValue(bool enabled, Characteristic& characteristi
         auto found = self->characteristics_.find(path);
         if (found == self->characteristics_.end()) return;
         auto subscribed = found->second;
-        if (!error) subscribed->setNotifying(enabled);
+        // bluetoothd keeps this client's session across links and registers it again on the
+        // next one: asked again, it answers that the session exists, which is a subscription.
+        const bool alreadyOn = enabled && error && isSessionAlreadyOn(*error);
+        if (!error || alreadyOn) subscribed->setNotifying(enabled);
         std::optional<BluetoothError> failure;
-        if (error) failure = bluetoothError(*error);
+        if (error && !alreadyOn) failure = bluetoothError(*error);
         self->deliver([&](PeripheralDelegate& delegate) {
           delegate.didUpdateNotificationState(*self, *subscribed, failure);
         });
