@@ -6,7 +6,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <iterator>
 
 #include "common/utf16.h"
 #include "common/utf8_repair.h"
@@ -17,8 +18,16 @@ namespace orvix::platform::linux_desktop {
 namespace {
 
 constexpr std::size_t kMaximumOwnText = 16u << 20;
-constexpr long kMaximumReadBytes = 4L << 20;
+constexpr std::size_t kMaximumReadBytes = 4u << 20;
 constexpr auto kReadTimeout = std::chrono::seconds(1);
+// Pieces of an increment transfer, and the largest text sent in one piece: what GTK and Qt use.
+constexpr std::size_t kMaximumPiece = 256u << 10;
+constexpr std::size_t kMaximumTransfers = 8;
+constexpr auto kTransferIdle = std::chrono::seconds(5);
+constexpr auto kManagerWait = std::chrono::seconds(1);
+// A property a given-up read may still receive pieces on is not reused for this long.
+constexpr auto kStaleQuiet = std::chrono::seconds(5);
+constexpr std::size_t kMaximumMultiplePairs = 64;
 
 Window makeWindow(X11Display& display) {
   return XCreateSimpleWindow(display.get(), display.root(), 0, 0, 1, 1, 0, 0, 0);
@@ -33,6 +42,81 @@ std::string latin1(const std::string& utf8) {
     out.push_back(unit < 0x100 ? static_cast<char>(unit) : '?');
   }
   return out;
+}
+
+std::string latin1ToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char byte : bytes) {
+    const auto code = static_cast<unsigned char>(byte);
+    if (code < 0x80) {
+      out.push_back(byte);
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return out;
+}
+
+struct PropertyMatch {
+  Window window;
+  Atom property;
+};
+
+Bool isPropertyStamp(Display*, XEvent* event, XPointer argument) {
+  const auto* match = reinterpret_cast<const PropertyMatch*>(argument);
+  return event->type == PropertyNotify && event->xproperty.window == match->window &&
+         event->xproperty.atom == match->property && event->xproperty.state == PropertyNewValue;
+}
+
+// The server's time now, as ICCCM asks clients to get it: a zero-length append to a property of
+// one's own window, whose PropertyNotify the server stamps. The window selects PropertyChangeMask.
+Time serverTime(Display* display, Window window, Atom property) {
+  const unsigned char nothing[4] = {};
+  XChangeProperty(display, window, property, XA_INTEGER, 32, PropModeAppend, nothing, 0);
+  // The reply comes after the event, so the event is queued once this returns.
+  XSync(display, False);
+  XEvent event;
+  PropertyMatch match{window, property};
+  if (XCheckIfEvent(display, &event, isPropertyStamp, reinterpret_cast<XPointer>(&match))) {
+    return event.xproperty.time;
+  }
+  return CurrentTime;
+}
+
+// One property read, deleted once read whole.
+struct PropertyValue {
+  Atom type = None;
+  int format = 0;
+  std::string bytes;                 // format 8
+  std::vector<unsigned long> items;  // format 32
+  unsigned long remaining = 0;       // bytes past the limit, left unread
+};
+
+PropertyValue takeProperty(Display* display, Window window, Atom property,
+                           std::size_t maximumBytes) {
+  PropertyValue value;
+  unsigned long count = 0;
+  unsigned char* data = nullptr;
+  const long longs = static_cast<long>((maximumBytes + 3) / 4);
+  const int status =
+      XGetWindowProperty(display, window, property, 0, longs, True, AnyPropertyType, &value.type,
+                         &value.format, &count, &value.remaining, &data);
+  if (status != Success) value.type = None;
+  if (data != nullptr && value.type != None) {
+    if (value.format == 8) {
+      value.bytes.assign(reinterpret_cast<const char*>(data), count);
+    } else if (value.format == 32) {
+      // Xlib hands 32-bit items back as longs, whatever the width of long.
+      const auto* items = reinterpret_cast<const unsigned long*>(data);
+      value.items.assign(items, items + count);
+    }
+  }
+  if (data != nullptr) XFree(data);
+  // Xlib deletes only a property read to its end.
+  if (value.remaining > 0) XDeleteProperty(display, window, property);
+  return value;
 }
 
 }  // namespace
@@ -50,7 +134,9 @@ std::unique_ptr<X11Pasteboard> X11Pasteboard::create(std::unique_ptr<X11Display>
 
 X11Pasteboard::X11Pasteboard(std::unique_ptr<X11Display> owner, std::unique_ptr<X11Display> reader,
                              int fixesEventBase, int wake)
-    : owner_(std::move(owner)), reader_(std::move(reader)), fixesEventBase_(fixesEventBase),
+    : owner_(std::move(owner)),
+      reader_(std::move(reader)),
+      fixesEventBase_(fixesEventBase),
       wake_(wake) {
   ownerWindow_ = makeWindow(*owner_);
   readerWindow_ = makeWindow(*reader_);
@@ -61,7 +147,18 @@ X11Pasteboard::X11Pasteboard(std::unique_ptr<X11Display> owner, std::unique_ptr<
   plain_ = owner_->atom("text/plain;charset=utf-8");
   string_ = XA_STRING;
   incr_ = owner_->atom("INCR");
-  property_ = reader_->atom("ORVIX_PASTEBOARD");
+  timestamp_ = owner_->atom("TIMESTAMP");
+  multiple_ = owner_->atom("MULTIPLE");
+  clipboardManager_ = owner_->atom("CLIPBOARD_MANAGER");
+  saveTargets_ = owner_->atom("SAVE_TARGETS");
+  ownerTime_ = owner_->atom("ORVIX_PASTEBOARD_TIME");
+  saveProperty_ = owner_->atom("ORVIX_PASTEBOARD_SAVE");
+  readerTime_ = reader_->atom("ORVIX_PASTEBOARD_TIME");
+  for (std::size_t index = 0; index < kReadProperties; ++index) {
+    readProperties_[index] = reader_->atom(("ORVIX_PASTEBOARD_" + std::to_string(index)).c_str());
+  }
+  XSelectInput(owner_->get(), ownerWindow_, PropertyChangeMask);
+  XSelectInput(reader_->get(), readerWindow_, PropertyChangeMask);
   XFixesSelectSelectionInput(owner_->get(), ownerWindow_, clipboard_,
                              XFixesSetSelectionOwnerNotifyMask |
                                  XFixesSelectionWindowDestroyNotifyMask |
@@ -72,19 +169,54 @@ X11Pasteboard::X11Pasteboard(std::unique_ptr<X11Display> owner, std::unique_ptr<
 }
 
 X11Pasteboard::~X11Pasteboard() {
+  stopping_ = true;
   const std::uint64_t one = 1;
   [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof(one));
   server_.join();
+  handOverToClipboardManager();
   ::close(wake_);
 }
 
 void X11Pasteboard::serve() {
   for (;;) {
+    int timeout = -1;
+    {
+      std::lock_guard guard(owner_->lock());
+      handlePendingLocked();
+      const auto now = Clock::now();
+      dropTransfersLocked(now);
+      timeout = msUntilNextDeadlineLocked(now, std::nullopt);
+    }
     pollfd fds[2] = {{ConnectionNumber(owner_->get()), POLLIN, 0}, {wake_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents != 0) return;
-    std::lock_guard guard(owner_->lock());
+    ::poll(fds, 2, timeout);
+    if (stopping_) return;
+  }
+}
+
+// Freedesktop's clipboard manager convention: the manager copies the text and takes the
+// CLIPBOARD over, then answers the SAVE_TARGETS request; until then this process serves it.
+void X11Pasteboard::handOverToClipboardManager() {
+  std::lock_guard guard(owner_->lock());
+  Display* display = owner_->get();
+  handlePendingLocked();
+  if (!owned_ || !contents_) return;
+  if (XGetSelectionOwner(display, clipboardManager_) == None) return;
+  const Atom saved[] = {utf8_, plain_, string_};
+  XChangeProperty(display, ownerWindow_, saveProperty_, XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(saved), 3);
+  const Time now = serverTime(display, ownerWindow_, ownerTime_);
+  managerAnswered_ = false;
+  XConvertSelection(display, clipboardManager_, saveTargets_, saveProperty_, ownerWindow_, now);
+  XFlush(display);
+  const auto deadline = Clock::now() + kManagerWait;
+  for (;;) {
     handlePendingLocked();
+    if (managerAnswered_) return;
+    const auto current = Clock::now();
+    if (current >= deadline) return;
+    dropTransfersLocked(current);
+    pollfd fd{ConnectionNumber(display), POLLIN, 0};
+    ::poll(&fd, 1, msUntilNextDeadlineLocked(current, deadline));
   }
 }
 
@@ -95,9 +227,21 @@ void X11Pasteboard::handlePendingLocked() {
     XNextEvent(display, &event);
     if (event.type == SelectionRequest) {
       answerRequestLocked(event.xselectionrequest);
+    } else if (event.type == PropertyNotify) {
+      if (event.xproperty.window != ownerWindow_) continueTransferLocked(event.xproperty);
     } else if (event.type == SelectionClear && event.xselectionclear.selection == clipboard_) {
+      // The time is the new owner's; one from before our latest taking is about an earlier one.
+      if (owned_ && event.xselectionclear.time != CurrentTime &&
+          !TappedEventTime::atOrAfter(event.xselectionclear.time, ownedAt_)) {
+        continue;
+      }
       owned_ = false;
       contents_.reset();
+      latin1Contents_.reset();
+    } else if (event.type == SelectionNotify && event.xselection.requestor == ownerWindow_ &&
+               event.xselection.selection == clipboardManager_ &&
+               event.xselection.target == saveTargets_) {
+      managerAnswered_ = true;
     } else if (event.type == fixesEventBase_ + XFixesSelectionNotify) {
       const auto& notice = reinterpret_cast<const XFixesSelectionNotifyEvent&>(event);
       // Our own changes were counted when they were made.
@@ -119,38 +263,184 @@ void X11Pasteboard::answerRequestLocked(const XSelectionRequestEvent& request) {
   reply.selection = request.selection;
   reply.target = request.target;
   reply.time = request.time;
+  reply.property = None;
   // Clients from before ICCCM 2 leave the property out: the target names it then.
   const Atom property = request.property == None ? request.target : request.property;
-  reply.property = None;
-  const long limit = XExtendedMaxRequestSize(display) > 0 ? XExtendedMaxRequestSize(display)
-                                                          : XMaxRequestSize(display);
-  const std::size_t maximumBytes = static_cast<std::size_t>(limit) * 4 - 1024;
-  if (owned_ && contents_ && request.selection == clipboard_) {
-    if (request.target == targets_) {
-      const Atom offered[] = {targets_, utf8_, plain_, text_, string_};
-      XChangeProperty(display, request.requestor, property, XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(offered), 5);
-      reply.property = property;
-    } else if (request.target == utf8_ || request.target == plain_ || request.target == text_ ||
-               request.target == string_) {
-      const std::string bytes = request.target == string_ ? latin1(*contents_) : *contents_;
-      if (bytes.size() <= maximumBytes) {
-        XChangeProperty(display, request.requestor, property,
-                        request.target == string_ ? string_ : utf8_, 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(bytes.data()),
-                        static_cast<int>(bytes.size()));
-        reply.property = property;
+  // ICCCM 2.2: a request stamped before this ownership began is not ours to answer.
+  const bool current =
+      request.time == CurrentTime || TappedEventTime::atOrAfter(request.time, ownedAt_);
+  if (owned_ && current && request.selection == clipboard_) {
+    if (request.target == multiple_) {
+      if (request.property != None && answerMultipleLocked(request.requestor, request.property)) {
+        reply.property = request.property;
       }
+    } else if (convertLocked(request.requestor, request.target, property)) {
+      reply.property = property;
     }
   }
   XSendEvent(display, request.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
   XFlush(display);
 }
 
+bool X11Pasteboard::convertLocked(Window requestor, Atom target, Atom property) {
+  Display* display = owner_->get();
+  if (property == None) return false;
+  if (target == targets_) {
+    std::vector<Atom> offered = {targets_, timestamp_, multiple_};
+    if (contents_) offered.insert(offered.end(), {saveTargets_, utf8_, plain_, text_, string_});
+    XChangeProperty(display, requestor, property, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(offered.data()),
+                    static_cast<int>(offered.size()));
+    return true;
+  }
+  if (target == timestamp_) {
+    const unsigned long taken = ownedAt_;
+    XChangeProperty(display, requestor, property, XA_INTEGER, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&taken), 1);
+    return true;
+  }
+  if (!contents_) return false;
+  std::shared_ptr<const std::string> bytes = contents_;
+  Atom type = utf8_;
+  if (target == string_) {
+    if (!latin1Contents_) latin1Contents_ = std::make_shared<const std::string>(latin1(*contents_));
+    bytes = latin1Contents_;
+    type = string_;
+  } else if (target == plain_) {
+    type = plain_;
+  } else if (target != utf8_ && target != text_) {
+    return false;
+  }
+  if (bytes->size() > pieceBytesLocked()) {
+    return startTransferLocked(requestor, property, type, std::move(bytes));
+  }
+  XChangeProperty(display, requestor, property, type, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(bytes->data()),
+                  static_cast<int>(bytes->size()));
+  return true;
+}
+
+// ICCCM 2.6.2: the property holds pairs of target and property; each is converted as if asked
+// for alone, and a pair that fails has its target replaced with None.
+bool X11Pasteboard::answerMultipleLocked(Window requestor, Atom property) {
+  Display* display = owner_->get();
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, remaining = 0;
+  unsigned char* data = nullptr;
+  const int status = XGetWindowProperty(display, requestor, property, 0,
+                                        static_cast<long>(2 * kMaximumMultiplePairs), False,
+                                        AnyPropertyType, &type, &format, &count, &remaining, &data);
+  std::vector<unsigned long> pairs;
+  if (status == Success && data != nullptr && format == 32) {
+    const auto* items = reinterpret_cast<const unsigned long*>(data);
+    pairs.assign(items, items + count);
+  }
+  if (data != nullptr) XFree(data);
+  if (pairs.empty() || pairs.size() % 2 != 0 || remaining != 0) return false;
+  for (std::size_t index = 0; index < pairs.size(); index += 2) {
+    const Atom target = pairs[index];
+    const Atom into = pairs[index + 1];
+    if (target == multiple_ || into == property || !convertLocked(requestor, target, into)) {
+      pairs[index] = None;
+    }
+  }
+  XChangeProperty(display, requestor, property, type, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(pairs.data()),
+                  static_cast<int>(pairs.size()));
+  return true;
+}
+
+// ICCCM 2.7.2: the property first says INCR and a lower bound of the size; each time the
+// requestor deletes it, the next piece goes in, and an empty piece ends the transfer.
+bool X11Pasteboard::startTransferLocked(Window requestor, Atom property, Atom type,
+                                        std::shared_ptr<const std::string> bytes) {
+  Display* display = owner_->get();
+  // A requestor that asks again into the same property has given up the earlier transfer.
+  std::erase_if(transfers_, [&](const Transfer& transfer) {
+    return transfer.requestor == requestor && transfer.property == property;
+  });
+  if (transfers_.size() >= kMaximumTransfers) {
+    forgetRequestorLocked(requestor);
+    return false;
+  }
+  // Listening first: the requestor may delete the property as soon as it is written.
+  XSelectInput(display, requestor, PropertyChangeMask);
+  const unsigned long size = bytes->size();
+  XChangeProperty(display, requestor, property, incr_, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&size), 1);
+  transfers_.push_back(
+      Transfer{requestor, property, type, std::move(bytes), 0, Clock::now() + kTransferIdle});
+  return true;
+}
+
+void X11Pasteboard::continueTransferLocked(const XPropertyEvent& event) {
+  if (event.state != PropertyDelete) return;
+  const auto found = std::find_if(transfers_.begin(), transfers_.end(), [&](const Transfer& t) {
+    return t.requestor == event.window && t.property == event.atom;
+  });
+  if (found == transfers_.end()) return;
+  Display* display = owner_->get();
+  const std::size_t piece = std::min(pieceBytesLocked(), found->bytes->size() - found->sent);
+  XChangeProperty(display, found->requestor, found->property, found->type, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(found->bytes->data() + found->sent),
+                  static_cast<int>(piece));
+  if (piece == 0) {
+    const Window requestor = found->requestor;
+    transfers_.erase(found);
+    forgetRequestorLocked(requestor);
+  } else {
+    found->sent += piece;
+    found->deadline = Clock::now() + kTransferIdle;
+  }
+  XFlush(display);
+}
+
+void X11Pasteboard::dropTransfersLocked(Clock::time_point now) {
+  std::vector<Window> dropped;
+  std::erase_if(transfers_, [&](const Transfer& transfer) {
+    if (transfer.deadline > now) return false;
+    dropped.push_back(transfer.requestor);
+    return true;
+  });
+  for (const Window requestor : dropped) forgetRequestorLocked(requestor);
+  if (!dropped.empty()) XFlush(owner_->get());
+}
+
+// Stops listening to a requestor's window once no transfer goes to it.
+void X11Pasteboard::forgetRequestorLocked(Window requestor) {
+  const bool busy = std::any_of(transfers_.begin(), transfers_.end(),
+                                [&](const Transfer& t) { return t.requestor == requestor; });
+  if (!busy) XSelectInput(owner_->get(), requestor, NoEventMask);
+}
+
+int X11Pasteboard::msUntilNextDeadlineLocked(Clock::time_point now,
+                                             std::optional<Clock::time_point> also) {
+  std::optional<Clock::time_point> next = also;
+  for (const Transfer& transfer : transfers_) {
+    if (!next || transfer.deadline < *next) next = transfer.deadline;
+  }
+  if (!next) return -1;
+  if (*next <= now) return 0;
+  // Rounded up, so that the wake-up is never before the deadline.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*next - now).count());
+}
+
+std::size_t X11Pasteboard::pieceBytesLocked() {
+  // The core limit, which every client's connection has, less room for the request's header.
+  const std::size_t limit = static_cast<std::size_t>(XMaxRequestSize(owner_->get())) * 4;
+  return std::min(limit, kMaximumPiece) - 1024;
+}
+
 void X11Pasteboard::takeOwnershipLocked() {
-  XSetSelectionOwner(owner_->get(), clipboard_, ownerWindow_, CurrentTime);
-  XFlush(owner_->get());
-  owned_ = XGetSelectionOwner(owner_->get(), clipboard_) == ownerWindow_;
+  Display* display = owner_->get();
+  const Time now = serverTime(display, ownerWindow_, ownerTime_);
+  // Whatever happened before that time is settled first, so a SelectionClear still queued from
+  // an earlier owner change is not taken for the loss of this one.
+  handlePendingLocked();
+  XSetSelectionOwner(display, clipboard_, ownerWindow_, now);
+  owned_ = XGetSelectionOwner(display, clipboard_) == ownerWindow_;
+  if (owned_) ownedAt_ = now;
   ++changeCount_;
 }
 
@@ -159,7 +449,11 @@ std::int64_t X11Pasteboard::clearContents() {
   handlePendingLocked();
   takeOwnershipLocked();
   contents_.reset();
+  latin1Contents_.reset();
   clearedForWrite_ = true;
+  // Events the round trips queued are handled before the lock goes: the serving thread waits
+  // only on the connection, and would not see them.
+  handlePendingLocked();
   return changeCount_;
 }
 
@@ -171,9 +465,13 @@ bool X11Pasteboard::setString(std::string_view text) {
   // its own, as other clients see a fresh ownership.
   if (!owned_ || !clearedForWrite_) takeOwnershipLocked();
   clearedForWrite_ = false;
-  if (!owned_) return false;
-  contents_ = std::string(text);
-  return true;
+  const bool taken = owned_;
+  if (taken) {
+    contents_ = std::make_shared<const std::string>(text);
+    latin1Contents_.reset();
+  }
+  handlePendingLocked();
+  return taken;
 }
 
 std::int64_t X11Pasteboard::changeCount() {
@@ -194,37 +492,141 @@ std::optional<std::string> X11Pasteboard::string() {
   {
     std::lock_guard guard(owner_->lock());
     handlePendingLocked();
-    if (owned_) return contents_;
+    if (owned_) return contents_ ? std::optional<std::string>(*contents_) : std::nullopt;
   }
   std::lock_guard guard(reader_->lock());
   Display* display = reader_->get();
-  XDeleteProperty(display, readerWindow_, property_);
-  XConvertSelection(display, clipboard_, utf8_, property_, readerWindow_, CurrentTime);
-  XFlush(display);
-  const auto deadline = std::chrono::steady_clock::now() + kReadTimeout;
-  XEvent event;
-  for (;;) {
-    if (XCheckTypedWindowEvent(display, readerWindow_, SelectionNotify, &event)) break;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd fd{ConnectionNumber(display), POLLIN, 0};
-    ::poll(&fd, 1, static_cast<int>(left.count()));
+  const auto deadline = Clock::now() + kReadTimeout;
+  // One server time for the read's requests: with its own property, it tells their answers
+  // from late answers to earlier reads.
+  const Time requested = serverTime(display, readerWindow_, readerTime_);
+  for (const Atom target : {utf8_, plain_, string_}) {
+    const Atom property = takeReadPropertyLocked();
+    XDeleteProperty(display, readerWindow_, property);
+    XConvertSelection(display, clipboard_, target, property, readerWindow_, requested);
+    XFlush(display);
+    std::string text;
+    switch (awaitAnswerLocked(target, property, requested, deadline, text)) {
+      case ReadOutcome::text:
+        return text;
+      case ReadOutcome::refused:
+        continue;
+      case ReadOutcome::failed:
+        return std::nullopt;
+    }
   }
-  if (event.xselection.property == None) return std::nullopt;
+  return std::nullopt;
+}
+
+X11Pasteboard::ReadOutcome X11Pasteboard::awaitAnswerLocked(Atom target, Atom property,
+                                                            Time requested,
+                                                            Clock::time_point deadline,
+                                                            std::string& text) {
+  Display* display = reader_->get();
+  bool incremental = false;
+  Atom pieceType = None;
+  const auto decoded = [&](Atom type, std::string_view bytes) {
+    text = type == string_ ? latin1ToUtf8(bytes) : repairUtf8(bytes);
+    return ReadOutcome::text;
+  };
+  const auto giveUp = [&] {
+    if (incremental) markBusyLocked(property, true);
+    return ReadOutcome::failed;
+  };
+  for (;;) {
+    // In order: a piece's PropertyNotify must not be confused with the one that came before
+    // the answer.
+    while (XPending(display) > 0) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == SelectionNotify && event.xselection.requestor == readerWindow_) {
+        const XSelectionEvent& notice = event.xselection;
+        const bool timely =
+            notice.time == requested || (notice.time == CurrentTime && notice.property == property);
+        const bool answer = !incremental && notice.selection == clipboard_ &&
+                            notice.target == target && timely &&
+                            (notice.property == property || notice.property == None);
+        if (!answer) {
+          dropStaleLocked(notice.property, property);
+          continue;
+        }
+        if (notice.property == None) return ReadOutcome::refused;
+        const PropertyValue value =
+            takeProperty(display, readerWindow_, property, kMaximumReadBytes);
+        if (value.type == incr_) {
+          // Reading deleted the property, which asks for the first piece.
+          incremental = true;
+          // The value is a lower bound of the size; some owners (xclip) leave it out.
+          if (!value.items.empty() && value.items.front() > kMaximumReadBytes) return giveUp();
+          text.clear();
+          continue;
+        }
+        if (value.type == None || value.format != 8) return ReadOutcome::refused;
+        if (value.remaining > 0) return ReadOutcome::failed;
+        return decoded(value.type, value.bytes);
+      }
+      if (event.type == PropertyNotify && event.xproperty.window == readerWindow_ &&
+          event.xproperty.state == PropertyNewValue) {
+        const Atom changed = event.xproperty.atom;
+        if (changed != property) {
+          dropStaleLocked(changed, property);
+          continue;
+        }
+        if (!incremental) continue;  // the answer's own value, announced before the answer
+        const PropertyValue piece =
+            takeProperty(display, readerWindow_, property, kMaximumReadBytes - text.size() + 1);
+        if (piece.type == None) continue;  // already taken with an earlier piece
+        if (piece.format != 8 || piece.remaining > 0 ||
+            text.size() + piece.bytes.size() > kMaximumReadBytes) {
+          return giveUp();
+        }
+        if (piece.bytes.empty()) return decoded(pieceType == None ? piece.type : pieceType, text);
+        if (pieceType == None) pieceType = piece.type;
+        text += piece.bytes;
+      }
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return giveUp();
+    pollfd fd{ConnectionNumber(display), POLLIN, 0};
+    ::poll(&fd, 1, static_cast<int>(left));
+  }
+}
+
+Atom X11Pasteboard::takeReadPropertyLocked() {
+  const auto now = Clock::now();
+  for (std::size_t tried = 0; tried < kReadProperties; ++tried) {
+    const std::size_t index = nextReadProperty_++ % kReadProperties;
+    if (readPropertyBusyUntil_[index] <= now) return readProperties_[index];
+  }
+  return readProperties_[nextReadProperty_++ % kReadProperties];
+}
+
+void X11Pasteboard::markBusyLocked(Atom property, bool busy) {
+  const auto found = std::find(readProperties_.begin(), readProperties_.end(), property);
+  if (found == readProperties_.end()) return;
+  readPropertyBusyUntil_[static_cast<std::size_t>(std::distance(readProperties_.begin(), found))] =
+      busy ? Clock::now() + kStaleQuiet : Clock::time_point{};
+}
+
+void X11Pasteboard::dropStaleLocked(Atom stale, Atom current) {
+  if (stale == None || stale == current) return;
+  if (std::find(readProperties_.begin(), readProperties_.end(), stale) == readProperties_.end()) {
+    return;
+  }
+  Display* display = reader_->get();
+  // Only the size: the text itself is of no use any more.
   Atom type = None;
   int format = 0;
   unsigned long count = 0, remaining = 0;
   unsigned char* data = nullptr;
-  const int status = XGetWindowProperty(display, readerWindow_, property_, 0, kMaximumReadBytes / 4,
-                                        True, AnyPropertyType, &type, &format, &count, &remaining,
-                                        &data);
-  std::optional<std::string> text;
-  if (status == Success && data != nullptr && format == 8 && type != incr_ && remaining == 0) {
-    text = repairUtf8(std::string_view(reinterpret_cast<const char*>(data), count));
-  }
+  XGetWindowProperty(display, readerWindow_, stale, 0, 0, False, AnyPropertyType, &type, &format,
+                     &count, &remaining, &data);
   if (data != nullptr) XFree(data);
-  return text;
+  if (type == None) return;
+  // An INCR answer or a piece means more may follow once it is deleted; an empty piece ends it.
+  markBusyLocked(stale, type == incr_ || remaining > 0);
+  XDeleteProperty(display, readerWindow_, stale);
+  XFlush(display);
 }
 
 }  // namespace orvix::platform::linux_desktop
