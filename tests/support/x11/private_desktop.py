@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Runs one command inside a private X11 desktop with accessibility, and takes it down again.
 
-    private_desktop.py [--no-app] -- COMMAND ARG...
+    private_desktop.py [--no-app | --app NAME] -- COMMAND ARG...
 
 Starts Xvfb on a free display of its choosing, openbox (for _NET_ACTIVE_WINDOW and input
 focus), a session bus, the AT-SPI bus and the fixture GTK application, all in a private
 temporary directory, then runs COMMAND with DISPLAY, DBUS_SESSION_BUS_ADDRESS and
 ORVIX_FIXTURE_APP_PID set, and HOME and the XDG user directories (data, config, cache) inside
-that directory. Everything it started is stopped by process id afterwards, including
+that directory. With --app the third-party application NAME of real_apps.py (mousepad,
+featherpad, sakura) runs instead of the fixture, configured in that directory; COMMAND starts
+once it shows a focused text widget on AT-SPI, with ORVIX_APP_PID and what real_apps.py
+exports set. Everything it started is stopped by process id afterwards, including
 the registry daemon that D-Bus activation started. Nothing reaches the machine's own session.
 Exits with COMMAND's status, or 1 with a message on standard error when the desktop cannot start.
 """
@@ -18,6 +21,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import real_apps
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 START_DEADLINE = 20.0
@@ -60,7 +65,7 @@ class PrivateDesktop:
 
     def spawn(self, name, args, **kwargs):
         log = open(os.path.join(self.root, name + ".log"), "wb")
-        child = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL,
+        child = subprocess.Popen(args, env=kwargs.pop("env", self.env), stdin=subprocess.DEVNULL,
                                  stdout=kwargs.pop("stdout", log), stderr=log, **kwargs)
         self.children.append(child)
         return child
@@ -81,7 +86,7 @@ class PrivateDesktop:
         self.env["DISPLAY"] = f":{number.decode()}"
         wait_until("the X server", lambda: quiet(["xdpyinfo"], self.env))
 
-    def start(self, with_app):
+    def start(self, app):
         for tool in ("Xvfb", "openbox", "dbus-daemon", "xdpyinfo", "gdbus"):
             if shutil.which(tool) is None:
                 raise StartFailure(f"{tool} is not installed (run scripts/install-deps)")
@@ -94,7 +99,7 @@ class PrivateDesktop:
         wait_until("the AT-SPI bus", lambda: quiet(
             ["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus",
              "-m", "org.a11y.Bus.GetAddress"], self.env))
-        if with_app:
+        if app == "fixture":
             self.app = self.spawn("app", ["/usr/bin/python3", os.path.join(HERE, "fixture_app.py")],
                                   stdout=subprocess.PIPE)
             line = self.app.stdout.readline()
@@ -102,6 +107,35 @@ class PrivateDesktop:
                 raise StartFailure("the fixture GTK application did not start (see app.log)")
             self.env["ORVIX_FIXTURE_APP_PID"] = str(self.app.pid)
             wait_until("the fixture application on AT-SPI", self.app_on_accessibility_bus)
+        elif app is not None:
+            self.start_real_app(app)
+
+    def start_real_app(self, name):
+        # What a screen reader does when it starts; Qt exposes nothing on AT-SPI without it.
+        if not quiet(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus",
+                      "-m", "org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled",
+                      "<true>"], self.env):
+            raise StartFailure("the AT-SPI bus refused IsEnabled")
+        argv, own, exported = real_apps.prepare(name, self.root, self.env["XDG_CONFIG_HOME"])
+        if shutil.which(argv[0]) is None:
+            raise StartFailure(f"{argv[0]} is not installed (run scripts/install-deps)")
+        self.env.update(exported)
+        self.app = self.spawn("app", argv, env={**self.env, **own})
+        self.env["ORVIX_APP_PID"] = str(self.app.pid)
+        focused = ["/usr/bin/python3", os.path.join(HERE, "focused_text.py"), str(self.app.pid)]
+        wait_until(f"{name} with a focused text widget on AT-SPI",
+                   lambda: self.app.poll() is None and quiet(focused, self.env))
+        if "ORVIX_TERMINAL_LOG" in self.env:
+            wait_until("the program inside the terminal", lambda: self.terminal_ready(
+                self.env["ORVIX_TERMINAL_LOG"]))
+
+    @staticmethod
+    def terminal_ready(log):
+        try:
+            with open(log, encoding="utf-8") as lines:
+                return lines.readline() == "ready\n"
+        except FileNotFoundError:
+            return False
 
     def app_on_accessibility_bus(self):
         probe = ("import gi,sys\ngi.require_version('Atspi','2.0')\nfrom gi.repository import Atspi\n"
@@ -150,14 +184,20 @@ class PrivateDesktop:
 
 
 def main(argv):
-    with_app = "--no-app" not in argv
     if "--" not in argv:
         print(__doc__, file=sys.stderr)
         return 2
-    command = argv[argv.index("--") + 1:]
+    options, command = argv[:argv.index("--")], argv[argv.index("--") + 1:]
+    app = None if "--no-app" in options else "fixture"
+    if "--app" in options:
+        app = options[options.index("--app") + 1] if options.index("--app") + 1 < len(options) else ""
+        if app not in real_apps.LAUNCHERS:
+            print(f"private_desktop: --app takes one of {', '.join(real_apps.LAUNCHERS)}",
+                  file=sys.stderr)
+            return 2
     desktop = PrivateDesktop()
     try:
-        desktop.start(with_app)
+        desktop.start(app)
         return subprocess.run(command, env=desktop.env).returncode
     except StartFailure as failure:
         print(f"private_desktop: cannot start the test desktop: {failure}; logs in {desktop.root}",

@@ -14,7 +14,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../../support/x11"))
 from agent_fixture import agent_windows, write_entry  # noqa: E402
-from x11_session_test import Host, check, eventually, failures  # noqa: E402
+from host_session import Host, check, eventually, failures  # noqa: E402
 
 BUNDLE_IDENTIFIER = "com.openai.codex"
 PLACEHOLDER = "Ask Codex anything"

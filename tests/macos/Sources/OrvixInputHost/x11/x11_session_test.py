@@ -7,8 +7,6 @@ focused. The host's answers are checked against what the application shows throu
 """
 import json
 import os
-import select
-import subprocess
 import sys
 import time
 
@@ -19,14 +17,10 @@ gi.require_version("Gdk", "3.0")
 gi.require_version("Gtk", "3.0")
 from gi.repository import Atspi, Gdk, Gtk  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from host_session import Host, check, eventually, failures, xdotool  # noqa: E402
+
 APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
-failures = []
-
-
-def check(condition, what):
-    print(("ok   " if condition else "FAIL ") + what, flush=True)
-    if not condition:
-        failures.append(what)
 
 
 def application():
@@ -52,57 +46,6 @@ def find(role, node=None):
 def text_of(accessible):
     Atspi.Accessible.clear_cache(accessible)
     return accessible.get_text(0, -1)
-
-
-def eventually(predicate, seconds=5.0):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
-
-
-class Host:
-    def __init__(self, path, env=None):
-        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        env=env)
-        self.buffer = b""
-
-    def send(self, **command):
-        self.process.stdin.write(json.dumps(command).encode() + b"\n")
-        self.process.stdin.flush()
-
-    def next_event(self, matches, seconds=8.0):
-        end = time.monotonic() + seconds
-        while True:
-            while b"\n" in self.buffer:
-                line, self.buffer = self.buffer.split(b"\n", 1)
-                event = json.loads(line)
-                if matches(event):
-                    return event
-            left = end - time.monotonic()
-            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                return None
-            chunk = os.read(self.process.stdout.fileno(), 65536)
-            if not chunk:
-                return None
-            self.buffer += chunk
-
-    def result(self, command_id):
-        return self.next_event(lambda e: e.get("commandId") == command_id) or {}
-
-    def close(self):
-        self.send(schemaVersion=2, command="shutdown", commandId="bye")
-        try:
-            return self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            return self.process.wait()
-
-
-def xdotool(*args):
-    return subprocess.run(["xdotool", *args], check=True, capture_output=True, text=True).stdout
 
 
 def main(host_path):
@@ -174,10 +117,7 @@ def main(host_path):
 
     # The selection target Control+A announced: a copy command copies from it.
     if hint:
-        host.send(schemaVersion=2, command="vocabulary.quick-add.copy", commandId="k",
-                  copyTargetId=hint["copyTargetId"])
-        result = host.next_event(
-            lambda e: e.get("event") == "vocabulary.quick-add.selection-result", 5) or {}
+        result = host.copy_selection(hint["copyTargetId"])
         check(result.get("outcome") == "selected" and result.get("text") == "Orvix",
               "the copy command copies the selection from the real application")
 
