@@ -2,7 +2,9 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
 
+#include <string>
 #include <string_view>
 
 namespace orvix::platform::linux_desktop {
@@ -69,29 +71,91 @@ std::optional<unsigned long> X11Display::oneLong(Window window, const char* prop
 }
 
 std::optional<ProcessId> X11Display::windowPid(Window window) {
+  if (window == None || window == root()) return std::nullopt;
+  if (auto owner = ownerPid(window)) return owner;
+  return declaredPid(window);
+}
+
+std::optional<ProcessId> X11Display::ownerPid(Window window) {
+  std::call_once(clientIdsProbe_, [this] {
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    clientIds_ = XResQueryExtension(display_, &eventBase, &errorBase) &&
+                 XResQueryVersion(display_, &major, &minor) != 0 &&
+                 (major > 1 || (major == 1 && minor >= 2));
+  });
+  if (!clientIds_) return std::nullopt;
+  // The server looks up the client from the XID's client bits; the window must not be None,
+  // which would ask for every client.
+  XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+  long count = 0;
+  XResClientIdValue* ids = nullptr;
+  if (XResQueryClientIds(display_, 1, &spec, &count, &ids) != Success) return std::nullopt;
+  std::optional<ProcessId> pid;
+  for (long i = 0; i < count && !pid; ++i) {
+    // -1 for a client whose connection carries no credentials (TCP).
+    const pid_t owner = XResGetClientPid(&ids[i]);
+    if (owner > 0) pid = static_cast<ProcessId>(owner);
+  }
+  XResClientIdsDestroy(count, ids);
+  return pid;
+}
+
+std::optional<ProcessId> X11Display::declaredPid(Window window) {
   const auto pid = oneLong(window, "_NET_WM_PID", XA_CARDINAL);
   if (!pid || *pid == 0 || *pid > 0x7fffffffUL) return std::nullopt;
   return static_cast<ProcessId>(*pid);
+}
+
+bool X11Display::windowManagerRunning() {
+  const std::string selection = "WM_S" + std::to_string(DefaultScreen(display_));
+  return XGetSelectionOwner(display_, atom(selection.c_str())) != None;
+}
+
+std::optional<Window> X11Display::clientOf(Window window) {
+  const Atom wmState = atom("WM_STATE");
+  // Walk up from the window (a toolkit may focus or draw in a child of its top-level) to the
+  // first that a window manager marked as a client's, or that names its process.
+  for (int depth = 0; depth < 64 && window != None; ++depth) {
+    if (window == root()) return std::nullopt;
+    if (longs(window, wmState, wmState, 1) || declaredPid(window)) return window;
+    Window rootReturn = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display_, window, &rootReturn, &parent, &children, &count) == 0) break;
+    if (children) XFree(children);
+    // A top-level window without either: the client's own where no window manager reparents
+    // clients, else one of the window manager's.
+    if (parent == root()) {
+      if (windowManagerRunning()) return std::nullopt;
+      return window;
+    }
+    window = parent;
+  }
+  return std::nullopt;
 }
 
 std::optional<Window> X11Display::focusedClient() {
   Window focus = None;
   int revert = 0;
   XGetInputFocus(display_, &focus, &revert);
-  // Walk up from the focused window until one names its process: that is the client's
-  // top-level window (a toolkit may focus a child of it).
-  for (int depth = 0; depth < 64 && focus != None && focus != PointerRoot; ++depth) {
-    if (focus == root()) return std::nullopt;
-    if (windowPid(focus)) return focus;
-    Window rootReturn = None;
-    Window parent = None;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (XQueryTree(display_, focus, &rootReturn, &parent, &children, &count) == 0) break;
-    if (children) XFree(children);
-    focus = parent;
+  if (focus == PointerRoot) return clientUnderPointer();
+  return clientOf(focus);
+}
+
+std::optional<Window> X11Display::clientUnderPointer() {
+  Window window = root();
+  for (int depth = 0; depth < 64; ++depth) {
+    Window rootReturn = None, child = None;
+    int rootX = 0, rootY = 0, x = 0, y = 0;
+    unsigned int mask = 0;
+    if (!XQueryPointer(display_, window, &rootReturn, &child, &rootX, &rootY, &x, &y, &mask) ||
+        child == None) {
+      break;
+    }
+    window = child;
   }
-  return std::nullopt;
+  return clientOf(window);
 }
 
 std::optional<Window> X11Display::activeWindow() {
@@ -133,8 +197,16 @@ std::vector<Window> X11Display::clientsBottomToTop() {
   Window* children = nullptr;
   unsigned int count = 0;
   if (XQueryTree(display_, root(), &rootReturn, &parent, &children, &count) == 0) return clients;
+  // Without a window manager's list: the top-level windows a client shows, and the hidden ones
+  // that name their process. Every window has an owner, so without this the helper windows of
+  // any client (a clipboard owner, a toolkit's group leader) would make it an application.
   for (unsigned int i = 0; i < count && clients.size() < kMaximumWindows; ++i) {
-    clients.push_back(children[i]);
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(display_, children[i], &attributes) == 0 ||
+        attributes.override_redirect || attributes.c_class != InputOutput) {
+      continue;
+    }
+    if (attributes.map_state == IsViewable || declaredPid(children[i])) clients.push_back(children[i]);
   }
   if (children) XFree(children);
   return clients;

@@ -37,16 +37,31 @@ class X11Display {
   std::optional<std::vector<unsigned long>> longs(Window window, Atom property, Atom type,
                                                   std::size_t maximumItems);
   std::optional<unsigned long> oneLong(Window window, const char* property, Atom type);
-  // _NET_WM_PID, absent when the window does not name its process.
+  // The process of the client that created `window`, else the window's _NET_WM_PID; absent
+  // for the root window and when neither names one.
+  //
+  // The server's answer comes first: the X-Resource extension (1.2) names the process at the
+  // other end of the owning client's local connection. _NET_WM_PID, which the client writes
+  // itself, is only the fallback (a server without XRes, a client over TCP): a client may set
+  // none, or a pid of its own PID namespace. Through ssh forwarding the owner is the local ssh
+  // process.
   std::optional<ProcessId> windowPid(Window window);
-  // The top-level client window that holds the keyboard focus, without a window manager's help.
+  // The client's top-level window that `window` is, or lies in: the nearest ancestor-or-self
+  // that carries WM_STATE (which a window manager puts on every client top-level, ICCCM 4.1.3.1)
+  // or _NET_WM_PID; without a window manager, the top-level window itself. Absent for the root,
+  // and for a window manager's own windows (frames, decorations, its menus).
+  std::optional<Window> clientOf(Window window);
+  // The client top-level that holds the keyboard focus (under pointer-root focus, the one
+  // under the pointer), without a window manager's help.
   std::optional<Window> focusedClient();
+  // The client top-level of the deepest window under the pointer: where a button goes.
+  std::optional<Window> clientUnderPointer();
   // The window the window manager calls active, else the focused client.
   std::optional<Window> activeWindow();
   // The process of the active window; absent when there is none or it names none.
   std::optional<ProcessId> activePid();
-  // Client windows bottom to top: the window manager's stacking list, else the root's mapped
-  // children in the server's stacking order.
+  // Client windows bottom to top: the window manager's stacking list, else the root's children
+  // that a client shows (or hides and names its process by) in the server's stacking order.
   std::vector<Window> clientsBottomToTop();
   bool viewable(Window window);
   // WM_CLASS: the instance and class names, absent when the window sets none (or a longer one
@@ -54,6 +69,13 @@ class X11Display {
   std::optional<std::pair<std::string, std::string>> windowClass(Window window);
 
  private:
+  // Whether a window manager holds the screen's WM_Sn selection (ICCCM 2.8).
+  bool windowManagerRunning();
+  std::optional<ProcessId> ownerPid(Window window);
+  std::optional<ProcessId> declaredPid(Window window);
+
+  std::once_flag clientIdsProbe_;
+  bool clientIds_ = false;  // the server answers XResQueryClientIds
   explicit X11Display(Display* display) : display_(display) {}
   Display* display_;
   std::mutex lock_;
