@@ -1,12 +1,17 @@
 // What only the X11 binding does, on the fixture desktop of tests/support/x11/private_desktop.py.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "common/time/real_time_source.h"
 #include "platform/linux/desktop/linux_desktop.h"
@@ -97,6 +102,11 @@ TEST(X11Binding, DesktopEntriesStandInForBundles) {
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(launched.pid) + "/fd/" + stream).string(),
               "/dev/null");
   }
+  // Toolkits that keep accessibility off by default are told at start that it is wanted.
+  std::ifstream environ("/proc/" + std::to_string(launched.pid) + "/environ");
+  const std::string environment((std::istreambuf_iterator<char>(environ)), std::istreambuf_iterator<char>());
+  EXPECT_NE(environment.find(std::string("ACCESSIBILITY_ENABLED=1") + '\0'), std::string::npos);
+  EXPECT_NE(environment.find(std::string("QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1") + '\0'), std::string::npos);
 
   const auto listed = withPid(workspace.runningApplications(), launched.pid);
   ASSERT_TRUE(listed);
@@ -118,6 +128,121 @@ TEST(X11Binding, DesktopEntriesStandInForBundles) {
 
   ASSERT_TRUE(open(false));
   EXPECT_EQ((*opened)->pid, launched.pid);
+}
+
+// Holds the fixture application still, as a busy application is, until released (at the latest
+// when the scope ends).
+class StalledApplication {
+ public:
+  explicit StalledApplication(ProcessId pid) : pid_(pid) { ::kill(pid_, SIGSTOP); }
+  ~StalledApplication() {
+    if (releaser_.joinable()) releaser_.join();
+    ::kill(pid_, SIGCONT);
+  }
+  void releaseAfter(std::chrono::milliseconds delay) {
+    releaser_ = std::thread([this, delay] {
+      std::this_thread::sleep_for(delay);
+      ::kill(pid_, SIGCONT);
+    });
+  }
+
+ private:
+  ProcessId pid_;
+  std::thread releaser_;
+};
+
+TEST(X11Binding, RaiseActivatesTheElementsOwnWindow) {
+  auto world = makeX11World();
+  ASSERT_TRUE(world);
+  Accessibility& ax = world->desktop().accessibility;
+  const ProcessId pid = ::fork();
+  if (pid == 0) {
+    // argv[0] with its path: Python finds its libraries from it.
+    ::execl("/usr/bin/python3", "/usr/bin/python3", ORVIX_FIXTURE_APP, "--second-window", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  struct Child {
+    ProcessId pid;
+    ~Child() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } const child{pid};
+  const auto windowTitled = [&](std::string_view title) -> std::optional<AXElement> {
+    const auto windows = ax.copyAttributeValue(ax.applicationElement(pid), "AXWindows");
+    if (windows.error != AXError::success) return std::nullopt;
+    for (const AXElement& window : std::get<std::vector<AXElement>>(windows.value)) {
+      const auto name = ax.copyAttributeValue(window, "AXTitle");
+      if (name.error == AXError::success && std::get<std::string>(name.value) == title) return window;
+    }
+    return std::nullopt;
+  };
+  const auto focusedTitle = [&]() -> std::string {
+    const auto window = ax.copyAttributeValue(ax.applicationElement(pid), "AXFocusedWindow");
+    if (window.error != AXError::success) return {};
+    const auto name = ax.copyAttributeValue(std::get<AXElement>(window.value), "AXTitle");
+    return name.error == AXError::success ? std::get<std::string>(name.value) : std::string();
+  };
+  std::optional<AXElement> first;
+  const auto started = [&] {
+    first = windowTitled("Orvix fixture");
+    return first && focusedTitle() == "Orvix fixture (second)";
+  };
+  // A new GTK process takes a few seconds to reach the accessibility bus on a busy machine.
+  ASSERT_TRUE(world->waitFor(started) || world->waitFor(started) || world->waitFor(started))
+      << (first ? "the second window is not in front: " : "no first window; in front: ")
+      << focusedTitle();
+  // The first window lies under the second, the application's topmost.
+  EXPECT_EQ(ax.performAction(*first, "AXRaise"), AXError::success);
+  EXPECT_TRUE(world->waitFor([&] { return focusedTitle() == "Orvix fixture"; })) << focusedTitle();
+}
+
+TEST(X11Binding, ManualAccessibilityIsTheDesktopWideSwitch) {
+  auto world = makeX11World();
+  ASSERT_TRUE(world);
+  Accessibility& ax = world->desktop().accessibility;
+  // An application not yet on the accessibility bus (it registers once the switch is on).
+  const AXElement notYetThere = ax.applicationElement(0x7ffffff0);
+  EXPECT_TRUE(ax.isAttributeSettable(notYetThere, "AXManualAccessibility").settable);
+  ASSERT_EQ(ax.setAttributeValue(notYetThere, "AXManualAccessibility", true), AXError::success);
+  const auto read = ax.copyAttributeValue(ax.applicationElement(world->applicationPid()), "AXManualAccessibility");
+  ASSERT_EQ(read.error, AXError::success);
+  EXPECT_EQ(std::get<bool>(read.value), true);
+  // What the toolkits themselves read.
+  std::string status;
+  if (FILE* gdbus = ::popen("gdbus call --session -d org.a11y.Bus -o /org/a11y/bus -m "
+                            "org.freedesktop.DBus.Properties.Get org.a11y.Status IsEnabled", "r")) {
+    char line[256] = {};
+    if (std::fgets(line, sizeof(line), gdbus) != nullptr) status = line;
+    ::pclose(gdbus);
+  }
+  EXPECT_NE(status.find("true"), std::string::npos) << status;
+}
+
+TEST(X11Binding, MessagingTimeoutHoldsForTheElementItWasSetOn) {
+  auto world = makeX11World();
+  ASSERT_TRUE(world);
+  Accessibility& ax = world->desktop().accessibility;
+  const AXElement application = ax.applicationElement(world->applicationPid());
+  const auto focused = ax.copyAttributeValue(application, "AXFocusedUIElement");
+  ASSERT_EQ(focused.error, AXError::success);
+  const AXElement entry = std::get<AXElement>(focused.value);
+  ASSERT_EQ(ax.setMessagingTimeout(application, 0.02f), AXError::success);
+
+  {
+    // The entry has no timeout of its own: a busy application still gets the default.
+    StalledApplication stalled(world->applicationPid());
+    stalled.releaseAfter(std::chrono::milliseconds(250));
+    EXPECT_EQ(ax.copyAttributeValue(entry, "AXValue").error, AXError::success);
+  }
+  {
+    StalledApplication stalled(world->applicationPid());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ax.copyAttributeValue(application, "AXFocusedUIElement").error, AXError::cannotComplete);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(ax.setMessagingTimeout(application, 0), AXError::success);
 }
 
 }  // namespace

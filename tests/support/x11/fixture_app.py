@@ -4,12 +4,15 @@ a multi-line text view, a password entry and a button that is the window's defau
 "ready" once its window is shown; each activation of the button adds " (sent)" to the window's
 title, where accessibility clients see it.
 
-    fixture_app.py [--application-id ID] [--composer PLACEHOLDER]
+    fixture_app.py [--application-id ID] [--composer PLACEHOLDER] [--second-window]
+                   [--labels N]
 
 ID becomes the program name, and so the instance and class of the window's WM_CLASS, as it does
 for a GApplication program. With --composer the window is an agent's instead: one prompt entry
 with that placeholder, focused at start; Return adds " (prompt: TEXT)" to the title and empties
-the entry, as an agent does when it takes a prompt."""
+the entry, as an agent does when it takes a prompt. With --second-window a second window, titled
+"Orvix fixture (second)", is shown over the first. With --labels N the window also holds N
+labels, for a larger accessibility tree."""
 import argparse
 import sys
 
@@ -23,6 +26,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--application-id")
     parser.add_argument("--composer")
+    parser.add_argument("--second-window", action="store_true")
+    parser.add_argument("--labels", type=int, default=0)
     arguments = parser.parse_args()
     if arguments.application_id:
         GLib.set_prgname(arguments.application_id)
@@ -55,9 +60,16 @@ def main():
     button.connect("clicked", lambda _b: window.set_title(window.get_title() + " (sent)"))
     box.pack_start(button, False, False, 0)
     window.set_default(button)
+    for n in range(arguments.labels):
+        box.pack_start(Gtk.Label(label=f"Label {n}"), False, False, 0)
 
     window.show_all()
     entry.grab_focus()
+    if arguments.second_window:
+        second = Gtk.Window(title="Orvix fixture (second)")
+        second.set_default_size(320, 120)
+        second.add(Gtk.Entry())
+        second.show_all()
     GLib.idle_add(lambda: print("ready", flush=True) and False)
     Gtk.main()
 

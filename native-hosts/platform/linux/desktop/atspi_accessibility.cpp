@@ -1,15 +1,21 @@
 #include "platform/linux/desktop/atspi_accessibility.h"
 
 #include <dbus/dbus.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
 #include "common/text_length.h"
 #include "common/utf8_repair.h"
@@ -32,6 +38,9 @@ constexpr int kMaximumAncestors = 64;
 constexpr int kMaximumApplications = 1024;
 constexpr int kMaximumDispatches = 1024;
 constexpr gint kMaximumCharacters = 1 << 20;
+constexpr std::size_t kMaximumElementTimeouts = 256;
+constexpr int kDispatchPauseMs = 5;
+constexpr std::size_t kMaximumKnownBuses = 1024;
 
 struct OwnedString {
   gchar* value = nullptr;
@@ -81,6 +90,68 @@ std::optional<std::string> accessibilityBusMissing() {
   return reason;
 }
 
+// The desktop-wide accessibility switch, org.a11y.Status.IsEnabled on the session bus: Qt,
+// Chromium and Electron register their accessibility trees only while it is on, and turn them on
+// when it changes. Absent when the bus does not answer.
+constexpr const char* kStatusInterface = "org.a11y.Status";
+
+std::optional<bool> accessibilitySwitch(std::optional<bool> turnOn) {
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+  dbus_error_free(&error);
+  if (bus == nullptr) return std::nullopt;
+  dbus_connection_set_exit_on_disconnect(bus, FALSE);
+  const char* property = "IsEnabled";
+  DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
+                                                   "org.freedesktop.DBus.Properties",
+                                                   turnOn ? "Set" : "Get");
+  std::optional<bool> result;
+  if (call != nullptr) {
+    DBusMessageIter arguments;
+    dbus_message_iter_init_append(call, &arguments);
+    dbus_message_iter_append_basic(&arguments, DBUS_TYPE_STRING, &kStatusInterface);
+    dbus_message_iter_append_basic(&arguments, DBUS_TYPE_STRING, &property);
+    if (turnOn) {
+      DBusMessageIter variant;
+      const dbus_bool_t value = *turnOn ? TRUE : FALSE;
+      dbus_message_iter_open_container(&arguments, DBUS_TYPE_VARIANT, "b", &variant);
+      dbus_message_iter_append_basic(&variant, DBUS_TYPE_BOOLEAN, &value);
+      dbus_message_iter_close_container(&arguments, &variant);
+    }
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, call, kBusProbeTimeoutMs, &error);
+    if (reply != nullptr && turnOn) {
+      result = *turnOn;
+    } else if (reply != nullptr) {
+      DBusMessageIter values, variant;
+      if (dbus_message_iter_init(reply, &values) &&
+          dbus_message_iter_get_arg_type(&values) == DBUS_TYPE_VARIANT) {
+        dbus_message_iter_recurse(&values, &variant);
+        if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_BOOLEAN) {
+          dbus_bool_t value = FALSE;
+          dbus_message_iter_get_basic(&variant, &value);
+          result = value != FALSE;
+        }
+      }
+    }
+    if (reply) dbus_message_unref(reply);
+    dbus_message_unref(call);
+  }
+  dbus_error_free(&error);
+  dbus_connection_close(bus);
+  dbus_connection_unref(bus);
+  return result;
+}
+
+// AXManualAccessibility, the switch Chromium and Electron offer on macOS, is the desktop-wide
+// switch here; it can be read and set on any application's element, even one of an application
+// that is not yet on the accessibility bus (it registers once the switch is on).
+bool isAccessibilitySwitch(const AtspiElement& element, std::string_view attribute) {
+  return attribute == "AXManualAccessibility" && !element.isSystemWide() &&
+         (element.accessible() == nullptr ||
+          atspi_accessible_get_role(element.accessible(), nullptr) == ATSPI_ROLE_APPLICATION);
+}
+
 // An attribute that names an element: noValue when there is none.
 AXAttributeResult elementResult(AtspiRef accessible) {
   if (!accessible) return {AXError::noValue, {}};
@@ -91,8 +162,17 @@ AXAttributeResult elementResult(AtspiRef accessible) {
 
 class AtspiAccessibility::Implementation {
  public:
-  Implementation(std::unique_ptr<X11Display> display, std::function<bool(ProcessId)> raise)
+  Implementation(std::unique_ptr<X11Display> display, RaiseWindow raise)
       : display_(std::move(display)), raise_(std::move(raise)) {}
+  ~Implementation() {
+    if (!dispatcher_.joinable()) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(stopDispatcher_, &one, sizeof(one));
+    dispatcher_.join();
+    ::close(stopDispatcher_);
+  }
+  Implementation(const Implementation&) = delete;
+  Implementation& operator=(const Implementation&) = delete;
 
   AtspiLock lock = std::make_shared<std::recursive_mutex>();
   std::string untrustedReason;  // why the last start failed; under the lock
@@ -104,8 +184,7 @@ class AtspiAccessibility::Implementation {
   // calls from inside a dispatch, which deadlocks the connection.)
   bool ready() {
     if (started_) {
-      for (int i = 0; i < kMaximumDispatches && g_main_context_iteration(nullptr, FALSE); ++i) {
-      }
+      drain();
       return true;
     }
     if (auto missing = accessibilityBusMissing()) {
@@ -118,11 +197,95 @@ class AtspiAccessibility::Implementation {
     }
     untrustedReason.clear();
     atspi_set_timeout(kDefaultTimeoutMs, kStartupTimeMs);
+    appliedTimeoutMs_ = kDefaultTimeoutMs;
     started_ = true;
+    startDispatcher();
     return true;
   }
 
+  // Under the lock: everything that has arrived, bounded so that a flood cannot hold a call.
+  void drain() {
+    for (int i = 0; i < kMaximumDispatches && g_main_context_iteration(nullptr, FALSE); ++i) {
+    }
+  }
+
+  // Under the lock. The applications' change signals also arrive while the host makes no call
+  // (an idle minute, a long paste): left unread they pile up in the bus daemon, which drops
+  // them past its limit, and a lost "focused off" leaves libatspi's cache with two focused
+  // elements for good. A thread of its own reads them as they come, under the same lock.
+  void startDispatcher() {
+    DBusConnection* bus = atspi_get_a11y_bus();
+    int fd = -1;
+    if (bus == nullptr || !dbus_connection_get_unix_fd(bus, &fd)) return;
+    stopDispatcher_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopDispatcher_ < 0) return;
+    dispatcher_ = std::thread([this, fd] {
+      for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stopDispatcher_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        if (fds[1].revents != 0 || (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return;
+        if (fds[0].revents == 0) continue;
+        {
+          std::lock_guard guard(*lock);
+          drain();
+        }
+        // A descriptor that stays readable (a message libdbus holds back) must not spin.
+        ::poll(&fds[1], 1, kDispatchPauseMs);
+        if (fds[1].revents != 0) return;
+      }
+    });
+  }
+
   AtspiRef ref(AtspiAccessible* accessible) { return adoptAtspi(accessible, lock); }
+
+  // Under the lock. A messaging timeout set on an element applies to the calls made on that
+  // element; one set on the system-wide element to calls on every other. libatspi has one
+  // timeout for the whole process, so it is set around each call and put back after.
+  void setTimeout(const AtspiElement& element, int milliseconds) {
+    if (element.isSystemWide()) {
+      defaultTimeoutMs_ = milliseconds;
+      return;
+    }
+    const std::string key = element.bus() + '\n' + element.path();
+    if (elementTimeouts_.emplace(key, milliseconds).second) {
+      timeoutOrder_.push_back(key);
+      // Callers set a timeout right before the calls it is for: the oldest are long unused.
+      if (timeoutOrder_.size() > kMaximumElementTimeouts) {
+        elementTimeouts_.erase(timeoutOrder_.front());
+        timeoutOrder_.pop_front();
+      }
+    } else {
+      elementTimeouts_[key] = milliseconds;
+    }
+  }
+
+  int timeoutFor(const AtspiElement& element) const {
+    if (element.isSystemWide() || elementTimeouts_.empty()) return defaultTimeoutMs_;
+    const auto found = elementTimeouts_.find(element.bus() + '\n' + element.path());
+    return found == elementTimeouts_.end() ? defaultTimeoutMs_ : found->second;
+  }
+
+  // The timeout of one element for the length of a call on it.
+  class CallTimeout {
+   public:
+    CallTimeout(Implementation& owner, const AtspiElement& element) : owner_(owner) {
+      apply(owner_.timeoutFor(element));
+    }
+    ~CallTimeout() { apply(owner_.defaultTimeoutMs_); }
+    CallTimeout(const CallTimeout&) = delete;
+    CallTimeout& operator=(const CallTimeout&) = delete;
+
+   private:
+    void apply(int milliseconds) {
+      if (owner_.appliedTimeoutMs_ == milliseconds) return;
+      // libatspi gives an application that started moments ago a longer grace; a timeout a
+      // caller chose is a bound on the call, so only the default keeps that grace.
+      atspi_set_timeout(milliseconds,
+                        milliseconds == kDefaultTimeoutMs ? kStartupTimeMs : milliseconds);
+      owner_.appliedTimeoutMs_ = milliseconds;
+    }
+    Implementation& owner_;
+  };
 
   // Dispatches what has arrived from the applications (their events among it).
   void dispatch() {
@@ -173,12 +336,29 @@ class AtspiAccessibility::Implementation {
     for (gint i = 0; i < count; ++i) {
       AtspiRef application = child(desktop.get(), i);
       if (!application) continue;
-      GError* error = nullptr;
-      const guint owner = atspi_accessible_get_process_id(application.get(), &error);
-      if (consume(error) != AXError::success || static_cast<ProcessId>(owner) != pid) continue;
+      const auto owner = processOf(*application);
+      if (!owner || *owner != pid) continue;
       return application;
     }
     return nullptr;
+  }
+
+  // Under the lock. The process behind an application's bus connection, asked of the bus once:
+  // a unique bus name is never given to another connection, so the answer holds for good.
+  std::optional<ProcessId> processOf(AtspiAccessible& application) {
+    const std::string bus(atspiBusName(application));
+    if (!bus.empty()) {
+      if (const auto known = busProcesses_.find(bus); known != busProcesses_.end()) return known->second;
+    }
+    GError* error = nullptr;
+    const guint owner = atspi_accessible_get_process_id(&application, &error);
+    if (consume(error) != AXError::success) return std::nullopt;
+    if (!bus.empty()) {
+      // Names of applications long gone pile up: start afresh rather than grow.
+      if (busProcesses_.size() >= kMaximumKnownBuses) busProcesses_.clear();
+      busProcesses_.emplace(bus, static_cast<ProcessId>(owner));
+    }
+    return static_cast<ProcessId>(owner);
   }
 
   AtspiRef activeWindowOf(AtspiAccessible* application) {
@@ -218,8 +398,10 @@ class AtspiAccessibility::Implementation {
     return elementResult(focusedIn(application.get()));
   }
 
-  // The element's whole text, repaired; absent when it has none or too much.
-  std::optional<std::string> text(AtspiAccessible* accessible, AXError& failure) {
+  // The element's whole text, repaired; absent when it has none or too much. `unit` is how
+  // the element counts its offsets.
+  std::optional<std::string> text(AtspiAccessible* accessible, AXError& failure,
+                                  OffsetUnit* unit = nullptr) {
     AtspiText* text = atspi_accessible_get_text_iface(accessible);
     if (text == nullptr) {
       failure = AXError::noValue;
@@ -236,6 +418,7 @@ class AtspiAccessibility::Implementation {
       if (failure == AXError::success) contents = repairUtf8(raw.value != nullptr ? raw.value : "");
     }
     g_object_unref(text);
+    if (contents && unit != nullptr) *unit = offsetUnitOf(*contents, count);
     return contents;
   }
 
@@ -265,16 +448,24 @@ class AtspiAccessibility::Implementation {
     return range;
   }
 
-  std::optional<TextRange> utf16Range(const std::string& contents, gint start, gint end) {
-    const auto from = utf16OffsetOf(contents, std::min(start, end));
-    const auto to = utf16OffsetOf(contents, std::max(start, end));
+  std::optional<TextRange> utf16Range(const std::string& contents, OffsetUnit unit, gint start,
+                                      gint end) {
+    const auto convert = [&](gint offset) -> std::optional<std::int64_t> {
+      if (unit == OffsetUnit::characters) return utf16OffsetOf(contents, offset);
+      // Already UTF-16 units: still one of the text's character boundaries.
+      if (!characterOffsetOf(contents, offset)) return std::nullopt;
+      return offset;
+    };
+    const auto from = convert(std::min(start, end));
+    const auto to = convert(std::max(start, end));
     if (!from || !to) return std::nullopt;
     return TextRange{*from, *to - *from};
   }
 
   AXAttributeResult textAttribute(AtspiAccessible* accessible, std::string_view attribute) {
     AXError failure = AXError::success;
-    const auto contents = text(accessible, failure);
+    OffsetUnit unit = OffsetUnit::characters;
+    const auto contents = text(accessible, failure, &unit);
     if (!contents) return {failure, {}};
     if (attribute == "AXValue") return {AXError::success, *contents};
     if (attribute == "AXNumberOfCharacters") {
@@ -282,7 +473,7 @@ class AtspiAccessibility::Implementation {
     }
     const auto selected = selection(accessible, failure);
     if (!selected) return {failure, {}};
-    const auto range = utf16Range(*contents, selected->first, selected->second);
+    const auto range = utf16Range(*contents, unit, selected->first, selected->second);
     if (!range) return {AXError::failure, {}};
     if (attribute == "AXSelectedTextRange") return {AXError::success, *range};
     const auto units = substringOfUtf16Range(*contents, *range);
@@ -454,10 +645,12 @@ class AtspiAccessibility::Implementation {
       const auto* range = std::get_if<TextRange>(&value);
       if (range == nullptr) return AXError::illegalArgument;
       AXError failure = AXError::success;
-      const auto contents = text(accessible, failure);
+      OffsetUnit unit = OffsetUnit::characters;
+      const auto contents = text(accessible, failure, &unit);
       if (!contents) return failure;
-      const auto characters = characterRangeOf(*contents, range->location, range->length);
+      auto characters = characterRangeOf(*contents, range->location, range->length);
       if (!characters) return AXError::illegalArgument;
+      if (unit == OffsetUnit::utf16Units) characters.emplace(range->location, range->location + range->length);
       const auto from = static_cast<gint>(characters->first);
       const auto to = static_cast<gint>(characters->second);
       AtspiText* text = atspi_accessible_get_text_iface(accessible);
@@ -481,7 +674,15 @@ class AtspiAccessibility::Implementation {
       const guint pid = atspi_accessible_get_process_id(accessible, &error);
       const AXError failure = consume(error);
       if (failure != AXError::success) return failure;
-      return raise_ && raise_(static_cast<ProcessId>(pid)) ? AXError::success : AXError::cannotComplete;
+      // The element's own window, known to the window manager by its title.
+      std::string title;
+      if (AtspiRef window = windowAbove(accessible)) {
+        OwnedString name{atspi_accessible_get_name(window.get(), &error)};
+        consume(error);
+        if (name.value != nullptr) title = name.value;
+      }
+      return raise_ && raise_(static_cast<ProcessId>(pid), title) ? AXError::success
+                                                                  : AXError::cannotComplete;
     }
     std::vector<std::string_view> names;
     if (action == "AXPress") names = {"click", "press", "activate", "toggle"};
@@ -508,8 +709,15 @@ class AtspiAccessibility::Implementation {
 
  private:
   std::unique_ptr<X11Display> display_;
-  std::function<bool(ProcessId)> raise_;
+  RaiseWindow raise_;
   bool started_ = false;
+  int defaultTimeoutMs_ = kDefaultTimeoutMs;
+  int appliedTimeoutMs_ = kDefaultTimeoutMs;
+  std::unordered_map<std::string, int> elementTimeouts_;
+  std::deque<std::string> timeoutOrder_;
+  std::thread dispatcher_;
+  int stopDispatcher_ = -1;
+  std::unordered_map<std::string, ProcessId> busProcesses_;
 };
 
 namespace {
@@ -519,7 +727,7 @@ const AtspiElement* elementOf(const AXElement& element) {
 }  // namespace
 
 AtspiAccessibility::AtspiAccessibility(std::unique_ptr<X11Display> display,
-                                       std::function<bool(ProcessId)> raiseApplication)
+                                       RaiseWindow raiseApplication)
     : implementation_(std::make_unique<Implementation>(std::move(display), std::move(raiseApplication))) {}
 
 AtspiAccessibility::~AtspiAccessibility() = default;
@@ -540,7 +748,13 @@ AXAttributeResult AtspiAccessibility::copyAttributeValue(const AXElement& elemen
   if (!implementation_->ready()) return {AXError::apiDisabled, {}};
   const AtspiElement* target = elementOf(element);
   if (target == nullptr) return {AXError::illegalArgument, {}};
+  const Implementation::CallTimeout timeout(*implementation_, *target);
   if (target->isSystemWide()) return implementation_->systemWideAttribute(attribute);
+  if (isAccessibilitySwitch(*target, attribute)) {
+    const auto on = accessibilitySwitch(std::nullopt);
+    if (!on) return {AXError::cannotComplete, {}};
+    return {AXError::success, *on};
+  }
   if (target->accessible() == nullptr) return {AXError::cannotComplete, {}};
   return implementation_->elementAttribute(target->accessible(), attribute);
 }
@@ -557,6 +771,7 @@ AXAttributeResult AtspiAccessibility::copyParameterizedAttributeValue(const AXEl
   }
   const auto* range = std::get_if<TextRange>(&parameter);
   if (range == nullptr) return {AXError::illegalArgument, {}};
+  const Implementation::CallTimeout timeout(*implementation_, *target);
   AXError failure = AXError::success;
   const auto contents = implementation_->text(target->accessible(), failure);
   if (!contents) return {failure, {}};
@@ -572,7 +787,9 @@ AXSettableResult AtspiAccessibility::isAttributeSettable(const AXElement& elemen
   if (!implementation_->ready()) return {AXError::apiDisabled, false};
   const AtspiElement* target = elementOf(element);
   if (target == nullptr || target->isSystemWide()) return {AXError::illegalArgument, false};
+  if (isAccessibilitySwitch(*target, attribute)) return {AXError::success, true};
   if (target->accessible() == nullptr) return {AXError::cannotComplete, false};
+  const Implementation::CallTimeout timeout(*implementation_, *target);
   return implementation_->settable(target->accessible(), attribute);
 }
 
@@ -582,7 +799,15 @@ AXError AtspiAccessibility::setAttributeValue(const AXElement& element, std::str
   if (!implementation_->ready()) return AXError::apiDisabled;
   const AtspiElement* target = elementOf(element);
   if (target == nullptr || target->isSystemWide()) return AXError::illegalArgument;
+  if (isAccessibilitySwitch(*target, attribute)) {
+    const auto* on = std::get_if<bool>(&value);
+    if (on == nullptr) return AXError::illegalArgument;
+    // Turning it off would take the trees away from every other reader too.
+    if (!*on) return AXError::success;
+    return accessibilitySwitch(true) ? AXError::success : AXError::cannotComplete;
+  }
   if (target->accessible() == nullptr) return AXError::cannotComplete;
+  const Implementation::CallTimeout timeout(*implementation_, *target);
   return implementation_->set(target->accessible(), attribute, value);
 }
 
@@ -592,6 +817,7 @@ AXError AtspiAccessibility::performAction(const AXElement& element, std::string_
   const AtspiElement* target = elementOf(element);
   if (target == nullptr || target->isSystemWide()) return AXError::illegalArgument;
   if (target->accessible() == nullptr) return AXError::cannotComplete;
+  const Implementation::CallTimeout timeout(*implementation_, *target);
   return implementation_->act(target->accessible(), action);
 }
 
@@ -601,6 +827,7 @@ AXProcessIdResult AtspiAccessibility::processId(const AXElement& element) {
   const AtspiElement* target = elementOf(element);
   if (target == nullptr || target->isSystemWide()) return {AXError::illegalArgument, 0};
   if (target->accessible() == nullptr) return {AXError::cannotComplete, 0};
+  const Implementation::CallTimeout timeout(*implementation_, *target);
   GError* error = nullptr;
   const guint pid = atspi_accessible_get_process_id(target->accessible(), &error);
   const AXError failure = consume(error);
@@ -608,13 +835,14 @@ AXProcessIdResult AtspiAccessibility::processId(const AXElement& element) {
   return {AXError::success, static_cast<ProcessId>(pid)};
 }
 
-AXError AtspiAccessibility::setMessagingTimeout(const AXElement&, float seconds) {
+AXError AtspiAccessibility::setMessagingTimeout(const AXElement& element, float seconds) {
   std::lock_guard guard(*implementation_->lock);
   if (!implementation_->ready()) return AXError::apiDisabled;
-  if (!std::isfinite(seconds) || seconds < 0) return AXError::illegalArgument;
+  const AtspiElement* target = elementOf(element);
+  if (target == nullptr || !std::isfinite(seconds) || seconds < 0) return AXError::illegalArgument;
   const int milliseconds = seconds == 0 ? kDefaultTimeoutMs
                                         : static_cast<int>(std::clamp(seconds * 1000.0f, 1.0f, 600000.0f));
-  atspi_set_timeout(milliseconds, kStartupTimeMs);
+  implementation_->setTimeout(*target, milliseconds);
   return AXError::success;
 }
 
@@ -634,6 +862,17 @@ AXObserverResult AtspiAccessibility::createObserver(ProcessId pid, AXObserverCal
 bool AtspiAccessibility::isProcessTrusted() {
   std::lock_guard guard(*implementation_->lock);
   return implementation_->ready();
+}
+
+bool AtspiAccessibility::focusIsTerminal() {
+  std::lock_guard guard(*implementation_->lock);
+  if (!implementation_->ready()) return false;
+  const auto focused = implementation_->systemWideAttribute("AXFocusedUIElement");
+  const auto* element = std::get_if<AXElement>(&focused.value);
+  const AtspiElement* target = element ? elementOf(*element) : nullptr;
+  if (target == nullptr || target->accessible() == nullptr) return false;
+  AXError failure = AXError::success;
+  return implementation_->role(target->accessible(), failure) == ATSPI_ROLE_TERMINAL;
 }
 
 std::string AtspiAccessibility::untrustedReason() {

@@ -30,16 +30,23 @@ namespace orvix::platform::linux_desktop {
 // - Text: AXValue is the whole text (at most 1,048,576 characters, else failure);
 //   AXSelectedTextRange is the first selection, else the caret as an empty range;
 //   AXNumberOfCharacters and every range are in UTF-16 code units, converted from AT-SPI's
-//   character offsets over the text. Text that is not valid UTF-8 is repaired first.
+//   character offsets over the text, except for toolkits that already count UTF-16 units
+//   (Qt, Chromium: text_offsets.h). Text that is not valid UTF-8 is repaired first.
 // - Settable: AXValue when the element is EDITABLE and has the editable-text interface;
 //   AXSelectedTextRange when it has the text interface and is EDITABLE or SELECTABLE_TEXT;
 //   AXFocused when it is FOCUSABLE. Setting AXFocused asks the component to grab the focus.
+// - AXManualAccessibility (Chromium's and Electron's switch on macOS) is the desktop-wide
+//   switch org.a11y.Status.IsEnabled, on every application element, even of an application not
+//   yet on the accessibility bus: Qt, Chromium and Electron register only while it is on. Setting
+//   it to false does nothing (other readers rely on it). AXEnhancedUserInterface is unsupported.
 // - Actions: AXPress performs the first action named click, press, activate or toggle;
-//   AXConfirm the one named activate; AXRaise activates the application's topmost window
-//   through the window manager.
-// - Messaging timeouts: AT-SPI has one timeout for all calls, so setting one on any element
-//   sets it for all; 0 restores AT-SPI's default of 800 ms. A call that outlasts it answers
-//   cannotComplete; a vanished application or object answers invalidUIElement.
+//   AXConfirm the one named activate; AXRaise activates the element's window through the window
+//   manager (the application's window with the title of the element's frame, else its topmost).
+// - Messaging timeouts: as on macOS, a timeout set on an element holds for the calls made on
+//   that element, and one set on the system-wide element for every element without its own; 0
+//   restores the default of 800 ms. The latest 256 elements' timeouts are kept. A call that
+//   outlasts its timeout answers cannotComplete; a vanished application or object answers
+//   invalidUIElement.
 // - Observers (atspi_observer.h) hear AT-SPI events: AXWindowCreated is window:create,
 //   AXFocusedWindowChanged window:activate, AXFocusedUIElementChanged
 //   object:state-changed:focused turned on, AXCreated object:children-changed:add (about the
@@ -57,10 +64,12 @@ namespace orvix::platform::linux_desktop {
 // are dispatched at each call so that they never pile up.
 class AtspiAccessibility final : public Accessibility {
  public:
+  // Activates the pid's window with the title, else its topmost window.
+  using RaiseWindow = std::function<bool(ProcessId, std::string_view title)>;
+
   // `display` may be null (no X server: no frontmost application, so no focus).
-  // `raiseApplication` activates a pid's topmost window; may be empty.
-  AtspiAccessibility(std::unique_ptr<X11Display> display,
-                     std::function<bool(ProcessId)> raiseApplication);
+  // `raiseApplication` may be empty.
+  AtspiAccessibility(std::unique_ptr<X11Display> display, RaiseWindow raiseApplication);
   ~AtspiAccessibility() override;
 
   AXElement systemWideElement() override;
@@ -80,6 +89,10 @@ class AtspiAccessibility final : public Accessibility {
   AXObserverResult createObserver(ProcessId pid, AXObserverCallback callback) override;
   bool isProcessTrusted() override;
   std::string untrustedReason() override;
+
+  // Whether the element with the focus is a terminal (role terminal), which needs other
+  // shortcuts than a text field.
+  bool focusIsTerminal();
 
   class Implementation;
 

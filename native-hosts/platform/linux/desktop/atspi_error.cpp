@@ -10,6 +10,7 @@ AXError consume(GError*& error) {
   AXError code = AXError::failure;
   if (message.find("NoReply") != std::string_view::npos ||
       message.find("Timeout") != std::string_view::npos ||
+      message.find("timeout from dbind") != std::string_view::npos ||  // libatspi's own limit
       message.find("Did not receive a reply") != std::string_view::npos) {
     code = AXError::cannotComplete;
   } else if (message.find("UnknownObject") != std::string_view::npos ||

@@ -174,10 +174,16 @@ DesktopLaunch DesktopEntries::launch(const DesktopEntry& entry) {
   // descriptor of ours and lets init reap it.
   const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
                                               G_SPAWN_STDERR_TO_DEV_NULL);
+  // Chromium and Electron (every agent), Qt and often Firefox leave their accessibility tree
+  // switched off unless told at start that something will read it.
+  GAppLaunchContext* context = g_app_launch_context_new();
+  g_app_launch_context_setenv(context, "ACCESSIBILITY_ENABLED", "1");
+  g_app_launch_context_setenv(context, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
   GError* error = nullptr;
   launch.started = g_desktop_app_info_launch_uris_as_manager(
-                       info.get(), nullptr, nullptr, flags, nullptr, nullptr, &recordPid, &launch,
+                       info.get(), nullptr, context, flags, nullptr, nullptr, &recordPid, &launch,
                        &error) != FALSE;
+  g_object_unref(context);
   if (error != nullptr) g_error_free(error);
   if (!launch.started) launch.pid.reset();
   return launch;

@@ -23,6 +23,18 @@ bool walk(std::string_view utf8, Stop stop) {
 
 }  // namespace
 
+OffsetUnit offsetUnitOf(std::string_view utf8, std::int64_t reportedCount) {
+  std::int64_t characters = 0;
+  std::int64_t units = 0;
+  walk(utf8, [&](std::int64_t c, std::int64_t u) {
+    characters = c;
+    units = u;
+    return false;
+  });
+  return units != characters && reportedCount == units ? OffsetUnit::utf16Units
+                                                        : OffsetUnit::characters;
+}
+
 std::optional<std::int64_t> utf16OffsetOf(std::string_view utf8, std::int64_t characters) {
   std::optional<std::int64_t> found;
   walk(utf8, [&](std::int64_t c, std::int64_t u) {

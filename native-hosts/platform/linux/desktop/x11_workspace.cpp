@@ -101,14 +101,25 @@ std::optional<RunningApplication> X11Workspace::runningApplication(ProcessId pid
   return std::move(applications.front());
 }
 
-bool X11Workspace::activate(ProcessId pid, ActivationOptions) {
+bool X11Workspace::activate(ProcessId pid, ActivationOptions) { return activateWindow(pid, {}); }
+
+bool X11Workspace::activateWindow(ProcessId pid, std::string_view title) {
   std::lock_guard guard(display_->lock());
   const auto clients = display_->clientsBottomToTop();
+  std::optional<Window> chosen;
   for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
     if (display_->windowPid(*it) != pid) continue;
+    if (!chosen) chosen = *it;
+    if (title.empty()) break;
+    if (display_->windowTitle(*it) == title) {
+      chosen = *it;
+      break;
+    }
+  }
+  if (chosen) {
     XEvent message{};
     message.xclient.type = ClientMessage;
-    message.xclient.window = *it;
+    message.xclient.window = *chosen;
     message.xclient.message_type = display_->atom("_NET_ACTIVE_WINDOW");
     message.xclient.format = 32;
     message.xclient.data.l[0] = kSourceIsPager;

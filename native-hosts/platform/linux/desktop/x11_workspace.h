@@ -56,6 +56,9 @@ class X11Workspace final : public Workspace {
   void openApplication(const std::string& location, const OpenConfiguration& configuration,
                        OpenCompletion completion) override;
   bool activate(ProcessId pid, ActivationOptions options) override;
+  // Activates the application's window with this title (the one an accessibility client
+  // means), else its topmost window.
+  bool activateWindow(ProcessId pid, std::string_view title);
   bool unhide(ProcessId pid) override { return activate(pid, 0); }
 
  private:
