@@ -1,5 +1,7 @@
 #include "common/bounded_line_reader.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,8 +14,34 @@ namespace {
 constexpr std::size_t kChunkBytes = 64 * 1024;
 }
 
+FileDescriptorSource::FileDescriptorSource(int fd, bool stoppable) : fd_(fd) {
+  if (stoppable && ::pipe(wake_) == 0) {
+    for (const int end : wake_) ::fcntl(end, F_SETFD, FD_CLOEXEC);
+  }
+}
+
+FileDescriptorSource::~FileDescriptorSource() {
+  for (const int end : wake_) {
+    if (end >= 0) ::close(end);
+  }
+}
+
+void FileDescriptorSource::stop() {
+  if (wake_[1] < 0) return;
+  const char byte = 1;
+  [[maybe_unused]] const auto written = ::write(wake_[1], &byte, 1);
+}
+
 std::ptrdiff_t FileDescriptorSource::readSome(char* buffer, std::size_t capacity) {
   for (;;) {
+    if (wake_[0] >= 0) {
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return -1;
+      }
+      if (fds[1].revents != 0) return 0;
+    }
     const ssize_t n = ::read(fd_, buffer, capacity);
     if (n >= 0 || errno != EINTR) return n;
   }

@@ -17,11 +17,19 @@ class ByteSource {
 // Reads a file descriptor with read(2), retrying interrupted calls. Does not own the descriptor.
 class FileDescriptorSource final : public ByteSource {
  public:
-  explicit FileDescriptorSource(int fd) : fd_(fd) {}
+  // A stoppable source keeps a pipe of its own to be woken through.
+  explicit FileDescriptorSource(int fd, bool stoppable = false);
+  ~FileDescriptorSource() override;
+  FileDescriptorSource(const FileDescriptorSource&) = delete;
+  FileDescriptorSource& operator=(const FileDescriptorSource&) = delete;
   std::ptrdiff_t readSome(char* buffer, std::size_t capacity) override;
+  // Ends the stream as if the descriptor had reached its end, waking a read in progress. Only
+  // for a stoppable source; callable from any thread, any number of times.
+  void stop();
 
  private:
   int fd_;
+  int wake_[2] = {-1, -1};
 };
 
 // Splits a byte stream into LF-terminated lines while never holding more than `maximumLineBytes`

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "common/time/time_source.h"
@@ -14,6 +15,10 @@ class MachineDesktop {
  public:
   virtual ~MachineDesktop() = default;
   virtual Desktop desktop() = 0;
+  // Called once, on any thread, when the desktop session the binding talks to has gone away
+  // for good (an X server that ended); the program should end as it does at the end of its
+  // input. A desktop that cannot go away under the process never calls it.
+  virtual void onSessionLost(std::function<void()> handler) { (void)handler; }
 };
 
 // Answers that come later (an application's launch) run on `time`'s main loop, which must

@@ -27,7 +27,8 @@ namespace {
 
 using namespace orvix;
 
-int runHost(platform::Desktop desktop, TimeSource& time) {
+// `machine` may be null (a simulated desktop, which cannot go away).
+int runHost(platform::Desktop desktop, TimeSource& time, platform::MachineDesktop* machine) {
   const char* trace = std::getenv(std::string(input_host::agentTraceEnvironmentVariable).c_str());
   input_host::InputHostOptions options;
   options.agentTraceEnabled = trace != nullptr && std::string_view(trace) == "1";
@@ -42,11 +43,14 @@ int runHost(platform::Desktop desktop, TimeSource& time) {
   QueuedLineWriter output(standardOutput, input_host::maximumQueuedOutputLines,
                           input_host::maximumQueuedOutputBytes);
   output.start(time, "OrvixInputHost.output");
+  // A desktop session that ends under the host ends it as the end of its input would: the loop
+  // stops, and what was queued is still written.
+  const auto input = std::make_shared<FileDescriptorSource>(STDIN_FILENO, true);
+  if (machine) machine->onSessionLost([input] { input->stop(); });
   {
     input_host::InputHost host(desktop, time, output, options);
     host.start();
-    FileDescriptorSource input(STDIN_FILENO);
-    host.run(input);
+    host.run(*input);
     // Leaving this block takes quick-add down (its tap stopped, its thread and queue finished),
     // so whatever it still has to say is queued before the flush.
   }
@@ -73,7 +77,7 @@ int main(int argc, char** argv) {
   RealTimeSource time;
   if (argc == 1) {
     const auto machine = platform::makeMachineDesktop(time);
-    return runHost(machine->desktop(), time);
+    return runHost(machine->desktop(), time, machine.get());
   }
   if (argc != 3 || std::strcmp(argv[1], "--simulate") != 0) return usage();
 
@@ -83,5 +87,5 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto& scenario = std::get<platform::simulated::LoadedScenario>(loaded);
-  return runHost(scenario.desktop->desktop(), time);
+  return runHost(scenario.desktop->desktop(), time, nullptr);
 }

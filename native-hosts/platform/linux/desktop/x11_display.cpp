@@ -13,6 +13,21 @@ namespace {
 
 int ignoreProtocolError(Display*, XErrorEvent*) { return 0; }
 
+// Returning lets Xlib go on to the connection's exit handler (connectionLost), which returns too:
+// the request in flight then fails like any other.
+int connectionBroken(Display*) { return 0; }
+
+struct LostConnection {
+  std::mutex lock;
+  std::function<void()> handler;
+  bool happened = false;
+};
+
+LostConnection& lostConnection() {
+  static LostConnection shared;
+  return shared;
+}
+
 struct XFreeDeleter {
   void operator()(unsigned char* data) const { XFree(data); }
 };
@@ -45,13 +60,45 @@ std::unique_ptr<X11Display> X11Display::open() {
   std::call_once(setUp, [] {
     XInitThreads();
     XSetErrorHandler(ignoreProtocolError);
+    XSetIOErrorHandler(connectionBroken);
   });
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return nullptr;
-  return std::unique_ptr<X11Display>(new X11Display(display));
+  auto opened = std::unique_ptr<X11Display>(new X11Display(display));
+  XSetIOErrorExitHandler(display, &X11Display::connectionLost, opened.get());
+  return opened;
 }
 
-X11Display::~X11Display() { XCloseDisplay(display_); }
+void X11Display::connectionLost(Display*, void* self) {
+  static_cast<X11Display*>(self)->lost_ = true;
+  std::function<void()> handler;
+  {
+    auto& lost = lostConnection();
+    std::lock_guard guard(lost.lock);
+    if (lost.happened) return;
+    lost.happened = true;
+    handler = std::move(lost.handler);
+  }
+  if (handler) handler();
+}
+
+void X11Display::onConnectionLost(std::function<void()> handler) {
+  auto& lost = lostConnection();
+  {
+    std::lock_guard guard(lost.lock);
+    if (!lost.happened) {
+      lost.handler = std::move(handler);
+      return;
+    }
+  }
+  if (handler) handler();
+}
+
+X11Display::~X11Display() {
+  // Xlib may still count a request in flight on a lost connection, and closing it would wait for
+  // that reply forever; its memory goes with the process, which is ending.
+  if (!lost_) XCloseDisplay(display_);
+}
 
 Atom X11Display::atom(const char* name) { return XInternAtom(display_, name, False); }
 
@@ -173,6 +220,17 @@ bool X11Display::viewable(Window window) {
   XWindowAttributes attributes{};
   if (XGetWindowAttributes(display_, window, &attributes) == 0) return false;
   return attributes.map_state == IsViewable;
+}
+
+std::optional<std::string> X11Display::windowTitle(Window window) {
+  constexpr long kMaximumLongs = 1024;
+  for (const auto& [property, type] : {std::pair{atom("_NET_WM_NAME"), atom("UTF8_STRING")},
+                                       std::pair{Atom{XA_WM_NAME}, Atom{XA_STRING}}}) {
+    const auto value = read(display_, window, property, type, kMaximumLongs);
+    if (!value || value->format != 8 || value->remaining != 0) continue;
+    return std::string(reinterpret_cast<const char*>(value->data.get()), value->count);
+  }
+  return std::nullopt;
 }
 
 std::optional<std::pair<std::string, std::string>> X11Display::windowClass(Window window) {

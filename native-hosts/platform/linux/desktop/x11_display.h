@@ -2,7 +2,9 @@
 
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,10 +22,17 @@ namespace orvix::platform::linux_desktop {
 //
 // Other clients' windows may vanish between two requests: protocol errors are swallowed by a
 // process-wide handler (the failed read answers "absent"), never allowed to end the process.
+// Nor is the loss of the connection: Xlib would call exit() from whichever thread noticed it,
+// in the middle of a command and with the program's output unflushed. Instead, every request on
+// a lost connection fails, lost() turns true, and the handler given to onConnectionLost runs
+// once so that the program can end in order.
 class X11Display {
  public:
   // Null when no X server is reachable through DISPLAY.
   static std::unique_ptr<X11Display> open();
+  // `handler` runs once, on the thread that first saw a connection fail; at most one handler is
+  // kept, and one set after the loss runs at once.
+  static void onConnectionLost(std::function<void()> handler);
   ~X11Display();
   X11Display(const X11Display&) = delete;
   X11Display& operator=(const X11Display&) = delete;
@@ -32,6 +41,8 @@ class X11Display {
   Window root() const { return DefaultRootWindow(display_); }
   std::mutex& lock() { return lock_; }
   Atom atom(const char* name);
+  // The connection is gone: wait on nothing it reports (its descriptor stays readable).
+  bool lost() const { return lost_.load(); }
 
   // A property of 32-bit items (CARDINAL, WINDOW, ATOM), at most `maximumItems` of them.
   std::optional<std::vector<unsigned long>> longs(Window window, Atom property, Atom type,
@@ -64,6 +75,8 @@ class X11Display {
   // that a client shows (or hides and names its process by) in the server's stacking order.
   std::vector<Window> clientsBottomToTop();
   bool viewable(Window window);
+  // _NET_WM_NAME (UTF-8), else WM_NAME; absent when the window has neither (or one over 4 KiB).
+  std::optional<std::string> windowTitle(Window window);
   // WM_CLASS: the instance and class names, absent when the window sets none (or a longer one
   // than any toolkit writes).
   std::optional<std::pair<std::string, std::string>> windowClass(Window window);
@@ -77,8 +90,10 @@ class X11Display {
   std::once_flag clientIdsProbe_;
   bool clientIds_ = false;  // the server answers XResQueryClientIds
   explicit X11Display(Display* display) : display_(display) {}
+  static void connectionLost(Display* display, void* self);
   Display* display_;
   std::mutex lock_;
+  std::atomic<bool> lost_{false};
 };
 
 // No list the binding reads is allowed to grow past this many windows.

@@ -358,6 +358,8 @@ void XInputEventTap::read() {
       std::lock_guard guard(delivery_->lock);
       if (delivery_->invalidated) return;
     }
+    // A lost connection stays readable for good: the tap has nothing more to hear.
+    if (display_->lost()) return;
     if (XPending(x) == 0) {
       pollfd fds[2] = {{ConnectionNumber(x), POLLIN, 0}, {wake_, POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) continue;
