@@ -402,6 +402,15 @@ TEST_F(X11InputIdentity, LeftHandedButtonMapsMakeThePrimaryButtonLeft) {
     SCOPED_TRACE("xmodmap -e 'pointer = 3 2 1'");
     maps.leftHandedCore(true);
     onlyLeftClicks(3, 1);
+    // The binding's own left click presses the primary button as well.
+    tap->seen.clear();
+    InputEvents& events = world->desktop().inputEvents;
+    const ScreenPoint at = events.createEvent(nullptr)->location();
+    for (const EventType type : {EventType::leftMouseDown, EventType::leftMouseUp}) {
+      events.post(EventTapLocation::hid, *events.createMouseEvent(nullptr, type, at, MouseButton::left));
+    }
+    EXPECT_TRUE(world->waitFor([&] { return tap->count(EventType::leftMouseUp) >= 1; }));
+    EXPECT_EQ(tap->count(EventType::leftMouseDown), 1u);
     maps.leftHandedCore(false);
     onlyLeftClicks(1, 3);
   }

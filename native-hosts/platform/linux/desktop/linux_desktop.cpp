@@ -16,10 +16,20 @@ LinuxDesktop::LinuxDesktop(TimeSource& time) {
   auto workspace = std::make_unique<X11Workspace>(X11Display::open(), time);
   X11Workspace* raiser = workspace.get();
   workspace_ = std::move(workspace);
-  accessibility_ = std::make_unique<AtspiAccessibility>(
-      std::move(probe), [raiser](ProcessId pid) { return raiser->activate(pid, 0); });
-  inputEvents_ = XTestInputEvents::create(X11Display::open(), std::make_shared<PostedEventMarks>());
-  pasteboard_ = X11Pasteboard::create(X11Display::open(), X11Display::open());
+  auto accessibility = std::make_unique<AtspiAccessibility>(
+      std::move(probe),
+      [raiser](ProcessId pid, std::string_view title) { return raiser->activateWindow(pid, title); });
+  TerminalSupport terminals;
+  terminals.focusIsTerminal = [atspi = accessibility.get()] { return atspi->focusIsTerminal(); };
+  accessibility_ = std::move(accessibility);
+  auto pasteboard = X11Pasteboard::create(X11Display::open(), X11Display::open());
+  if (X11Pasteboard* clipboard = pasteboard.get()) {
+    terminals.copyPrimaryToClipboard = [clipboard] { return clipboard->copyPrimaryToClipboard(); };
+    terminals.offerClipboardAsPrimary = [clipboard] { return clipboard->offerClipboardAsPrimary(); };
+  }
+  pasteboard_ = std::move(pasteboard);
+  inputEvents_ = XTestInputEvents::create(X11Display::open(), std::make_shared<PostedEventMarks>(),
+                                          std::move(terminals));
   if (auto display = X11Display::open()) windowList_ = std::make_unique<X11WindowList>(std::move(display));
 }
 

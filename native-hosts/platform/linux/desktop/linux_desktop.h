@@ -38,8 +38,9 @@ class LinuxDesktop {
 
   std::unique_ptr<Workspace> workspace_;
   std::unique_ptr<Accessibility> accessibility_;
-  std::unique_ptr<InputEvents> inputEvents_;
+  // Before the input events, which use it in terminals, so that it outlives them.
   std::unique_ptr<Pasteboard> pasteboard_;
+  std::unique_ptr<InputEvents> inputEvents_;
   std::unique_ptr<WindowList> windowList_;
 };
 

@@ -187,6 +187,8 @@ void X11Pasteboard::serve() {
       dropTransfersLocked(now);
       timeout = msUntilNextDeadlineLocked(now, std::nullopt);
     }
+    // A lost connection stays readable for good: there is nothing more to serve on it.
+    if (owner_->lost()) return;
     pollfd fds[2] = {{ConnectionNumber(owner_->get()), POLLIN, 0}, {wake_, POLLIN, 0}};
     ::poll(fds, 2, timeout);
     if (stopping_) return;
@@ -198,6 +200,7 @@ void X11Pasteboard::serve() {
 void X11Pasteboard::handOverToClipboardManager() {
   std::lock_guard guard(owner_->lock());
   Display* display = owner_->get();
+  if (owner_->lost()) return;
   handlePendingLocked();
   if (!owned_ || !contents_) return;
   if (XGetSelectionOwner(display, clipboardManager_) == None) return;
@@ -229,6 +232,12 @@ void X11Pasteboard::handlePendingLocked() {
       answerRequestLocked(event.xselectionrequest);
     } else if (event.type == PropertyNotify) {
       if (event.xproperty.window != ownerWindow_) continueTransferLocked(event.xproperty);
+    } else if (event.type == SelectionClear && event.xselectionclear.selection == XA_PRIMARY) {
+      if (primaryOwned_ && event.xselectionclear.time != CurrentTime &&
+          !TappedEventTime::atOrAfter(event.xselectionclear.time, primaryOwnedAt_)) {
+        continue;
+      }
+      primaryOwned_ = false;
     } else if (event.type == SelectionClear && event.xselectionclear.selection == clipboard_) {
       // The time is the new owner's; one from before our latest taking is about an earlier one.
       if (owned_ && event.xselectionclear.time != CurrentTime &&
@@ -267,9 +276,11 @@ void X11Pasteboard::answerRequestLocked(const XSelectionRequestEvent& request) {
   // Clients from before ICCCM 2 leave the property out: the target names it then.
   const Atom property = request.property == None ? request.target : request.property;
   // ICCCM 2.2: a request stamped before this ownership began is not ours to answer.
-  const bool current =
-      request.time == CurrentTime || TappedEventTime::atOrAfter(request.time, ownedAt_);
-  if (owned_ && current && request.selection == clipboard_) {
+  const bool primary = request.selection == XA_PRIMARY;
+  const Time since = primary ? primaryOwnedAt_ : ownedAt_;
+  const bool current = request.time == CurrentTime || TappedEventTime::atOrAfter(request.time, since);
+  const bool ours = primary ? primaryOwned_ && owned_ : owned_ && request.selection == clipboard_;
+  if (ours && current) {
     if (request.target == multiple_) {
       if (request.property != None && answerMultipleLocked(request.requestor, request.property)) {
         reply.property = request.property;
@@ -432,15 +443,21 @@ std::size_t X11Pasteboard::pieceBytesLocked() {
   return std::min(limit, kMaximumPiece) - 1024;
 }
 
-void X11Pasteboard::takeOwnershipLocked() {
+std::optional<Time> X11Pasteboard::claimLocked(Atom selection) {
   Display* display = owner_->get();
   const Time now = serverTime(display, ownerWindow_, ownerTime_);
   // Whatever happened before that time is settled first, so a SelectionClear still queued from
   // an earlier owner change is not taken for the loss of this one.
   handlePendingLocked();
-  XSetSelectionOwner(display, clipboard_, ownerWindow_, now);
-  owned_ = XGetSelectionOwner(display, clipboard_) == ownerWindow_;
-  if (owned_) ownedAt_ = now;
+  XSetSelectionOwner(display, selection, ownerWindow_, now);
+  if (XGetSelectionOwner(display, selection) != ownerWindow_) return std::nullopt;
+  return now;
+}
+
+void X11Pasteboard::takeOwnershipLocked() {
+  const auto taken = claimLocked(clipboard_);
+  owned_ = taken.has_value();
+  if (taken) ownedAt_ = *taken;
   ++changeCount_;
 }
 
@@ -455,6 +472,30 @@ std::int64_t X11Pasteboard::clearContents() {
   // only on the connection, and would not see them.
   handlePendingLocked();
   return changeCount_;
+}
+
+bool X11Pasteboard::offerClipboardAsPrimary() {
+  std::lock_guard guard(owner_->lock());
+  handlePendingLocked();
+  if (!owned_ || !contents_) return false;
+  const auto taken = claimLocked(XA_PRIMARY);
+  primaryOwned_ = taken.has_value();
+  if (taken) primaryOwnedAt_ = *taken;
+  handlePendingLocked();
+  return primaryOwned_;
+}
+
+bool X11Pasteboard::copyPrimaryToClipboard() {
+  std::optional<std::string> text;
+  {
+    std::lock_guard guard(owner_->lock());
+    handlePendingLocked();
+    if (primaryOwned_ && owned_ && contents_) text = *contents_;
+  }
+  if (!text) text = read(XA_PRIMARY);
+  if (!text || text->empty()) return false;
+  clearContents();
+  return setString(*text);
 }
 
 bool X11Pasteboard::setString(std::string_view text) {
@@ -494,6 +535,10 @@ std::optional<std::string> X11Pasteboard::string() {
     handlePendingLocked();
     if (owned_) return contents_ ? std::optional<std::string>(*contents_) : std::nullopt;
   }
+  return read(clipboard_);
+}
+
+std::optional<std::string> X11Pasteboard::read(Atom selection) {
   std::lock_guard guard(reader_->lock());
   Display* display = reader_->get();
   const auto deadline = Clock::now() + kReadTimeout;
@@ -503,10 +548,10 @@ std::optional<std::string> X11Pasteboard::string() {
   for (const Atom target : {utf8_, plain_, string_}) {
     const Atom property = takeReadPropertyLocked();
     XDeleteProperty(display, readerWindow_, property);
-    XConvertSelection(display, clipboard_, target, property, readerWindow_, requested);
+    XConvertSelection(display, selection, target, property, readerWindow_, requested);
     XFlush(display);
     std::string text;
-    switch (awaitAnswerLocked(target, property, requested, deadline, text)) {
+    switch (awaitAnswerLocked(selection, target, property, requested, deadline, text)) {
       case ReadOutcome::text:
         return text;
       case ReadOutcome::refused:
@@ -518,7 +563,8 @@ std::optional<std::string> X11Pasteboard::string() {
   return std::nullopt;
 }
 
-X11Pasteboard::ReadOutcome X11Pasteboard::awaitAnswerLocked(Atom target, Atom property,
+X11Pasteboard::ReadOutcome X11Pasteboard::awaitAnswerLocked(Atom selection, Atom target,
+                                                            Atom property,
                                                             Time requested,
                                                             Clock::time_point deadline,
                                                             std::string& text) {
@@ -543,7 +589,7 @@ X11Pasteboard::ReadOutcome X11Pasteboard::awaitAnswerLocked(Atom target, Atom pr
         const XSelectionEvent& notice = event.xselection;
         const bool timely =
             notice.time == requested || (notice.time == CurrentTime && notice.property == property);
-        const bool answer = !incremental && notice.selection == clipboard_ &&
+        const bool answer = !incremental && notice.selection == selection &&
                             notice.target == target && timely &&
                             (notice.property == property || notice.property == None);
         if (!answer) {

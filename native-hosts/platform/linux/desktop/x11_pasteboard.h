@@ -57,6 +57,14 @@ class X11Pasteboard final : public Pasteboard {
   std::optional<std::string> string() override;
   std::int64_t changeCount() override;
 
+  // For terminals, where the clipboard shortcuts are not the usual ones (terminal_windows.h).
+  // Puts the text of the PRIMARY selection (what the user last selected) on the clipboard, as
+  // a copy command would: false when there is none.
+  bool copyPrimaryToClipboard();
+  // Offers the clipboard's text as the PRIMARY selection too, while this process owns the
+  // clipboard: false when it does not.
+  bool offerClipboardAsPrimary();
+
  private:
   using Clock = std::chrono::steady_clock;
 
@@ -89,11 +97,14 @@ class X11Pasteboard final : public Pasteboard {
   void dropTransfersLocked(Clock::time_point now);
   void forgetRequestorLocked(Window requestor);
   int msUntilNextDeadlineLocked(Clock::time_point now, std::optional<Clock::time_point> also);
+  // The selection taken with a fresh server time: that time, absent when another client kept it.
+  std::optional<Time> claimLocked(Atom selection);
   void takeOwnershipLocked();
   std::size_t pieceBytesLocked();
 
   // These take the reader display's lock first.
-  ReadOutcome awaitAnswerLocked(Atom target, Atom property, Time requested,
+  std::optional<std::string> read(Atom selection);
+  ReadOutcome awaitAnswerLocked(Atom selection, Atom target, Atom property, Time requested,
                                 Clock::time_point deadline, std::string& text);
   Atom takeReadPropertyLocked();
   // An answer or a piece on `stale` that no read waits for any more: deleted, and the property
@@ -114,6 +125,9 @@ class X11Pasteboard final : public Pasteboard {
   // Under the owner display's lock.
   bool owned_ = false;
   Time ownedAt_ = CurrentTime;
+  // PRIMARY is offered only with the CLIPBOARD's text, and only while that is owned.
+  bool primaryOwned_ = false;
+  Time primaryOwnedAt_ = CurrentTime;
   // Shared with the transfers under way, which keep sending what was asked for.
   std::shared_ptr<const std::string> contents_;
   std::shared_ptr<const std::string> latin1Contents_;  // made on the first request for STRING

@@ -1,14 +1,17 @@
 #include "platform/linux/desktop/xtest_input_events.h"
 
+#include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <vector>
 
 #include "platform/linux/desktop/key_mapping.h"
+#include "platform/linux/desktop/terminal_windows.h"
 #include "platform/linux/desktop/xinput_event_tap.h"
 
 namespace orvix::platform::linux_desktop {
@@ -54,6 +57,25 @@ std::vector<KeySym> modifierKeysOf(EventFlags flags) {
   return keys;
 }
 
+// Keys that change what another key means while they are held. Lock keys (Caps Lock, Num Lock)
+// are left alone: they are toggled, not held.
+bool isHeldModifier(KeySym symbol) {
+  switch (symbol) {
+    case XK_Shift_L: case XK_Shift_R:
+    case XK_Control_L: case XK_Control_R:
+    case XK_Alt_L: case XK_Alt_R:
+    case XK_Meta_L: case XK_Meta_R:
+    case XK_Super_L: case XK_Super_R:
+    case XK_Hyper_L: case XK_Hyper_R:
+    case XK_ISO_Level3_Shift: case XK_ISO_Level5_Shift: case XK_Mode_switch:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isShortcut(EventFlags flags) { return (flags & kEventFlagCommand) != 0; }
+
 int clampedCoordinate(double value) {
   if (!std::isfinite(value)) return 0;
   return static_cast<int>(std::clamp(value, -32768.0, 32767.0));
@@ -62,11 +84,13 @@ int clampedCoordinate(double value) {
 }  // namespace
 
 std::unique_ptr<XTestInputEvents> XTestInputEvents::create(std::unique_ptr<X11Display> display,
-                                                           std::shared_ptr<PostedEventMarks> mark) {
+                                                           std::shared_ptr<PostedEventMarks> mark,
+                                                           TerminalSupport terminals) {
   if (!display) return nullptr;
   int eventBase = 0, errorBase = 0, major = 0, minor = 0;
   if (!XTestQueryExtension(display->get(), &eventBase, &errorBase, &major, &minor)) return nullptr;
-  return std::unique_ptr<XTestInputEvents>(new XTestInputEvents(std::move(display), std::move(mark)));
+  return std::unique_ptr<XTestInputEvents>(
+      new XTestInputEvents(std::move(display), std::move(mark), std::move(terminals)));
 }
 
 ScreenPoint XTestInputEvents::pointer() {
@@ -90,7 +114,16 @@ std::unique_ptr<InputEvent> XTestInputEvents::createEvent(const InputEventSource
 std::unique_ptr<InputEvent> XTestInputEvents::createKeyboardEvent(const InputEventSource*,
                                                                   std::uint16_t keyCode,
                                                                   bool keyDown) {
+  const auto symbol = keySymForHostCode(keyCode);
+  if (!symbol) return nullptr;
   std::lock_guard guard(display_->lock());
+  // A key that cannot be typed, or typed into no window, would be reported as sent and land
+  // nowhere: better to say at once that it cannot be.
+  if (keyCodeLocked(*symbol) == 0) return nullptr;
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(display_->get(), &focus, &revert);
+  if (focus == None) return nullptr;
   auto event = std::make_unique<XTestEvent>(keyDown ? EventType::keyDown : EventType::keyUp,
                                             pointer());
   event->setIntegerField(EventField::keyboardEventKeycode, keyCode);
@@ -140,39 +173,142 @@ void PostedEventMarks::clear() {
   waiting_.clear();
 }
 
-void XTestInputEvents::fakeKey(KeySym symbol, bool down) {
-  const KeyCode code = XKeysymToKeycode(display_->get(), symbol);
-  if (code != 0) XTestFakeKeyEvent(display_->get(), code, down ? True : False, CurrentTime);
+unsigned XTestInputEvents::primaryButtonLocked() {
+  // XTest presses physical buttons; a left-handed pointer map makes another one the primary.
+  unsigned char map[256] = {};
+  const int count = XGetPointerMapping(display_->get(), map, sizeof(map));
+  for (int physical = 1; physical <= count; ++physical) {
+    if (map[physical - 1] == kLeftButton) return static_cast<unsigned>(physical);
+  }
+  return kLeftButton;
+}
+
+KeyCode XTestInputEvents::keyCodeLocked(KeySym symbol) {
+  return XKeysymToKeycode(display_->get(), symbol);
+}
+
+std::vector<KeyCode> XTestInputEvents::heldModifierKeysLocked() {
+  char keys[32] = {};
+  XQueryKeymap(display_->get(), keys);
+  std::vector<KeyCode> held;
+  for (int code = 8; code < 256; ++code) {
+    if ((keys[code / 8] & (1 << (code % 8))) == 0) continue;
+    const KeySym symbol = XkbKeycodeToKeysym(display_->get(), static_cast<KeyCode>(code), 0, 0);
+    if (isHeldModifier(symbol)) held.push_back(static_cast<KeyCode>(code));
+  }
+  return held;
+}
+
+std::optional<XTestInputEvents::KeyPlan> XTestInputEvents::terminalShortcut(KeySym symbol,
+                                                                          EventFlags flags) {
+  if (!isShortcut(flags) || (symbol != XK_v && symbol != XK_c)) return std::nullopt;
+  TerminalPaste paste = TerminalPaste::notATerminal;
+  {
+    std::lock_guard guard(display_->lock());
+    if (const auto client = display_->focusedClient()) {
+      if (const auto names = display_->windowClass(*client)) {
+        paste = terminalPasteForClass(names->first, names->second);
+      }
+    }
+  }
+  if (paste == TerminalPaste::notATerminal && terminals_.focusIsTerminal &&
+      terminals_.focusIsTerminal()) {
+    paste = TerminalPaste::controlShiftV;
+  }
+  if (paste == TerminalPaste::notATerminal) return std::nullopt;
+
+  KeyPlan plan;
+  if (symbol == XK_c) {
+    // The terminal's selection is already PRIMARY: copying it needs no key.
+    if (terminals_.copyPrimaryToClipboard) terminals_.copyPrimaryToClipboard();
+    return plan;
+  }
+  std::lock_guard guard(display_->lock());
+  if (paste == TerminalPaste::shiftInsertPrimary && terminals_.offerClipboardAsPrimary &&
+      terminals_.offerClipboardAsPrimary()) {
+    plan.modifiers = {keyCodeLocked(XK_Shift_L)};
+    plan.key = keyCodeLocked(XK_Insert);
+  } else {
+    plan.modifiers = {keyCodeLocked(XK_Control_L), keyCodeLocked(XK_Shift_L)};
+    plan.key = keyCodeLocked(XK_v);
+  }
+  return plan;
+}
+
+void XTestInputEvents::postKey(const InputEvent& event) {
+  const auto hostCode =
+      static_cast<std::uint16_t>(event.integerField(EventField::keyboardEventKeycode));
+  const auto symbol = keySymForHostCode(hostCode);
+  if (!symbol) return;
+  const bool down = event.type() == EventType::keyDown;
+  const std::int64_t mark = event.integerField(EventField::eventSourceUserData);
+
+  std::lock_guard keys(keysLock_);
+  std::optional<KeyPlan> plan;
+  if (!down && pressed_ && pressed_->hostCode == hostCode) {
+    plan = std::move(pressed_);
+    pressed_.reset();
+  } else if (down) {
+    plan = terminalShortcut(*symbol, event.flags());
+  }
+  std::lock_guard guard(display_->lock());
+  Display* display = display_->get();
+  if (!plan) {
+    plan.emplace();
+    plan->key = keyCodeLocked(*symbol);
+    if (plan->key == 0) return;
+    for (const KeySym modifier : modifierKeysOf(event.flags())) {
+      if (const KeyCode code = keyCodeLocked(modifier)) plan->modifiers.push_back(code);
+    }
+  }
+  plan->hostCode = hostCode;
+  if (plan->key == 0) {
+    // Nothing to type (a terminal's copy): its release has nothing to undo either.
+    if (down) pressed_ = std::move(plan);
+    return;
+  }
+  if (down) {
+    // A modifier the shortcut wants and the user already holds stays as it is; any other
+    // held modifier would change the shortcut.
+    for (const KeyCode held : heldModifierKeysLocked()) {
+      const auto wanted = std::find(plan->modifiers.begin(), plan->modifiers.end(), held);
+      if (wanted != plan->modifiers.end()) plan->modifiers.erase(wanted);
+      else plan->heldByUser.push_back(held);
+    }
+  }
+  // Marks are queued before the server can report the transitions to a tap.
+  const auto extra = static_cast<int>(plan->modifiers.size() + plan->heldByUser.size());
+  mark_->injected(mark, 1 + extra);
+  if (down) {
+    for (const KeyCode held : plan->heldByUser) XTestFakeKeyEvent(display, held, False, CurrentTime);
+    for (const KeyCode modifier : plan->modifiers) XTestFakeKeyEvent(display, modifier, True, CurrentTime);
+    XTestFakeKeyEvent(display, plan->key, True, CurrentTime);
+    pressed_ = std::move(plan);
+  } else {
+    XTestFakeKeyEvent(display, plan->key, False, CurrentTime);
+    for (auto it = plan->modifiers.rbegin(); it != plan->modifiers.rend(); ++it) {
+      XTestFakeKeyEvent(display, *it, False, CurrentTime);
+    }
+    for (const KeyCode held : plan->heldByUser) XTestFakeKeyEvent(display, held, True, CurrentTime);
+  }
+  XFlush(display);
 }
 
 void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
   const auto* event = dynamic_cast<const XTestEvent*>(&posted);
   if (event == nullptr) return;  // not made here: nothing to inject
+  if (event->type() == EventType::keyDown || event->type() == EventType::keyUp) {
+    postKey(*event);
+    return;
+  }
   std::lock_guard guard(display_->lock());
   const std::int64_t mark = event->integerField(EventField::eventSourceUserData);
   Display* display = display_->get();
   const ScreenPoint at = event->location();
   switch (event->type()) {
     case EventType::keyDown:
-    case EventType::keyUp: {
-      const auto symbol = keySymForHostCode(
-          static_cast<std::uint16_t>(event->integerField(EventField::keyboardEventKeycode)));
-      if (!symbol) return;
-      const bool down = event->type() == EventType::keyDown;
-      // Marks are queued before the server can report the transitions to a tap.
-      const KeyCode code = XKeysymToKeycode(display, *symbol);
-      if (code == 0) return;
-      const auto modifiers = modifierKeysOf(event->flags());
-      mark_->injected(mark, 1 + static_cast<int>(modifiers.size()));
-      if (down) {
-        for (const KeySym modifier : modifiers) fakeKey(modifier, true);
-      }
-      fakeKey(*symbol, down);
-      if (!down) {
-        for (const KeySym modifier : modifiers) fakeKey(modifier, false);
-      }
-      break;
-    }
+    case EventType::keyUp:
+      return;
     case EventType::mouseMoved:
       XTestFakeMotionEvent(display, -1, clampedCoordinate(at.x), clampedCoordinate(at.y),
                            CurrentTime);
@@ -182,7 +318,7 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
       mark_->injected(mark, 1);
       XTestFakeMotionEvent(display, -1, clampedCoordinate(at.x), clampedCoordinate(at.y),
                            CurrentTime);
-      XTestFakeButtonEvent(display, kLeftButton,
+      XTestFakeButtonEvent(display, primaryButtonLocked(),
                            event->type() == EventType::leftMouseDown ? True : False, CurrentTime);
       break;
     case EventType::scrollWheel: {
