@@ -5,8 +5,10 @@ scripts/bench-input-host-x11 do).
 
     input-host-x11.py demo HOST   one session, each command and answer, the entry read back,
                                   then an agent commit to a stand-in launched by desktop entry
-    input-host-x11.py bench HOST  commit-text round trips next to xdotool typing the same text,
-                                  and the cost of one focus probe (target.capture)
+    input-host-x11.py bench HOST  with 30 applications on the accessibility bus: commit-text
+                                  round trips next to xclip + xdotool pasting and xdotool
+                                  typing the same text, and the cost of one focus probe
+                                  (target.capture)
 """
 import json
 import os
@@ -44,6 +46,14 @@ def entry():
 
 def text_of(accessible):
     return accessible.get_text(0, -1)
+
+
+def shown(field, text, seconds=10.0):
+    end = time.monotonic() + seconds
+    while text_of(field) != text:
+        if time.monotonic() > end:
+            raise SystemExit(f"the entry never showed {text!r}: {text_of(field)!r}")
+        time.sleep(0.001)
 
 
 class Host:
@@ -118,7 +128,40 @@ def demo(path):
     print(f"    (host exited with status {status})")
 
 
+FIXTURE_APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/support/x11/fixture_app.py")
+
+
+def crowd(count, labels):
+    """`count` more GTK applications on the accessibility bus, each with a tree of `labels` labels,
+    behind the fixture (which is raised again afterwards)."""
+    started = [subprocess.Popen(["/usr/bin/python3", FIXTURE_APP, "--labels", str(labels)],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+               for _ in range(count)]
+    for child in started:
+        child.stdout.readline()
+    end = time.monotonic() + 60
+    while time.monotonic() < end and Atspi.get_desktop(0).get_child_count() < count + 1:
+        time.sleep(0.1)
+    windows = subprocess.run(["xdotool", "search", "--pid", str(APP_PID), "--onlyvisible", "--name", "Orvix"],
+                             capture_output=True, text=True).stdout.split()
+    for window in windows[:1]:
+        subprocess.run(["xdotool", "windowactivate", window], check=False, capture_output=True)
+    end = time.monotonic() + 10
+    while time.monotonic() < end and not entry().get_state_set().contains(Atspi.StateType.FOCUSED):
+        time.sleep(0.05)
+    return started
+
+
 def bench(path):
+    extra = crowd(29, 200)
+    try:
+        measure(path, len(extra) + 1)
+    finally:
+        for child in extra:
+            child.terminate()
+
+
+def measure(path, applications):
     field = entry()
     host = Host(path, echo=False)
     next(host.lines(5), None)
@@ -127,7 +170,7 @@ def bench(path):
     list(host.lines(0.3))
     text = "The quick brown fox jumps over the lazy dog"
     rounds = 10
-    probe, commit, typed = [], [], []
+    probe, commit, typed, pasted = [], [], [], []
     for n in range(rounds):
         Atspi.EditableText.set_text_contents(field, "")
         start = time.perf_counter()
@@ -142,13 +185,20 @@ def bench(path):
         Atspi.EditableText.set_text_contents(field, "")
         start = time.perf_counter()
         subprocess.run(["xdotool", "type", "--delay", "0", text], check=True)
-        while text_of(field) != text:
-            time.sleep(0.001)
+        shown(field, text)
         typed.append(time.perf_counter() - start)
+        Atspi.EditableText.set_text_contents(field, "")
+        start = time.perf_counter()
+        subprocess.run(["xclip", "-selection", "clipboard"], input=text.encode(), check=True)
+        subprocess.run(["xdotool", "key", "ctrl+v"], check=True)
+        shown(field, text)
+        pasted.append(time.perf_counter() - start)
     host.close()
     ms = lambda values: f"median {statistics.median(values) * 1000:7.1f} ms, max {max(values) * 1000:7.1f} ms"
-    print(f"{len(text)} characters into the GTK entry, {rounds} rounds")
+    print(f"{len(text)} characters into the GTK entry, {applications} applications on the "
+          f"accessibility bus, {rounds} rounds")
     print(f"  commit-text to its answer (paste + AT-SPI check)  {ms(commit)}")
+    print(f"  xclip + xdotool key ctrl+v, until AT-SPI shows it {ms(pasted)}")
     print(f"  xdotool type, until AT-SPI shows the text          {ms(typed)}")
     print(f"  one focus probe (target.capture through AT-SPI)    {ms(probe)}")
 

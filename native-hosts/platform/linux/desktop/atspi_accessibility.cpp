@@ -165,6 +165,14 @@ class AtspiAccessibility::Implementation {
   Implementation(std::unique_ptr<X11Display> display, RaiseWindow raise)
       : display_(std::move(display)), raise_(std::move(raise)) {}
   ~Implementation() {
+    if (focusListener_ != nullptr) {
+      std::lock_guard guard(*lock);
+      GError* error = nullptr;
+      atspi_event_listener_deregister(focusListener_, "object:state-changed:focused", &error);
+      consume(error);
+      g_object_unref(focusListener_);
+      lastFocused_.clear();
+    }
     if (!dispatcher_.joinable()) return;
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(stopDispatcher_, &one, sizeof(one));
@@ -199,8 +207,38 @@ class AtspiAccessibility::Implementation {
     atspi_set_timeout(kDefaultTimeoutMs, kStartupTimeMs);
     appliedTimeoutMs_ = kDefaultTimeoutMs;
     started_ = true;
+    listenForFocus();
     startDispatcher();
     return true;
+  }
+
+  // Under the lock. Finding the focus by walking a window's tree costs a bus round trip per
+  // element (libatspi caches no children of GTK's or Qt's trees); the applications announce
+  // every focus change anyway, and the element last announced is checked instead.
+  void listenForFocus() {
+    focusListener_ = atspi_event_listener_new(&Implementation::heardFocus, this, nullptr);
+    GError* error = nullptr;
+    if (!atspi_event_listener_register(focusListener_, "object:state-changed:focused", &error)) {
+      consume(error);
+      g_object_unref(focusListener_);
+      focusListener_ = nullptr;
+    }
+    consume(error);
+  }
+
+  // Inside a dispatch, under the lock: reads only what libatspi already holds.
+  static void heardFocus(AtspiEvent* event, void* self) {
+    if (event == nullptr) return;
+    auto& implementation = *static_cast<Implementation*>(self);
+    if (event->source != nullptr && event->detail1 == 1) {
+      std::string bus(atspiBusName(*event->source));
+      if (!bus.empty()) {
+        if (implementation.lastFocused_.size() >= kMaximumKnownBuses) implementation.lastFocused_.clear();
+        implementation.lastFocused_[std::move(bus)] =
+            implementation.ref(static_cast<AtspiAccessible*>(g_object_ref(event->source)));
+      }
+    }
+    g_boxed_free(atspi_event_get_type(), event);
   }
 
   // Under the lock: everything that has arrived, bounded so that a flood cannot hold a call.
@@ -329,36 +367,49 @@ class AtspiAccessibility::Implementation {
     return display_->activePid();
   }
 
+  // The applications by process, read again only when the registry's list has changed in
+  // length or the process is not in it: a lookup is then local, not a round trip per application.
   AtspiRef applicationOf(ProcessId pid) {
     AtspiRef desktop = ref(atspi_get_desktop(0));
     if (!desktop) return nullptr;
     const gint count = std::min(childCount(desktop.get()), kMaximumApplications);
+    if (count == applicationsCounted_) {
+      if (const auto known = applications_.find(pid); known != applications_.end()) return known->second;
+    }
+    applications_.clear();
+    applicationsCounted_ = count;
     for (gint i = 0; i < count; ++i) {
       AtspiRef application = child(desktop.get(), i);
       if (!application) continue;
-      const auto owner = processOf(*application);
-      if (!owner || *owner != pid) continue;
-      return application;
+      if (const auto owner = processOf(*application)) applications_.try_emplace(*owner, std::move(application));
     }
-    return nullptr;
+    const auto found = applications_.find(pid);
+    return found == applications_.end() ? nullptr : found->second;
   }
 
   // Under the lock. The process behind an application's bus connection, asked of the bus once:
   // a unique bus name is never given to another connection, so the answer holds for good.
-  std::optional<ProcessId> processOf(AtspiAccessible& application) {
-    const std::string bus(atspiBusName(application));
-    if (!bus.empty()) {
-      if (const auto known = busProcesses_.find(bus); known != busProcesses_.end()) return known->second;
-    }
+  std::optional<ProcessId> processOf(AtspiAccessible& accessible) {
+    if (const auto known = knownProcessOf(accessible)) return known;
     GError* error = nullptr;
-    const guint owner = atspi_accessible_get_process_id(&application, &error);
+    const guint owner = atspi_accessible_get_process_id(&accessible, &error);
     if (consume(error) != AXError::success) return std::nullopt;
-    if (!bus.empty()) {
-      // Names of applications long gone pile up: start afresh rather than grow.
-      if (busProcesses_.size() >= kMaximumKnownBuses) busProcesses_.clear();
-      busProcesses_.emplace(bus, static_cast<ProcessId>(owner));
-    }
+    rememberProcess(accessible, static_cast<ProcessId>(owner));
     return static_cast<ProcessId>(owner);
+  }
+
+  std::optional<ProcessId> knownProcessOf(AtspiAccessible& accessible) const {
+    const auto known = busProcesses_.find(std::string(atspiBusName(accessible)));
+    if (known == busProcesses_.end()) return std::nullopt;
+    return known->second;
+  }
+
+  void rememberProcess(AtspiAccessible& accessible, ProcessId pid) {
+    std::string bus(atspiBusName(accessible));
+    if (bus.empty()) return;
+    // Names of applications long gone pile up: start afresh rather than grow.
+    if (busProcesses_.size() >= kMaximumKnownBuses) busProcesses_.clear();
+    busProcesses_.emplace(std::move(bus), pid);
   }
 
   AtspiRef activeWindowOf(AtspiAccessible* application) {
@@ -371,13 +422,25 @@ class AtspiAccessibility::Implementation {
   }
 
   AtspiRef focusedIn(AtspiAccessible* application) {
+    const std::string bus(atspiBusName(*application));
+    if (const auto announced = lastFocused_.find(bus); announced != lastFocused_.end()) {
+      // Still focused, and in the window that is active: the focus has not moved since.
+      AtspiRef candidate = announced->second;
+      if (hasState(candidate.get(), ATSPI_STATE_FOCUSED) && hasState(candidate.get(), ATSPI_STATE_SHOWING)) {
+        AtspiRef window = windowAbove(candidate.get());
+        if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return candidate;
+      }
+    }
     AtspiRef window = activeWindowOf(application);
     if (!window) return nullptr;
     std::vector<AtspiRef> pending{window};
     for (int visited = 0; !pending.empty() && visited < kMaximumFocusWalk; ++visited) {
       AtspiRef next = std::move(pending.back());
       pending.pop_back();
-      if (hasState(next.get(), ATSPI_STATE_FOCUSED)) return next;
+      if (hasState(next.get(), ATSPI_STATE_FOCUSED)) {
+        lastFocused_[bus] = next;
+        return next;
+      }
       if (!hasState(next.get(), ATSPI_STATE_SHOWING) && next != window) continue;
       const gint count = childCount(next.get());
       for (gint i = count - 1; i >= 0; --i) {
@@ -718,6 +781,10 @@ class AtspiAccessibility::Implementation {
   std::thread dispatcher_;
   int stopDispatcher_ = -1;
   std::unordered_map<std::string, ProcessId> busProcesses_;
+  std::unordered_map<ProcessId, AtspiRef> applications_;
+  gint applicationsCounted_ = -1;
+  AtspiEventListener* focusListener_ = nullptr;
+  std::unordered_map<std::string, AtspiRef> lastFocused_;  // by the application's bus name
 };
 
 namespace {
@@ -828,10 +895,12 @@ AXProcessIdResult AtspiAccessibility::processId(const AXElement& element) {
   if (target == nullptr || target->isSystemWide()) return {AXError::illegalArgument, 0};
   if (target->accessible() == nullptr) return {AXError::cannotComplete, 0};
   const Implementation::CallTimeout timeout(*implementation_, *target);
+  if (const auto known = implementation_->knownProcessOf(*target->accessible())) return {AXError::success, *known};
   GError* error = nullptr;
   const guint pid = atspi_accessible_get_process_id(target->accessible(), &error);
   const AXError failure = consume(error);
   if (failure != AXError::success) return {failure, 0};
+  implementation_->rememberProcess(*target->accessible(), static_cast<ProcessId>(pid));
   return {AXError::success, static_cast<ProcessId>(pid)};
 }
 
