@@ -77,6 +77,25 @@ class DesktopEntries::Catalogue {
     return std::nullopt;
   }
 
+  // GIO finishes part of a launch later, on a worker thread of its own (the flush of the
+  // "Launched" signal to the session bus), and returns there to the caller's thread-default
+  // context. Left to the process's default context, that return would be run by the AT-SPI
+  // binding, which iterates the default context on its own thread under its own lock; on this
+  // private one the next lookup runs it, on the thread that looks up, under this lock.
+  DesktopLaunch launch(GDesktopAppInfo* info, GAppLaunchContext* context, GSpawnFlags flags) {
+    std::lock_guard guard(lock_);
+    g_main_context_push_thread_default(context_);
+    DesktopLaunch launch;
+    GError* error = nullptr;
+    launch.started = g_desktop_app_info_launch_uris_as_manager(info, nullptr, context, flags, nullptr,
+                                                               nullptr, &recordPid, &launch,
+                                                               &error) != FALSE;
+    g_main_context_pop_thread_default(context_);
+    if (error != nullptr) g_error_free(error);
+    if (!launch.started) launch.pid.reset();
+    return launch;
+  }
+
  private:
   using Index = std::unordered_map<std::string, std::size_t>;
 
@@ -166,10 +185,9 @@ std::optional<DesktopEntry> DesktopEntries::forWindowClass(std::string_view inst
 }
 
 DesktopLaunch DesktopEntries::launch(const DesktopEntry& entry) {
-  DesktopLaunch launch;
   // Read afresh: the file may have changed or gone since the list was read.
   const AppInfoRef info(g_desktop_app_info_new_from_filename(entry.location.c_str()));
-  if (!info || g_desktop_app_info_get_is_hidden(info.get())) return launch;
+  if (!info || g_desktop_app_info_get_is_hidden(info.get())) return {};
   // GIO gives the child /dev/null for standard input unless told otherwise, closes every other
   // descriptor of ours and lets init reap it.
   const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
@@ -179,13 +197,8 @@ DesktopLaunch DesktopEntries::launch(const DesktopEntry& entry) {
   GAppLaunchContext* context = g_app_launch_context_new();
   g_app_launch_context_setenv(context, "ACCESSIBILITY_ENABLED", "1");
   g_app_launch_context_setenv(context, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
-  GError* error = nullptr;
-  launch.started = g_desktop_app_info_launch_uris_as_manager(
-                       info.get(), nullptr, context, flags, nullptr, nullptr, &recordPid, &launch,
-                       &error) != FALSE;
+  const DesktopLaunch launch = catalogue_->launch(info.get(), context, flags);
   g_object_unref(context);
-  if (error != nullptr) g_error_free(error);
-  if (!launch.started) launch.pid.reset();
   return launch;
 }
 
