@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <thread>
@@ -41,6 +43,7 @@ constexpr gint kMaximumCharacters = 1 << 20;
 constexpr std::size_t kMaximumElementTimeouts = 256;
 constexpr int kDispatchPauseMs = 5;
 constexpr std::size_t kMaximumKnownBuses = 1024;
+constexpr std::chrono::seconds kFramelessRetry{1};
 
 struct OwnedString {
   gchar* value = nullptr;
@@ -338,11 +341,41 @@ class AtspiAccessibility::Implementation {
     return found;
   }
 
-  gint childCount(AtspiAccessible* accessible) {
+  gint childCount(AtspiAccessible* accessible, AXError* failure = nullptr) {
     GError* error = nullptr;
     const gint count = atspi_accessible_get_child_count(accessible, &error);
-    if (consume(error) != AXError::success || count < 0) return 0;
+    AXError result = consume(error);
+    // libatspi answers -1 without an error when the application did not answer in time.
+    if (result == AXError::success && count < 0) result = AXError::cannotComplete;
+    if (failure != nullptr) *failure = result;
+    if (result != AXError::success || count < 0) return 0;
     return std::min(count, kMaximumChildren);
+  }
+
+  // An element's states, read once. libatspi hands back a set holding only "defunct" when the
+  // application did not answer.
+  class States {
+   public:
+    explicit States(AtspiAccessible* accessible) : set_(atspi_accessible_get_state_set(accessible)) {}
+    ~States() {
+      if (set_ != nullptr) g_object_unref(set_);
+    }
+    States(const States&) = delete;
+    States& operator=(const States&) = delete;
+    bool answered() const { return set_ != nullptr && !atspi_state_set_contains(set_, ATSPI_STATE_DEFUNCT); }
+    bool has(AtspiStateType state) const { return answered() && atspi_state_set_contains(set_, state); }
+
+   private:
+    AtspiStateSet* set_;
+  };
+
+  // Whether the element holds every state of `wanted`; none when its application did not answer.
+  std::optional<bool> holdsStates(AtspiAccessible* accessible, std::initializer_list<AtspiStateType> wanted) {
+    const States states(accessible);
+    if (!states.answered()) return std::nullopt;
+    bool has = true;
+    for (const AtspiStateType state : wanted) has = has && states.has(state);
+    return has;
   }
 
   bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
@@ -353,12 +386,29 @@ class AtspiAccessibility::Implementation {
     return has;
   }
 
+  // An element's role, asked of its application once: every attribute read needs it, and
+  // libatspi, with no main loop of its own running, asks again each time.
   std::optional<AtspiRole> role(AtspiAccessible* accessible, AXError& failure) {
+    failure = AXError::success;
+    if (const gpointer known = g_object_get_qdata(G_OBJECT(accessible), roleQuark())) {
+      return static_cast<AtspiRole>(GPOINTER_TO_INT(known) - 1);
+    }
     GError* error = nullptr;
     const AtspiRole role = atspi_accessible_get_role(accessible, &error);
     failure = consume(error);
     if (failure != AXError::success) return std::nullopt;
+    g_object_set_qdata(G_OBJECT(accessible), roleQuark(), GINT_TO_POINTER(static_cast<gint>(role) + 1));
     return role;
+  }
+
+  static GQuark roleQuark() {
+    static const GQuark quark = g_quark_from_static_string("orvix-atspi-role");
+    return quark;
+  }
+
+  static GQuark windowQuark() {
+    static const GQuark quark = g_quark_from_static_string("orvix-atspi-window");
+    return quark;
   }
 
   std::optional<ProcessId> activePid() {
@@ -367,24 +417,92 @@ class AtspiAccessibility::Implementation {
     return display_->activePid();
   }
 
-  // The applications by process, read again only when the registry's list has changed in
-  // length or the process is not in it: a lookup is then local, not a round trip per application.
+  // The applications by process. A process found before is taken from memory with no round
+  // trip; the registry's list is read again when the process is not in it and that list has
+  // changed in length, or when an application taken from memory shows no focus (it may have
+  // registered anew: see `reregistered`).
   AtspiRef applicationOf(ProcessId pid) {
-    AtspiRef desktop = ref(atspi_get_desktop(0));
-    if (!desktop) return nullptr;
-    const gint count = std::min(childCount(desktop.get()), kMaximumApplications);
-    if (count == applicationsCounted_) {
-      if (const auto known = applications_.find(pid); known != applications_.end()) return known->second;
+    if (const auto known = applications_.find(pid); known != applications_.end()) return known->second;
+    listApplications(/*onlyIfChanged=*/true);
+    if (const auto found = applications_.find(pid); found != applications_.end()) return found->second;
+    return applicationByActiveFrame(pid);
+  }
+
+  // Under the lock. A sandboxed application (Flatpak) joins the accessibility bus through a
+  // proxy, whose process the bus names, and its own process is not the one the X server
+  // knows: no application carries the window's process. When that window is the active one,
+  // its application is the one whose active frame bears the window's title, if exactly one
+  // does; it is then known by the window's process from there on. A process found in no
+  // frame is not looked for again until the list changes or a second has passed, as each look
+  // asks every application for its windows.
+  AtspiRef applicationByActiveFrame(ProcessId pid) {
+    const auto now = std::chrono::steady_clock::now();
+    if (const auto missed = framelessSince_.find(pid);
+        missed != framelessSince_.end() && now - missed->second < kFramelessRetry) {
+      return nullptr;
     }
+    const auto title = activeWindowTitleOf(pid);
+    if (!title) return nullptr;
+    AtspiRef match;
+    int matches = 0;
+    for (const auto& [owner, application] : applications_) {
+      AtspiRef frame = activeWindowOf(application.get());
+      if (!frame || nameOf(frame.get()) != *title) continue;
+      if (match.get() != application.get()) ++matches;
+      match = application;
+    }
+    if (matches != 1) {
+      if (framelessSince_.size() >= kMaximumKnownBuses) framelessSince_.clear();
+      framelessSince_[pid] = now;
+      return nullptr;
+    }
+    framelessSince_.erase(pid);
+    busProcesses_[std::string(atspiBusName(*match))] = pid;
+    applications_.emplace(pid, match);
+    return match;
+  }
+
+  // The title of the X active window when it is `pid`'s.
+  std::optional<std::string> activeWindowTitleOf(ProcessId pid) {
+    if (!display_) return std::nullopt;
+    std::lock_guard guard(display_->lock());
+    const auto window = display_->activeWindow();
+    if (!window || display_->windowPid(*window) != pid) return std::nullopt;
+    return display_->windowTitle(*window);
+  }
+
+  std::string nameOf(AtspiAccessible* accessible) {
+    GError* error = nullptr;
+    OwnedString name{atspi_accessible_get_name(accessible, &error)};
+    if (consume(error) != AXError::success || name.value == nullptr) return {};
+    return name.value;
+  }
+
+  // False when the list was not read (the desktop is unreachable, or unchanged and so skipped).
+  bool listApplications(bool onlyIfChanged) {
+    AtspiRef desktop = ref(atspi_get_desktop(0));
+    if (!desktop) return false;
+    const gint count = std::min(childCount(desktop.get()), kMaximumApplications);
+    if (onlyIfChanged && count == applicationsCounted_) return false;
     applications_.clear();
+    framelessSince_.clear();
     applicationsCounted_ = count;
     for (gint i = 0; i < count; ++i) {
       AtspiRef application = child(desktop.get(), i);
       if (!application) continue;
       if (const auto owner = processOf(*application)) applications_.try_emplace(*owner, std::move(application));
     }
-    const auto found = applications_.find(pid);
-    return found == applications_.end() ? nullptr : found->second;
+    return true;
+  }
+
+  // The process's application as the registry lists it now, when that is another object than
+  // `application` (the process left the bus and joined again); otherwise none.
+  AtspiRef reregistered(AtspiAccessible* application) {
+    const auto owner = knownProcessOf(*application);
+    if (!owner || !listApplications(/*onlyIfChanged=*/true)) return nullptr;
+    const auto found = applications_.find(*owner);
+    if (found == applications_.end() || found->second.get() == application) return nullptr;
+    return found->second;
   }
 
   // Under the lock. The process behind an application's bus connection, asked of the bus once:
@@ -412,42 +530,75 @@ class AtspiAccessibility::Implementation {
     busProcesses_.emplace(std::move(bus), pid);
   }
 
-  AtspiRef activeWindowOf(AtspiAccessible* application) {
-    const gint count = childCount(application);
+  AtspiRef activeWindowOf(AtspiAccessible* application, AXError* failure = nullptr) {
+    const gint count = childCount(application, failure);
+    bool unanswered = false;
     for (gint i = 0; i < count; ++i) {
       AtspiRef window = child(application, i);
-      if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return window;
+      if (!window) {
+        unanswered = true;
+        continue;
+      }
+      const auto active = holdsStates(window.get(), {ATSPI_STATE_ACTIVE});
+      if (active.value_or(false)) return window;
+      unanswered = unanswered || !active;
     }
+    // libatspi may know how many windows there are without asking; the windows it asks for.
+    if (unanswered && failure != nullptr && *failure == AXError::success) *failure = AXError::cannotComplete;
     return nullptr;
   }
 
-  AtspiRef focusedIn(AtspiAccessible* application) {
+  // The focused element of an application; none with `failure` set when the application did
+  // not answer (busy past the timeout, or gone).
+  AtspiRef focusedIn(AtspiAccessible* application, AXError& failure) {
+    failure = AXError::success;
     const std::string bus(atspiBusName(*application));
     if (const auto announced = lastFocused_.find(bus); announced != lastFocused_.end()) {
       // Still focused, and in the window that is active: the focus has not moved since.
       AtspiRef candidate = announced->second;
-      if (hasState(candidate.get(), ATSPI_STATE_FOCUSED) && hasState(candidate.get(), ATSPI_STATE_SHOWING)) {
+      if (holdsStates(candidate.get(), {ATSPI_STATE_FOCUSED, ATSPI_STATE_SHOWING}).value_or(false)) {
         AtspiRef window = windowAbove(candidate.get());
         if (window && hasState(window.get(), ATSPI_STATE_ACTIVE)) return candidate;
       }
     }
-    AtspiRef window = activeWindowOf(application);
+    AtspiRef window = activeWindowOf(application, &failure);
     if (!window) return nullptr;
     std::vector<AtspiRef> pending{window};
     for (int visited = 0; !pending.empty() && visited < kMaximumFocusWalk; ++visited) {
       AtspiRef next = std::move(pending.back());
       pending.pop_back();
-      if (hasState(next.get(), ATSPI_STATE_FOCUSED)) {
+      const States states(next.get());
+      if (!states.answered()) {
+        // A walk cut short by an application that stopped answering found nothing certain.
+        failure = AXError::cannotComplete;
+        return nullptr;
+      }
+      if (states.has(ATSPI_STATE_FOCUSED)) {
         lastFocused_[bus] = next;
         return next;
       }
-      if (!hasState(next.get(), ATSPI_STATE_SHOWING) && next != window) continue;
-      const gint count = childCount(next.get());
+      if (!states.has(ATSPI_STATE_SHOWING) && next != window) continue;
+      AXError unanswered = AXError::success;
+      const gint count = childCount(next.get(), &unanswered);
+      if (unanswered != AXError::success) {
+        failure = unanswered;
+        return nullptr;
+      }
       for (gint i = count - 1; i >= 0; --i) {
         if (AtspiRef c = child(next.get(), i)) pending.push_back(std::move(c));
       }
     }
     return nullptr;
+  }
+
+  AXAttributeResult focusResult(AtspiAccessible* application) {
+    AXError failure = AXError::success;
+    AtspiRef focused = focusedIn(application, failure);
+    if (!focused) {
+      if (AtspiRef current = reregistered(application)) focused = focusedIn(current.get(), failure);
+    }
+    if (!focused && failure != AXError::success) return {failure, {}};
+    return elementResult(std::move(focused));
   }
 
   AXAttributeResult systemWideAttribute(std::string_view attribute) {
@@ -458,7 +609,7 @@ class AtspiAccessibility::Implementation {
     if (!pid) return {AXError::noValue, {}};
     AtspiRef application = applicationOf(*pid);
     if (!application || attribute == "AXFocusedApplication") return elementResult(std::move(application));
-    return elementResult(focusedIn(application.get()));
+    return focusResult(application.get());
   }
 
   // The element's whole text, repaired; absent when it has none or too much. `unit` is how
@@ -552,13 +703,24 @@ class AtspiAccessibility::Implementation {
     return std::string(start, end);
   }
 
+  // The window an element is in, found once: the element is kept in its window for its life
+  // (toolkits move no widget between top-level windows), and the focus check asks it each time.
   AtspiRef windowAbove(AtspiAccessible* accessible) {
+    if (const gpointer known = g_object_get_qdata(G_OBJECT(accessible), windowQuark())) {
+      return ref(static_cast<AtspiAccessible*>(g_object_ref(known)));
+    }
     AtspiRef current = ref(static_cast<AtspiAccessible*>(g_object_ref(accessible)));
     for (int depth = 0; current && depth < kMaximumAncestors; ++depth) {
       AXError failure = AXError::success;
       const auto found = role(current.get(), failure);
       if (!found || *found == ATSPI_ROLE_APPLICATION) return nullptr;
-      if (isWindowRole(*found)) return current;
+      if (isWindowRole(*found)) {
+        if (current.get() != accessible) {
+          g_object_set_qdata_full(G_OBJECT(accessible), windowQuark(), g_object_ref(current.get()),
+                                  g_object_unref);
+        }
+        return current;
+      }
       GError* error = nullptr;
       current = ref(atspi_accessible_get_parent(current.get(), &error));
       consume(error);
@@ -644,7 +806,7 @@ class AtspiAccessibility::Implementation {
     }
     if (attribute == "AXFocusedUIElement") {
       if (atspiRole != ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
-      return elementResult(focusedIn(accessible));
+      return focusResult(accessible);
     }
     if (attribute == "AXWindow") {
       if (atspiRole == ATSPI_ROLE_APPLICATION) return {AXError::attributeUnsupported, {}};
@@ -733,18 +895,12 @@ class AtspiAccessibility::Implementation {
 
   AXError act(AtspiAccessible* accessible, std::string_view action) {
     if (action == "AXRaise") {
-      GError* error = nullptr;
-      const guint pid = atspi_accessible_get_process_id(accessible, &error);
-      const AXError failure = consume(error);
-      if (failure != AXError::success) return failure;
+      const auto pid = processOf(*accessible);
+      if (!pid) return AXError::cannotComplete;
       // The element's own window, known to the window manager by its title.
       std::string title;
-      if (AtspiRef window = windowAbove(accessible)) {
-        OwnedString name{atspi_accessible_get_name(window.get(), &error)};
-        consume(error);
-        if (name.value != nullptr) title = name.value;
-      }
-      return raise_ && raise_(static_cast<ProcessId>(pid), title) ? AXError::success
+      if (AtspiRef window = windowAbove(accessible)) title = nameOf(window.get());
+      return raise_ && raise_(*pid, title) ? AXError::success
                                                                   : AXError::cannotComplete;
     }
     std::vector<std::string_view> names;
@@ -782,6 +938,7 @@ class AtspiAccessibility::Implementation {
   int stopDispatcher_ = -1;
   std::unordered_map<std::string, ProcessId> busProcesses_;
   std::unordered_map<ProcessId, AtspiRef> applications_;
+  std::unordered_map<ProcessId, std::chrono::steady_clock::time_point> framelessSince_;
   gint applicationsCounted_ = -1;
   AtspiEventListener* focusListener_ = nullptr;
   std::unordered_map<std::string, AtspiRef> lastFocused_;  // by the application's bus name
