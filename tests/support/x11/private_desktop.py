@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs one command inside a private X11 desktop with accessibility, and takes it down again.
 
-    private_desktop.py [--no-app | --app NAME] -- COMMAND ARG...
+    private_desktop.py [--no-app | --app NAME [--sandboxed]] -- COMMAND ARG...
 
 Starts Xvfb on a free display of its choosing, openbox (for _NET_ACTIVE_WINDOW and input
 focus), a session bus, the AT-SPI bus and the fixture GTK application, all in a private
@@ -10,7 +10,10 @@ ORVIX_FIXTURE_APP_PID set, and HOME and the XDG user directories (data, config, 
 that directory. With --app the third-party application NAME of real_apps.py (mousepad,
 featherpad, sakura) runs instead of the fixture, configured in that directory; COMMAND starts
 once it shows a focused text widget on AT-SPI, with ORVIX_APP_PID and what real_apps.py
-exports set. Everything it started is stopped by process id afterwards, including
+exports set; with --sandboxed it runs as Flatpak runs an application: in a process namespace
+of its own (the process id it gives its windows means nothing outside) and on the accessibility
+bus through xdg-dbus-proxy with Flatpak's filter (the bus names the proxy's process), and
+ORVIX_APP_PID is then the proxy's. Everything it started is stopped by process id afterwards, including
 the registry daemon that D-Bus activation started. Nothing reaches the machine's own session.
 Exits with COMMAND's status, or 1 with a message on standard error when the desktop cannot start.
 """
@@ -86,8 +89,9 @@ class PrivateDesktop:
         self.env["DISPLAY"] = f":{number.decode()}"
         wait_until("the X server", lambda: quiet(["xdpyinfo"], self.env))
 
-    def start(self, app):
-        for tool in ("Xvfb", "openbox", "dbus-daemon", "xdpyinfo", "gdbus"):
+    def start(self, app, sandboxed=False):
+        tools = ("Xvfb", "openbox", "dbus-daemon", "xdpyinfo", "gdbus")
+        for tool in tools + (("xdg-dbus-proxy", "unshare") if sandboxed else ()):
             if shutil.which(tool) is None:
                 raise StartFailure(f"{tool} is not installed (run scripts/install-deps)")
         self.start_display()
@@ -108,9 +112,32 @@ class PrivateDesktop:
             self.env["ORVIX_FIXTURE_APP_PID"] = str(self.app.pid)
             wait_until("the fixture application on AT-SPI", self.app_on_accessibility_bus)
         elif app is not None:
-            self.start_real_app(app)
+            self.start_real_app(app, sandboxed)
 
-    def start_real_app(self, name):
+    def sandbox(self, argv, env):
+        """ARGV as Flatpak starts an application: a process namespace of its own, and the
+        accessibility bus only through a filtering proxy, whose process the bus then names."""
+        found = subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus",
+                                "-m", "org.a11y.Bus.GetAddress"], env=self.env, capture_output=True,
+                               text=True).stdout
+        address = found.strip().strip("(),'")
+        socket = os.path.join(self.root, "a11y-proxy")
+        registry = "org.a11y.atspi.Registry"
+        controller = "/org/a11y/atspi/registry/deviceeventcontroller"
+        rules = [f"--call={registry}=org.a11y.atspi.Socket.Embed@/org/a11y/atspi/accessible/root",
+                 f"--call={registry}=org.a11y.atspi.Socket.Unembed@/org/a11y/atspi/accessible/root",
+                 f"--call={registry}=org.a11y.atspi.Registry.GetRegisteredEvents@/org/a11y/atspi/registry",
+                 f"--call={registry}=org.a11y.atspi.DeviceEventController.GetKeystrokeListeners@{controller}",
+                 f"--call={registry}=org.a11y.atspi.DeviceEventController.GetDeviceEventListeners@{controller}",
+                 f"--call={registry}=org.a11y.atspi.DeviceEventController.NotifyListenersSync@{controller}",
+                 f"--call={registry}=org.a11y.atspi.DeviceEventController.NotifyListenersAsync@{controller}"]
+        proxy = self.spawn("a11y-proxy", ["xdg-dbus-proxy", address, socket, "--filter", "--sloppy-names",
+                                          *rules])
+        wait_until("xdg-dbus-proxy", lambda: os.path.exists(socket))
+        env["AT_SPI_BUS_ADDRESS"] = f"unix:path={socket}"
+        return ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", *argv], proxy
+
+    def start_real_app(self, name, sandboxed=False):
         # What a screen reader does when it starts; Qt exposes nothing on AT-SPI without it.
         if not quiet(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o", "/org/a11y/bus",
                       "-m", "org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled",
@@ -120,9 +147,14 @@ class PrivateDesktop:
         if shutil.which(argv[0]) is None:
             raise StartFailure(f"{argv[0]} is not installed (run scripts/install-deps)")
         self.env.update(exported)
-        self.app = self.spawn("app", argv, env={**self.env, **own})
-        self.env["ORVIX_APP_PID"] = str(self.app.pid)
-        focused = ["/usr/bin/python3", os.path.join(HERE, "focused_text.py"), str(self.app.pid)]
+        env = {**self.env, **own}
+        proxy = None
+        if sandboxed:
+            argv, proxy = self.sandbox(argv, env)
+        self.app = self.spawn("app", argv, env=env)
+        # The process the accessibility bus names for the application.
+        self.env["ORVIX_APP_PID"] = str((proxy or self.app).pid)
+        focused = ["/usr/bin/python3", os.path.join(HERE, "focused_text.py"), self.env["ORVIX_APP_PID"]]
         wait_until(f"{name} with a focused text widget on AT-SPI",
                    lambda: self.app.poll() is None and quiet(focused, self.env))
         if "ORVIX_TERMINAL_LOG" in self.env:
@@ -197,7 +229,7 @@ def main(argv):
             return 2
     desktop = PrivateDesktop()
     try:
-        desktop.start(app)
+        desktop.start(app, sandboxed="--sandboxed" in options)
         return subprocess.run(command, env=desktop.env).returncode
     except StartFailure as failure:
         print(f"private_desktop: cannot start the test desktop: {failure}; logs in {desktop.root}",

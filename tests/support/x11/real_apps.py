@@ -52,7 +52,24 @@ def sakura(root, config, exported):
             GTK_ENVIRONMENT)
 
 
-LAUNCHERS = {"mousepad": mousepad, "featherpad": featherpad, "sakura": sakura}
+def chromium(root, config, exported):
+    exported["ORVIX_APP_BROWSER"] = "1"
+    page = os.path.join(root, "page.html")
+    write(page, "<!doctype html><meta charset=utf-8><title>Notes</title>"
+                "<textarea autofocus aria-label=Notes style='width:90%;height:300px'></textarea>")
+    # As root Chromium runs only without its sandbox. It resolves no name and fetches nothing:
+    # the tests send nothing beyond the loopback interface. Its web contents join AT-SPI only
+    # with its accessibility switch: recent versions no longer take ACCESSIBILITY_ENABLED or
+    # the bus's IsEnabled for an assistive technology.
+    return (["chromium", "--no-sandbox", "--force-renderer-accessibility", f"--user-data-dir={root}/chromium", "--no-first-run",
+             "--no-default-browser-check", "--disable-gpu", "--password-store=basic",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-features=Translate,MediaRouter,OptimizationHints",
+             "--host-resolver-rules=MAP * ~NOTFOUND", f"--app=file://{page}"],
+            {"ACCESSIBILITY_ENABLED": "1"})
+
+
+LAUNCHERS = {"mousepad": mousepad, "featherpad": featherpad, "sakura": sakura, "chromium": chromium}
 
 
 def prepare(name, root, config):

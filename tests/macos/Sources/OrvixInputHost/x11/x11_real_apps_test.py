@@ -4,7 +4,7 @@ run inside tests/support/x11/private_desktop.py --app NAME, which leaves the app
 with its text widget focused.
 
 An editor (mousepad, GTK 3; featherpad, Qt 5) is read back through AT-SPI and through the file it
-saves. In the terminal (sakura) the foreground program is tests/support/x11/terminal_probe.py,
+saves; Chromium's <textarea> through AT-SPI. In the terminal (sakura) the foreground program is tests/support/x11/terminal_probe.py,
 whose raw-mode log shows every byte the terminal handed it: delivered text must arrive exactly,
 and neither Control+C (0x03) nor Control+V (0x16) may ever reach it.
 
@@ -77,16 +77,25 @@ def editor(host):
     candidate = host.next_event(lambda e: e.get("event") == "vocabulary.quick-add.candidate", 5) or {}
     check(candidate.get("text") == WORD, f"two Control+C within 600 ms offer the selected word: "
           f"{candidate}; the editor's selection {selected(widget)!r}")
+    # Chromium reports a selection after an emoji one character early (' cafe' for 'café')
+    # while its caret and text are right: what it says of the selection cannot confirm a copy or
+    # a paste over it, and the host must not claim either.
+    browser = "ORVIX_APP_BROWSER" in os.environ
     if hint:
         copied = host.copy_selection(hint["copyTargetId"])
-        check(copied.get("outcome") == "selected" and copied.get("text") == WORD,
+        check((copied.get("outcome") == "selected" and copied.get("text") == WORD) or
+              (browser and copied.get("outcome") == "unavailable" and "text" not in copied),
               f"the copy command copies the selected word: {copied}")
 
     # Pasting the selected word over itself changes nothing: only the caret, one past the word in
     # UTF-16 units, can confirm it.
     result = host.command("commit-text", sessionId="s2", text=WORD)
-    check(result.get("outcome") == "committed",
+    check(result.get("outcome") == "committed" or (browser and result.get("outcome") == "unknown"),
           f"the same word pasted over its selection is confirmed by the caret: {result}")
+    check(eventually(lambda: text_of(widget) == TEXT + "\n"),
+          f"the word replaced its own selection: {text_of(widget)!r}")
+    if browser:
+        return
 
     document = os.environ["ORVIX_APP_DOCUMENT"]
     before = os.stat(document).st_mtime_ns
