@@ -146,15 +146,6 @@ std::optional<bool> accessibilitySwitch(std::optional<bool> turnOn) {
   return result;
 }
 
-// AXManualAccessibility, the switch Chromium and Electron offer on macOS, is the desktop-wide
-// switch here; it can be read and set on any application's element, even one of an application
-// that is not yet on the accessibility bus (it registers once the switch is on).
-bool isAccessibilitySwitch(const AtspiElement& element, std::string_view attribute) {
-  return attribute == "AXManualAccessibility" && !element.isSystemWide() &&
-         (element.accessible() == nullptr ||
-          atspi_accessible_get_role(element.accessible(), nullptr) == ATSPI_ROLE_APPLICATION);
-}
-
 // An attribute that names an element: noValue when there is none.
 AXAttributeResult elementResult(AtspiRef accessible) {
   if (!accessible) return {AXError::noValue, {}};
@@ -278,6 +269,16 @@ class AtspiAccessibility::Implementation {
   }
 
   AtspiRef ref(AtspiAccessible* accessible) { return adoptAtspi(accessible, lock); }
+
+  // AXManualAccessibility, the switch Chromium and Electron offer on macOS, is the desktop-wide
+  // switch here; it can be read and set on any application's element, even one of an
+  // application that is not yet on the accessibility bus (it registers once the switch is on).
+  bool isAccessibilitySwitch(const AtspiElement& element, std::string_view attribute) {
+    if (attribute != "AXManualAccessibility" || element.isSystemWide()) return false;
+    if (element.accessible() == nullptr) return true;
+    AXError failure = AXError::success;
+    return role(element.accessible(), failure) == ATSPI_ROLE_APPLICATION;
+  }
 
   // Under the lock. A messaging timeout set on an element applies to the calls made on that
   // element; one set on the system-wide element to calls on every other. libatspi has one
@@ -974,7 +975,7 @@ AXAttributeResult AtspiAccessibility::copyAttributeValue(const AXElement& elemen
   if (target == nullptr) return {AXError::illegalArgument, {}};
   const Implementation::CallTimeout timeout(*implementation_, *target);
   if (target->isSystemWide()) return implementation_->systemWideAttribute(attribute);
-  if (isAccessibilitySwitch(*target, attribute)) {
+  if (implementation_->isAccessibilitySwitch(*target, attribute)) {
     const auto on = accessibilitySwitch(std::nullopt);
     if (!on) return {AXError::cannotComplete, {}};
     return {AXError::success, *on};
@@ -1011,7 +1012,7 @@ AXSettableResult AtspiAccessibility::isAttributeSettable(const AXElement& elemen
   if (!implementation_->ready()) return {AXError::apiDisabled, false};
   const AtspiElement* target = elementOf(element);
   if (target == nullptr || target->isSystemWide()) return {AXError::illegalArgument, false};
-  if (isAccessibilitySwitch(*target, attribute)) return {AXError::success, true};
+  if (implementation_->isAccessibilitySwitch(*target, attribute)) return {AXError::success, true};
   if (target->accessible() == nullptr) return {AXError::cannotComplete, false};
   const Implementation::CallTimeout timeout(*implementation_, *target);
   return implementation_->settable(target->accessible(), attribute);
@@ -1023,7 +1024,7 @@ AXError AtspiAccessibility::setAttributeValue(const AXElement& element, std::str
   if (!implementation_->ready()) return AXError::apiDisabled;
   const AtspiElement* target = elementOf(element);
   if (target == nullptr || target->isSystemWide()) return AXError::illegalArgument;
-  if (isAccessibilitySwitch(*target, attribute)) {
+  if (implementation_->isAccessibilitySwitch(*target, attribute)) {
     const auto* on = std::get_if<bool>(&value);
     if (on == nullptr) return AXError::illegalArgument;
     // Turning it off would take the trees away from every other reader too.

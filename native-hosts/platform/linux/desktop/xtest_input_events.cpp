@@ -224,14 +224,16 @@ std::optional<XTestInputEvents::KeyPlan> XTestInputEvents::terminalShortcut(KeyS
     return plan;
   }
   std::lock_guard guard(display_->lock());
-  if (paste == TerminalPaste::shiftInsertPrimary && terminals_.offerClipboardAsPrimary &&
-      terminals_.offerClipboardAsPrimary()) {
+  if (paste == TerminalPaste::shiftInsertPrimary && keyCodeLocked(XK_Insert) != 0 &&
+      terminals_.offerClipboardAsPrimary && terminals_.offerClipboardAsPrimary()) {
     plan.modifiers = {keyCodeLocked(XK_Shift_L)};
     plan.key = keyCodeLocked(XK_Insert);
   } else {
     plan.modifiers = {keyCodeLocked(XK_Control_L), keyCodeLocked(XK_Shift_L)};
     plan.key = keyCodeLocked(XK_v);
   }
+  // A modifier the keyboard map lacks is left out rather than posted as key code 0.
+  std::erase(plan.modifiers, KeyCode{0});
   return plan;
 }
 
