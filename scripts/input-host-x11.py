@@ -144,10 +144,11 @@ def crowd(count, labels):
     while time.monotonic() < end and Atspi.get_desktop(0).get_child_count() < count + 1:
         time.sleep(0.1)
     front = started[0].pid
-    windows = subprocess.run(["xdotool", "search", "--all", "--pid", str(front), "--onlyvisible",
-                              "--name", "Orvix"], capture_output=True, text=True).stdout.split()
     end = time.monotonic() + 10
     while time.monotonic() < end and active_pid() != front:
+        # Looked for again each time: the window may not be mapped yet.
+        windows = subprocess.run(["xdotool", "search", "--all", "--pid", str(front), "--onlyvisible",
+                                  "--name", "Orvix"], capture_output=True, text=True).stdout.split()
         for window in windows:
             subprocess.run(["xdotool", "windowactivate", window], check=False, capture_output=True)
         time.sleep(0.2)
