@@ -21,9 +21,9 @@ build-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
 
-# Everything at -O3, as a plain Release build (a vendor's) compiles it: the optimiser reports
-# warnings the other builds never see, and they must stay warning-free there too. Built only;
-# the tests run in the two builds above.
+# The programs and their libraries at -O3, as a plain Release build (a vendor's) compiles them:
+# the optimiser reports warnings the other builds never see, and they must stay warning-free there
+# too. Built only, without the tests: they run in the two builds above.
 build-release: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)
@@ -45,7 +45,10 @@ build-tsan: deps
 tsan: build-tsan
 	@ctest --preset tsan
 
-demo: build
+# Only what the demo runs (the programs and the demo's helpers): the test suite waits for `make test`.
+demo: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target orvix_demo
 	@scripts/demo build/bin
 
 test: build build-asan build-release build-libcxx

@@ -18,11 +18,15 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_FLAGS MATCHES "-fsanitize"
 endif()
 
 # The six deliverables (and only they) land in <build>/bin under their shipping names.
+# `cmake --build <dir> --target orvix_programs` builds just them and their libraries, without the
+# test suite that a plain build compiles too.
+add_custom_target(orvix_programs)
 function(orvix_add_program name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvix_warnings)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+  add_dependencies(orvix_programs ${name})
 endfunction()
 
 # A benchmark program; benchmarks land in <build>/bench, where scripts/bench runs them.
@@ -41,6 +45,21 @@ function(orvix_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS} PRIVATE orvix_warnings)
 endfunction()
 
+# How early CTest starts a test with these labels (its COST; CTest runs the costliest first). Tests
+# against real services (an X11 desktop, BlueZ, PulseAudio) and the other process tests mostly
+# wait on real time, so started first they overlap the CPU-bound unit tests instead of running
+# alone at the end. After a run, CTest's own measurements (Testing/Temporary/CTestCostData.txt)
+# take over.
+function(orvix_test_cost out labels)
+  if(labels MATCHES "(^|;)(x11|bluez|pulse)(;|$)")
+    set(${out} 100 PARENT_SCOPE)
+  elseif(labels MATCHES "(^|;)process(;|$)")
+    set(${out} 30 PARENT_SCOPE)
+  else()
+    set(${out} 0 PARENT_SCOPE)
+  endif()
+endfunction()
+
 # A GoogleTest executable registered with CTest. LABELS go on every discovered test so that
 # `ctest -L unit` or `ctest -L process` picks a slice of the suite.
 function(orvix_add_test name)
@@ -56,13 +75,17 @@ function(orvix_add_test name)
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
+  if(TARGET orvix_test_headers)
+    target_precompile_headers(${name} REUSE_FROM orvix_test_headers)
+  endif()
   gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60)
   # gtest_discover_tests flattens a list given as a property value, so only the first label
   # would survive. Label the discovered tests in a file CTest reads after the discovery's own.
+  orvix_test_cost(cost "${ARG_LABELS}")
   set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
   file(WRITE "${labels_file}"
        "if(DEFINED ${name}_TESTS)\n"
-       "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+       "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\" COST ${cost})\n"
        "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
 endfunction()
@@ -83,7 +106,13 @@ function(orvix_add_fuzz_target name)
     target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   else()
-    add_executable(${name} ${ARG_SOURCES} "${PROJECT_SOURCE_DIR}/tests/fuzz/replay_driver.cpp")
+    # One replay driver, compiled once for every target.
+    if(NOT TARGET orvix_fuzz_replay_driver)
+      add_library(orvix_fuzz_replay_driver OBJECT "${PROJECT_SOURCE_DIR}/tests/fuzz/replay_driver.cpp")
+      target_link_libraries(orvix_fuzz_replay_driver PRIVATE orvix_warnings)
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE orvix_fuzz_replay_driver)
     add_test(NAME ${name} COMMAND ${name} "${ARG_CORPUS}" ${ARG_ROUNDS})
     set_tests_properties(${name} PROPERTIES LABELS "fuzz" TIMEOUT 300)
   endif()
