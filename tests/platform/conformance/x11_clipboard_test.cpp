@@ -385,6 +385,44 @@ TEST(X11Clipboard, OwnershipFollowsServerTimeAndServesTargetsTimestampAndMultipl
   EXPECT_EQ(pasteboard->string(), "theirs");
 }
 
+TEST(X11Clipboard, ACountReadAsOfAKeyPressLeavesOutOnlyWhatThatPressCouldHaveCopied) {
+  auto pasteboard = makePasteboard();
+  ASSERT_TRUE(pasteboard);
+  Client keyboard;
+  const auto settled = [&](std::int64_t count) {
+    return eventually([&] { return pasteboard->changeCount() == count; });
+  };
+  // The application copies for the press after it: not yet in the count as of the press.
+  ASSERT_TRUE(pasteboard->setString("pasted before"));
+  const std::int64_t start = pasteboard->changeCount();
+  const Time pressed = keyboard.now();
+  auto copy = std::make_unique<FakeOwner>("UTF8_STRING", "copied");
+  ASSERT_TRUE(copy->ownedAt);
+  ASSERT_TRUE(settled(start + 1));
+  {
+    const TappedEventTime::Scope late(pressed);
+    EXPECT_EQ(pasteboard->changeCount(), start);
+  }
+
+  // The host pastes after that copy, before the press's callback runs: what the CLIPBOARD
+  // shows is the host's, so nothing since the press counts as the press's.
+  ASSERT_TRUE(pasteboard->setString("pasted after"));
+  {
+    const TappedEventTime::Scope late(pressed);
+    EXPECT_EQ(pasteboard->changeCount(), start + 2);
+  }
+
+  // Changes weeks older than a press (the server's clock is half a wrap further on) were made
+  // before it.
+  copy = std::make_unique<FakeOwner>("UTF8_STRING", "copied again");
+  ASSERT_TRUE(copy->ownedAt);
+  ASSERT_TRUE(settled(start + 3));
+  constexpr Time thirtyDays = 30u * 24 * 3600 * 1000;
+  const TappedEventTime::Scope weeksLater(static_cast<Time>(
+      static_cast<std::uint32_t>(*copy->ownedAt) + static_cast<std::uint32_t>(thirtyDays)));
+  EXPECT_EQ(pasteboard->changeCount(), start + 3);
+}
+
 TEST(X11Clipboard, ServesLargeTextInIncrements) {
   // xclip reads the largest text the pasteboard takes, which only increments can carry.
   auto pasteboard = makePasteboard();

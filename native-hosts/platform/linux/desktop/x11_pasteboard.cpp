@@ -12,6 +12,7 @@
 #include "common/utf16.h"
 #include "common/utf8_repair.h"
 #include "platform/linux/desktop/tapped_event_time.h"
+#include "platform/linux/desktop/x11_server_time.h"
 
 namespace orvix::platform::linux_desktop {
 
@@ -57,32 +58,6 @@ std::string latin1ToUtf8(std::string_view bytes) {
     }
   }
   return out;
-}
-
-struct PropertyMatch {
-  Window window;
-  Atom property;
-};
-
-Bool isPropertyStamp(Display*, XEvent* event, XPointer argument) {
-  const auto* match = reinterpret_cast<const PropertyMatch*>(argument);
-  return event->type == PropertyNotify && event->xproperty.window == match->window &&
-         event->xproperty.atom == match->property && event->xproperty.state == PropertyNewValue;
-}
-
-// The server's time now, as ICCCM asks clients to get it: a zero-length append to a property of
-// one's own window, whose PropertyNotify the server stamps. The window selects PropertyChangeMask.
-Time serverTime(Display* display, Window window, Atom property) {
-  const unsigned char nothing[4] = {};
-  XChangeProperty(display, window, property, XA_INTEGER, 32, PropModeAppend, nothing, 0);
-  // The reply comes after the event, so the event is queued once this returns.
-  XSync(display, False);
-  XEvent event;
-  PropertyMatch match{window, property};
-  if (XCheckIfEvent(display, &event, isPropertyStamp, reinterpret_cast<XPointer>(&match))) {
-    return event.xproperty.time;
-  }
-  return CurrentTime;
 }
 
 // One property read, deleted once read whole.
@@ -256,8 +231,7 @@ void X11Pasteboard::handlePendingLocked() {
       // Our own changes were counted when they were made.
       if (notice.selection == clipboard_ && notice.owner != ownerWindow_) {
         ++changeCount_;
-        if (otherOwnersChangedAt_.size() == kRememberedChanges) otherOwnersChangedAt_.pop_front();
-        otherOwnersChangedAt_.push_back(notice.timestamp);
+        changedAt_.record(notice.timestamp, false, Clock::now());
       }
     }
   }
@@ -443,22 +417,23 @@ std::size_t X11Pasteboard::pieceBytesLocked() {
   return std::min(limit, kMaximumPiece) - 1024;
 }
 
-std::optional<Time> X11Pasteboard::claimLocked(Atom selection) {
+X11Pasteboard::Claim X11Pasteboard::claimLocked(Atom selection) {
   Display* display = owner_->get();
   const Time now = serverTime(display, ownerWindow_, ownerTime_);
   // Whatever happened before that time is settled first, so a SelectionClear still queued from
   // an earlier owner change is not taken for the loss of this one.
   handlePendingLocked();
   XSetSelectionOwner(display, selection, ownerWindow_, now);
-  if (XGetSelectionOwner(display, selection) != ownerWindow_) return std::nullopt;
-  return now;
+  return Claim{now, XGetSelectionOwner(display, selection) == ownerWindow_};
 }
 
 void X11Pasteboard::takeOwnershipLocked() {
-  const auto taken = claimLocked(clipboard_);
-  owned_ = taken.has_value();
-  if (taken) ownedAt_ = *taken;
+  const Claim claim = claimLocked(clipboard_);
+  owned_ = claim.taken;
+  if (claim.taken) ownedAt_ = claim.at;
   ++changeCount_;
+  changedAt_.record(claim.at == CurrentTime ? std::nullopt : std::optional<Time>(claim.at), true,
+                    Clock::now());
 }
 
 std::int64_t X11Pasteboard::clearContents() {
@@ -478,9 +453,9 @@ bool X11Pasteboard::offerClipboardAsPrimary() {
   std::lock_guard guard(owner_->lock());
   handlePendingLocked();
   if (!owned_ || !contents_) return false;
-  const auto taken = claimLocked(XA_PRIMARY);
-  primaryOwned_ = taken.has_value();
-  if (taken) primaryOwnedAt_ = *taken;
+  const Claim claim = claimLocked(XA_PRIMARY);
+  primaryOwned_ = claim.taken;
+  if (claim.taken) primaryOwnedAt_ = claim.at;
   handlePendingLocked();
   return primaryOwned_;
 }
@@ -520,13 +495,8 @@ std::int64_t X11Pasteboard::changeCount() {
   // A round trip first: every owner change the server made before this call is then queued.
   XSync(owner_->get(), False);
   handlePendingLocked();
-  std::int64_t count = changeCount_;
-  if (const auto asOf = TappedEventTime::current()) {
-    for (const Time changed : otherOwnersChangedAt_) {
-      if (TappedEventTime::atOrAfter(changed, *asOf)) --count;
-    }
-  }
-  return count;
+  const auto asOf = TappedEventTime::current();
+  return asOf ? changeCount_ - changedAt_.unseenAsOf(*asOf, Clock::now()) : changeCount_;
 }
 
 std::optional<std::string> X11Pasteboard::string() {

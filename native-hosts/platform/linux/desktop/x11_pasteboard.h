@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/desktop/clipboard_change_times.h"
 #include "platform/linux/desktop/x11_display.h"
 #include "platform/pasteboard.h"
 
@@ -37,8 +37,9 @@ namespace orvix::platform::linux_desktop {
 //   when they are made, so a count read right after setting text is already current. Read
 //   from a tapped event's callback, the count leaves out other owners' changes made at or after
 //   the event's server time (tapped_event_time.h): the copy the event asked for is not yet in
-//   it. A clear followed by a write is one change; a write on its own takes the selection
-//   afresh and is one.
+//   it; but none made before a change of this process's own at or after that time, which
+//   leaves the event no copy of its own to see (clipboard_change_times.h). A clear followed by
+//   a write is one change; a write on its own takes the selection afresh and is one.
 // - Reading another owner's text asks for UTF8_STRING, then text/plain;charset=utf-8, then
 //   STRING (Latin-1, turned into UTF-8), each next one when the owner refuses the one before, and
 //   waits at most one second for all of it, increments (INCR) included; text over 4 MiB is not
@@ -97,8 +98,12 @@ class X11Pasteboard final : public Pasteboard {
   void dropTransfersLocked(Clock::time_point now);
   void forgetRequestorLocked(Window requestor);
   int msUntilNextDeadlineLocked(Clock::time_point now, std::optional<Clock::time_point> also);
-  // The selection taken with a fresh server time: that time, absent when another client kept it.
-  std::optional<Time> claimLocked(Atom selection);
+  // The selection taken with a fresh server time.
+  struct Claim {
+    Time at = CurrentTime;  // CurrentTime when the server did not tell its time
+    bool taken = false;     // false when another client kept it
+  };
+  Claim claimLocked(Atom selection);
   void takeOwnershipLocked();
   std::size_t pieceBytesLocked();
 
@@ -132,9 +137,7 @@ class X11Pasteboard final : public Pasteboard {
   std::shared_ptr<const std::string> contents_;
   std::shared_ptr<const std::string> latin1Contents_;  // made on the first request for STRING
   std::int64_t changeCount_ = 0;
-  // Server times of the latest changes by other owners; a tapped event is at most this far behind.
-  static constexpr std::size_t kRememberedChanges = 64;
-  std::deque<Time> otherOwnersChangedAt_;
+  ClipboardChangeTimes changedAt_;
   bool clearedForWrite_ = false;
   std::vector<Transfer> transfers_;
   bool managerAnswered_ = false;
