@@ -437,8 +437,11 @@ void XInputEventTap::read() {
     const bool transition = kind != XI_RawMotion;
     if (transition && r.injectingDevices.count(raw->sourceid) != 0) {
       // Every injected transition takes its mark, also one the tap does not report (a wheel
-      // release, another button), so the queue stays in step with the server.
-      const std::int64_t mark = r.mark->take();
+      // release, another button), so that it is not left for another client's like it.
+      const XTestTransition seen{kind == XI_RawButtonPress || kind == XI_RawButtonRelease,
+                                 static_cast<unsigned>(raw->detail),
+                                 kind == XI_RawKeyPress || kind == XI_RawButtonPress};
+      const std::int64_t mark = r.mark->take(seen, raw->time);
       if (tapped) tapped->userData = mark;
     }
     const Time serverTime = raw->time;

@@ -42,8 +42,10 @@ namespace orvix::platform::linux_desktop {
 //   window is there (the root, a window manager's frame) and for pointer motion. The process is
 //   the server's answer (X11Display::windowPid). Read when the event is read, a moment after it
 //   happened.
-// - eventSourceUserData: key and button transitions from an XTest device carry the marks the
-//   host's posts queued, in order (PostedEventMarks); all others, and pointer motion, carry 0.
+// - eventSourceUserData: key and button transitions from an XTest device carry the mark of the
+//   host's post that injected them (PostedEventMarks: the same key or button going the same
+//   way, stamped within a second of the post); all others, another XTest client's included, and
+//   pointer motion carry 0.
 // - X never switches a tap off, so the timeout and user-input notifications never come.
 class XInputEventTap final : public EventTap {
  public:

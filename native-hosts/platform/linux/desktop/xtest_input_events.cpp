@@ -12,6 +12,7 @@
 
 #include "platform/linux/desktop/key_mapping.h"
 #include "platform/linux/desktop/terminal_windows.h"
+#include "platform/linux/desktop/x11_server_time.h"
 #include "platform/linux/desktop/xinput_event_tap.h"
 
 namespace orvix::platform::linux_desktop {
@@ -93,6 +94,23 @@ std::unique_ptr<XTestInputEvents> XTestInputEvents::create(std::unique_ptr<X11Di
       new XTestInputEvents(std::move(display), std::move(mark), std::move(terminals)));
 }
 
+XTestInputEvents::XTestInputEvents(std::unique_ptr<X11Display> display,
+                                   std::shared_ptr<PostedEventMarks> mark,
+                                   TerminalSupport terminals)
+    : display_(std::move(display)), mark_(std::move(mark)), terminals_(std::move(terminals)) {
+  stampWindow_ =
+      XCreateSimpleWindow(display_->get(), display_->root(), 0, 0, 1, 1, 0, 0, 0);
+  stampProperty_ = display_->atom("ORVIX_INPUT_TIME");
+  XSelectInput(display_->get(), stampWindow_, PropertyChangeMask);
+}
+
+void XTestInputEvents::markLocked(std::int64_t mark,
+                                  std::span<const XTestTransition> transitions) {
+  const Time now = serverTime(display_->get(), stampWindow_, stampProperty_);
+  mark_->injected(mark, now == CurrentTime ? std::nullopt : std::optional<Time>(now),
+                  transitions);
+}
+
 ScreenPoint XTestInputEvents::pointer() {
   Window rootReturn = None, child = None;
   int rootX = 0, rootY = 0, x = 0, y = 0;
@@ -152,25 +170,6 @@ std::unique_ptr<InputEvent> XTestInputEvents::createScrollWheelEvent(const Input
   steps = std::min<std::int64_t>(steps, kMaximumWheelSteps);
   event->wheelSteps = static_cast<std::int32_t>(wheel1 < 0 ? -steps : steps);
   return event;
-}
-
-void PostedEventMarks::injected(std::int64_t mark, int transitions) {
-  std::lock_guard guard(lock_);
-  for (int i = 0; i < transitions; ++i) waiting_.push_back(mark);
-  while (waiting_.size() > kMaximumWaiting) waiting_.pop_front();
-}
-
-std::int64_t PostedEventMarks::take() {
-  std::lock_guard guard(lock_);
-  if (waiting_.empty()) return 0;
-  const std::int64_t mark = waiting_.front();
-  waiting_.pop_front();
-  return mark;
-}
-
-void PostedEventMarks::clear() {
-  std::lock_guard guard(lock_);
-  waiting_.clear();
 }
 
 unsigned XTestInputEvents::primaryButtonLocked() {
@@ -278,20 +277,24 @@ void XTestInputEvents::postKey(const InputEvent& event) {
       else plan->heldByUser.push_back(held);
     }
   }
-  // Marks are queued before the server can report the transitions to a tap.
-  const auto extra = static_cast<int>(plan->modifiers.size() + plan->heldByUser.size());
-  mark_->injected(mark, 1 + extra);
+  std::vector<XTestTransition> transitions;
+  const auto key = [&](KeyCode code, bool keyDown) {
+    transitions.push_back(XTestTransition{false, code, keyDown});
+  };
   if (down) {
-    for (const KeyCode held : plan->heldByUser) XTestFakeKeyEvent(display, held, False, CurrentTime);
-    for (const KeyCode modifier : plan->modifiers) XTestFakeKeyEvent(display, modifier, True, CurrentTime);
-    XTestFakeKeyEvent(display, plan->key, True, CurrentTime);
+    for (const KeyCode held : plan->heldByUser) key(held, false);
+    for (const KeyCode modifier : plan->modifiers) key(modifier, true);
+    key(plan->key, true);
     pressed_ = std::move(plan);
   } else {
-    XTestFakeKeyEvent(display, plan->key, False, CurrentTime);
-    for (auto it = plan->modifiers.rbegin(); it != plan->modifiers.rend(); ++it) {
-      XTestFakeKeyEvent(display, *it, False, CurrentTime);
-    }
-    for (const KeyCode held : plan->heldByUser) XTestFakeKeyEvent(display, held, True, CurrentTime);
+    key(plan->key, false);
+    for (auto it = plan->modifiers.rbegin(); it != plan->modifiers.rend(); ++it) key(*it, false);
+    for (const KeyCode held : plan->heldByUser) key(held, true);
+  }
+  // Marks are queued before the server can report the transitions to a tap.
+  markLocked(mark, transitions);
+  for (const XTestTransition& each : transitions) {
+    XTestFakeKeyEvent(display, each.detail, each.down ? True : False, CurrentTime);
   }
   XFlush(display);
 }
@@ -316,19 +319,26 @@ void XTestInputEvents::post(EventTapLocation, const InputEvent& posted) {
                            CurrentTime);
       break;
     case EventType::leftMouseDown:
-    case EventType::leftMouseUp:
-      mark_->injected(mark, 1);
+    case EventType::leftMouseUp: {
+      const unsigned button = primaryButtonLocked();
+      const bool down = event->type() == EventType::leftMouseDown;
+      const XTestTransition transition{true, button, down};
+      markLocked(mark, std::span(&transition, 1));
       XTestFakeMotionEvent(display, -1, clampedCoordinate(at.x), clampedCoordinate(at.y),
                            CurrentTime);
-      XTestFakeButtonEvent(display, primaryButtonLocked(),
-                           event->type() == EventType::leftMouseDown ? True : False, CurrentTime);
+      XTestFakeButtonEvent(display, button, down ? True : False, CurrentTime);
       break;
+    }
     case EventType::scrollWheel: {
       const unsigned button = event->wheelSteps > 0 ? kWheelUp : kWheelDown;
-      mark_->injected(mark, 2 * std::abs(event->wheelSteps));
+      std::vector<XTestTransition> transitions;
       for (std::int32_t i = 0; i < std::abs(event->wheelSteps); ++i) {
-        XTestFakeButtonEvent(display, button, True, CurrentTime);
-        XTestFakeButtonEvent(display, button, False, CurrentTime);
+        transitions.push_back(XTestTransition{true, button, true});
+        transitions.push_back(XTestTransition{true, button, false});
+      }
+      markLocked(mark, transitions);
+      for (const XTestTransition& each : transitions) {
+        XTestFakeButtonEvent(display, each.detail, each.down ? True : False, CurrentTime);
       }
       break;
     }

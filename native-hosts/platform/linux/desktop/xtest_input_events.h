@@ -1,34 +1,17 @@
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/input_events.h"
+#include "platform/linux/desktop/posted_event_marks.h"
 #include "platform/linux/desktop/x11_display.h"
 
 namespace orvix::platform::linux_desktop {
-
-// The marks of the key and button transitions this host injected, oldest first. X events carry
-// no user data field, so the event tap hands these marks out, in order, to the transitions it
-// sees from the XTest device; an XTest transition with no mark waiting (another XTest client,
-// such as xdotool) carries 0, as a user's event does. The queue is bounded: marks of events no
-// tap consumed are dropped oldest first, and a new tap starts from an empty queue.
-class PostedEventMarks {
- public:
-  void injected(std::int64_t mark, int transitions);
-  // The mark of the oldest injected transition not yet seen, else 0.
-  std::int64_t take();
-  void clear();
-
- private:
-  static constexpr std::size_t kMaximumWaiting = 64;
-  std::mutex lock_;
-  std::deque<std::int64_t> waiting_;
-};
 
 // What the input events need from the rest of the desktop binding; each may be empty.
 struct TerminalSupport {
@@ -92,8 +75,10 @@ class XTestInputEvents final : public InputEvents {
   };
 
   XTestInputEvents(std::unique_ptr<X11Display> display, std::shared_ptr<PostedEventMarks> mark,
-                   TerminalSupport terminals)
-      : display_(std::move(display)), mark_(std::move(mark)), terminals_(std::move(terminals)) {}
+                   TerminalSupport terminals);
+  // Queues the marks of `transitions`, about to be injected, with the server's time now (a
+  // round trip); the display's lock is held.
+  void markLocked(std::int64_t mark, std::span<const XTestTransition> transitions);
   ScreenPoint pointer();
   // Both take the display's lock first.
   KeyCode keyCodeLocked(KeySym symbol);
@@ -104,6 +89,9 @@ class XTestInputEvents final : public InputEvents {
   void postKey(const InputEvent& event);
 
   std::unique_ptr<X11Display> display_;
+  // A window of this connection's own, whose property changes the server stamps with its time.
+  Window stampWindow_ = None;
+  Atom stampProperty_ = None;
   std::shared_ptr<PostedEventMarks> mark_;
   TerminalSupport terminals_;
   std::mutex keysLock_;
