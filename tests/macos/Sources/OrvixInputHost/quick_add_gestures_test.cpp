@@ -251,12 +251,26 @@ TEST_F(QuickAddTapTest, ATapTheSystemSwitchedOffIsResetAndSwitchedOnAgain) {
 }
 
 TEST_F(QuickAddTapTest, TheTapThreadEndsWithTheHost) {
-  enable();
-  // The tap thread waits in its loop; tearing the host down must stop and join it without
-  // waiting for the loop's slice to run out.
-  const auto before = time.now();
-  host.quickAdd().configure(false);
+  // A host of the test's own, so that it can go while the test goes on.
+  auto second = std::make_unique<InputHost>(platformDesktop, time, output);
+  second->handleLine(Json{{"schemaVersion", 2},
+                          {"command", "permission.refresh"},
+                          {"commandId", "permission"},
+                          {"prompt", false},
+                          {"responsiblePermission", "trusted"}}
+                         .dump());
+  second->handleLine(Json{{"schemaVersion", 2},
+                          {"command", "vocabulary.quick-add.configure"},
+                          {"commandId", "configure"},
+                          {"enabled", true}}
+                         .dump());
   time.runUntilIdle();
+  ASSERT_EQ(desktop.liveEventTaps(), 1u);
+  // The tap thread waits in its loop; tearing the host down must stop and join it without
+  // waiting for the loop's slice to run out. The join lets virtual time run: a thread left to
+  // its slice would end a second later.
+  const auto before = time.now();
+  second.reset();
   EXPECT_EQ(time.now(), before);
   EXPECT_EQ(desktop.liveEventTaps(), 0u);
 }
