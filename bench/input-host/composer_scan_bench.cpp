@@ -53,7 +53,7 @@ struct ScanWorld {
   FocusProbe probe{platformDesktop.accessibility, platformDesktop.processInfo};
   KeySynthesis keys{platformDesktop.inputEvents, quickAdd};
   AgentTrace trace{output, time.clock(), nullptr};
-  AgentEnvironment environment{platformDesktop, time, probe, keys, trace};
+  AgentEnvironment environment{platformDesktop, time, probe, keys, trace, std::nullopt};
   AgentActivator activator{environment};
   AgentComposerFinder finder{environment, activator};
   platform::simulated::ElementId window = 0;

@@ -81,6 +81,7 @@ ChildProcess::ChildProcess(const std::string& program, const ChildOptions& optio
   makePipe(in);
   makePipe(out);
   makePipe(err);
+  if (options.stallStandardError) fcntl(err[1], F_SETPIPE_SZ, 4096);
 
   SpawnActions actions;
   if (options.closeStandardInput) {
@@ -123,7 +124,11 @@ ChildProcess::ChildProcess(const std::string& program, const ChildOptions& optio
   pid_ = pid;
   input_ = in[1];
   output_fd_ = out[0];
-  error_ = err[0];
+  if (options.stallStandardError) {
+    stalledError_ = err[0];
+  } else {
+    error_ = err[0];
+  }
   if (options.countUnreadInput) {
     inputReader_ = in[0];
   } else {
@@ -138,7 +143,7 @@ ChildProcess::~ChildProcess() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  for (int* fd : {&input_, &inputReader_, &output_fd_, &error_}) closeDescriptor(*fd);
+  for (int* fd : {&input_, &inputReader_, &output_fd_, &error_, &stalledError_}) closeDescriptor(*fd);
 }
 
 bool ChildProcess::reaped() {

@@ -31,6 +31,9 @@ struct ChildOptions {
   // counted (ChildResult::unreadInput). Writes then never fail for want of a reader: the input
   // given before the child exits must fit the pipe.
   bool countUnreadInput = false;
+  // Standard error goes to a pipe of one page that nobody reads: a parent that stopped reading
+  // it. (Its read end stays open, so writes block rather than fail.)
+  bool stallStandardError = false;
 };
 
 struct ChildResult {
@@ -93,6 +96,7 @@ class ChildProcess {
   int inputReader_ = -1;  // kept only with countUnreadInput
   int output_fd_ = -1;
   int error_ = -1;
+  int stalledError_ = -1;  // the read end of a standard error nobody reads
   std::string output_;
   std::string errors_;
 };

@@ -32,7 +32,13 @@ int runHost(platform::Desktop desktop, TimeSource& time, platform::MachineDeskto
   const char* trace = std::getenv(std::string(input_host::agentTraceEnvironmentVariable).c_str());
   input_host::InputHostOptions options;
   options.agentTraceEnabled = trace != nullptr && std::string_view(trace) == "1";
-  FileDescriptorLineSink traceCopy(STDERR_FILENO);
+  // The trace records are written by a thread of their own: a parent that stops reading
+  // standard error must not stop the command loop.
+  FileDescriptorLineSink standardError(STDERR_FILENO);
+  QueuedLineWriter traceCopy(standardError, input_host::maximumQueuedTraceLines,
+                             input_host::maximumQueuedTraceBytes,
+                             std::string(input_host::traceOverflowNotice));
+  if (options.agentTraceEnabled) traceCopy.start(time, "OrvixInputHost.trace");
   options.agentTraceCopy = &traceCopy;
 
   // Events come from the command loop, the quick-add tap thread and quick-add's queue; none of
@@ -54,9 +60,11 @@ int runHost(platform::Desktop desktop, TimeSource& time, platform::MachineDeskto
     // Leaving this block takes quick-add down (its tap stopped, its thread and queue finished),
     // so whatever it still has to say is queued before the flush.
   }
-  if (!output.closeAndFlush(input_host::shutdownFlushTimeout)) {
-    // The reader stalled and the output thread may never come back from its write: leave
-    // without the destructors, which would wait for it.
+  const bool traceFlushed =
+      !options.agentTraceEnabled || traceCopy.closeAndFlush(input_host::shutdownFlushTimeout);
+  if (!output.closeAndFlush(input_host::shutdownFlushTimeout) || !traceFlushed) {
+    // A reader stalled and its writer thread may never come back from its write: leave without
+    // the destructors, which would wait for it.
     std::_Exit(EXIT_SUCCESS);
   }
   return EXIT_SUCCESS;

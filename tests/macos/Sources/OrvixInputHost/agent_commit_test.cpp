@@ -221,18 +221,94 @@ TEST_F(AgentCommitTest, ScoringPicksOnlyAnUnambiguousComposerFromACompleteScan) 
 }
 
 TEST_F(AgentCommitTest, ScansStopAtTheirBudgetsAndThenChooseNothing) {
-  // 5,000 elements under the window: the scan stops at 4,096 entries.
+  // The composer is scored early, then 5,000 more elements: the scan stops at 4,096 entries,
+  // and what it left unseen might hold a rival, so even a signature is not taken.
+  desktop.addElement(composer());
   const ElementId group = desktop.addElement(ElementSpec(ElementKind::generic, agentWindow));
   for (int i = 0; i < 10; ++i) {
     const ElementId row = desktop.addElement(ElementSpec(ElementKind::generic, group));
     for (int j = 0; j < 499; ++j) desktop.addElement(ElementSpec(ElementKind::staticText, row));
   }
-  desktop.addElement(composer());
   const Outcome large = commit("claude-desktop", "a", "1");
   EXPECT_EQ(large.answer(), "failed/NO_EDITABLE_TARGET");
   const Json scan = large.find("composer-scan");
   EXPECT_EQ(scan.value("visitedCount", 0), 4096);
+  EXPECT_EQ(scan.value("candidateCount", 0), 1);
   EXPECT_EQ(scan.value("scanComplete", true), false);
+  EXPECT_TRUE(large.has("composer-deadline"));  // the step that gave up says so
+}
+
+TEST_F(AgentCommitTest, ChildrenPastTheCutLeaveTheScanIncomplete) {
+  // A search field, 520 messages, then the real composer, all in one list: the composer lies
+  // past the 512 children read, and the search field must not win by being the only one seen.
+  const ElementId list = desktop.addElement(ElementSpec(ElementKind::generic, agentWindow));
+  const ElementId search = desktop.addElement(
+      ElementSpec(ElementKind::textField, list).withAttribute("AXPlaceholderValue", "Search chats"));
+  for (int i = 0; i < 520; ++i) desktop.addElement(ElementSpec(ElementKind::staticText, list));
+  desktop.addElement(ElementSpec(ElementKind::textArea, list)
+                         .withAttribute("AXPlaceholderValue", "Message Claude")
+                         .onReturnKey(ReturnBehaviour::clear));
+  const Outcome cut = commit("claude-desktop", "Summarise the meeting");
+  EXPECT_EQ(cut.answer(), "failed/NO_EDITABLE_TARGET");
+  EXPECT_EQ(cut.find("composer-scan").value("scanComplete", true), false);
+  EXPECT_EQ(desktop.value(search), "");
+}
+
+TEST_F(AgentCommitTest, AnOldDraftIsNoProofOfThePaste) {
+  // Codex shows its draft as a length only, and already holds a longer unsent one; this
+  // composer never takes the paste. Neither the old draft's length nor Return may pass.
+  desktop.addApplication({800, "com.openai.codex", "Codex", false});
+  const ElementId codexWindow = desktop.addWindow(800, "Codex");
+  desktop.setApplicationWindows(800, codexWindow, codexWindow);
+  const std::string old = "rm -rf the staging database and redeploy";
+  const ElementId box = desktop.addElement(ElementSpec(ElementKind::textArea, codexWindow)
+                                               .withAttribute("AXPlaceholderValue", "Ask Codex anything")
+                                               .withValue(old)
+                                               .withPasteLatency(1h)
+                                               .showing(DraftDisplay::countOnly)
+                                               .onReturnKey(ReturnBehaviour::clear));
+  EXPECT_EQ(commit("codex", "Summarise the meeting", "1").answer(), "unknown/TARGET_CHANGED");
+  EXPECT_EQ(desktop.value(box), old);  // no Return
+  // The same text already in the draft: found there before the paste, so the paste must grow it.
+  desktop.removeElement(box);
+  const ElementId holder = desktop.addElement(ElementSpec(ElementKind::textArea, codexWindow)
+                                                  .withAttribute("AXPlaceholderValue", "Ask Codex anything")
+                                                  .withValue("Summarise the meeting")
+                                                  .withPasteLatency(1h)
+                                                  .onReturnKey(ReturnBehaviour::clear));
+  EXPECT_EQ(commit("codex", "Summarise the meeting", "2").answer(), "unknown/TARGET_CHANGED");
+  EXPECT_EQ(desktop.value(holder), "Summarise the meeting");
+}
+
+TEST_F(AgentCommitTest, TheDraftMustLeaveTheComposerNotJustTheFocus) {
+  // The agent keeps the draft after Return and moves the focus to a "Model" button: the
+  // composer is read itself, and still holds the draft.
+  const ElementId box = desktop.addElement(composer().onReturnKey(ReturnBehaviour::none));
+  const ElementId model = desktop.addElement(ElementSpec(ElementKind::button, agentWindow).withTitle("Model"));
+  // Count reads: the composer before the paste, the draft, then the first after Return.
+  desktop.moveFocusAfterAttributeReads("AXNumberOfCharacters", 3, desktop.focusTargetOf(model));
+  EXPECT_EQ(commit("claude-desktop", "Summarise the meeting").answer(), "unknown/UNAVAILABLE");
+  EXPECT_EQ(desktop.value(box), "Summarise the meeting");
+}
+
+TEST_F(AgentCommitTest, AHungAgentCostsItsBudgetsAndOneCallAndNoClickLandsOnAnotherWindow) {
+  const ElementId box = desktop.addElement(composer());
+  desktop.setApplicationCallCost(kAgentPid, 1h);
+  const Duration before = time.now();
+  EXPECT_EQ(commit("claude-desktop", "a", "1").answer(), "failed/NO_EDITABLE_TARGET");
+  // Activation's raise (1 s) and the composer wait (4 s while the switch could be on), not the
+  // system's 6 s default for each of dozens of calls.
+  EXPECT_LT(time.now() - before, 7s);
+  desktop.setApplicationCallCost(kAgentPid, Duration::zero());
+
+  // A composer that takes the focus only from a click, under another process's floating panel.
+  desktop.removeElement(box);
+  desktop.setFocus(editorFocus());
+  desktop.addElement(composer().ignoringFocusWrite());
+  desktop.addOverlayWindow(900, 3);
+  desktop.clearPostedEvents();
+  EXPECT_EQ(commit("claude-desktop", "b", "2").answer(), "failed/NO_EDITABLE_TARGET");
+  for (const auto& event : desktop.postedEvents()) EXPECT_NE(event.type, platform::EventType::leftMouseDown);
 }
 
 TEST_F(AgentCommitTest, ASlowTreeRunsOutOfTheScanBudget) {
@@ -331,10 +407,11 @@ TEST_F(AgentCommitTest, DraftsAreComparedNormalised) {
   desktop.removeElement(padded);
   const ElementId newline = desktop.addElement(composer().showing(DraftDisplay::trailingNewline));
   EXPECT_EQ(commit("claude-desktop", "line", "2").answer(), "committed");
-  // Only white space is never found present.
-  const Duration before = time.now();
-  EXPECT_EQ(commit("claude-desktop", "   ", "3").answer(), "unknown/TARGET_CHANGED");
-  EXPECT_GE(time.now() - before, 1500ms);
+  // Only white space could never be confirmed: refused before anything is activated or pasted.
+  const auto keysBefore = keyDowns().size();
+  EXPECT_EQ(commit("claude-desktop", " \u00A0\n ", "3").answer(), "failed/UNAVAILABLE");
+  EXPECT_EQ(keyDowns().size(), keysBefore);
+  EXPECT_EQ(desktop.pasteboardText(), "line");
   desktop.removeElement(newline);
 
   // Shown only as a count: enough for Codex, not for Claude.
@@ -379,7 +456,8 @@ TEST_F(AgentCommitTest, EveryWayOutOfTheFlowHasItsAnswer) {
   // The draft arrived, then the focus left before Return: no Return is posted.
   fresh();
   desktop.clearPostedEvents();
-  desktop.moveFocusAfterAttributeReads("AXNumberOfCharacters", 1, editorFocus());
+  // (The first count read is the composer's before the paste, the second the draft's.)
+  desktop.moveFocusAfterAttributeReads("AXNumberOfCharacters", 2, editorFocus());
   EXPECT_EQ(commit("claude-desktop", "e", "5").answer(), "unknown/TARGET_CHANGED");
   for (const auto& key : keyDowns()) EXPECT_NE(key.keyCode, keyCodeReturn);
 

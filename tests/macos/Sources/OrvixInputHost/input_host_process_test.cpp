@@ -176,6 +176,26 @@ TEST(InputHostProcess, CommitsIntoTheSimulatedCodexWithItsTrace) {
   EXPECT_NE(result.standardError.find("\"timeoutMs\":5000"), std::string::npos);
 }
 
+// A parent that never reads standard error (of one page here) while tracing is on: the trace
+// records (about 1.1 KB a commit) must hold neither the commands nor the exit.
+TEST(InputHostProcess, AStalledTraceReaderHoldsNeitherCommandsNorExit) {
+  ChildOptions options;
+  options.arguments = {"--simulate", "default"};
+  options.environment = {{"ORVIX_INPUT_HOST_AGENT_TRACE", "1"}};
+  options.stallStandardError = true;
+  ChildProcess child(kProgram, options);
+  ASSERT_TRUE(child.sendLine("{\"schemaVersion\":2,\"command\":\"permission.refresh\","
+                             "\"commandId\":\"p\",\"prompt\":false,\"responsiblePermission\":\"trusted\"}"));
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(child.sendLine("{\"schemaVersion\":2,\"command\":\"commit-agent\",\"commandId\":\"a" +
+                               std::to_string(i) + "\",\"sessionId\":\"s\",\"target\":\"codex\","
+                               "\"text\":\"Fix the flaky test\"}"));
+  }
+  EXPECT_TRUE(child.awaitOutput("\"event\":\"command.result\"", std::chrono::seconds(30), 8));
+  ASSERT_TRUE(child.sendLine("{\"schemaVersion\":2,\"command\":\"shutdown\",\"commandId\":\"x\"}"));
+  EXPECT_EQ(child.waitForExit(std::chrono::seconds(10)), 0);
+}
+
 // The user of a shipped quick-add scenario (the editor with "Kubernetes" selected) acts on a
 // real clock about a second after start-up; the host is switched on well before.
 class QuickAddScenario {

@@ -1,46 +1,68 @@
 #include "OrvixInputHost/delivery/agent_accessibility.h"
 
+#include <algorithm>
+
 namespace orvix::input_host {
 
 using platform::AXError;
 
-std::optional<platform::AXValue> agentAttribute(platform::Accessibility& ax,
+namespace {
+constexpr double kMinimumAgentCallSeconds = 0.01;
+constexpr double kAgentCallSecondsOutsideSteps = 1.0;
+}  // namespace
+
+BoundedAgentCall::BoundedAgentCall(AgentEnvironment& environment, const AXElement& element)
+    : ax_(environment.ax()), element_(element) {
+  const double left = environment.stepDeadline ? *environment.stepDeadline - environment.now()
+                                               : kAgentCallSecondsOutsideSteps;
+  ax_.setMessagingTimeout(element_, static_cast<float>(std::max(left, kMinimumAgentCallSeconds)));
+}
+
+BoundedAgentCall::~BoundedAgentCall() { ax_.setMessagingTimeout(element_, 0); }
+
+platform::AXAttributeResult agentRead(AgentEnvironment& environment, const AXElement& element,
+                                      std::string_view attribute) {
+  const BoundedAgentCall bounded(environment, element);
+  return environment.ax().copyAttributeValue(element, attribute);
+}
+
+std::optional<platform::AXValue> agentAttribute(AgentEnvironment& environment,
                                                 const AXElement& element,
                                                 std::string_view attribute) {
-  auto result = ax.copyAttributeValue(element, attribute);
+  auto result = agentRead(environment, element, attribute);
   if (result.error != AXError::success || std::holds_alternative<std::monostate>(result.value)) {
     return std::nullopt;
   }
   return std::move(result.value);
 }
 
-std::string agentString(platform::Accessibility& ax, const AXElement& element,
+std::string agentString(AgentEnvironment& environment, const AXElement& element,
                         std::string_view attribute) {
-  auto value = agentAttribute(ax, element, attribute);
+  auto value = agentAttribute(environment, element, attribute);
   auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
   return text != nullptr ? std::move(*text) : std::string();
 }
 
-std::optional<AXElement> agentElement(platform::Accessibility& ax, const AXElement& element,
+std::optional<AXElement> agentElement(AgentEnvironment& environment, const AXElement& element,
                                       std::string_view attribute) {
-  auto value = agentAttribute(ax, element, attribute);
+  auto value = agentAttribute(environment, element, attribute);
   auto* found = value ? std::get_if<AXElement>(&*value) : nullptr;
   if (found == nullptr) return std::nullopt;
   return *found;
 }
 
-std::optional<std::vector<AXElement>> agentElements(platform::Accessibility& ax,
+std::optional<std::vector<AXElement>> agentElements(AgentEnvironment& environment,
                                                     const AXElement& element,
                                                     std::string_view attribute) {
-  auto value = agentAttribute(ax, element, attribute);
+  auto value = agentAttribute(environment, element, attribute);
   auto* list = value ? std::get_if<std::vector<AXElement>>(&*value) : nullptr;
   if (list == nullptr) return std::nullopt;
   return std::move(*list);
 }
 
-std::optional<bool> agentBoolean(platform::Accessibility& ax, const AXElement& element,
+std::optional<bool> agentBoolean(AgentEnvironment& environment, const AXElement& element,
                                  std::string_view attribute) {
-  const auto value = agentAttribute(ax, element, attribute);
+  const auto value = agentAttribute(environment, element, attribute);
   const auto* flag = value ? std::get_if<bool>(&*value) : nullptr;
   if (flag == nullptr) return std::nullopt;
   return *flag;

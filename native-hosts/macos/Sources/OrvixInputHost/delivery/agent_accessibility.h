@@ -11,25 +11,44 @@
 
 #include "common/time/run_loop.h"
 #include "platform/accessibility.h"
+#include "OrvixInputHost/delivery/agent_environment.h"
 
 namespace orvix::input_host {
 
 using platform::AXElement;
 using platform::ProcessId;
 
-// Typed reads of an agent's elements. Any error, an absent value or one of another type gives
-// none (or the empty string / an empty list).
-std::optional<platform::AXValue> agentAttribute(platform::Accessibility& ax,
+// An accessibility call on an agent's element, for as long as it lasts, waits no longer than the
+// time left of the step under way (at least kMinimumAgentCallSeconds), and outside any step no
+// longer than kAgentCallSecondsOutsideSteps. The element's own timeout is put back afterwards.
+class BoundedAgentCall {
+ public:
+  BoundedAgentCall(AgentEnvironment& environment, const AXElement& element);
+  ~BoundedAgentCall();
+  BoundedAgentCall(const BoundedAgentCall&) = delete;
+  BoundedAgentCall& operator=(const BoundedAgentCall&) = delete;
+
+ private:
+  platform::Accessibility& ax_;
+  const AXElement& element_;
+};
+
+// Typed reads of an agent's elements, each a BoundedAgentCall. Any error, an absent value or
+// one of another type gives none (or the empty string / an empty list).
+std::optional<platform::AXValue> agentAttribute(AgentEnvironment& environment,
                                                 const AXElement& element,
                                                 std::string_view attribute);
-std::string agentString(platform::Accessibility& ax, const AXElement& element,
-                        std::string_view attribute);
-std::optional<AXElement> agentElement(platform::Accessibility& ax, const AXElement& element,
+// The read's own error, for telling an element that is gone from one that did not answer.
+platform::AXAttributeResult agentRead(AgentEnvironment& environment, const AXElement& element,
                                       std::string_view attribute);
-std::optional<std::vector<AXElement>> agentElements(platform::Accessibility& ax,
+std::string agentString(AgentEnvironment& environment, const AXElement& element,
+                        std::string_view attribute);
+std::optional<AXElement> agentElement(AgentEnvironment& environment, const AXElement& element,
+                                      std::string_view attribute);
+std::optional<std::vector<AXElement>> agentElements(AgentEnvironment& environment,
                                                     const AXElement& element,
                                                     std::string_view attribute);
-std::optional<bool> agentBoolean(platform::Accessibility& ax, const AXElement& element,
+std::optional<bool> agentBoolean(AgentEnvironment& environment, const AXElement& element,
                                  std::string_view attribute);
 
 // Counts the agent's interface changes. The observer callback marks it on the main loop; the

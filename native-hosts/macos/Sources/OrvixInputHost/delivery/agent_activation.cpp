@@ -91,19 +91,19 @@ std::optional<ProcessId> AgentActivator::agentForegroundPid() {
 }
 
 std::optional<bool> AgentActivator::agentHasNonMinimizedWindow(ProcessId pid) {
-  const auto windows = agentElements(env_.ax(), env_.ax().applicationElement(pid), "AXWindows");
+  const auto windows = agentElements(env_, env_.ax().applicationElement(pid), "AXWindows");
   if (!windows) return std::nullopt;
   return std::any_of(windows->begin(), windows->end(), [&](const AXElement& window) {
-    return agentBoolean(env_.ax(), window, "AXMinimized") != true;
+    return agentBoolean(env_, window, "AXMinimized") != true;
   });
 }
 
 std::optional<AXElement> AgentActivator::selectedAgentWindow(ProcessId pid) {
   platform::Accessibility& ax = env_.ax();
   const AXElement application = ax.applicationElement(pid);
-  const auto focused = agentElement(ax, application, "AXFocusedWindow");
-  const auto main = agentElement(ax, application, "AXMainWindow");
-  std::vector<AXElement> windows = agentElements(ax, application, "AXWindows").value_or(std::vector<AXElement>{});
+  const auto focused = agentElement(env_, application, "AXFocusedWindow");
+  const auto main = agentElement(env_, application, "AXMainWindow");
+  std::vector<AXElement> windows = agentElements(env_, application, "AXWindows").value_or(std::vector<AXElement>{});
   const auto indexOf = [&](const AXElement& window) -> std::optional<std::size_t> {
     const auto it = std::find(windows.begin(), windows.end(), window);
     if (it == windows.end()) return std::nullopt;
@@ -115,8 +115,11 @@ std::optional<AXElement> AgentActivator::selectedAgentWindow(ProcessId pid) {
   const auto selection = selectAgentWindow(focused ? indexOf(*focused) : std::nullopt,
                                            main ? indexOf(*main) : std::nullopt, windows.size());
   if (!selection) {
-    env_.trace.trace({{"stage", "window-unresolved"},
-                      {"windowCount", static_cast<std::int64_t>(windows.size())}});
+    // Asked at every poll: said once per command for each window count.
+    if (env_.trace.firstTime("window-unresolved-" + std::to_string(windows.size()))) {
+      env_.trace.trace({{"stage", "window-unresolved"},
+                        {"windowCount", static_cast<std::int64_t>(windows.size())}});
+    }
     return std::nullopt;
   }
   return windows[selection->index];
@@ -126,7 +129,9 @@ bool AgentActivator::prepareAndRaiseAgentWindow(ProcessId pid) {
   const auto window = selectedAgentWindow(pid);
   if (!window) return false;
   platform::Accessibility& ax = env_.ax();
-  if (agentBoolean(ax, *window, "AXMinimized") == true) ax.setAttributeValue(*window, "AXMinimized", false);
+  const bool minimized = agentBoolean(env_, *window, "AXMinimized") == true;
+  const BoundedAgentCall bounded(env_, *window);
+  if (minimized) ax.setAttributeValue(*window, "AXMinimized", false);
   const platform::AXError raised = ax.performAction(*window, "AXRaise");
   return raised == platform::AXError::success || raised == platform::AXError::actionUnsupported;
 }
@@ -137,6 +142,7 @@ std::optional<AgentActivation> AgentActivator::activateAgent(AgentTarget target)
   AgentActivationMode mode = AgentActivationMode::coldStart;
   if (app) {
     const auto front = workspace.frontmostApplication();
+    const AgentStepDeadline step(env_, env_.now() + kRaiseTimeout);
     const bool inFront = front && front->pid == app->pid && !app->hidden &&
                          agentHasNonMinimizedWindow(app->pid) != false;
     mode = inFront ? AgentActivationMode::foreground : AgentActivationMode::background;
@@ -166,8 +172,11 @@ std::optional<AgentActivation> AgentActivator::activateAgent(AgentTarget target)
   if (!workspace.activate(app->pid, options)) return std::nullopt;
 
   const double raiseDeadline = env_.now() + kRaiseTimeout;
-  while (!prepareAndRaiseAgentWindow(app->pid) && env_.now() < raiseDeadline) {
-    env_.runCurrentRunLoop(kRunLoopStep);
+  {
+    const AgentStepDeadline step(env_, raiseDeadline);
+    while (!prepareAndRaiseAgentWindow(app->pid) && env_.now() < raiseDeadline) {
+      env_.runCurrentRunLoop(kRunLoopStep);
+    }
   }
   workspace.activate(app->pid, options);
 

@@ -28,10 +28,19 @@ class AgentCommit {
 
   Json commitAgent(const std::string& commandId, AgentTarget target, const std::string& text);
 
+  // What the composer held before the paste: a draft the user left there is no proof that the
+  // paste arrived.
+  struct DraftBaseline {
+    std::optional<long long> count;
+    bool containsText = false;
+  };
+
   // Whether the composer shows the draft (present) or no longer does (absent) within the
-  // submission timeout, with the agent still in front in the same window.
+  // submission timeout, with the agent still in front in the same window. The composer is read
+  // itself; the focused editor of the window only when the composer does not answer.
   bool waitForAgentDraft(ProcessId pid, AgentTarget target, const std::string& text, bool present,
-                         const AXElement& window);
+                         const AgentComposerFocus& composer, const DraftBaseline& baseline);
+  DraftBaseline draftBaseline(const AXElement& composer, const std::string& text);
 
   std::string agentEditorText(const AXElement& element);
   std::optional<long long> agentEditorCharacterCount(const AXElement& element);
@@ -39,6 +48,10 @@ class AgentCommit {
 
  private:
   Json runCommit(const std::string& commandId, AgentTarget target, const std::string& text);
+  // The agent still in front with the same window, checked right before a key is posted.
+  bool agentStillInFront(ProcessId pid, const AXElement& window);
+  // The composer as it is now: none when it is gone; `answered` false when it did not answer.
+  std::optional<AXElement> readableComposer(const AXElement& composer, bool& answered);
 
   AgentEnvironment& env_;
   AgentActivator& activator_;

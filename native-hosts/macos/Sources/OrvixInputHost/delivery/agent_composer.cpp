@@ -20,6 +20,8 @@ constexpr double kFocusedElementMessagingTimeout = 0.15;
 constexpr double kAccessibilityRequestedWaitFloor = 4.0;
 constexpr double kMinimumClickableSide = 4;
 constexpr double kRunLoopStep = 0.02;
+// The Dock's window layer (kCGDockWindowLevel); the menu bar and system overlays lie above it.
+constexpr std::int64_t kSystemInterfaceLayer = 20;
 
 // Applications report an element's children under any of these names.
 constexpr std::string_view kChildListAttributes[] = {
@@ -41,10 +43,9 @@ std::optional<std::size_t> selectAgentComposer(const std::vector<int>& scores, b
 }
 
 bool AgentComposerFinder::isEditableAgentElement(const AXElement& element) {
-  platform::Accessibility& ax = env_.ax();
-  if (agentString(ax, element, "AXSubrole") == "AXSecureTextField") return false;
-  if (agentBoolean(ax, element, "AXEnabled") == false) return false;
-  const std::string role = agentString(ax, element, "AXRole");
+  if (agentString(env_, element, "AXSubrole") == "AXSecureTextField") return false;
+  if (agentBoolean(env_, element, "AXEnabled") == false) return false;
+  const std::string role = agentString(env_, element, "AXRole");
   return role == "AXTextArea" || role == "AXTextField" || role == "AXComboBox";
 }
 
@@ -72,18 +73,18 @@ std::optional<AXElement> AgentComposerFinder::focusedAgentEditor(ProcessId pid) 
   auto current = focusedAgentElement(pid);
   for (int step = 0; current && step < kMaximumFocusAncestry; ++step) {
     if (isEditableAgentElement(*current)) return current;
-    current = agentElement(env_.ax(), *current, "AXParent");
+    current = agentElement(env_, *current, "AXParent");
   }
   return std::nullopt;
 }
 
 bool AgentComposerFinder::agentElementBelongsToWindow(const AXElement& element,
                                                       const AXElement& window) {
-  if (element == window || agentElement(env_.ax(), element, "AXWindow") == window) return true;
+  if (element == window || agentElement(env_, element, "AXWindow") == window) return true;
   std::optional<AXElement> current = element;
   for (int step = 0; current && step < agentComposerSearchMaximumDepth; ++step) {
     if (*current == window) return true;
-    current = agentElement(env_.ax(), *current, "AXParent");
+    current = agentElement(env_, *current, "AXParent");
   }
   return false;
 }
@@ -93,29 +94,28 @@ bool AgentComposerFinder::agentFocusBelongsToComposer(const AXElement& focused,
   std::optional<AXElement> current = focused;
   for (int step = 0; current && step < kMaximumFocusAncestry; ++step) {
     if (*current == composer) return true;
-    current = agentElement(env_.ax(), *current, "AXParent");
+    current = agentElement(env_, *current, "AXParent");
   }
   return false;
 }
 
 int AgentComposerFinder::agentComposerScore(const AXElement& element, AgentTarget target) {
   if (!isEditableAgentElement(element)) return kComposerScoreNone;
-  platform::Accessibility& ax = env_.ax();
   std::string joined;
   for (std::size_t i = 0; i < std::size(kComposerTextAttributes); ++i) {
     if (i > 0) joined += '\n';
-    joined += agentString(ax, element, kComposerTextAttributes[i]);
+    joined += agentString(env_, element, kComposerTextAttributes[i]);
   }
   const AgentTargetInfo& info = agentTargetInfo(target);
   if (containsAnyIgnoringCase(joined, info.composerSignatures)) return kComposerScoreSignature;
   if (info.requiresExactComposerSignature) return kComposerScoreNone;
-  return agentString(ax, element, "AXRole") == "AXTextArea" ? kComposerScoreTextArea
+  return agentString(env_, element, "AXRole") == "AXTextArea" ? kComposerScoreTextArea
                                                              : kComposerScoreField;
 }
 
 std::optional<platform::AXPoint> AgentComposerFinder::agentFrameCentre(const AXElement& element) {
-  const auto position = agentAttribute(env_.ax(), element, "AXPosition");
-  const auto size = agentAttribute(env_.ax(), element, "AXSize");
+  const auto position = agentAttribute(env_, element, "AXPosition");
+  const auto size = agentAttribute(env_, element, "AXSize");
   const auto* origin = position ? std::get_if<platform::AXPoint>(&*position) : nullptr;
   const auto* extent = size ? std::get_if<platform::AXSize>(&*size) : nullptr;
   // Too small to aim at: a click there could land on a neighbour.
@@ -154,7 +154,7 @@ bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget targ
     for (int step = 0; current && step < agentComposerSearchMaximumDepth && *current != window;
          ++step) {
       queue.emplace_back(*current, 0);
-      current = agentElement(env_.ax(), *current, "AXParent");
+      current = agentElement(env_, *current, "AXParent");
     }
   }
 
@@ -167,6 +167,8 @@ bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget targ
     if (queue.size() < maximumElements) queue.emplace_back(child, depth);
   };
   const double deadline = env_.now() + agentComposerScanBudget;
+  const AgentStepDeadline step(env_, deadline);
+  std::size_t cut = 0;
   VisitedElements visited(static_cast<std::size_t>(agentComposerSearchMaximumElements));
   std::vector<std::pair<AXElement, int>> candidates;
   std::size_t position = 0;
@@ -178,18 +180,21 @@ bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget targ
     }
     if (depth >= agentComposerSearchMaximumDepth) continue;
     for (const auto attribute : kChildListAttributes) {
-      const auto children = agentElements(env_.ax(), element, attribute);
+      const auto children = agentElements(env_, element, attribute);
       if (!children) continue;
       const std::size_t taken = std::min(children->size(), kMaximumChildrenPerAttribute);
       for (std::size_t i = 0; i < taken; ++i) enqueue((*children)[i], depth + 1);
+      // Children past the cut are never scored: the real composer may be among them.
+      cut += children->size() - taken;
     }
   }
-  const bool complete = position == queued;
+  const bool complete = position == queued && cut == 0;
   env_.trace.trace({{"stage", "composer-scan"},
                     {"target", agentTargetInfo(target).rawValue},
                     {"pid", pid},
                     {"visited", static_cast<std::int64_t>(position)},
                     {"queued", static_cast<std::int64_t>(queued)},
+                    {"cut", static_cast<std::int64_t>(cut)},
                     {"candidates", static_cast<std::int64_t>(candidates.size())},
                     {"complete", complete}});
 
@@ -199,20 +204,35 @@ bool AgentComposerFinder::focusAgentComposerOnce(ProcessId pid, AgentTarget targ
   if (!chosen || !stillThere()) return false;
   const AXElement& composer = candidates[*chosen].first;
 
-  if (env_.ax().setAttributeValue(composer, "AXFocused", true) == AXError::success &&
-      waitForAgentComposerFocus(pid, composer)) {
-    return true;
-  }
-  // Some composers take the focus only from a click.
+  const auto focusWritten = [&] {
+    const BoundedAgentCall bounded(env_, composer);
+    return env_.ax().setAttributeValue(composer, "AXFocused", true) == AXError::success;
+  };
+  if (focusWritten() && waitForAgentComposerFocus(pid, composer)) return true;
+  // Some composers take the focus only from a click, which must reach the agent and nothing
+  // in front of it.
   const auto centre = agentFrameCentre(composer);
-  if (!centre || !env_.keys.postLeftClick(platform::ScreenPoint{centre->x, centre->y})) {
+  if (!centre || !stillThere() || !agentWindowIsInFront(pid) ||
+      !env_.keys.postLeftClick(platform::ScreenPoint{centre->x, centre->y})) {
     return false;
   }
   return waitForAgentComposerFocus(pid, composer);
 }
 
+bool AgentComposerFinder::agentWindowIsInFront(ProcessId pid) {
+  const auto windows = env_.desktop.windowList.onScreenWindows();
+  if (!windows) return false;
+  for (const auto& window : *windows) {
+    if (window.ownerPid == pid) return true;
+    // The menu bar, the Dock and what the system shows above them stay clear of windows.
+    if (window.layer >= 0 && window.layer < kSystemInterfaceLayer && window.number != 0) return false;
+  }
+  return false;
+}
+
 bool AgentComposerFinder::waitForAgentComposerFocus(ProcessId pid, const AXElement& composer) {
   const double deadline = env_.now() + agentFocusTimeout;
+  const AgentStepDeadline step(env_, deadline);
   for (;;) {
     if (activator_.agentForegroundPid() != pid) return false;
     if (const auto focused = focusedAgentElement(pid);
@@ -224,14 +244,15 @@ bool AgentComposerFinder::waitForAgentComposerFocus(ProcessId pid, const AXEleme
   }
 }
 
-std::optional<AXElement> AgentComposerFinder::focusAgentComposerWhenReady(
+std::optional<AgentComposerFocus> AgentComposerFinder::focusAgentComposerWhenReady(
     ProcessId pid, AgentTarget target, AgentActivationMode mode) {
   platform::Accessibility& ax = env_.ax();
   const auto observation = AgentAccessibilityObservation::start(ax, env_.time.mainLoop(), pid);
   const AXElement application = ax.applicationElement(pid);
   const auto accessibility = requestAgentAccessibility(
-      [&](std::string_view attribute) { return agentBoolean(ax, application, attribute); },
+      [&](std::string_view attribute) { return agentBoolean(env_, application, attribute); },
       [&](std::string_view attribute) {
+        const BoundedAgentCall bounded(env_, application);
         return static_cast<std::int32_t>(ax.setAttributeValue(application, attribute, true));
       });
   const std::string rawTarget(agentTargetInfo(target).rawValue);
@@ -247,6 +268,7 @@ std::optional<AXElement> AgentComposerFinder::focusAgentComposerWhenReady(
       std::max(agentTargetInfo(target).readinessTimeouts.timeout(mode),
                accessibility.requested ? kAccessibilityRequestedWaitFloor : 0.0);
   const double deadline = env_.now() + timeout;
+  const AgentStepDeadline step(env_, deadline);
   env_.trace.trace({{"stage", "composer-wait-begin"},
                     {"mode", modeName},
                     {"pid", pid},
@@ -275,10 +297,11 @@ std::optional<AXElement> AgentComposerFinder::focusAgentComposerWhenReady(
       }
       remembered = window;
     }
-    if (remembered && focusAgentComposerOnce(pid, target, *remembered) &&
-        agentHasEditableFocus(pid)) {
-      env_.trace.trace({{"stage", "composer-ready"}, {"mode", modeName}, {"pid", pid}});
-      return remembered;
+    if (remembered && focusAgentComposerOnce(pid, target, *remembered)) {
+      if (auto composer = focusedAgentEditor(pid)) {
+        env_.trace.trace({{"stage", "composer-ready"}, {"mode", modeName}, {"pid", pid}});
+        return AgentComposerFocus{*remembered, std::move(*composer)};
+      }
     }
     if (env_.now() >= deadline) {
       env_.trace.trace({{"stage", "composer-deadline"}, {"mode", modeName}, {"pid", pid}});
@@ -301,7 +324,11 @@ std::optional<AXElement> AgentComposerFinder::focusAgentComposerWhenReady(
         break;
       }
     }
-    if (env_.now() >= deadline) return std::nullopt;
+    if (env_.now() >= deadline) {
+      // Which step gave up is what the desktop application needs to know.
+      env_.trace.trace({{"stage", "composer-deadline"}, {"mode", modeName}, {"pid", pid}});
+      return std::nullopt;
+    }
   }
 }
 

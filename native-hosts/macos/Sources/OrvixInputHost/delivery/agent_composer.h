@@ -17,8 +17,15 @@ inline constexpr int kComposerScoreField = 1;
 inline constexpr int kComposerScoreTextArea = 10;
 inline constexpr int kComposerScoreSignature = 100;
 
+// The window the composer was found in and the composer itself, with the keyboard focus in it.
+struct AgentComposerFocus {
+  AXElement window;
+  AXElement composer;
+};
+
 // The single unambiguous winner of a complete scan, or none: a signature wins over everything
-// unless tied; without a signature the best must be the only candidate at all.
+// unless tied; without a signature the best must be the only candidate at all. A scan that
+// left children unread (past an element's first 512) is not complete.
 std::optional<std::size_t> selectAgentComposer(const std::vector<int>& scores, bool scanComplete);
 
 // Finds the agent's prompt box (the composer) in its window, puts the keyboard focus into it and
@@ -40,9 +47,12 @@ class AgentComposerFinder {
 
   bool focusAgentComposerOnce(ProcessId pid, AgentTarget target, const AXElement& expectedWindow);
   bool waitForAgentComposerFocus(ProcessId pid, const AXElement& composer);
-  // The agent window in which the composer now has the focus.
-  std::optional<AXElement> focusAgentComposerWhenReady(ProcessId pid, AgentTarget target,
-                                                       AgentActivationMode mode);
+  // The agent window and the composer in it that now has the focus.
+  std::optional<AgentComposerFocus> focusAgentComposerWhenReady(ProcessId pid, AgentTarget target,
+                                                                AgentActivationMode mode);
+  // Whether a click on the agent's window reaches it: no other process's window lies in front
+  // of the agent's own (the window list has no frames, so any such window counts as covering).
+  bool agentWindowIsInFront(ProcessId pid);
 
  private:
   AgentEnvironment& env_;

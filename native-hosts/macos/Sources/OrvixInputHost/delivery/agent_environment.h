@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "common/time/time_source.h"
 #include "platform/desktop.h"
@@ -19,6 +20,11 @@ struct AgentEnvironment {
   KeySynthesis& keys;
   AgentTrace& trace;
 
+  // The end of the step under way (uptime seconds), set by AgentStepDeadline: no accessibility
+  // call of the agent's waits past it, so a hung agent costs the step's budget and one call,
+  // not the system's default timeout for every call.
+  std::optional<double> stepDeadline;
+
   platform::Accessibility& ax() { return desktop.accessibility; }
   platform::Workspace& workspace() { return desktop.workspace; }
   double now() const { return time.clock().uptimeSeconds(); }
@@ -30,6 +36,22 @@ struct AgentEnvironment {
     const auto step = std::chrono::ceil<Duration>(std::chrono::duration<double>(seconds));
     time.mainLoop().runFor(std::max(step, Duration(1)));
   }
+};
+
+// A step's deadline for as long as it runs; a step inside another keeps the earlier one.
+class AgentStepDeadline {
+ public:
+  AgentStepDeadline(AgentEnvironment& environment, double deadline)
+      : environment_(environment), outer_(environment.stepDeadline) {
+    environment.stepDeadline = outer_ ? std::min(*outer_, deadline) : deadline;
+  }
+  ~AgentStepDeadline() { environment_.stepDeadline = outer_; }
+  AgentStepDeadline(const AgentStepDeadline&) = delete;
+  AgentStepDeadline& operator=(const AgentStepDeadline&) = delete;
+
+ private:
+  AgentEnvironment& environment_;
+  std::optional<double> outer_;
 };
 
 }  // namespace orvix::input_host

@@ -45,6 +45,7 @@ bool hasType(const Json& value, CopiedKey::Type type) {
 }
 
 constexpr std::size_t kMaximumFocusFailures = 8;
+constexpr std::size_t kMaximumOnceKeys = 64;
 constexpr double kMaximumElapsedMilliseconds = 60000;
 
 }  // namespace
@@ -52,11 +53,18 @@ constexpr double kMaximumElapsedMilliseconds = 60000;
 void AgentTrace::begin(const std::string& commandId, std::string_view target) {
   active_ = ActiveCommand{commandId, std::string(target), clock_.uptime()};
   focusFailures_.clear();
+  seen_.clear();
 }
 
 void AgentTrace::end() {
   active_.reset();
   focusFailures_.clear();
+  seen_.clear();
+}
+
+bool AgentTrace::firstTime(const std::string& key) {
+  if (seen_.size() >= kMaximumOnceKeys) return false;
+  return seen_.insert(key).second;
 }
 
 void AgentTrace::trace(const Json& record) {

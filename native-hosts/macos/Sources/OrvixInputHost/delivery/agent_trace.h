@@ -31,6 +31,10 @@ class AgentTrace {
   // command, at most eight of them.
   void focusFailure(std::string_view stage, std::optional<std::int32_t> error);
 
+  // True the first time `key` is given during a command (at most 64 keys a command): for
+  // records a poll would otherwise repeat every few milliseconds.
+  bool firstTime(const std::string& key);
+
  private:
   struct ActiveCommand {
     std::string commandId;
@@ -43,6 +47,7 @@ class AgentTrace {
   LineSink* copy_;
   std::optional<ActiveCommand> active_;
   std::set<std::string> focusFailures_;
+  std::set<std::string> seen_;
 };
 
 }  // namespace orvix::input_host

@@ -54,7 +54,7 @@ InputHost::InputHost(platform::Desktop& desktop, TimeSource& time, LineSink& out
       capture_(probe_, sessions_, time),
       paste_(probe_, desktop.pasteboard, keys_, quickAdd_, capture_, sessions_, time),
       agentTrace_(output_, time.clock(), options.agentTraceEnabled ? options.agentTraceCopy : nullptr),
-      agentEnvironment_{desktop, time, probe_, keys_, agentTrace_},
+      agentEnvironment_{desktop, time, probe_, keys_, agentTrace_, std::nullopt},
       agentActivator_(agentEnvironment_),
       agentComposer_(agentEnvironment_, agentActivator_),
       agentCommit_(agentEnvironment_, agentActivator_, agentComposer_, paste_, quickAdd_),

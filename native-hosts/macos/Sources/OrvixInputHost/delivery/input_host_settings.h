@@ -38,6 +38,11 @@ inline constexpr std::size_t maximumCapturedTargets = 256;
 // byte escaped) fits several times over.
 inline constexpr std::size_t maximumQueuedOutputLines = 2048;
 inline constexpr std::size_t maximumQueuedOutputBytes = 8u << 20;
+// The agent trace's copy to standard error: a developer's aid, so a reader that stalls loses
+// records (one notice says so) rather than the host its main thread.
+inline constexpr std::size_t maximumQueuedTraceLines = 1024;
+inline constexpr std::size_t maximumQueuedTraceBytes = 1u << 20;
+inline constexpr std::string_view traceOverflowNotice = "{\"stage\":\"trace-records-dropped\"}\n";
 // How long the exit waits for queued lines to reach standard output.
 inline constexpr Duration shutdownFlushTimeout = std::chrono::seconds(2);
 
