@@ -75,9 +75,6 @@ function(orvix_add_test name)
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
-  if(TARGET orvix_test_headers)
-    target_precompile_headers(${name} REUSE_FROM orvix_test_headers)
-  endif()
   gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60)
   # gtest_discover_tests flattens a list given as a property value, so only the first label
   # would survive. Label the discovered tests in a file CTest reads after the discovery's own.
