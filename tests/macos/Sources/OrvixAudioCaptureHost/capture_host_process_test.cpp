@@ -211,7 +211,8 @@ class CaptureHostDiscard : public CaptureHostProcess, public ::testing::WithPara
 
 TEST_P(CaptureHostDiscard, CancelOrEndOfInputRemovesEverythingWithoutAnEvent) {
   auto child = startRecording("meeting");
-  std::this_thread::sleep_for(1s);
+  // Cancelled while the recording is under way (a progress report out), not as it starts.
+  EXPECT_TRUE(child->awaitOutput("recording.progress", 30s)) << child->outputSoFar();
   if (!GetParam()) child->sendLine("{\"schemaVersion\":1,\"command\":\"cancel\"}");
   const ChildResult result = child->finish();  // closes standard input
   EXPECT_EQ(result.exitStatus, 0);
