@@ -1,6 +1,7 @@
 // "commit-agent" on the simulated desktop and virtual time: an editor in front, and an agent
 // application (Claude by default) running behind it with one window.
 
+#include <algorithm>
 #include <chrono>
 
 #include "input_host_fixture.h"
@@ -192,6 +193,9 @@ TEST_F(AgentCommitTest, WindowSelectionNeedsAFocusedMainOrOnlyWindow) {
   const Outcome outcome = commit("claude-desktop", "a");
   EXPECT_EQ(outcome.answer(), "failed/NO_EDITABLE_TARGET");
   EXPECT_EQ(outcome.find("window-unresolved").value("windowCount", 0), 2);
+  // Asked at every poll of every step, said once.
+  const auto stages = outcome.stages();
+  EXPECT_EQ(std::count(stages.begin(), stages.end(), "window-unresolved"), 1);
 }
 
 TEST_F(AgentCommitTest, ScoringPicksOnlyAnUnambiguousComposerFromACompleteScan) {
@@ -385,6 +389,7 @@ TEST_F(AgentCommitTest, SwitchingOnTheTreeGivesAForegroundAgentFourSeconds) {
   EXPECT_EQ(requested.value("accessibilityResult", -1), 0);
   EXPECT_EQ(outcome.answer(), "failed/NO_EDITABLE_TARGET");
   EXPECT_GE(time.now() - before, 4s);  // not the foreground second alone
+  EXPECT_LT(time.now() - before, 5s);  // and no more than one scan past it
 
   const auto unsupported = [](std::string_view) -> std::optional<bool> { return std::nullopt; };
   const auto result = requestAgentAccessibility(unsupported, [](std::string_view attribute) {
