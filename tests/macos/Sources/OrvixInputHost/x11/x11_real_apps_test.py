@@ -59,10 +59,15 @@ def editor(host):
     capture = host.command("target.capture", sessionId="s1")
     check(capture.get("outcome") == "editable", f"the document is captured as editable: {capture}")
 
+    browser = "ORVIX_APP_BROWSER" in os.environ
     result = host.command("commit-text", sessionId="s1", text=TEXT)
     check(eventually(lambda: text_of(widget) == TEXT),
           f"the document holds the text exactly once: {text_of(widget)!r}")
-    check(result.get("outcome") == "committed", f"commit-text is confirmed as committed: {result}")
+    # Chromium's tree follows its renderer through two processes: on a loaded machine it may
+    # show the paste only after the host's 0.1 s look, which must then say it is unconfirmed.
+    check(result.get("outcome") == "committed" or
+          (browser and result.get("outcome") == "unknown" and result.get("pasteDispatched") is True),
+          f"commit-text is confirmed as committed: {result}")
 
     result = host.command("press-enter", sessionId="s1")
     check(result.get("outcome") == "committed", f"press-enter answers committed: {result}")
@@ -80,7 +85,6 @@ def editor(host):
     # Chromium reports a selection after an emoji one character early (' cafe' for 'café')
     # while its caret and text are right: what it says of the selection cannot confirm a copy or
     # a paste over it, and the host must not claim either.
-    browser = "ORVIX_APP_BROWSER" in os.environ
     if hint:
         copied = host.copy_selection(hint["copyTargetId"])
         check((copied.get("outcome") == "selected" and copied.get("text") == WORD) or
