@@ -78,12 +78,13 @@ bool MicrophoneCapture::replaceEngine(std::string_view reason, int attempt) {
     return false;
   }
   engine_ = std::move(engine);
+  watching_ = true;
+  delivered_ = false;
   const std::uint64_t now = time_.clock().uptimeNanoseconds();
   {
     std::lock_guard lock(stateLock_);
     lastProgressAt_ = now;
   }
-  observedSamples_ = timeline_.microphoneSampleCount();
   if (reason != "initial") {
     events_.emit(
         "recording.microphone",
@@ -119,6 +120,7 @@ void MicrophoneCapture::didReceiveAudio(std::uint64_t generation) {
     std::lock_guard lock(stateLock_);
     if (generation != generation_ || flags_.stopping) return;
   }
+  delivered_ = true;
   if (!recoveryPending_) return;
   recoveryPending_ = false;
   restartAttempts_ = 0;
@@ -132,9 +134,8 @@ void MicrophoneCapture::didReceiveAudio(std::uint64_t generation) {
 }
 
 void MicrophoneCapture::recoverIfStalled() {
-  if (isStopping()) return;
+  if (isStopping() || !watching_) return;
   const std::uint64_t now = time_.clock().uptimeNanoseconds();
-  const std::int64_t observed = timeline_.microphoneSampleCount();
   bool paused = false;
   std::uint64_t lastProgressAt = 0;
   {
@@ -142,8 +143,8 @@ void MicrophoneCapture::recoverIfStalled() {
     paused = flags_.paused;
     lastProgressAt = lastProgressAt_;
   }
-  if (paused || observed > observedSamples_) {
-    observedSamples_ = observed;
+  if (paused || delivered_) {
+    delivered_ = false;
     {
       std::lock_guard lock(stateLock_);
       lastProgressAt_ = now;
@@ -212,6 +213,8 @@ void MicrophoneCapture::scheduleRouteRecovery() {
     if (token != routeChangeToken_ || isStopping()) return;
     restartAttempts_ = 0;
     recoveryExhausted_ = false;
+    // A rebuild still waiting for its first buffer waits on the device that has just gone away.
+    recoveryPending_ = false;
     rebuildEngine("default-input-changed", 1);
   }));
 }

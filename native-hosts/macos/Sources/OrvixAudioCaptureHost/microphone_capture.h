@@ -41,7 +41,9 @@ class MicrophoneCapture {
   std::optional<CaptureError> start(bool& available);
   // Follows changes of the default input device from now on; false when that cannot be set up.
   bool installRouteListener();
-  // Every progress tick: rebuilds an engine whose track has not grown for a while.
+  // Every progress tick: rebuilds an engine that has delivered nothing for a while. Only real
+  // buffers of the current engine count: the silence the timeline pads or mirrors onto the track
+  // would otherwise pass a dead microphone off as a live one.
   void recoverIfStalled();
   // The stop sequence: no more route changes, the engine stopped and its tap removed.
   void tearDown();
@@ -71,7 +73,10 @@ class MicrophoneCapture {
   // Main thread only.
   std::unique_ptr<platform::AudioEngine> engine_;
   bool tapInstalled_ = false;
-  std::int64_t observedSamples_ = 0;
+  // Some engine has run: until then (no microphone at start-up) there is nothing to watch.
+  bool watching_ = false;
+  // The current engine delivered a buffer since the watchdog last looked.
+  bool delivered_ = false;
   int restartAttempts_ = 0;
   std::uint64_t lastRestartAt_ = 0;
   bool recoveryExhausted_ = false;
