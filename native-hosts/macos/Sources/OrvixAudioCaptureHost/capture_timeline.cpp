@@ -188,17 +188,11 @@ bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count
   if (fit.padding > 0) system_->appendSilence(fit.padding);
   const std::int64_t written = count - fit.skipped;
   if (written > 0) system_->append(samples + fit.skipped, written);
-  if (mirror) microphone_->appendSilence(std::max<std::int64_t>(0, written) + fit.padding);
+  if (mirror) {
+    writeHeldMicrophoneRuns();
+    microphone_->appendSilence(std::max<std::int64_t>(0, written) + fit.padding);
+  }
   return written > 0;
-}
-
-void CaptureTimeline::alignMicrophoneClockLocked(std::int64_t firstBufferCount) {
-  if (microphoneClockAligned_) return;
-  microphoneClockAligned_ = true;
-  if (!microphone_ || microphone_->sampleCount() != 0) return;
-  // The first buffer ends exactly where the system track ends.
-  appendMicrophoneSilenceInPieces(std::max<std::int64_t>(
-      0, system_->sampleCount() - microphone_->sampleCount() - firstBufferCount));
 }
 
 void CaptureTimeline::appendMicrophoneSilenceInPieces(std::int64_t count) {
@@ -217,15 +211,17 @@ std::optional<std::int64_t> CaptureTimeline::systemIndexOfLocked(
   return systemClock_->endIndex - std::llround(before / kNanosecondsPerSample);
 }
 
-CaptureTimeline::Fit CaptureTimeline::placeByCaptureTime(std::int64_t start, std::int64_t current,
-                                                         std::int64_t count) const {
+std::optional<CaptureTimeline::Fit> CaptureTimeline::placeByCaptureTime(
+    std::int64_t start, std::int64_t current, std::int64_t count) const {
   const std::int64_t off = start - current;
   Fit fit;
   if (std::llabs(off) <= kPlacementToleranceSamples) return fit;
-  // An empty track may wait for its first run for as long as the system track has run.
-  const bool believable = current == 0 ? start <= system_->sampleCount() + count
-                                       : std::llabs(off) <= kLargestPlacementCorrectionSamples;
-  if (!believable) return fit;
+  // An empty track may wait for its first run for as long as the system track has run, and may
+  // drop the head of a run that began before it.
+  const bool believable = current == 0
+                              ? start >= -count && start <= system_->sampleCount() + count
+                              : std::llabs(off) <= kLargestPlacementCorrectionSamples;
+  if (!believable) return std::nullopt;
   if (off > 0) {
     fit.padding = off;
   } else {
@@ -236,17 +232,18 @@ CaptureTimeline::Fit CaptureTimeline::placeByCaptureTime(std::int64_t start, std
   return fit;
 }
 
-CaptureTimeline::Fit CaptureTimeline::followOffsetTrend(std::int64_t start, std::int64_t current,
-                                                        std::int64_t count) {
+CaptureTimeline::TrendStep CaptureTimeline::followOffsetTrend(std::int64_t start,
+                                                              std::int64_t current,
+                                                              std::int64_t count) {
   OffsetTrend& trend = *microphoneTrend_;
   const double deviation = static_cast<double>(start - current) - trend.mean;
   const double wobble = std::sqrt(trend.spread);
   if (std::abs(deviation) > std::max(kJumpSamples, kJumpSpreads * wobble)) {
-    // One wild stamp is not believed; a jump that lasts is placed at once, and the trend starts
-    // again from there.
-    if (++trend.runsAway < kJumpRuns) return {};
+    // One wild stamp is not believed; a jump that lasts is, and the runs since it began belong
+    // after it as much as the run that confirms it. Until then they are held back.
+    if (++trend.runsAway < kJumpRuns) return {Fit{}, true, false};
     trend = OffsetTrend{trend.systemClockEpoch};
-    return placeByCaptureTime(start, current, count);
+    return {Fit{}, false, true};
   }
   trend.runsAway = 0;
   ++trend.runs;
@@ -262,9 +259,28 @@ CaptureTimeline::Fit CaptureTimeline::followOffsetTrend(std::int64_t start, std:
                                     kTrendStandardErrors * standardError);
   if (std::abs(trend.mean) <= tolerance) return {};
   // The track moves once by the whole trend; from now on the offsets are measured from there.
-  const Fit fit = placeByCaptureTime(current + std::llround(trend.mean), current, count);
+  const Fit fit =
+      placeByCaptureTime(current + std::llround(trend.mean), current, count).value_or(Fit{});
   trend.mean -= static_cast<double>(fit.padding - fit.skipped);
-  return fit;
+  return {fit, false, false};
+}
+
+void CaptureTimeline::holdMicrophoneRun(const float* samples, std::int64_t count, bool silence) {
+  const auto held = heldMicrophoneRuns_.size();
+  heldMicrophoneRuns_.resize(held + static_cast<std::size_t>(count));
+  if (silence) {
+    std::fill(heldMicrophoneRuns_.begin() + static_cast<std::ptrdiff_t>(held),
+              heldMicrophoneRuns_.end(), 0.0f);
+  } else {
+    std::copy(samples, samples + count,
+              heldMicrophoneRuns_.begin() + static_cast<std::ptrdiff_t>(held));
+  }
+}
+
+void CaptureTimeline::writeHeldMicrophoneRuns(std::int64_t skipped) {
+  const auto held = static_cast<std::int64_t>(heldMicrophoneRuns_.size());
+  if (held > skipped) microphone_->append(heldMicrophoneRuns_.data() + skipped, held - skipped);
+  heldMicrophoneRuns_.clear();
 }
 
 void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t count,
@@ -280,15 +296,10 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
   }
   // A new engine's first run is placed afresh.
   bool fresh = !microphoneClockAligned_;
-  if (stampedStart) {
-    microphoneClockAligned_ = true;
-  } else {
-    alignMicrophoneClockLocked(count);
-  }
   const std::uint64_t now = clock_.uptimeNanoseconds();
-  const std::int64_t current = microphoneSampleCount();
   bool silence = false;
-  Fit fit;
+  bool gapFilled = false;
+  std::int64_t target = 0;
   {
     std::lock_guard lock(stateLock_);
     lastMicrophoneAudio_ = now;
@@ -296,21 +307,58 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
     if (microphoneGapFillActive_) {
       microphoneGapFillActive_ = false;
       fresh = true;
-      if (!stampedStart) fit = fitBuffer(sampleTargetLocked(now), current, count);
+      gapFilled = true;
+      target = sampleTargetLocked(now);
     }
   }
   if (!microphone_) return;
-  if (!stampedStart) {
-    microphoneTrend_.reset();
-  } else if (fresh || !microphoneTrend_ || microphoneTrend_->systemClockEpoch != systemClockEpoch) {
-    microphoneTrend_ = OffsetTrend{systemClockEpoch};
-    fit = placeByCaptureTime(*stampedStart, current, count);
-  } else {
-    fit = followOffsetTrend(*stampedStart, current, count);
+  const std::int64_t written = microphone_->sampleCount();
+  const auto heldCount = static_cast<std::int64_t>(heldMicrophoneRuns_.size());
+  std::optional<Fit> fit;
+  TrendStep step;
+  if (stampedStart && !fresh && microphoneTrend_ &&
+      microphoneTrend_->systemClockEpoch == systemClockEpoch) {
+    step = followOffsetTrend(*stampedStart, written + heldCount, count);
+    if (step.hold) {
+      holdMicrophoneRun(samples, count, silence);
+      return;
+    }
+    if (step.jumped) {
+      // The held runs and this one are one stretch of samples, which begins where this run's
+      // stamp says, less what is held.
+      fit = placeByCaptureTime(*stampedStart - heldCount, written, heldCount + count);
+      const Fit block = fit.value_or(Fit{});
+      if (block.padding > 0) appendMicrophoneSilenceInPieces(block.padding);
+      writeHeldMicrophoneRuns(block.skipped);
+      const std::int64_t skipped = std::max<std::int64_t>(0, block.skipped - heldCount);
+      if (count > skipped) microphone_->append(samples + skipped, count - skipped, silence);
+      return;
+    }
+    fit = step.fit;
   }
-  if (fit.padding > 0) appendMicrophoneSilenceInPieces(fit.padding);
-  if (count - fit.skipped > 0) {
-    microphone_->append(samples + fit.skipped, count - fit.skipped, silence);
+  // Held runs that no jump followed were wobble after all: they go where they arrived.
+  writeHeldMicrophoneRuns(0);
+  if (stampedStart && !fit) {
+    fit = placeByCaptureTime(*stampedStart, written + heldCount, count);
+    if (fit) microphoneTrend_ = OffsetTrend{systemClockEpoch};
+  }
+  microphoneClockAligned_ = true;
+  if (!fit) {
+    // No stamp, or one not to be believed: a fresh engine's run ends where the system track
+    // ends (padded only on an empty track), a run after a fill ends on the timeline.
+    microphoneTrend_.reset();
+    const std::int64_t current = microphone_->sampleCount();
+    if (fresh && current == 0) {
+      fit = Fit{std::max<std::int64_t>(0, system_->sampleCount() - count), 0};
+    } else if (gapFilled) {
+      fit = fitBuffer(target, current, count);
+    } else {
+      fit = Fit{};
+    }
+  }
+  if (fit->padding > 0) appendMicrophoneSilenceInPieces(fit->padding);
+  if (count - fit->skipped > 0) {
+    microphone_->append(samples + fit->skipped, count - fit->skipped, silence);
   }
 }
 
@@ -324,7 +372,10 @@ void CaptureTimeline::appendSystemSilence(const std::unique_lock<std::mutex>& /*
     systemClock_.reset();
   }
   system_->appendSilence(count);
-  if (mirror) microphone_->appendSilence(count);
+  if (mirror) {
+    writeHeldMicrophoneRuns();
+    microphone_->appendSilence(count);
+  }
 }
 
 void CaptureTimeline::appendSystemSilence(std::int64_t count) {
@@ -335,12 +386,14 @@ void CaptureTimeline::appendSystemSilence(std::int64_t count) {
 void CaptureTimeline::synchronizeUnavailableMicrophoneTrack() {
   std::lock_guard trackLock(trackWriteLock_);
   if (!microphone_) return;
+  writeHeldMicrophoneRuns();
   const std::int64_t missing = system_->sampleCount() - microphone_->sampleCount();
   if (missing > 0) microphone_->appendSilence(missing);
 }
 
 void CaptureTimeline::realignMicrophone() {
   std::lock_guard trackLock(trackWriteLock_);
+  writeHeldMicrophoneRuns();
   microphoneClockAligned_ = false;
 }
 
@@ -365,6 +418,7 @@ void CaptureTimeline::maintain() {
         microphone_ && flags_.microphoneAvailable && hasCaptureStalled(lastMicrophoneAudio_, now);
     mirror = shouldMirrorSystemTrackToMicrophoneLocked();
   }
+  if (mirror || fillMicrophone) writeHeldMicrophoneRuns();
   if (fillSystem && system < target) {
     system_->appendSilence(target - system);
     if (mirror) microphone_->appendSilence(target - system);
@@ -403,6 +457,7 @@ CaptureTimeline::Progress CaptureTimeline::progress() {
 
 void CaptureTimeline::synchronizeForCompletion(std::int64_t minimumSamples) {
   std::lock_guard trackLock(trackWriteLock_);
+  writeHeldMicrophoneRuns();
   const std::int64_t system = system_->sampleCount();
   const std::int64_t microphone = microphoneSampleCount();
   const std::int64_t target = std::max({minimumSamples, system, microphone});

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "OrvixAudioCaptureHost/pcm_writer.h"
 #include "OrvixAudioCaptureHost/recording_flags.h"
@@ -65,13 +66,14 @@ class CaptureTimeline {
   bool appendSystemAudio(const float* samples, std::int64_t count,
                          std::optional<std::uint64_t> captureTime = std::nullopt);
   // A stamped run goes where the system track holds the same moment: each engine's first run,
-  // the run after a gap fill or after the system track's own break, and a run after a jump that
-  // lasts; so no rebuild, route change or stall leaves the tracks apart. In between, single
-  // stamps are not followed (real ones wobble by milliseconds): the trend of the runs' offsets
-  // is, and the track is moved once when that trend (the devices' drift) leaves the tolerance
-  // that the stamps' own wobble allows. Without
-  // stamps, an engine's first run ends where the system track ends (padded only on an empty
-  // track) and a run after a fill ends on the timeline.
+  // the run after a gap fill or after the system track's own break, and the runs after a jump
+  // that lasts (held back, a few runs at most, until it has lasted); so no rebuild, route change
+  // or stall leaves the tracks apart. In between, single stamps are not followed (real ones
+  // wobble by milliseconds): the trend of the runs' offsets is, and the track is moved once when
+  // that trend (the devices' drift) leaves the tolerance that the stamps' own wobble allows.
+  // Without stamps, or with a stamp not to be believed, an engine's first run ends where the
+  // system track ends (padded only on an empty track) and a run after a fill ends on the
+  // timeline.
   void appendMicrophoneAudio(const float* samples, std::int64_t count,
                              std::optional<std::uint64_t> captureTime = std::nullopt);
   void appendSystemSilence(std::int64_t count);
@@ -113,14 +115,25 @@ class CaptureTimeline {
 
  private:
   bool shouldMirrorSystemTrackToMicrophoneLocked() const;
-  void alignMicrophoneClockLocked(std::int64_t firstBufferCount);
   void appendMicrophoneSilenceInPieces(std::int64_t count);
   // The system track's index of `captureTime`, read off its last stamped run.
   std::optional<std::int64_t> systemIndexOfLocked(std::optional<std::uint64_t> captureTime) const;
-  Fit placeByCaptureTime(std::int64_t start, std::int64_t current, std::int64_t count) const;
+  // Absent when the stamp is not to be believed.
+  std::optional<Fit> placeByCaptureTime(std::int64_t start, std::int64_t current,
+                                        std::int64_t count) const;
+  // What the trend makes of one run: moved by `fit`, held back until it is known whether a jump
+  // lasts, or the run that confirms one.
+  struct TrendStep {
+    Fit fit;
+    bool hold = false;
+    bool jumped = false;
+  };
   // Between fresh placements: feeds the offset of a run whose stamp says it starts at `start`
   // into the trend, and moves the track only as the trend or a lasting jump says.
-  Fit followOffsetTrend(std::int64_t start, std::int64_t current, std::int64_t count);
+  TrendStep followOffsetTrend(std::int64_t start, std::int64_t current, std::int64_t count);
+  void holdMicrophoneRun(const float* samples, std::int64_t count, bool silence);
+  // Writes what is held, less `skipped` samples at its head.
+  void writeHeldMicrophoneRuns(std::int64_t skipped = 0);
 
   std::unique_ptr<PcmWriter> system_;
   std::unique_ptr<PcmWriter> microphone_;
@@ -141,6 +154,10 @@ class CaptureTimeline {
     int runsAway = 0;
   };
   std::optional<OffsetTrend> microphoneTrend_;
+  // The runs since the trend saw a possible jump (fewer than it takes to believe one), as they
+  // are to be written. Guarded by trackWriteLock_; anything else that writes the microphone track
+  // writes these first.
+  std::vector<float> heldMicrophoneRuns_;
 
   // Guarded by stateLock_.
   std::int64_t baseSamples_ = 0;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -212,31 +213,81 @@ TEST(CaptureTimelineMirror, AnUnavailableMicrophoneTrackMirrorsEverySystemWrite)
   EXPECT_TRUE(std::all_of(microphone.begin(), microphone.end(), [](auto s) { return s == 0; }));
 }
 
-// Capture stamps come from the platform: a run stamped a little off moves to its moment, one
-// stamped absurdly far off is written where it lands, neither grows the track without bound.
-TEST(CaptureTimelineStamps, AMicrophoneRunMovesToItsMomentOnlyWhenTheStampIsBelievable) {
+class CaptureTimelineStamps : public ::testing::Test {
+ protected:
+  CaptureTimelineStamps() {
+    flags.microphoneEnabled = flags.microphoneAvailable = true;
+    flags.microphoneInitializationComplete = true;
+    timeline.start();
+  }
+
+  // A 10 ms run of `value`, stamped `stamp`.
+  void microphoneRun(float value, std::uint64_t stamp) {
+    const std::vector<float> run(kBufferSamples, value);
+    timeline.appendMicrophoneAudio(run.data(), kBufferSamples, stamp);
+  }
+
+  static constexpr std::uint64_t kBufferNanoseconds = 10'000'000;
   TemporaryDirectory directory;
   VirtualTimeSource time;
   std::mutex stateLock;
   RecordingFlags flags;
-  flags.microphoneEnabled = flags.microphoneAvailable = true;
-  flags.microphoneInitializationComplete = true;
-  CaptureTimeline timeline(PcmWriter::create(directory.file("s")),
-                           PcmWriter::create(directory.file("m")), time.clock(), stateLock, flags);
-  timeline.start();
-  const std::vector<float> loud(kBufferSamples, 0.5f);
+  CaptureTimeline timeline{PcmWriter::create(directory.file("s")),
+                           PcmWriter::create(directory.file("m")), time.clock(), stateLock, flags};
+  const std::vector<float> loud = std::vector<float>(kBufferSamples, 0.5f);
   const std::uint64_t origin = time.clock().uptimeNanoseconds();
-  constexpr std::uint64_t kBufferNanoseconds = 10'000'000;
+};
+
+// Capture stamps come from the platform: a run stamped a little off moves to its moment; runs
+// stamped absurdly far off are written where they land once a run in line follows them, and
+// neither grows the track without bound.
+TEST_F(CaptureTimelineStamps, AMicrophoneRunMovesToItsMomentOnlyWhenTheStampIsBelievable) {
   for (std::uint64_t step = 0; step < 10; ++step) {
     timeline.appendSystemAudio(loud.data(), kBufferSamples, origin + step * kBufferNanoseconds);
   }
   // The microphone's first run was captured 2 ms after the system track's 60 ms.
-  timeline.appendMicrophoneAudio(loud.data(), kBufferSamples, origin + 62'000'000);
-  EXPECT_EQ(timeline.microphoneSampleCount(), 60 * 16 + 32 + kBufferSamples);
-  for (const std::uint64_t wild : {std::uint64_t{1}, origin + 3'600'000'000'000}) {
-    const std::int64_t before = timeline.microphoneSampleCount();
-    timeline.appendMicrophoneAudio(loud.data(), kBufferSamples, wild);
-    EXPECT_EQ(timeline.microphoneSampleCount(), before + kBufferSamples);
+  microphoneRun(0.5f, origin + 62'000'000);
+  const std::int64_t first = 60 * 16 + 32 + kBufferSamples;
+  EXPECT_EQ(timeline.microphoneSampleCount(), first);
+  microphoneRun(0.5f, 1);
+  microphoneRun(0.5f, origin + 3'600'000'000'000);
+  microphoneRun(0.5f, origin + 62'000'000 + 3 * kBufferNanoseconds);
+  EXPECT_EQ(timeline.microphoneSampleCount(), first + 3 * kBufferSamples);
+}
+
+// A first stamp beyond belief once pinned the microphone to the track's start, a second and a
+// half before the system audio of the same moment.
+TEST_F(CaptureTimelineStamps, AFirstRunWithAStampBeyondBeliefEndsWhereTheSystemTrackEnds) {
+  for (std::uint64_t step = 0; step < 100; ++step) {
+    timeline.appendSystemAudio(loud.data(), kBufferSamples, origin + step * kBufferNanoseconds);
+  }
+  microphoneRun(0.5f, origin + 3'600'000'000'000);
+  EXPECT_EQ(timeline.microphoneSampleCount(), timeline.systemWriter().sampleCount());
+}
+
+// The device loses 20 ms after its hundredth run; each run carries its own value. The runs
+// after the jump must follow the lost stretch, not the two runs the jump took to be believed.
+TEST_F(CaptureTimelineStamps, TheRunsAfterALastingJumpAllGoWhereTheirStampsSay) {
+  constexpr std::int64_t kJumpStep = 100;
+  constexpr std::int64_t kLost = 320;
+  const auto value = [](std::int64_t step) { return static_cast<float>(step + 1) / 1000.0f; };
+  for (std::int64_t step = 0; step < 200; ++step) {
+    const std::uint64_t at = origin + static_cast<std::uint64_t>(step) * kBufferNanoseconds;
+    timeline.appendSystemAudio(loud.data(), kBufferSamples, at);
+    microphoneRun(value(step), at + (step >= kJumpStep ? 20'000'000 : 0));
+  }
+  timeline.synchronizeForCompletion(0);
+  timeline.microphoneWriter()->close();
+  const auto microphone = readTrack(directory.file("m"));
+  ASSERT_EQ(static_cast<std::int64_t>(microphone.size()), 200 * kBufferSamples + kLost);
+  const auto at = [&](std::int64_t index) { return microphone[static_cast<std::size_t>(index)]; };
+  const std::int64_t jump = kJumpStep * kBufferSamples;
+  EXPECT_NE(at(jump - 1), 0);
+  for (std::int64_t index = jump; index < jump + kLost; ++index) ASSERT_EQ(at(index), 0) << index;
+  for (std::int64_t step = kJumpStep; step < 200; ++step) {
+    const std::int64_t index = jump + kLost + (step - kJumpStep) * kBufferSamples;
+    ASSERT_EQ(at(index), at(index + kBufferSamples - 1)) << step;
+    ASSERT_EQ(at(index), std::lround(static_cast<double>(value(step)) * 32767.0)) << step;
   }
 }
 
