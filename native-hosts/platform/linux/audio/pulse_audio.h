@@ -19,9 +19,16 @@ namespace orvix::platform::pulse {
 // - A stream records `<default sink>.monitor` in float32 at the sink's own rate and channels;
 //   the StreamConfiguration's rate, channels and picture settings have nothing to act on here.
 //   There are no screen samples.
-// - Stop reasons: the server going away, and the default sink changing to another sink, are
-//   `stoppedBySystem` (a restarted server or a new sink is worth a new stream, which the host's
-//   recovery makes); the stream itself failing (its source removed) is `failed`.
+// - A stream follows the default sink: when another sink becomes the default, or the recorded
+//   one goes, the stream moves to the new default's monitor by itself, and the audio between
+//   the two recordings reaches the client as silence of its length. Stop reasons: the server
+//   going away, and no default sink left to move to, are `stoppedBySystem` (a restarted server
+//   or a returning sink is worth a new stream, which the host's recovery makes); the stream
+//   failing on the sink that is still the default is `failed`.
+// - Buffers carry the capture time of their first frame (libpulse's interpolated record latency
+//   from the monotonic clock, which is the host's clock too). Audio a stream loses on the way
+//   (holes, overflows, buffers the host's queue had no room for) is delivered as silence of its
+//   length, so a track's length stays its time.
 // - A sink monitor hears everything, the host included: there is nothing like a process tap,
 //   so `processTaps` is null and the host uses the screen-capture-shaped path, whose "backend"
 //   it reports.
@@ -29,8 +36,8 @@ namespace orvix::platform::pulse {
 //   engine records the default source; a default source that is a monitor is no input, so the
 //   format is then absent. Buffers are cut to exactly the frames the tap asks for.
 // - Default-input notifications come from the server's subscription when its default source
-//   changes, and also when the server goes away and when it is back, since the running engine
-//   then records from nothing.
+//   changes, and also when the server goes away and when it is back, and when an engine's
+//   stream fails, since the running engine then records from nothing.
 //
 // Threads: every connection runs libpulse's threaded loop of its own; nothing reaches the host
 // on those threads except microphone buffers (the engine's own thread, as the interface allows).

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/linux/audio/pulse_capture_time.h"
+
 namespace orvix::platform::pulse {
 
 // ---- engine
@@ -42,9 +44,14 @@ bool PulseInputEngine::start() {
     std::lock_guard lock(deliveryMutex_);
     running_ = true;
   }
+  pending_.clear();
+  pendingCaptureTime_.reset();
   recording_ = PulseRecording::open(
       *connection_, *source_, bufferFrames_,
-      [this](const float* samples, std::size_t frames) { collect(samples, frames); }, nullptr);
+      [this](const float* samples, std::size_t frames, std::optional<std::uint64_t> captureTime) {
+        collect(samples, frames, captureTime);
+      },
+      [this] { streamFailed(); });
   if (!recording_) {
     std::lock_guard lock(deliveryMutex_);
     running_ = false;
@@ -60,7 +67,14 @@ void PulseInputEngine::stop() {
   recording_.reset();
 }
 
-void PulseInputEngine::collect(const float* samples, std::size_t frames) {
+void PulseInputEngine::streamFailed() {
+  // The recording records nothing any more (its source went, the server ended it): for the host
+  // that is an input that changed, and a rebuild reaches whatever input there is now.
+  if (auto listeners = listeners_.lock()) listeners->notify();
+}
+
+void PulseInputEngine::collect(const float* samples, std::size_t frames,
+                               std::optional<std::uint64_t> captureTime) {
   // The server hands over fragments of its own size; the tap promises buffers of the size asked
   // for, so the frames are gathered and passed on a whole buffer at a time.
   const std::size_t channels = source_->channelCount;
@@ -68,6 +82,12 @@ void PulseInputEngine::collect(const float* samples, std::size_t frames) {
   std::size_t offset = 0;
   const std::size_t total = frames * channels;
   while (offset < total) {
+    if (pending_.empty()) {
+      pendingCaptureTime_ =
+          captureTime ? std::optional(captureTimeAfter(*captureTime, offset / channels,
+                                                       source_->sampleRate))
+                      : std::nullopt;
+    }
     const std::size_t take = std::min(wanted - pending_.size(), total - offset);
     pending_.insert(pending_.end(), samples + offset, samples + offset + take);
     offset += take;
@@ -76,7 +96,8 @@ void PulseInputEngine::collect(const float* samples, std::size_t frames) {
       std::lock_guard lock(deliveryMutex_);
       if (running_ && onBuffer_) {
         const void* planes[] = {pending_.data()};
-        onBuffer_(PcmBufferView{recordingFormat(*source_), bufferFrames_, planes, kUnstamped});
+        onBuffer_(PcmBufferView{recordingFormat(*source_), bufferFrames_, planes,
+                                pendingCaptureTime_});
       }
     }
     pending_.clear();
@@ -91,10 +112,10 @@ bool DefaultSourceWatch::connect() {
   events.defaultsChanged = [this](const ServerDefaults& defaults) {
     if (defaults.source == source_) return;
     source_ = defaults.source;
-    notify();
+    listeners_->notify();
   };
   events.serverGone = [this, weak] {
-    notify();
+    listeners_->notify();
     // The dead connection is dropped and a new one sought off the loop thread.
     platformQueue_.async([weak] {
       if (auto self = weak.lock()) self->reconnectLater();
@@ -131,21 +152,21 @@ void DefaultSourceWatch::reconnectLater() {
     if (!self) return;
     if (self->connect()) {
       // Back after an absence: whatever the default source is now, it is new to the engine.
-      self->notify();
+      self->listeners_->notify();
     } else {
       self->reconnectLater();
     }
   });
 }
 
-std::uint64_t DefaultSourceWatch::add(SerialQueue& queue, std::function<void()> onChange) {
+std::uint64_t InputListeners::add(SerialQueue& queue, std::function<void()> onChange) {
   std::lock_guard lock(mutex_);
   const std::uint64_t token = nextToken_++;
   listeners_[token] = {&queue, std::move(onChange)};
   return token;
 }
 
-bool DefaultSourceWatch::remove(std::uint64_t token) {
+bool InputListeners::remove(std::uint64_t token) {
   std::lock_guard lock(mutex_);
   listeners_.erase(token);
   return listeners_.empty();
@@ -160,7 +181,7 @@ void DefaultSourceWatch::close() {
   }
 }
 
-void DefaultSourceWatch::notify() {
+void InputListeners::notify() {
   std::lock_guard lock(mutex_);
   for (auto& [token, listener] : listeners_) listener.first->async(listener.second);
 }
@@ -172,25 +193,25 @@ PulseMicrophone::~PulseMicrophone() {
 }
 
 std::unique_ptr<AudioEngine> PulseMicrophone::makeEngine() {
-  return std::make_unique<PulseInputEngine>(server_);
+  return std::make_unique<PulseInputEngine>(server_, listeners_);
 }
 
 std::optional<std::uint64_t> PulseMicrophone::addDefaultInputListener(
     SerialQueue& queue, std::function<void()> onChange) {
   std::lock_guard lock(mutex_);
   if (!watch_) {
-    auto watch = std::make_shared<DefaultSourceWatch>(server_, platformQueue_);
+    auto watch = std::make_shared<DefaultSourceWatch>(server_, platformQueue_, listeners_);
     if (!watch->connect()) return std::nullopt;
     watch_ = std::move(watch);
   }
-  return watch_->add(queue, std::move(onChange));
+  return listeners_->add(queue, std::move(onChange));
 }
 
 void PulseMicrophone::removeDefaultInputListener(std::uint64_t token) {
   std::shared_ptr<DefaultSourceWatch> closing;
   {
     std::lock_guard lock(mutex_);
-    if (!watch_ || !watch_->remove(token)) return;
+    if (!watch_ || !listeners_->remove(token)) return;
     closing = std::move(watch_);
   }
   closing->close();

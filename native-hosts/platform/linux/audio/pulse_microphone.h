@@ -11,11 +11,28 @@
 
 namespace orvix::platform::pulse {
 
+// The default-input listeners of one microphone. Engines hold them weakly: a microphone stream
+// that fails is news of its input for them as much as a change of the default source.
+class InputListeners {
+ public:
+  std::uint64_t add(SerialQueue& queue, std::function<void()> onChange);
+  // True when that was the last listener.
+  bool remove(std::uint64_t token);
+  // Posts to every listener's queue; callable from any thread, the loop threads included.
+  void notify();
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t nextToken_ = 1;
+  std::map<std::uint64_t, std::pair<SerialQueue*, std::function<void()>>> listeners_;
+};
+
 // The default source as an audio engine. Buffers arrive on the engine's own connection thread,
-// cut into exactly `bufferFrames` frames each.
+// cut into exactly `bufferFrames` frames each, stamped with their first frame's capture time.
 class PulseInputEngine final : public AudioEngine {
  public:
-  explicit PulseInputEngine(ServerAddress server) : server_(std::move(server)) {}
+  PulseInputEngine(ServerAddress server, std::weak_ptr<InputListeners> listeners)
+      : server_(std::move(server)), listeners_(std::move(listeners)) {}
   ~PulseInputEngine() override;
 
   std::optional<AudioFormat> inputFormat() override;
@@ -27,9 +44,11 @@ class PulseInputEngine final : public AudioEngine {
   void stop() override;
 
  private:
-  void collect(const float* samples, std::size_t frames);
+  void collect(const float* samples, std::size_t frames, std::optional<std::uint64_t> captureTime);
+  void streamFailed();
 
   ServerAddress server_;
+  std::weak_ptr<InputListeners> listeners_;
   std::unique_ptr<PulseConnection> connection_;
   std::optional<SourceFacts> source_;
   std::unique_ptr<PulseRecording> recording_;
@@ -38,7 +57,9 @@ class PulseInputEngine final : public AudioEngine {
   std::mutex deliveryMutex_;
   std::function<void(const PcmBufferView&)> onBuffer_;
   bool running_ = false;
-  std::vector<float> pending_;  // loop thread only: frames of the buffer being filled
+  // Loop thread only: frames of the buffer being filled, and its first frame's capture time.
+  std::vector<float> pending_;
+  std::optional<std::uint64_t> pendingCaptureTime_;
 };
 
 // Follows the server's default source for the listeners. The server going away and coming back
@@ -48,28 +69,26 @@ class DefaultSourceWatch : public std::enable_shared_from_this<DefaultSourceWatc
  public:
   static constexpr auto kReconnectInterval = std::chrono::milliseconds(250);
 
-  DefaultSourceWatch(ServerAddress server, SerialQueue& platformQueue)
-      : server_(std::move(server)), platformQueue_(platformQueue) {}
+  DefaultSourceWatch(ServerAddress server, SerialQueue& platformQueue,
+                     std::shared_ptr<InputListeners> listeners)
+      : server_(std::move(server)),
+        platformQueue_(platformQueue),
+        listeners_(std::move(listeners)) {}
 
   // False when the server cannot be reached now.
   bool connect();
-  std::uint64_t add(SerialQueue& queue, std::function<void()> onChange);
-  // True when that was the last listener.
-  bool remove(std::uint64_t token);
   void close();
 
  private:
-  void notify();
   void reconnectLater();
 
   ServerAddress server_;
   SerialQueue& platformQueue_;
+  std::shared_ptr<InputListeners> listeners_;
   std::mutex mutex_;
   std::unique_ptr<PulseConnection> connection_;
   std::string source_;  // loop thread (under its lock) and connect()
   bool closed_ = false;
-  std::uint64_t nextToken_ = 1;
-  std::map<std::uint64_t, std::pair<SerialQueue*, std::function<void()>>> listeners_;
 };
 
 class PulseMicrophone final : public Microphone {
@@ -89,6 +108,7 @@ class PulseMicrophone final : public Microphone {
  private:
   ServerAddress server_;
   SerialQueue& platformQueue_;
+  std::shared_ptr<InputListeners> listeners_ = std::make_shared<InputListeners>();
   std::mutex mutex_;
   std::shared_ptr<DefaultSourceWatch> watch_;
 };

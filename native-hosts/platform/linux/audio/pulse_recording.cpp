@@ -4,24 +4,29 @@
 
 #include <algorithm>
 
+#include "platform/linux/audio/pulse_capture_time.h"
+
 namespace orvix::platform::pulse {
 
 AudioFormat recordingFormat(const SourceFacts& source) {
   return AudioFormat{source.sampleRate, source.channelCount, SampleKind::float32, true};
 }
 
-PulseRecording::PulseRecording(PulseConnection& connection, AudioFormat format, OnFrames onFrames,
+PulseRecording::PulseRecording(PulseConnection& connection, AudioFormat format,
+                               std::size_t fragmentFrames, OnFrames onFrames,
                                std::function<void()> onFailed)
     : connection_(connection),
       format_(format),
       onFrames_(std::move(onFrames)),
-      onFailed_(std::move(onFailed)) {}
+      onFailed_(std::move(onFailed)),
+      silence_(std::max<std::size_t>(fragmentFrames, 1) * format.channelCount, 0.0F) {}
 
 std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection,
                                                      const SourceFacts& source,
                                                      std::size_t fragmentFrames,
                                                      OnFrames onFrames,
-                                                     std::function<void()> onFailed) {
+                                                     std::function<void()> onFailed,
+                                                     std::optional<std::uint64_t> continuesAt) {
   const AudioFormat format = recordingFormat(source);
   pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(format.sampleRate),
                       static_cast<std::uint8_t>(format.channelCount)};
@@ -31,10 +36,12 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
       pa_sample_spec_valid(&spec) == 0) {
     return nullptr;
   }
-  std::unique_ptr<PulseRecording> recording(
-      new PulseRecording(connection, format, std::move(onFrames), std::move(onFailed)));
+  std::unique_ptr<PulseRecording> recording(new PulseRecording(
+      connection, format, fragmentFrames, std::move(onFrames), std::move(onFailed)));
 
   PulseConnection::Locked locked(connection);
+  recording->nextTime_ = continuesAt;
+  recording->bridgePending_ = continuesAt.has_value();
   pa_channel_map map;
   pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   recording->stream_ = pa_stream_new(connection.context(), "Orvix recording", &spec, &map);
@@ -47,12 +54,23 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
       self->stream_,
       [](pa_stream*, std::size_t, void* that) { static_cast<PulseRecording*>(that)->readable(); },
       self);
+  // libpulse documents overflows for playback streams; a server that reports one for a record
+  // stream has lost audio, and the next stamp says how much.
+  pa_stream_set_overflow_callback(
+      self->stream_,
+      [](pa_stream*, void* that) { static_cast<PulseRecording*>(that)->overflowed(); }, self);
+  pa_stream_set_latency_update_callback(
+      self->stream_, [](pa_stream*, void* that) { static_cast<PulseRecording*>(that)->connection_.wake(); },
+      self);
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<std::uint32_t>(-1);
   attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * pa_frame_size(&spec));
   // The stream stays on its source: when that source goes, the stream ends and the owner
-  // decides, instead of the server silently moving it elsewhere.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // decides, instead of the server silently moving it elsewhere. Timing is kept up to date and
+  // interpolated between updates, so every fragment's latency can be read without a round trip.
+  const auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_INTERPOLATE_TIMING |
+      PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(self->stream_, source.name.c_str(), &attributes, flags) < 0) {
     return nullptr;
   }
@@ -62,6 +80,13 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
   });
   if (!ready || pa_stream_get_state(self->stream_) != PA_STREAM_READY) return nullptr;
   self->ready_ = true;
+  // The first timing update follows the connection closely; waiting for it lets the first
+  // fragment carry a stamp too. A server that never sends one still records, unstamped.
+  connection.waitLocked([self] {
+    pa_usec_t latency = 0;
+    int negative = 0;
+    return pa_stream_get_latency(self->stream_, &latency, &negative) >= 0;
+  });
   return recording;
 }
 
@@ -71,21 +96,80 @@ PulseRecording::~PulseRecording() {
   closing_ = true;
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
+  pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
   pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
 }
 
+std::size_t PulseRecording::longestBridge() const {
+  return static_cast<std::size_t>(format_.sampleRate * kLongestBridgeSeconds);
+}
+
+std::optional<std::uint64_t> PulseRecording::readIndexCaptureTime() {
+  // The latency of a record stream is the age of the frame at its read index, the one peeked.
+  pa_usec_t latency = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(stream_, &latency, &negative) < 0) return nextTime_;
+  const auto stamp = captureTimeOf(pa_rtclock_now(), latency, negative != 0);
+  return stamp ? stamp : nextTime_;
+}
+
 void PulseRecording::readable() {
+  const std::size_t frameBytes = format_.channelCount * sizeof(float);
   while (pa_stream_readable_size(stream_) > 0) {
+    const std::optional<std::uint64_t> stamp = readIndexCaptureTime();
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
-    // A hole (no data for this stretch) is dropped: the capture timeline fills gaps itself.
-    const std::size_t frameBytes = format_.channelCount * sizeof(float);
-    if (data != nullptr && bytes >= frameBytes) {
-      onFrames_(static_cast<const float*>(data), bytes / frameBytes);
+    const std::size_t frames = bytes / frameBytes;
+    const std::size_t covered = bridgeTo(stamp, frames);
+    const auto start = stamp ? std::optional(captureTimeAfter(*stamp, covered, format_.sampleRate))
+                             : std::nullopt;
+    if (data != nullptr) {
+      deliver(static_cast<const float*>(data) + covered * format_.channelCount, frames - covered,
+              start);
+    } else {
+      // A hole: the server skipped this stretch, whose length it says. Silence keeps what
+      // follows at its moment.
+      deliverSilence(std::min(frames - covered, longestBridge()), start);
     }
     pa_stream_drop(stream_);
+  }
+}
+
+void PulseRecording::overflowed() {
+  ++overflows_;
+  bridgePending_ = true;
+}
+
+std::size_t PulseRecording::bridgeTo(std::optional<std::uint64_t> stamp, std::size_t frames) {
+  if (!bridgePending_ || !stamp || !nextTime_) return 0;
+  bridgePending_ = false;
+  const std::size_t lost =
+      framesLostBetween(*nextTime_, *stamp, format_.sampleRate, longestBridge());
+  if (lost > 0) {
+    deliverSilence(lost, nextTime_);
+    return 0;
+  }
+  // Heard already, by the recording this one took over from.
+  return framesLostBetween(*stamp, *nextTime_, format_.sampleRate, frames);
+}
+
+void PulseRecording::deliver(const float* samples, std::size_t frames,
+                             std::optional<std::uint64_t> stamp) {
+  if (frames == 0) return;
+  onFrames_(samples, frames, stamp);
+  if (stamp) nextTime_ = captureTimeAfter(*stamp, frames, format_.sampleRate);
+}
+
+void PulseRecording::deliverSilence(std::size_t frames, std::optional<std::uint64_t> stamp) {
+  const std::size_t piece = silence_.size() / format_.channelCount;
+  while (frames > 0) {
+    const std::size_t take = std::min(frames, piece);
+    deliver(silence_.data(), take, stamp);
+    if (stamp) stamp = captureTimeAfter(*stamp, take, format_.sampleRate);
+    frames -= take;
   }
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/linux/audio/pulse_connection.h"
 
@@ -15,29 +18,56 @@ namespace orvix::platform::pulse {
 // fragments of about `fragmentFrames`, so the server neither converts nor remixes and each
 // wake-up brings a predictable amount.
 //
+// Every fragment carries the capture time of its first frame, on the monotonic clock the host
+// reads: the stream's interpolated latency taken from the clock's now as the fragment is read,
+// carried forward from the last fragment while the server has not yet sent timing. Audio the
+// stream lost is handed on as silence of the same length, so the frames delivered stay a
+// continuous timeline: a hole in the stream's buffer, a reported overflow (its length read off
+// the next stamp), and for a recording that takes over from another, the stretch since the
+// other's last frame (its overlap with the other is dropped instead).
+//
 // Thread rules: open and the destructor from any thread but the loop's; `onFrames` and
 // `onFailed` run on the loop thread under the loop lock and must not call into the connection.
 // Once the destructor returns, neither runs again.
 class PulseRecording {
  public:
-  // Interleaved float32 frames, valid only during the call.
-  using OnFrames = std::function<void(const float* samples, std::size_t frames)>;
+  // Interleaved float32 frames, valid only during the call, and the capture time of the first
+  // (absent only until the server first tells the stream's timing).
+  using OnFrames = std::function<void(const float* samples, std::size_t frames,
+                                      std::optional<std::uint64_t> captureTime)>;
 
+  // A loss longer than this is no gap in one stream's audio but a stream that stood still: the
+  // host's own gap filling covers it, and the next stamp places what follows.
+  static constexpr double kLongestBridgeSeconds = 2;
+
+  // `continuesAt`: where the audio of the recording this one takes over from ended.
   static std::unique_ptr<PulseRecording> open(PulseConnection& connection,
                                               const SourceFacts& source,
                                               std::size_t fragmentFrames, OnFrames onFrames,
-                                              std::function<void()> onFailed);
+                                              std::function<void()> onFailed,
+                                              std::optional<std::uint64_t> continuesAt = {});
   ~PulseRecording();
   PulseRecording(const PulseRecording&) = delete;
   PulseRecording& operator=(const PulseRecording&) = delete;
 
   AudioFormat format() const { return format_; }
+  // With the loop locked: the capture time just past the last frame delivered.
+  std::optional<std::uint64_t> endTimeLocked() const { return nextTime_; }
+  std::uint64_t overflows() const { return overflows_.load(); }
 
  private:
-  PulseRecording(PulseConnection& connection, AudioFormat format, OnFrames onFrames,
-                 std::function<void()> onFailed);
+  PulseRecording(PulseConnection& connection, AudioFormat format, std::size_t fragmentFrames,
+                 OnFrames onFrames, std::function<void()> onFailed);
   void readable();
   void stateChanged();
+  void overflowed();
+  std::optional<std::uint64_t> readIndexCaptureTime();
+  // Silence for a loss before a fragment stamped `stamp`; returns the frames of the fragment's
+  // head that an earlier recording already covered.
+  std::size_t bridgeTo(std::optional<std::uint64_t> stamp, std::size_t frames);
+  void deliver(const float* samples, std::size_t frames, std::optional<std::uint64_t> stamp);
+  void deliverSilence(std::size_t frames, std::optional<std::uint64_t> stamp);
+  std::size_t longestBridge() const;
 
   PulseConnection& connection_;
   AudioFormat format_;
@@ -46,13 +76,12 @@ class PulseRecording {
   pa_stream* stream_ = nullptr;
   bool ready_ = false;
   bool closing_ = false;
+  // Loop thread only (or under the loop lock).
+  std::vector<float> silence_;
+  std::optional<std::uint64_t> nextTime_;
+  bool bridgePending_ = false;
+  std::atomic<std::uint64_t> overflows_{0};
 };
-
-// The capture time a buffer of this binding carries: none. libpulse can tell a fragment's age
-// (the record latency), and stamps taken from it advance evenly, but the capture host's
-// placement by stamp then scattered short silences through the microphone track; unstamped,
-// the host aligns both tracks by arrival, which keeps them whole and in step.
-inline constexpr std::optional<std::uint64_t> kUnstamped = std::nullopt;
 
 // The layout a recording of `source` delivers in.
 AudioFormat recordingFormat(const SourceFacts& source);

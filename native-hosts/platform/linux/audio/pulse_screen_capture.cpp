@@ -1,6 +1,9 @@
 #include "platform/linux/audio/pulse_screen_capture.h"
 
+#include <algorithm>
 #include <vector>
+
+#include "platform/linux/audio/pulse_capture_time.h"
 
 namespace orvix::platform::pulse {
 
@@ -36,6 +39,7 @@ MonitorStream::MonitorStream(ServerAddress server, SerialQueue& platformQueue,
     : server_(std::move(server)), platformQueue_(platformQueue), client_(client) {}
 
 MonitorStream::~MonitorStream() {
+  // Alone by now: every task that used the stream held it.
   recording_.reset();
   connection_.reset();
 }
@@ -48,14 +52,18 @@ std::optional<ScreenCaptureFailure> MonitorStream::addOutput(StreamOutputType ty
 }
 
 std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
-  if (audioQueue_ == nullptr || connection_) return ScreenCaptureFailure::failed;
+  if (audioQueue_ == nullptr) return ScreenCaptureFailure::failed;
+  std::lock_guard recordingLock(recordingMutex_);
+  if (connection_) return ScreenCaptureFailure::failed;
   ConnectionEvents events;
   events.serverGone = stopLater(StreamStopReason::stoppedBySystem);
-  events.defaultsChanged = [this, stop = stopLater(StreamStopReason::stoppedBySystem)](
-                               const ServerDefaults& defaults) {
-    // Following the default sink means ending this recording: the host's own recovery then
-    // starts a new one on the new sink.
-    if (defaults.sink != sink_) stop();
+  events.defaultsChanged = [this, weak = weak_from_this()](const ServerDefaults& defaults) {
+    // Another output is the computer's audio from now on: the recording moves there itself,
+    // in milliseconds, where a stop would wait for the host's recovery delays.
+    if (defaults.sink == sink_) return;
+    platformQueue_.async([weak] {
+      if (auto self = weak.lock()) self->followDefaultSink(false);
+    });
   };
   auto connection = PulseConnection::open(server_, std::move(events));
   if (!connection) return ScreenCaptureFailure::failed;
@@ -67,24 +75,80 @@ std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
     PulseConnection::Locked locked(*connection);
     sink_ = defaults->sink;
   }
-  // Known before the first fragment arrives on the loop thread, which reads it.
-  format_ = recordingFormat(*monitor);
   {
     std::lock_guard lock(deliveryMutex_);
     capturing_ = true;
   }
-  auto recording = PulseRecording::open(
-      *connection, *monitor, fragmentFrames(monitor->sampleRate),
-      [this](const float* samples, std::size_t frames) { post(samples, frames); },
-      stopLater(StreamStopReason::failed));
-  if (!recording) {
-    std::lock_guard lock(deliveryMutex_);
-    capturing_ = false;
+  connection_ = std::move(connection);
+  recording_ = record(*monitor, std::nullopt);
+  if (!recording_) {
+    {
+      std::lock_guard lock(deliveryMutex_);
+      capturing_ = false;
+    }
+    connection_.reset();
     return ScreenCaptureFailure::failed;
   }
-  connection_ = std::move(connection);
-  recording_ = std::move(recording);
   return std::nullopt;
+}
+
+std::unique_ptr<PulseRecording> MonitorStream::record(const SourceFacts& monitor,
+                                                      std::optional<std::uint64_t> continuesAt) {
+  const AudioFormat format = recordingFormat(monitor);
+  return PulseRecording::open(
+      *connection_, monitor, fragmentFrames(monitor.sampleRate),
+      [this, format](const float* samples, std::size_t frames,
+                     std::optional<std::uint64_t> captureTime) {
+        post(format, samples, frames, captureTime);
+      },
+      [weak = weak_from_this(), this] {
+        platformQueue_.async([weak] {
+          if (auto self = weak.lock()) self->followDefaultSink(true);
+        });
+      },
+      continuesAt);
+}
+
+void MonitorStream::followDefaultSink(bool lost) {
+  std::optional<StreamStopReason> stop;
+  {
+    std::lock_guard recordingLock(recordingMutex_);
+    {
+      std::lock_guard lock(deliveryMutex_);
+      if (!capturing_) return;
+    }
+    if (!connection_) return;
+    // Absent while the server goes away: its own event reports that stop.
+    const auto defaults = connection_->serverDefaults();
+    if (!defaults) return;
+    std::string recorded;
+    std::optional<std::uint64_t> endTime;
+    {
+      PulseConnection::Locked locked(*connection_);
+      recorded = sink_;
+      if (recording_) endTime = recording_->endTimeLocked();
+    }
+    if (defaults->sink.empty()) {
+      // Nothing plays now; an output may come back, which the host's recovery waits for.
+      stop = StreamStopReason::stoppedBySystem;
+    } else if (defaults->sink == recorded) {
+      // The recording failed on the output that is still the default: nothing to move to.
+      if (lost) stop = StreamStopReason::failed;
+    } else {
+      const auto monitor = connection_->sinkMonitor(defaults->sink);
+      // The old recording ends first, so the new one's audio never overlaps it in the track.
+      recording_.reset();
+      if (monitor) recording_ = record(*monitor, endTime);
+      if (recording_) {
+        PulseConnection::Locked locked(*connection_);
+        sink_ = defaults->sink;
+      } else {
+        stop = StreamStopReason::stoppedBySystem;
+      }
+    }
+  }
+  // Reported with no lock held: the client may stop the stream from inside.
+  if (stop) stopBySystem(*stop);
 }
 
 std::optional<ScreenCaptureFailure> MonitorStream::stopCapture() {
@@ -92,29 +156,62 @@ std::optional<ScreenCaptureFailure> MonitorStream::stopCapture() {
     std::lock_guard lock(deliveryMutex_);
     capturing_ = false;
   }
+  std::lock_guard recordingLock(recordingMutex_);
   recording_.reset();
   connection_.reset();
   return std::nullopt;
 }
 
-void MonitorStream::post(const float* samples, std::size_t frames) {
-  if (undelivered_.load() >= kMaxUndeliveredBuffers) return;
+void MonitorStream::post(const AudioFormat& format, const float* samples, std::size_t frames,
+                         std::optional<std::uint64_t> captureTime) {
+  if (undelivered_.load() >= kMaxUndeliveredBuffers) {
+    if (droppedFrames_ == 0) {
+      droppedCaptureTime_ = captureTime;
+      droppedFormat_ = format;
+    }
+    droppedFrames_ = std::min(droppedFrames_ + frames,
+                              static_cast<std::size_t>(format.sampleRate * kLongestStandInSeconds));
+    return;
+  }
+  if (droppedFrames_ > 0) {
+    ++undelivered_;
+    audioQueue_->async([weak = weak_from_this(), format = droppedFormat_, frames = droppedFrames_,
+                        captureTime = droppedCaptureTime_] {
+      if (auto self = weak.lock()) {
+        --self->undelivered_;
+        self->deliverSilence(format, frames, captureTime);
+      }
+    });
+    droppedFrames_ = 0;
+  }
   ++undelivered_;
-  std::vector<float> copy(samples, samples + frames * format_.channelCount);
-  audioQueue_->async([weak = weak_from_this(), copy = std::move(copy), frames] {
+  std::vector<float> copy(samples, samples + frames * format.channelCount);
+  audioQueue_->async([weak = weak_from_this(), format, copy = std::move(copy), frames, captureTime] {
     if (auto self = weak.lock()) {
       --self->undelivered_;
-      self->deliver(copy, frames);
+      self->deliver(format, copy, frames, captureTime);
     }
   });
 }
 
-void MonitorStream::deliver(const std::vector<float>& samples, std::size_t frames) {
+void MonitorStream::deliver(const AudioFormat& format, const std::vector<float>& samples,
+                            std::size_t frames, std::optional<std::uint64_t> captureTime) {
   std::lock_guard lock(deliveryMutex_);
   if (!capturing_) return;
   const void* planes[] = {samples.data()};
-  client_.streamDidOutputAudio(
-      *this, AudioSampleBuffer{true, format_, frames, planes, kUnstamped});
+  client_.streamDidOutputAudio(*this, AudioSampleBuffer{true, format, frames, planes, captureTime});
+}
+
+void MonitorStream::deliverSilence(const AudioFormat& format, std::size_t frames,
+                                   std::optional<std::uint64_t> captureTime) {
+  const std::size_t piece = std::min<std::size_t>(frames, fragmentFrames(format.sampleRate));
+  const std::vector<float> silence(piece * format.channelCount, 0.0F);
+  while (frames > 0) {
+    const std::size_t take = std::min(frames, piece);
+    deliver(format, silence, take, captureTime);
+    if (captureTime) captureTime = captureTimeAfter(*captureTime, take, format.sampleRate);
+    frames -= take;
+  }
 }
 
 std::function<void()> MonitorStream::stopLater(StreamStopReason reason) {

@@ -13,14 +13,17 @@
 namespace orvix::platform::pulse {
 
 // The computer's own audio as a screen-capture stream: a recording of the default sink's
-// monitor. Audio goes to the queue given with addOutput (copied off the loop thread); a system
-// stop is reported on the binding's platform queue.
+// monitor, which follows the default sink. Audio goes to the queue given with addOutput (copied
+// off the loop thread); a system stop is reported on the binding's platform queue.
 class MonitorStream final : public ScreenCaptureStream,
                             public std::enable_shared_from_this<MonitorStream> {
  public:
   // A slow audio queue costs buffers, not memory: past this many undelivered buffers (about
-  // 1.3 s of 20 ms fragments) new ones are dropped, and the timeline fills the gap.
+  // 1.3 s of 20 ms fragments) new ones are not copied but counted, and reach the client as
+  // silence of their length once the queue takes buffers again, so the track keeps its length.
   static constexpr int kMaxUndeliveredBuffers = 64;
+  // Silence stands in for at most this much: by then the host has long filled the gap itself.
+  static constexpr double kLongestStandInSeconds = 60;
 
   MonitorStream(ServerAddress server, SerialQueue& platformQueue,
                 ScreenCaptureStreamClient& client);
@@ -31,21 +34,35 @@ class MonitorStream final : public ScreenCaptureStream,
   std::optional<ScreenCaptureFailure> stopCapture() override;
 
  private:
-  void post(const float* samples, std::size_t frames);
-  void deliver(const std::vector<float>& samples, std::size_t frames);
+  std::unique_ptr<PulseRecording> record(const SourceFacts& monitor,
+                                         std::optional<std::uint64_t> continuesAt);
+  void post(const AudioFormat& format, const float* samples, std::size_t frames,
+            std::optional<std::uint64_t> captureTime);
+  void deliver(const AudioFormat& format, const std::vector<float>& samples, std::size_t frames,
+               std::optional<std::uint64_t> captureTime);
+  void deliverSilence(const AudioFormat& format, std::size_t frames,
+                      std::optional<std::uint64_t> captureTime);
   // For the loop thread: reports a stop with `reason` from the platform queue.
   std::function<void()> stopLater(StreamStopReason reason);
   void stopBySystem(StreamStopReason reason);
+  // On the platform queue: moves the recording to the default sink's monitor when that sink is
+  // another than the one recorded. `lost`: the recording itself ended.
+  void followDefaultSink(bool lost);
 
   ServerAddress server_;
   SerialQueue& platformQueue_;
   ScreenCaptureStreamClient& client_;
   SerialQueue* audioQueue_ = nullptr;
+  // Held while the recording is made, replaced or ended.
+  std::mutex recordingMutex_;
   std::unique_ptr<PulseConnection> connection_;
   std::unique_ptr<PulseRecording> recording_;
-  AudioFormat format_;
-  std::string sink_;  // written before the recording starts, read on the loop thread after
+  std::string sink_;  // written under the loop lock, read on the loop thread
   std::atomic<int> undelivered_{0};
+  // Loop thread only: frames not copied while the queue was full, and where they began.
+  std::size_t droppedFrames_ = 0;
+  std::optional<std::uint64_t> droppedCaptureTime_;
+  AudioFormat droppedFormat_;
   // Held while a buffer or a stop reaches the client, so that stopCapture returning means
   // nothing more arrives.
   std::mutex deliveryMutex_;

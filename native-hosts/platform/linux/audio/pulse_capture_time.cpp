@@ -1,0 +1,38 @@
+#include "platform/linux/audio/pulse_capture_time.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace orvix::platform::pulse {
+
+namespace {
+constexpr std::uint64_t kNanosecondsPerMicrosecond = 1000;
+constexpr double kNanosecondsPerSecond = 1e9;
+constexpr std::uint64_t kStampWobble = 1'000'000;
+}  // namespace
+
+std::optional<std::uint64_t> captureTimeOf(std::uint64_t nowMicroseconds,
+                                           std::uint64_t latencyMicroseconds, bool negative) {
+  const std::uint64_t now = nowMicroseconds * kNanosecondsPerMicrosecond;
+  const std::uint64_t latency = latencyMicroseconds * kNanosecondsPerMicrosecond;
+  if (negative) return now + latency;
+  if (latency > now) return std::nullopt;
+  return now - latency;
+}
+
+std::uint64_t captureTimeAfter(std::uint64_t start, std::size_t frames, double sampleRate) {
+  if (!(sampleRate > 0)) return start;
+  return start + static_cast<std::uint64_t>(
+                     std::llround(static_cast<double>(frames) * kNanosecondsPerSecond / sampleRate));
+}
+
+std::size_t framesLostBetween(std::uint64_t expected, std::uint64_t arrived, double sampleRate,
+                              std::size_t longest) {
+  if (!(sampleRate > 0) || arrived <= expected + kStampWobble) return 0;
+  const double frames =
+      std::round(static_cast<double>(arrived - expected) * sampleRate / kNanosecondsPerSecond);
+  if (frames >= static_cast<double>(longest)) return longest;
+  return static_cast<std::size_t>(frames);
+}
+
+}  // namespace orvix::platform::pulse
