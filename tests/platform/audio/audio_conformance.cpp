@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr Duration kPatience = 5s;
+constexpr Duration kLongestOutputLead = 250ms;
 
 // Counts sign changes of the first channel: a tone of f Hz crosses zero 2f times a second.
 class ToneMeter {
@@ -42,15 +44,55 @@ class ToneMeter {
   double rate_ = 1;
 };
 
+// Checks that buffers carry capture times that advance with their audio and never lie ahead of
+// the clock they were delivered at.
+// A system-audio stamp may lie ahead of its delivery by up to `lead`: an output's audio can be
+// seen before the output plays it (the output's own buffer).
+class StampCheck {
+ public:
+  explicit StampCheck(Duration lead = Duration::zero()) : lead_(static_cast<double>(lead.count())) {}
+
+  void add(std::optional<std::uint64_t> stamp, std::size_t frames, double rate, std::uint64_t now) {
+    if (!stamp || !(rate > 0)) {
+      ++unstamped_;
+      return;
+    }
+    // A millisecond either way is the wobble of a stamp read off a running clock.
+    constexpr double kWobble = 1e6;
+    if (static_cast<double>(*stamp) > static_cast<double>(now) + lead_ + kWobble) ++ahead_;
+    if (end_ && static_cast<double>(*stamp) < *end_ - kWobble) ++backwards_;
+    end_ = static_cast<double>(*stamp) + static_cast<double>(frames) * 1e9 / rate;
+    ++stamped_;
+  }
+  void expectSound(const char* what) const {
+    EXPECT_GT(stamped_, 0) << what;
+    EXPECT_EQ(unstamped_, 0) << what;
+    EXPECT_EQ(ahead_, 0) << what << ": stamped after it was delivered";
+    EXPECT_EQ(backwards_, 0) << what << ": stamps went back in time";
+  }
+
+ private:
+  double lead_;
+  int stamped_ = 0;
+  int unstamped_ = 0;
+  int ahead_ = 0;
+  int backwards_ = 0;
+  std::optional<double> end_;
+};
+
 class RecordingClient final : public ScreenCaptureStreamClient {
  public:
-  explicit RecordingClient(SerialQueue& queue) : queue_(queue) {}
+  RecordingClient(SerialQueue& queue, const Clock& clock) : queue_(queue), clock_(clock) {}
 
   void streamDidOutputAudio(ScreenCaptureStream&, const AudioSampleBuffer& buffer) override {
     std::lock_guard lock(mutex_);
     ++buffers;
     offQueue += queue_.isCurrent() ? 0 : 1;
-    if (buffer.dataReady && buffer.format) meter.add(*buffer.format, buffer.sampleCount, buffer.planes);
+    if (buffer.dataReady && buffer.format) {
+      meter.add(*buffer.format, buffer.sampleCount, buffer.planes);
+      stamps.add(buffer.presentationTime, buffer.sampleCount, buffer.format->sampleRate,
+                 clock_.uptimeNanoseconds());
+    }
   }
   void streamDidOutputScreen(ScreenCaptureStream&) override {}
   void streamDidStop(ScreenCaptureStream&, StreamStopReason reason) override {
@@ -67,10 +109,12 @@ class RecordingClient final : public ScreenCaptureStreamClient {
   int buffers = 0;
   int offQueue = 0;
   ToneMeter meter;
+  StampCheck stamps{kLongestOutputLead};
   std::vector<StreamStopReason> stops;
 
  private:
   SerialQueue& queue_;
+  const Clock& clock_;
   std::mutex mutex_;
 };
 
@@ -79,6 +123,7 @@ struct TapRecord {
   int buffers = 0;
   bool wrongSize = false;
   ToneMeter meter;
+  StampCheck stamps;
 };
 
 std::shared_ptr<ScreenCaptureStream> startedStream(Audio audio, RecordingClient& client,
@@ -110,7 +155,7 @@ bool AudioConformanceTest::eventually(const std::function<bool()>& done, Duratio
 
 TEST_P(AudioConformanceTest, SystemAudioArrivesOnItsQueueAndEndsWithTheClientsStop) {
   auto queue = world->time().makeSerialQueue("conformance-audio");
-  RecordingClient client(*queue);
+  RecordingClient client(*queue, world->time().clock());
   auto stream = startedStream(world->audio(), client, *queue);
   ASSERT_NE(stream, nullptr);
   ASSERT_TRUE(eventually([&] { return client.read([](auto& c) { return c.meter.frames(); }) > 0; },
@@ -131,7 +176,7 @@ TEST_P(AudioConformanceTest, SystemAudioArrivesOnItsQueueAndEndsWithTheClientsSt
 
 TEST_P(AudioConformanceTest, AStreamTheSystemEndsReportsItOnceAndANewOneRecordsAgain) {
   auto queue = world->time().makeSerialQueue("conformance-audio");
-  RecordingClient first(*queue);
+  RecordingClient first(*queue, world->time().clock());
   auto stream = startedStream(world->audio(), first, *queue);
   ASSERT_NE(stream, nullptr);
   ASSERT_TRUE(eventually([&] { return first.read([](auto& c) { return c.buffers; }) > 0; },
@@ -149,7 +194,7 @@ TEST_P(AudioConformanceTest, AStreamTheSystemEndsReportsItOnceAndANewOneRecordsA
   });
   stream->stopCapture();
 
-  RecordingClient second(*queue);
+  RecordingClient second(*queue, world->time().clock());
   auto next = startedStream(world->audio(), second, *queue);
   ASSERT_NE(next, nullptr);
   EXPECT_TRUE(eventually([&] { return second.read([](auto& c) { return c.buffers; }) > 0; },
@@ -188,6 +233,42 @@ TEST_P(AudioConformanceTest, TheMicrophoneTapGetsWholeBuffersOfItsInputUntilStop
   EXPECT_EQ(record->buffers, atStop) << "buffers after stop returned";
   EXPECT_FALSE(record->wrongSize);
   EXPECT_NEAR(record->meter.frequency(), 1000, 20);
+}
+
+TEST_P(AudioConformanceTest, BothSourcesStampTheirBuffersWithCaptureTimesThatAdvanceWithTheAudio) {
+  auto queue = world->time().makeSerialQueue("conformance-audio");
+  const Clock& clock = world->time().clock();
+  RecordingClient client(*queue, clock);
+  auto stream = startedStream(world->audio(), client, *queue);
+  ASSERT_NE(stream, nullptr);
+  auto engine = world->audio().microphone.makeEngine();
+  ASSERT_NE(engine, nullptr);
+  auto record = std::make_shared<TapRecord>();
+  ASSERT_TRUE(engine->installTap(480, [record, &clock](const PcmBufferView& buffer) {
+    std::lock_guard lock(record->mutex);
+    ++record->buffers;
+    record->stamps.add(buffer.captureTime, buffer.frameLength, buffer.format.sampleRate,
+                       clock.uptimeNanoseconds());
+  }));
+  engine->prepare();
+  ASSERT_TRUE(engine->start());
+  const auto tapBuffers = [&] {
+    std::lock_guard lock(record->mutex);
+    return record->buffers;
+  };
+  ASSERT_TRUE(eventually(
+      [&] { return tapBuffers() >= 100 && client.read([](auto& c) { return c.buffers; }) >= 50; },
+      kPatience));
+  engine->stop();
+  engine->removeTap();
+  stream->stopCapture();
+
+  client.read([](auto& c) {
+    c.stamps.expectSound("system audio");
+    return 0;
+  });
+  std::lock_guard lock(record->mutex);
+  record->stamps.expectSound("microphone");
 }
 
 TEST_P(AudioConformanceTest, DefaultInputChangesReachListenersOnTheirQueueUntilRemoved) {

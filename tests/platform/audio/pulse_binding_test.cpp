@@ -1,0 +1,210 @@
+// What the PulseAudio binding does beyond the shared promises, on a private server: it follows
+// the default output inside a running stream, and a microphone stream that dies is news for the
+// default-input listeners.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <variant>
+
+#include "common/time/real_time_source.h"
+#include "platform/linux/audio/pulse_audio.h"
+#include "support/pulse_server.h"
+
+namespace orvix::platform::pulse {
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvix::testing::PulseServer;
+using orvix::testing::TonePlayer;
+
+constexpr auto kPatience = 5s;
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return done();
+}
+
+// Keeps what a system-audio client must judge a switch by: the stops, the frames, the stamps'
+// span, and the longest run of exact zeros (a tone crosses zero between samples, never on a
+// run of them).
+class SwitchWatcher final : public ScreenCaptureStreamClient {
+ public:
+  void streamDidOutputAudio(ScreenCaptureStream&, const AudioSampleBuffer& buffer) override {
+    if (!buffer.format || buffer.planes == nullptr) return;
+    std::lock_guard lock(mutex_);
+    const auto* samples = static_cast<const float*>(buffer.planes[0]);
+    const std::size_t step = buffer.format->samplesPerFrameInPlane();
+    for (std::size_t i = 0; i < buffer.sampleCount; ++i) {
+      zeroRun_ = samples[i * step] == 0.0F ? zeroRun_ + 1 : 0;
+      if (frames_ > 0) longestZeroRun_ = std::max(longestZeroRun_, zeroRun_);
+      ++frames_;
+    }
+    rate_ = buffer.format->sampleRate;
+    if (buffer.presentationTime && !firstStamp_) firstStamp_ = buffer.presentationTime;
+    if (buffer.presentationTime) {
+      end_ = static_cast<double>(*buffer.presentationTime) +
+             static_cast<double>(buffer.sampleCount) * 1e9 / rate_;
+    }
+  }
+  void streamDidOutputScreen(ScreenCaptureStream&) override {}
+  void streamDidStop(ScreenCaptureStream&, StreamStopReason) override {
+    std::lock_guard lock(mutex_);
+    ++stops_;
+  }
+
+  std::size_t frames() {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+  void startMeasuring() {
+    std::lock_guard lock(mutex_);
+    longestZeroRun_ = 0;
+  }
+  int stops() {
+    std::lock_guard lock(mutex_);
+    return stops_;
+  }
+  double longestZeroRunMs() {
+    std::lock_guard lock(mutex_);
+    return static_cast<double>(longestZeroRun_) * 1000 / rate_;
+  }
+  // How far the audio delivered falls short of the time its stamps span.
+  double missingMs() {
+    std::lock_guard lock(mutex_);
+    if (!firstStamp_) return 1e9;
+    const double spanned = (end_ - static_cast<double>(*firstStamp_)) / 1e6;
+    return spanned - static_cast<double>(frames_) * 1000 / rate_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::size_t frames_ = 0;
+  std::size_t zeroRun_ = 0;
+  std::size_t longestZeroRun_ = 0;
+  double rate_ = 48000;
+  std::optional<std::uint64_t> firstStamp_;
+  double end_ = 0;
+  int stops_ = 0;
+};
+
+class PulseBindingTest : public ::testing::Test {
+ protected:
+  PulseBindingTest() {
+    EXPECT_TRUE(server_.control({"load-module", "module-null-sink", "sink_name=headphones",
+                                 "rate=48000"}));
+    speaker_ = std::make_unique<TonePlayer>(server_.address(), "spk", 440);
+    headphones_ = std::make_unique<TonePlayer>(server_.address(), "headphones", 660);
+    microphone_ = std::make_unique<TonePlayer>(server_.address(), "micfeed", 1000);
+    EXPECT_TRUE(server_.warmUp("spk.monitor"));
+    EXPECT_TRUE(server_.warmUp("headphones.monitor"));
+    EXPECT_TRUE(server_.warmUp("mic"));
+  }
+
+  // The recording streams of clients; the remapped microphone's own stream is the server's.
+  std::vector<std::string> clientSourceOutputs() {
+    orvix::testing::ChildOptions options;
+    options.arguments = {"list", "short", "source-outputs"};
+    options.environment = server_.clientEnvironment();
+    std::istringstream lines(orvix::testing::runChild("pactl", options).standardOutput);
+    std::vector<std::string> ids;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("protocol-native") != std::string::npos) {
+        ids.push_back(line.substr(0, line.find('\t')));
+      }
+    }
+    return ids;
+  }
+
+  // pactl cannot end another client's stream; the server's command line, on a socket of this
+  // test's own, can.
+  bool killSourceOutput(const std::string& id) {
+    const std::string path = server_.address().substr(std::string("unix:").size()) + ".cli";
+    if (!server_.control({"load-module", "module-cli-protocol-unix", "socket=" + path})) return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    bool sent = fd >= 0 &&
+                ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    const std::string command = "kill-source-output " + id + "\n";
+    sent = sent && ::write(fd, command.data(), command.size()) ==
+                       static_cast<ssize_t>(command.size());
+    // The server runs what it got and closes at the end of the input; the wait is bounded.
+    if (sent) {
+      ::shutdown(fd, SHUT_WR);
+      const timeval patience{2, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
+      char answer[256];
+      while (::read(fd, answer, sizeof(answer)) > 0) {
+      }
+    }
+    if (fd >= 0) ::close(fd);
+    return sent;
+  }
+
+  PulseServer server_;
+  std::unique_ptr<TonePlayer> speaker_;
+  std::unique_ptr<TonePlayer> headphones_;
+  std::unique_ptr<TonePlayer> microphone_;
+  RealTimeSource time_;
+  PulseAudio binding_{time_, server_.address()};
+};
+
+TEST_F(PulseBindingTest, ANewDefaultOutputIsRecordedAtOnceWithoutAStopOrLostTime) {
+  auto queue = time_.makeSerialQueue("system-audio");
+  SwitchWatcher watcher;
+  StreamConfiguration configuration;
+  configuration.capturesAudio = true;
+  auto stream = binding_.audio().screenCapture.makeStream(configuration, watcher);
+  ASSERT_FALSE(stream->addOutput(StreamOutputType::audio, *queue));
+  ASSERT_FALSE(stream->startCapture());
+  ASSERT_TRUE(eventually([&] { return watcher.frames() > 48000 / 2; }, kPatience));
+  watcher.startMeasuring();
+
+  ASSERT_TRUE(server_.control({"set-default-sink", "headphones"}));
+  const std::size_t atSwitch = watcher.frames();
+  ASSERT_TRUE(eventually([&] { return watcher.frames() > atSwitch + 48000; }, kPatience));
+  stream->stopCapture();
+
+  EXPECT_EQ(watcher.stops(), 0) << "the switch ended the stream";
+  EXPECT_LT(watcher.longestZeroRunMs(), 60) << "system audio lost to the switch";
+  EXPECT_LT(std::abs(watcher.missingMs()), 30) << "the track no longer covers its time";
+}
+
+TEST_F(PulseBindingTest, AMicrophoneStreamTheServerEndsIsReportedAsAnInputChange) {
+  Microphone& microphone = binding_.audio().microphone;
+  auto listenerQueue = time_.makeSerialQueue("input-changes");
+  std::atomic<int> changes{0};
+  const auto token = microphone.addDefaultInputListener(*listenerQueue, [&] { ++changes; });
+  ASSERT_TRUE(token);
+  auto engine = microphone.makeEngine();
+  std::atomic<int> buffers{0};
+  ASSERT_TRUE(engine->installTap(480, [&](const PcmBufferView&) { ++buffers; }));
+  ASSERT_TRUE(engine->start());
+  ASSERT_TRUE(eventually([&] { return buffers > 10; }, kPatience));
+
+  const auto outputs = clientSourceOutputs();
+  ASSERT_EQ(outputs.size(), 1U);
+  ASSERT_TRUE(killSourceOutput(outputs.front()));
+
+  EXPECT_TRUE(eventually([&] { return changes > 0; }, kPatience));
+  engine->stop();
+  microphone.removeDefaultInputListener(*token);
+  listenerQueue->sync([] {});
+}
+
+}  // namespace
+
+}  // namespace orvix::platform::pulse
