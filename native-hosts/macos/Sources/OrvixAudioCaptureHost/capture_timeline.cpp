@@ -36,6 +36,9 @@ constexpr double kTrendStandardErrors = 6;
 constexpr double kJumpSamples = 160;
 constexpr double kJumpSpreads = 6;
 constexpr int kJumpRuns = 3;
+// Steering works off a few milliseconds in seconds; an offset beyond this (20 ms) means the rate
+// could not follow, and the track is moved instead.
+constexpr double kLargestSteeredOffsetSamples = 320;
 
 // `total` plus the running part that began at `since`, if it has begun by `now`.
 std::uint64_t withRunningPart(std::uint64_t total, std::optional<std::uint64_t> since,
@@ -183,6 +186,7 @@ bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count
           current + fit.padding - fit.skipped + count,
           *captureTime +
               static_cast<std::uint64_t>(static_cast<double>(count) * kNanosecondsPerSample)};
+      followSystemClockLocked(systemClock_->endIndex, systemClock_->endTime, count);
     }
   }
   if (fit.padding > 0) system_->appendSilence(fit.padding);
@@ -193,6 +197,29 @@ bool CaptureTimeline::appendSystemAudio(const float* samples, std::int64_t count
     microphone_->appendSilence(std::max<std::int64_t>(0, written) + fit.padding);
   }
   return written > 0;
+}
+
+void CaptureTimeline::followSystemClockLocked(std::int64_t endIndex, std::uint64_t endTime,
+                                              std::int64_t count) {
+  // Stamps from before the timeline (re)opened say nothing about its clock.
+  if (!activeSince_ || endTime < *activeSince_) return;
+  const double clockIndex =
+      static_cast<double>(baseSamples_) +
+      static_cast<double>(activeNanoseconds_ + (endTime - *activeSince_)) / kNanosecondsPerSample;
+  const double offset = clockIndex - static_cast<double>(endIndex);
+  if (!systemOffset_ || systemOffset_->systemClockEpoch != systemClockEpoch_) {
+    // Taken up afresh (at the start, after a fill, a pause or an outage): the latency between
+    // the stamp and the track's end is what it is; only how it changes from here is drift.
+    systemOffset_ = SystemOffset{systemClockEpoch_, offset, 0};
+    return;
+  }
+  SystemOffset& trend = *systemOffset_;
+  // The reference is the average of the first runs, not one wobbling stamp.
+  if (++trend.runs <= kTrendRuns) {
+    trend.reference += (offset - trend.reference) / static_cast<double>(trend.runs + 1);
+    return;
+  }
+  systemDrift_.update(offset - trend.reference, count);
 }
 
 void CaptureTimeline::appendMicrophoneSilenceInPieces(std::int64_t count) {
@@ -253,12 +280,20 @@ CaptureTimeline::TrendStep CaptureTimeline::followOffsetTrend(std::int64_t start
   trend.mean += deviation * weight;
   trend.spread += (deviation * deviation - trend.spread) * weight;
   if (trend.runs < kTrendRuns) return {};
+  if (trend.settled && std::abs(trend.mean) <= kLargestSteeredOffsetSamples) {
+    // The devices' drift: followed by the converter's rate, so that no sample is added or cut.
+    microphoneDrift_.update(static_cast<double>(start - current), count);
+    return {};
+  }
+  trend.settled = true;
   // The standard error of an exponentially weighted mean of samples with this spread.
   const double standardError = std::sqrt(trend.spread * kTrendWeight / (2 - kTrendWeight));
   const double tolerance = std::max(static_cast<double>(kPlacementToleranceSamples),
                                     kTrendStandardErrors * standardError);
   if (std::abs(trend.mean) <= tolerance) return {};
-  // The track moves once by the whole trend; from now on the offsets are measured from there.
+  // The fresh placement read one wobbling stamp of each track, and a rate that could not be
+  // steered may have let the offset run away: the track moves once by the whole trend, and from
+  // now on the offsets are measured from there.
   const Fit fit =
       placeByCaptureTime(current + std::llround(trend.mean), current, count).value_or(Fit{});
   trend.mean -= static_cast<double>(fit.padding - fit.skipped);
@@ -347,6 +382,7 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
     // No stamp, or one not to be believed: a fresh engine's run ends where the system track
     // ends (padded only on an empty track), a run after a fill ends on the timeline.
     microphoneTrend_.reset();
+    microphoneDrift_.reset();
     const std::int64_t current = microphone_->sampleCount();
     if (fresh && current == 0) {
       fit = Fit{std::max<std::int64_t>(0, system_->sampleCount() - count), 0};
@@ -360,6 +396,16 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
   if (count - fit->skipped > 0) {
     microphone_->append(samples + fit->skipped, count - fit->skipped, silence);
   }
+}
+
+double CaptureTimeline::systemRateCorrection() {
+  std::lock_guard trackLock(trackWriteLock_);
+  return systemDrift_.correction();
+}
+
+double CaptureTimeline::microphoneRateCorrection() {
+  std::lock_guard trackLock(trackWriteLock_);
+  return microphoneDrift_.correction();
 }
 
 void CaptureTimeline::appendSystemSilence(const std::unique_lock<std::mutex>& /*tracks*/,
@@ -395,6 +441,8 @@ void CaptureTimeline::realignMicrophone() {
   std::lock_guard trackLock(trackWriteLock_);
   writeHeldMicrophoneRuns();
   microphoneClockAligned_ = false;
+  // A new engine, perhaps another device with a clock of its own.
+  microphoneDrift_.reset();
 }
 
 void CaptureTimeline::maintain() {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "OrvixAudioCaptureHost/drift_controller.h"
 #include "OrvixAudioCaptureHost/pcm_writer.h"
 #include "OrvixAudioCaptureHost/recording_flags.h"
 #include "common/time/clock.h"
@@ -69,14 +70,20 @@ class CaptureTimeline {
   // the run after a gap fill or after the system track's own break, and the runs after a jump
   // that lasts (held back, a few runs at most, until it has lasted); so no rebuild, route change
   // or stall leaves the tracks apart. In between, single stamps are not followed (real ones
-  // wobble by milliseconds): the trend of the runs' offsets is, and the track is moved once when
-  // that trend (the devices' drift) leaves the tolerance that the stamps' own wobble allows.
+  // wobble by milliseconds): the trend of the runs' offsets is. The track is moved once, when the
+  // trend has worked out the fresh placement's error; from then on the devices' drift is followed
+  // by steering the converter's rate (microphoneRateCorrection).
   // Without stamps, or with a stamp not to be believed, an engine's first run ends where the
   // system track ends (padded only on an empty track) and a run after a fill ends on the
   // timeline.
   void appendMicrophoneAudio(const float* samples, std::int64_t count,
                              std::optional<std::uint64_t> captureTime = std::nullopt);
   void appendSystemSilence(std::int64_t count);
+  // The rate corrections each track's converter is to apply from now on: the system track is held
+  // to the timeline's clock, the microphone track to the system track's stamps, by steering the
+  // rate instead of inserting or cutting samples while the sources run.
+  double systemRateCorrection();
+  double microphoneRateCorrection();
   // Holds the track-write lock, for a caller that ends an outage and fills it in one step, so
   // that no audio can land ahead of the silence.
   [[nodiscard]] std::unique_lock<std::mutex> lockTracks() {
@@ -116,6 +123,9 @@ class CaptureTimeline {
  private:
   bool shouldMirrorSystemTrackToMicrophoneLocked() const;
   void appendMicrophoneSilenceInPieces(std::int64_t count);
+  // Feeds the stamped end of a system run that ends at `endIndex` into the system track's
+  // offset from the timeline's clock.
+  void followSystemClockLocked(std::int64_t endIndex, std::uint64_t endTime, std::int64_t count);
   // The system track's index of `captureTime`, read off its last stamped run.
   std::optional<std::int64_t> systemIndexOfLocked(std::optional<std::uint64_t> captureTime) const;
   // Absent when the stamp is not to be believed.
@@ -152,8 +162,21 @@ class CaptureTimeline {
     double spread = 0;
     std::int64_t runs = 0;
     int runsAway = 0;
+    // The first placement's error has been worked off; from then on the rate is steered.
+    bool settled = false;
   };
   std::optional<OffsetTrend> microphoneTrend_;
+  DriftController microphoneDrift_;  // guarded by trackWriteLock_
+  // Where the system track's end lay behind the timeline's clock at its stamped moment when the
+  // track's clock was taken up (averaged over the first runs): steering holds it there. Guarded by
+  // trackWriteLock_ (and set under stateLock_ too).
+  struct SystemOffset {
+    std::uint64_t systemClockEpoch = 0;
+    double reference = 0;
+    std::int64_t runs = 0;
+  };
+  std::optional<SystemOffset> systemOffset_;
+  DriftController systemDrift_;
   // The runs since the trend saw a possible jump (fewer than it takes to believe one), as they
   // are to be written. Guarded by trackWriteLock_; anything else that writes the microphone track
   // writes these first.

@@ -103,6 +103,7 @@ bool MicrophoneCapture::installTap(platform::AudioEngine& engine, std::uint64_t 
           converter_->convert(buffer, [this](const float* samples, std::int64_t count) {
             timeline_.appendMicrophoneAudio(samples, count, converter_->runCaptureTime());
           });
+          converter_->setRateCorrection(timeline_.microphoneRateCorrection());
         });
         time_.mainLoop().post(lifetime_.guard([this, generation] { didReceiveAudio(generation); }));
       });

@@ -53,10 +53,8 @@ void PcmConverter::convert(const platform::AudioSampleBuffer& sampleBuffer,
 void PcmConverter::convert(const PcmBufferView& buffer, const Consume& consume) {
   if (buffer.frameLength == 0 || buffer.planes == nullptr) return;
   if (isOutputFormat(buffer.format)) {
-    runCaptureTime_ = buffer.captureTime;
-    consume(static_cast<const float*>(buffer.planes[0]),
-            static_cast<std::int64_t>(buffer.frameLength));
-    runCaptureTime_.reset();
+    emit(static_cast<const float*>(buffer.planes[0]),
+         static_cast<std::int64_t>(buffer.frameLength), buffer.captureTime, consume);
     return;
   }
   if (!inputFormat_ || *inputFormat_ != buffer.format) {
@@ -76,8 +74,15 @@ void PcmConverter::convert(const PcmBufferView& buffer, const Consume& consume) 
   const soxr_error_t error = soxr_process(resampler_, mono_.data(), buffer.frameLength, &consumed,
                                           output_.data(), capacity, &produced);
   if (error != nullptr || produced == 0) return;
-  runCaptureTime_ = runStart(buffer, produced);
-  consume(output_.data(), static_cast<std::int64_t>(produced));
+  emit(output_.data(), static_cast<std::int64_t>(produced), runStart(buffer, produced), consume);
+}
+
+void PcmConverter::emit(const float* samples, std::int64_t count,
+                        std::optional<std::uint64_t> captureTime, const Consume& consume) {
+  const RateSteering::Run run = steering_.process({samples, count, captureTime});
+  if (run.count < 1) return;
+  runCaptureTime_ = run.captureTime;
+  consume(run.samples, run.count);
   runCaptureTime_.reset();
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "OrvixAudioCaptureHost/rate_steering.h"
 #include "platform/audio_format.h"
 #include "platform/screen_capture.h"
 
@@ -16,7 +17,7 @@ namespace orvix::capture {
 // a resampler whose filter state runs on from buffer to buffer brings the rate to 16 kHz, so a
 // tone split across many buffers comes out as one continuous tone. A buffer of another format
 // drops the resampler and starts a new one. Sources already at 16 kHz mono float pass through
-// untouched.
+// untouched. A rate correction, once asked for, steers every run that comes out (RateSteering).
 //
 // Not thread-safe: each converter is fed from one serial context.
 class PcmConverter {
@@ -40,6 +41,10 @@ class PcmConverter {
   // input for its filter, so a run ends that much before the buffer that produced it.
   std::optional<std::uint64_t> runCaptureTime() const { return runCaptureTime_; }
 
+  // The output rate is raised by this fraction (lowered when negative) from the next buffer on,
+  // within RateSteering::maximumCorrection.
+  void setRateCorrection(double correction) { steering_.setCorrection(correction); }
+
   // For tests: how many resamplers this converter has built.
   int resamplerBuilds() const { return resamplerBuilds_; }
 
@@ -48,6 +53,9 @@ class PcmConverter {
   void releaseResampler();
   std::optional<std::uint64_t> runStart(const platform::PcmBufferView& buffer,
                                         std::size_t produced) const;
+  // Steers the run and hands it on with its capture time.
+  void emit(const float* samples, std::int64_t count, std::optional<std::uint64_t> captureTime,
+            const Consume& consume);
   // Averages the buffer's channels into mono_ as float.
   void downMix(const platform::PcmBufferView& buffer);
 
@@ -57,6 +65,7 @@ class PcmConverter {
   std::vector<float> mono_;
   std::vector<float> output_;
   std::optional<std::uint64_t> runCaptureTime_;
+  RateSteering steering_;
 };
 
 }  // namespace orvix::capture

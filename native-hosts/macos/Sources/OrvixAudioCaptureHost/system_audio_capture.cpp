@@ -59,6 +59,7 @@ void SystemAudioCapture::appendAudio(const float* samples, std::int64_t count) {
   if (timeline_.appendSystemAudio(samples, count, converter_.runCaptureTime())) {
     startup_.markReady();
   }
+  converter_.setRateCorrection(timeline_.systemRateCorrection());
 }
 
 SystemAudioCapture::Sources SystemAudioCapture::takeSourcesLocked() {
