@@ -379,13 +379,7 @@ class AtspiAccessibility::Implementation {
     return has;
   }
 
-  bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
-    AtspiStateSet* states = atspi_accessible_get_state_set(accessible);
-    if (states == nullptr) return false;
-    const bool has = atspi_state_set_contains(states, state);
-    g_object_unref(states);
-    return has;
-  }
+  bool hasState(AtspiAccessible* accessible, AtspiStateType state) { return States(accessible).has(state); }
 
   // An element's role, asked of its application once: every attribute read needs it, and
   // libatspi, with no main loop of its own running, asks again each time.
