@@ -46,12 +46,12 @@ function(orvix_add_library name)
 endfunction()
 
 # How early CTest starts a test with these labels (its COST; CTest runs the costliest first). Tests
-# against real services (an X11 desktop, BlueZ, PulseAudio) and the other process tests mostly
+# against real services (an X11 desktop, BlueZ, PulseAudio, PipeWire) and the other process tests mostly
 # wait on real time, so started first they overlap the CPU-bound unit tests instead of running
 # alone at the end. After a run, CTest's own measurements (Testing/Temporary/CTestCostData.txt)
 # take over.
 function(orvix_test_cost out labels)
-  if(labels MATCHES "(^|;)(x11|bluez|pulse)(;|$)")
+  if(labels MATCHES "(^|;)(x11|bluez|pulse|pipewire)(;|$)")
     set(${out} 100 PARENT_SCOPE)
   elseif(labels MATCHES "(^|;)process(;|$)")
     set(${out} 30 PARENT_SCOPE)
@@ -76,13 +76,26 @@ function(orvix_add_test name)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
   gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60)
-  # gtest_discover_tests flattens a list given as a property value, so only the first label
-  # would survive. Label the discovered tests in a file CTest reads after the discovery's own.
-  orvix_test_cost(cost "${ARG_LABELS}")
-  set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+  orvix_label_discovered_tests(${name} ${name}_TESTS "${ARG_LABELS}")
+  # Tests against a PulseAudio server run a second time against PipeWire's PulseAudio service,
+  # which is what current desktops ship: the same bodies, the fixture picks the server.
+  if(ARG_LABELS MATCHES "(^|;)pulse(;|$)")
+    gtest_discover_tests(${name} TEST_SUFFIX ".pipewire" TEST_LIST ${name}_pipewire_TESTS
+                         PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60
+                                    ENVIRONMENT ORVIX_TEST_AUDIO_SERVER=pipewire)
+    string(REGEX REPLACE "(^|;)pulse(;|$)" "\\1pipewire\\2" pipewire_labels "${ARG_LABELS}")
+    orvix_label_discovered_tests(${name} ${name}_pipewire_TESTS "${pipewire_labels}")
+  endif()
+endfunction()
+
+# gtest_discover_tests flattens a list given as a property value, so only the first label would
+# survive. Label the discovered tests in a file CTest reads after the discovery's own.
+function(orvix_label_discovered_tests name list labels)
+  orvix_test_cost(cost "${labels}")
+  set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${list}_labels.cmake")
   file(WRITE "${labels_file}"
-       "if(DEFINED ${name}_TESTS)\n"
-       "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\" COST ${cost})\n"
+       "if(DEFINED ${list})\n"
+       "  set_tests_properties(\${${list}} PROPERTIES LABELS \"${labels}\" COST ${cost})\n"
        "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
 endfunction()

@@ -1,12 +1,17 @@
 #include "support/pulse_server.h"
 
 #include <pulse/simple.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <numbers>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/file_text.h"
@@ -23,12 +28,31 @@ constexpr auto kWarmUpPatience = 8s;
 
 // The native protocol goes last, so a client that connects finds the server complete, also
 // after a restart. Anonymous access is safe: the socket sits in a directory only we can enter.
-constexpr const char* kStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
+constexpr const char* kPulseAudioStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
 load-module module-null-sink sink_name=micfeed rate=48000
 load-module module-remap-source source_name=mic master=micfeed.monitor
 set-default-sink spk
 set-default-source mic
 load-module module-native-protocol-unix auth-anonymous=1
+)";
+
+// The same devices as PipeWire's own objects, so they outlive its PulseAudio service as sound
+// cards do. (A Pulse-style virtual source was routed into the default sink by WirePlumber; a
+// loopback whose far side is an ordinary source is not.)
+constexpr const char* kPipeWireDevices = R"(context.objects = [
+  { factory = adapter
+    args = { factory.name = support.null-audio-sink node.name = "spk" media.class = "Audio/Sink"
+             audio.position = "FL,FR" audio.rate = 48000 object.linger = true } }
+]
+context.modules = [
+  { name = libpipewire-module-loopback
+    args = {
+      capture.props = { node.name = "micfeed" media.class = "Audio/Sink" audio.position = "MONO"
+                        audio.rate = 48000 }
+      playback.props = { node.name = "mic" media.class = "Audio/Source" audio.position = "MONO"
+                         audio.rate = 48000 }
+    } }
+]
 )";
 
 std::filesystem::path makePrivateDirectory() {
@@ -37,18 +61,73 @@ std::filesystem::path makePrivateDirectory() {
   return pattern;
 }
 
+PulseServer::Kind kindFromEnvironment() {
+  const char* chosen = std::getenv("ORVIX_TEST_AUDIO_SERVER");
+  if (chosen == nullptr || std::string_view(chosen).empty() ||
+      std::string_view(chosen) == "pulseaudio") {
+    return PulseServer::Kind::pulseaudio;
+  }
+  if (std::string_view(chosen) == "pipewire") return PulseServer::Kind::pipewire;
+  throw std::runtime_error(std::string("ORVIX_TEST_AUDIO_SERVER names no known server: ") + chosen);
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return done();
+}
+
+// PulseAudio's command line, which pactl lacks a "kill" of; on a socket of the test's own.
+bool sendToPulseCommandLine(const std::string& path, const std::string& command) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  bool sent = fd >= 0 &&
+              ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  const std::string line = command + "\n";
+  sent = sent && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  // The server runs what it got and closes at the end of the input; the wait is bounded.
+  if (sent) {
+    ::shutdown(fd, SHUT_WR);
+    const timeval patience{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
+    char answer[256];
+    while (::read(fd, answer, sizeof(answer)) > 0) {
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  return sent;
+}
+
 }  // namespace
 
-PulseServer::PulseServer() : directory_(makePrivateDirectory()) {
+PulseServer::PulseServer() : kind_(kindFromEnvironment()), directory_(makePrivateDirectory()) {
   address_ = "unix:" + (directory_ / "pulse" / "native").string();
-  std::ofstream(directory_ / "server.pa") << kStartupScript;
   // Clients started with this environment never spawn a server of their own.
   std::ofstream(directory_ / "client.conf") << "autospawn = no\n";
-  start();
+  if (kind_ == Kind::pulseaudio) {
+    std::ofstream(directory_ / "server.pa") << kPulseAudioStartupScript;
+  } else {
+    const auto drop_ins = directory_ / "config" / "pipewire" / "pipewire.conf.d";
+    std::filesystem::create_directories(drop_ins);
+    std::ofstream(drop_ins / "devices.conf") << kPipeWireDevices;
+  }
+  try {
+    start();
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+    throw;
+  }
 }
 
 PulseServer::~PulseServer() {
   daemon_.reset();
+  while (!stack_.empty()) stack_.pop_back();
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
 }
@@ -58,41 +137,142 @@ EnvironmentChanges PulseServer::clientEnvironment() const {
           {"PULSE_CLIENTCONFIG", (directory_ / "client.conf").string()},
           {"HOME", directory_.string()},
           {"XDG_RUNTIME_DIR", directory_.string()},
-          {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
+          {"XDG_CONFIG_HOME", (directory_ / "config").string()},
+          {"XDG_STATE_HOME", (directory_ / "state").string()},
+          {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (directory_ / "bus").string()},
+          {"PIPEWIRE_REMOTE", std::nullopt},
+          {"DISPLAY", std::nullopt},
+          {"WAYLAND_DISPLAY", std::nullopt}};
 }
 
 void PulseServer::kill() { daemon_.reset(); }
 
 void PulseServer::start() {
-  ChildOptions options;
-  options.arguments = {"--daemonize=no",     "--exit-idle-time=-1",
-                       "-n",                 "-F",
-                       (directory_ / "server.pa").string(),
-                       "--log-target=file:" + (directory_ / "pulse.log").string(),
-                       "--use-pid-file=no"};
-  options.environment = clientEnvironment();
-  options.closeStandardInput = true;
-  try {
-    daemon_ = std::make_unique<ChildProcess>("pulseaudio", options);
-  } catch (const std::exception& error) {
-    throw std::runtime_error(std::string("cannot start pulseaudio (scripts/install-deps installs it): ") +
-                             error.what());
+  if (kind_ == Kind::pulseaudio) {
+    startPulseAudio();
+  } else {
+    startPipeWire();
   }
+}
+
+std::unique_ptr<ChildProcess> PulseServer::startDaemon(const std::string& program,
+                                                       const std::vector<std::string>& arguments,
+                                                       const std::string& logName) const {
+  // Through a shell, so that what the daemon says goes to a log file of its own, never into a
+  // pipe nobody reads; exec keeps the daemon's id the child's.
+  ChildOptions options;
+  options.arguments = {"-c", "exec \"$@\" >>\"$ORVIX_DAEMON_LOG\" 2>&1", "sh", program};
+  options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+  options.environment = clientEnvironment();
+  options.environment.emplace_back("ORVIX_DAEMON_LOG", (directory_ / logName).string());
+  options.closeStandardInput = true;
+  return std::make_unique<ChildProcess>("/bin/sh", options);
+}
+
+void PulseServer::awaitProtocol(ChildProcess& daemon, const std::string& logName) {
   const auto deadline = std::chrono::steady_clock::now() + kStartPatience;
   while (std::chrono::steady_clock::now() < deadline) {
     if (control({"info"})) return;
-    if (daemon_->waitForExit(100ms)) break;
+    if (daemon.waitForExit(100ms)) break;
   }
   daemon_.reset();
-  throw std::runtime_error("the private PulseAudio server did not come up; its log:\n" +
-                           readFile(directory_ / "pulse.log"));
+  throw std::runtime_error("the private audio server did not come up (scripts/install-deps "
+                           "installs it); its log:\n" +
+                           readFile(directory_ / logName));
 }
 
-bool PulseServer::control(const std::vector<std::string>& arguments) const {
+void PulseServer::startPulseAudio() {
+  daemon_ = startDaemon("pulseaudio",
+                        {"--daemonize=no", "--exit-idle-time=-1", "-n", "-F",
+                         (directory_ / "server.pa").string(), "--log-target=stderr",
+                         "--use-pid-file=no"},
+                        "pulse.log");
+  awaitProtocol(*daemon_, "pulse.log");
+}
+
+void PulseServer::startPipeWire() {
+  if (stack_.empty()) {
+    stack_.push_back(startDaemon(
+        "dbus-daemon",
+        {"--session", "--nofork", "--address=unix:path=" + (directory_ / "bus").string()},
+        "dbus.log"));
+    if (!waitFor([&] { return std::filesystem::exists(directory_ / "bus"); }, kStartPatience)) {
+      throw std::runtime_error("the private session bus did not come up");
+    }
+    stack_.push_back(startDaemon("pipewire", {}, "pipewire.log"));
+    if (!waitFor([&] { return std::filesystem::exists(directory_ / "pipewire-0"); },
+                 kStartPatience)) {
+      throw std::runtime_error("pipewire did not come up; its log:\n" +
+                               readFile(directory_ / "pipewire.log"));
+    }
+    stack_.push_back(startDaemon("wireplumber", {}, "wireplumber.log"));
+  }
+  daemon_ = startDaemon("pipewire-pulse", {}, "pipewire-pulse.log");
+  awaitProtocol(*daemon_, "pipewire-pulse.log");
+  // The session manager keeps the defaults; set them as a user's settings would.
+  const bool defaults = waitFor(
+      [&] {
+        return control({"set-default-sink", "spk"}) && control({"set-default-source", "mic"}) &&
+               toolOutput("pactl", {"get-default-source"}) == "mic\n";
+      },
+      kStartPatience);
+  if (!defaults) {
+    throw std::runtime_error("PipeWire's devices did not appear; its log:\n" +
+                             readFile(directory_ / "pipewire.log") +
+                             readFile(directory_ / "wireplumber.log"));
+  }
+}
+
+bool PulseServer::runTool(const std::string& tool, const std::vector<std::string>& arguments) const {
   ChildOptions options;
   options.arguments = arguments;
   options.environment = clientEnvironment();
-  return runChild("pactl", options).exitStatus == 0;
+  return runChild(tool, options).exitStatus == 0;
+}
+
+std::string PulseServer::toolOutput(const std::string& tool,
+                                    const std::vector<std::string>& arguments) const {
+  ChildOptions options;
+  options.arguments = arguments;
+  options.environment = clientEnvironment();
+  return runChild(tool, options).standardOutput;
+}
+
+bool PulseServer::control(const std::vector<std::string>& arguments) const {
+  return runTool("pactl", arguments);
+}
+
+bool PulseServer::removeMicrophone() const {
+  if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-remap-source"});
+  // The loopback goes as one: the source and its feed.
+  return runTool("pw-cli", {"destroy", "mic"});
+}
+
+bool PulseServer::removeSpeakers() const {
+  if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-null-sink"});
+  return runTool("pw-cli", {"destroy", "spk"}) && runTool("pw-cli", {"destroy", "mic"});
+}
+
+std::vector<std::string> PulseServer::clientRecordings() const {
+  std::istringstream lines(toolOutput("pactl", {"list", "short", "source-outputs"}));
+  std::vector<std::string> ids;
+  for (std::string line; std::getline(lines, line);) {
+    // PulseAudio lists its own remapping stream too; PipeWire's loopback is no client stream.
+    if (kind_ == Kind::pulseaudio && line.find("protocol-native") == std::string::npos) continue;
+    if (!line.empty()) ids.push_back(line.substr(0, line.find('\t')));
+  }
+  return ids;
+}
+
+bool PulseServer::endRecording(const std::string& id) const {
+  // PipeWire's stream ids are its node ids.
+  if (kind_ == Kind::pipewire) return runTool("pw-cli", {"destroy", id});
+  const std::string path = (directory_ / "cli").string();
+  if (!std::filesystem::exists(path) &&
+      !control({"load-module", "module-cli-protocol-unix", "socket=" + path})) {
+    return false;
+  }
+  return sendToPulseCommandLine(path, "kill-source-output " + id);
 }
 
 bool PulseServer::warmUp(const std::string& source) const {

@@ -1,10 +1,12 @@
 #pragma once
 
-// A private PulseAudio server for tests: its own runtime directory, a unix socket in it and
-// nothing else (no session, no D-Bus, no network). A null sink "spk" is the speaker (record its
-// monitor for the computer's own audio); a second null sink "micfeed", remapped into the
-// ordinary source "mic", is the microphone, fed in real time by whatever is played into
-// "micfeed". The server is stopped by its process id.
+// A private server speaking PulseAudio's protocol, for tests: PulseAudio itself, or PipeWire with
+// its PulseAudio service (what current desktops ship), chosen by ORVIX_TEST_AUDIO_SERVER
+// ("pulseaudio", the default, or "pipewire"). Its own runtime directory, a unix socket in it and
+// nothing else (no session bus of the user's, no network). A sink "spk" is the speaker (record its
+// monitor for the computer's own audio); a second sink "micfeed", looped into the ordinary source
+// "mic", is the microphone, fed in real time by whatever is played into "micfeed". Every daemon
+// is stopped by its process id.
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -18,6 +20,8 @@ namespace orvix::testing {
 
 class PulseServer {
  public:
+  enum class Kind { pulseaudio, pipewire };
+
   // Starts the server and waits until it answers; throws std::runtime_error, with the server's
   // log, when it does not.
   PulseServer();
@@ -25,11 +29,14 @@ class PulseServer {
   PulseServer(const PulseServer&) = delete;
   PulseServer& operator=(const PulseServer&) = delete;
 
+  Kind kind() const { return kind_; }
+
   // As a libpulse client names it, and the environment that makes any client use it.
   const std::string& address() const { return address_; }
   EnvironmentChanges clientEnvironment() const;
 
-  // Kills the server (by its id), and starts it again on the same socket.
+  // Kills the protocol server (by its id), and starts it again on the same socket. Under PipeWire
+  // that is the PulseAudio service; the devices, as a desktop's sound cards, stay.
   void kill();
   void start();
 
@@ -40,9 +47,28 @@ class PulseServer {
   // wait for that first.
   bool warmUp(const std::string& source) const;
 
+  // The machine loses its microphone ("mic" and its feed), or everything that plays.
+  bool removeMicrophone() const;
+  bool removeSpeakers() const;
+  // The recording streams clients opened (server-side ids), and the server ending one of them.
+  std::vector<std::string> clientRecordings() const;
+  bool endRecording(const std::string& id) const;
+
  private:
+  void startPulseAudio();
+  void startPipeWire();
+  void awaitProtocol(ChildProcess& daemon, const std::string& logName);
+  bool runTool(const std::string& tool, const std::vector<std::string>& arguments) const;
+  std::string toolOutput(const std::string& tool, const std::vector<std::string>& arguments) const;
+  std::unique_ptr<ChildProcess> startDaemon(const std::string& program,
+                                            const std::vector<std::string>& arguments,
+                                            const std::string& logName) const;
+
+  Kind kind_;
   std::filesystem::path directory_;
   std::string address_;
+  // PipeWire's own daemons, which outlive a restart of its PulseAudio service; last to go.
+  std::vector<std::unique_ptr<ChildProcess>> stack_;
   std::unique_ptr<ChildProcess> daemon_;
 };
 

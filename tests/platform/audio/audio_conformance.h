@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "common/time/time_source.h"
@@ -46,6 +47,9 @@ class AudioConformanceTest : public ::testing::TestWithParam<AudioWorldFactory> 
 
   std::unique_ptr<AudioWorldUnderTest> world;
 };
+
+// Names the world in test listings instead of gtest's byte dump of the factory.
+inline void PrintTo(const AudioWorldFactory& factory, std::ostream* out) { *out << factory.name; }
 
 inline std::string worldName(const ::testing::TestParamInfo<AudioWorldFactory>& info) {
   return info.param.name;

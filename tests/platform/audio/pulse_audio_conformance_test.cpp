@@ -38,10 +38,10 @@ class PulseWorldUnderTest final : public AudioWorldUnderTest {
     EXPECT_TRUE(server_.control({"set-default-source", usingMonitor_ ? "micfeed.monitor" : "mic"}));
   }
   void removeInputDevice() override {
-    EXPECT_TRUE(server_.control({"unload-module", "module-remap-source"}));
+    EXPECT_TRUE(server_.removeMicrophone());
   }
   void removeOutputDevice() override {
-    EXPECT_TRUE(server_.control({"unload-module", "module-null-sink"}));
+    EXPECT_TRUE(server_.removeSpeakers());
   }
 
  private:

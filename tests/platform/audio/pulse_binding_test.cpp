@@ -2,14 +2,10 @@
 // the default output inside a running stream, and a microphone stream that dies is news for the
 // default-input listeners.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <variant>
 
@@ -112,48 +108,6 @@ class PulseBindingTest : public ::testing::Test {
     EXPECT_TRUE(server_.warmUp("mic"));
   }
 
-  // The recording streams of clients; the remapped microphone's own stream is the server's.
-  std::vector<std::string> clientSourceOutputs() {
-    orvix::testing::ChildOptions options;
-    options.arguments = {"list", "short", "source-outputs"};
-    options.environment = server_.clientEnvironment();
-    std::istringstream lines(orvix::testing::runChild("pactl", options).standardOutput);
-    std::vector<std::string> ids;
-    for (std::string line; std::getline(lines, line);) {
-      if (line.find("protocol-native") != std::string::npos) {
-        ids.push_back(line.substr(0, line.find('\t')));
-      }
-    }
-    return ids;
-  }
-
-  // pactl cannot end another client's stream; the server's command line, on a socket of this
-  // test's own, can.
-  bool killSourceOutput(const std::string& id) {
-    const std::string path = server_.address().substr(std::string("unix:").size()) + ".cli";
-    if (!server_.control({"load-module", "module-cli-protocol-unix", "socket=" + path})) return false;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    bool sent = fd >= 0 &&
-                ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    const std::string command = "kill-source-output " + id + "\n";
-    sent = sent && ::write(fd, command.data(), command.size()) ==
-                       static_cast<ssize_t>(command.size());
-    // The server runs what it got and closes at the end of the input; the wait is bounded.
-    if (sent) {
-      ::shutdown(fd, SHUT_WR);
-      const timeval patience{2, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof(patience));
-      char answer[256];
-      while (::read(fd, answer, sizeof(answer)) > 0) {
-      }
-    }
-    if (fd >= 0) ::close(fd);
-    return sent;
-  }
-
   PulseServer server_;
   std::unique_ptr<TonePlayer> speaker_;
   std::unique_ptr<TonePlayer> headphones_;
@@ -195,9 +149,9 @@ TEST_F(PulseBindingTest, AMicrophoneStreamTheServerEndsIsReportedAsAnInputChange
   ASSERT_TRUE(engine->start());
   ASSERT_TRUE(eventually([&] { return buffers > 10; }, kPatience));
 
-  const auto outputs = clientSourceOutputs();
-  ASSERT_EQ(outputs.size(), 1U);
-  ASSERT_TRUE(killSourceOutput(outputs.front()));
+  const auto recordings = server_.clientRecordings();
+  ASSERT_EQ(recordings.size(), 1U);
+  ASSERT_TRUE(server_.endRecording(recordings.front()));
 
   EXPECT_TRUE(eventually([&] { return changes > 0; }, kPatience));
   engine->stop();
