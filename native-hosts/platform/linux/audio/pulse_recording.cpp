@@ -116,6 +116,7 @@ std::optional<std::uint64_t> PulseRecording::readIndexCaptureTime() {
 }
 
 void PulseRecording::readable() {
+  requestTimingIfStale();
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
   while (pa_stream_readable_size(stream_) > 0) {
     const std::optional<std::uint64_t> stamp = readIndexCaptureTime();
@@ -135,6 +136,15 @@ void PulseRecording::readable() {
       deliverSilence(std::min(frames - covered, longestBridge()), start);
     }
     pa_stream_drop(stream_);
+  }
+}
+
+void PulseRecording::requestTimingIfStale() {
+  const pa_usec_t now = pa_rtclock_now();
+  if (now - lastTimingRequest_ < kTimingRefreshMicroseconds) return;
+  lastTimingRequest_ = now;
+  if (pa_operation* update = pa_stream_update_timing_info(stream_, nullptr, nullptr)) {
+    pa_operation_unref(update);
   }
 }
 

@@ -62,6 +62,7 @@ class PulseRecording {
   void stateChanged();
   void overflowed();
   std::optional<std::uint64_t> readIndexCaptureTime();
+  void requestTimingIfStale();
   // Silence for a loss before a fragment stamped `stamp`; returns the frames of the fragment's
   // head that an earlier recording already covered.
   std::size_t bridgeTo(std::optional<std::uint64_t> stamp, std::size_t frames);
@@ -81,6 +82,8 @@ class PulseRecording {
   std::optional<std::uint64_t> nextTime_;
   bool bridgePending_ = false;
   std::atomic<std::uint64_t> overflows_{0};
+  std::uint64_t lastTimingRequest_ = 0;
+  static constexpr std::uint64_t kTimingRefreshMicroseconds = 100'000;
 };
 
 // The layout a recording of `source` delivers in.
