@@ -31,6 +31,8 @@ constexpr auto kWarmUpPatience = 8s;
 constexpr const char* kPulseAudioStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
 load-module module-null-sink sink_name=micfeed rate=48000
 load-module module-remap-source source_name=mic master=micfeed.monitor
+load-module module-null-sink sink_name=headsetfeed rate=48000
+load-module module-remap-source source_name=headset master=headsetfeed.monitor
 set-default-sink spk
 set-default-source mic
 load-module module-native-protocol-unix auth-anonymous=1
@@ -51,6 +53,13 @@ context.modules = [
                         audio.rate = 48000 }
       playback.props = { node.name = "mic" media.class = "Audio/Source" audio.position = "MONO"
                          audio.rate = 48000 }
+    } }
+  { name = libpipewire-module-loopback
+    args = {
+      capture.props = { node.name = "headsetfeed" media.class = "Audio/Sink"
+                        audio.position = "MONO" audio.rate = 48000 }
+      playback.props = { node.name = "headset" media.class = "Audio/Source"
+                         audio.position = "MONO" audio.rate = 48000 }
     } }
 ]
 )";
@@ -153,6 +162,17 @@ void PulseServer::start() {
   } else {
     startPipeWire();
   }
+  for (const auto& module : modules_) {
+    if (!control(module)) throw std::runtime_error("a module did not load again after a restart");
+  }
+}
+
+bool PulseServer::loadModule(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command{"load-module"};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  if (!control(command)) return false;
+  modules_.push_back(std::move(command));
+  return true;
 }
 
 std::unique_ptr<ChildProcess> PulseServer::startDaemon(const std::string& program,
@@ -242,15 +262,15 @@ bool PulseServer::control(const std::vector<std::string>& arguments) const {
   return runTool("pactl", arguments);
 }
 
-bool PulseServer::removeMicrophone() const {
+bool PulseServer::removeMicrophones() const {
   if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-remap-source"});
-  // The loopback goes as one: the source and its feed.
-  return runTool("pw-cli", {"destroy", "mic"});
+  // A loopback goes as one: the source and its feed.
+  return runTool("pw-cli", {"destroy", "mic"}) && runTool("pw-cli", {"destroy", "headset"});
 }
 
 bool PulseServer::removeSpeakers() const {
   if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-null-sink"});
-  return runTool("pw-cli", {"destroy", "spk"}) && runTool("pw-cli", {"destroy", "mic"});
+  return runTool("pw-cli", {"destroy", "spk"}) && removeMicrophones();
 }
 
 std::vector<std::string> PulseServer::clientRecordings() const {
@@ -287,7 +307,13 @@ bool PulseServer::warmUp(const std::string& source) const {
 }
 
 TonePlayer::TonePlayer(std::string server, std::string sink, double frequency)
-    : server_(std::move(server)), sink_(std::move(sink)), frequency_(frequency) {
+    : TonePlayer(std::move(server), std::move(sink), [frequency](std::uint64_t frame) {
+        return static_cast<float>(
+            0.25 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(frame) / kRate));
+      }) {}
+
+TonePlayer::TonePlayer(std::string server, std::string sink, Waveform waveform)
+    : server_(std::move(server)), sink_(std::move(sink)), waveform_(std::move(waveform)) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -316,10 +342,7 @@ void TonePlayer::run() {
       continue;
     }
     while (!stopping_) {
-      for (float& sample : chunk) {
-        sample = static_cast<float>(
-            0.25 * std::sin(2 * std::numbers::pi * frequency_ * static_cast<double>(frame++) / kRate));
-      }
+      for (float& sample : chunk) sample = waveform_(frame++);
       if (pa_simple_write(stream, chunk.data(), chunk.size() * sizeof(float), &error) < 0) break;
     }
     pa_simple_free(stream);

@@ -5,10 +5,12 @@
 // ("pulseaudio", the default, or "pipewire"). Its own runtime directory, a unix socket in it and
 // nothing else (no session bus of the user's, no network). A sink "spk" is the speaker (record its
 // monitor for the computer's own audio); a second sink "micfeed", looped into the ordinary source
-// "mic", is the microphone, fed in real time by whatever is played into "micfeed". Every daemon
-// is stopped by its process id.
+// "mic", is the microphone, fed in real time by whatever is played into "micfeed"; "headset",
+// fed through "headsetfeed", is a second one. Every daemon is stopped by its process id.
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,13 +44,16 @@ class PulseServer {
 
   // Runs pactl against this server; false when it fails.
   bool control(const std::vector<std::string>& arguments) const;
+  // Loads a module of the protocol server now and again after every start, as a user's own
+  // configuration would.
+  bool loadModule(const std::vector<std::string>& arguments);
   // Waits until a new recording of `source` delivers audio. A fresh server's sources start
   // delivering to a low-latency client only after a while; tests that time their start-up
   // wait for that first.
   bool warmUp(const std::string& source) const;
 
-  // The machine loses its microphone ("mic" and its feed), or everything that plays.
-  bool removeMicrophone() const;
+  // The machine loses its microphones (with their feeds), or everything that plays.
+  bool removeMicrophones() const;
   bool removeSpeakers() const;
   // The recording streams clients opened (server-side ids), and the server ending one of them.
   std::vector<std::string> clientRecordings() const;
@@ -70,15 +75,19 @@ class PulseServer {
   // PipeWire's own daemons, which outlive a restart of its PulseAudio service; last to go.
   std::vector<std::unique_ptr<ChildProcess>> stack_;
   std::unique_ptr<ChildProcess> daemon_;
+  std::vector<std::vector<std::string>> modules_;
 };
 
-// Plays a sine tone into a sink through libpulse, on a thread of its own, until destroyed;
-// when the server goes away it connects again, so a restarted server hears it too.
+// Plays a signal into a sink through libpulse, on a thread of its own, until destroyed; when the
+// server goes away it connects again, so a restarted server hears it too. A sine tone, or any
+// waveform of the frame number at 48 kHz.
 class TonePlayer {
  public:
   static constexpr int kRate = 48000;
+  using Waveform = std::function<float(std::uint64_t frame)>;
 
   TonePlayer(std::string server, std::string sink, double frequency);
+  TonePlayer(std::string server, std::string sink, Waveform waveform);
   ~TonePlayer();
   TonePlayer(const TonePlayer&) = delete;
   TonePlayer& operator=(const TonePlayer&) = delete;
@@ -88,7 +97,7 @@ class TonePlayer {
 
   std::string server_;
   std::string sink_;
-  double frequency_;
+  Waveform waveform_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

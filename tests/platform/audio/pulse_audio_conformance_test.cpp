@@ -38,7 +38,7 @@ class PulseWorldUnderTest final : public AudioWorldUnderTest {
     EXPECT_TRUE(server_.control({"set-default-source", usingMonitor_ ? "micfeed.monitor" : "mic"}));
   }
   void removeInputDevice() override {
-    EXPECT_TRUE(server_.removeMicrophone());
+    EXPECT_TRUE(server_.removeMicrophones());
   }
   void removeOutputDevice() override {
     EXPECT_TRUE(server_.removeSpeakers());
