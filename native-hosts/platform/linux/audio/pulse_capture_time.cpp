@@ -9,6 +9,8 @@ namespace {
 constexpr std::uint64_t kNanosecondsPerMicrosecond = 1000;
 constexpr double kNanosecondsPerSecond = 1e9;
 constexpr std::uint64_t kStampWobble = 1'000'000;
+constexpr double kFollowShare = 1.0 / 16;
+constexpr double kDiscontinuity = 50e6;
 }  // namespace
 
 std::optional<std::uint64_t> captureTimeOf(std::uint64_t nowMicroseconds,
@@ -18,6 +20,13 @@ std::optional<std::uint64_t> captureTimeOf(std::uint64_t nowMicroseconds,
   if (negative) return now + latency;
   if (latency > now) return std::nullopt;
   return now - latency;
+}
+
+std::uint64_t followedCaptureTime(std::uint64_t continuing, std::uint64_t measured) {
+  const double difference = static_cast<double>(measured) - static_cast<double>(continuing);
+  if (std::abs(difference) >= kDiscontinuity) return measured;
+  return static_cast<std::uint64_t>(static_cast<double>(continuing) +
+                                    std::round(difference * kFollowShare));
 }
 
 std::uint64_t captureTimeAfter(std::uint64_t start, std::size_t frames, double sampleRate) {

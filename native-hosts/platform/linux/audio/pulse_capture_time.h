@@ -14,6 +14,14 @@ namespace orvix::platform::pulse {
 std::optional<std::uint64_t> captureTimeOf(std::uint64_t nowMicroseconds,
                                            std::uint64_t latencyMicroseconds, bool negative);
 
+// The capture time of a fragment that follows the last one without a loss: where the last one
+// ended (`continuing`), moved a sixteenth of the way towards what the server's latency says
+// (`measured`). A latency reading wobbles by milliseconds from fragment to fragment, while the
+// samples themselves run at the device's steady rate; so the stamps keep that rate and follow
+// the readings' mean, and with it the device's drift, within a few fragments. A reading 50 ms or
+// more away is a real discontinuity and is taken as it is.
+std::uint64_t followedCaptureTime(std::uint64_t continuing, std::uint64_t measured);
+
 // The capture time `frames` frames after `start`.
 std::uint64_t captureTimeAfter(std::uint64_t start, std::size_t frames, double sampleRate);
 

@@ -119,7 +119,8 @@ void PulseRecording::readable() {
   requestTimingIfStale();
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
   while (pa_stream_readable_size(stream_) > 0) {
-    const std::optional<std::uint64_t> stamp = readIndexCaptureTime();
+    std::optional<std::uint64_t> stamp = readIndexCaptureTime();
+    if (stamp && nextTime_ && !bridgePending_) stamp = followedCaptureTime(*nextTime_, *stamp);
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
