@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace orvix::platform::pulse {
 
@@ -26,22 +28,47 @@ TEST(PulseCaptureTime, OnlyARealGapBecomesSilenceAndNeverMoreThanTheLongest) {
   EXPECT_EQ(captureTimeAfter(expected, 960, 48000), expected + 20'000'000);
 }
 
-TEST(PulseCaptureTime, ContinuingFragmentsFollowTheReadingsMeanButNotTheirWobble) {
-  // Readings that wobble by 5 ms either way around a clock 300 ppm fast: after a few hundred
-  // fragments of 10 ms the stamps lie within a millisecond of the truth, and no fragment's
-  // stamp moves by more than a tenth of the wobble from where the last one ended.
-  std::uint64_t stamp = 1'000'000'000;
+// Fragments of 10 ms stamped from readings `reading(fragment, truth)` of a clock running
+// `drift` fast; the largest error against the truth after the first `settled` fragments.
+double worstStampError(double drift, int settled,
+                       const std::function<double(int fragment, double truth)>& reading) {
+  CaptureTimeFollower follower;
   double truth = 1e9;
-  for (int fragment = 0; fragment < 1000; ++fragment) {
+  std::uint64_t stamp = follower.follow(0, static_cast<std::uint64_t>(reading(0, truth)), 480, 48000);
+  stamp = static_cast<std::uint64_t>(truth);  // the first reading is taken as it is
+  double worst = 0;
+  for (int fragment = 1; fragment < 6000; ++fragment) {
     const std::uint64_t continuing = stamp + 10'000'000;
-    truth += 10e6 * (1 + 300e-6);
-    const double wobble = fragment % 2 == 0 ? 5e6 : -5e6;
-    stamp = followedCaptureTime(continuing, static_cast<std::uint64_t>(truth + wobble));
-    EXPECT_LE(std::abs(static_cast<double>(stamp) - static_cast<double>(continuing)), 0.5e6);
+    truth += 10e6 * (1 + drift);
+    stamp = follower.follow(continuing, static_cast<std::uint64_t>(reading(fragment, truth)), 480,
+                            48000);
+    if (fragment >= settled) worst = std::max(worst, std::abs(static_cast<double>(stamp) - truth));
   }
-  EXPECT_NEAR(static_cast<double>(stamp), truth, 1e6);
-  // A reading far off is a discontinuity, taken as it is.
-  EXPECT_EQ(followedCaptureTime(1'000'000'000, 1'200'000'000), 1'200'000'000U);
+  return worst;
+}
+
+TEST(PulseCaptureTime, StampsFollowADevicesDriftButNeitherTheReadingsWobbleNorTheirSwings) {
+  // Readings 5 ms either way from fragment to fragment, around a clock 300 ppm fast or slow.
+  for (const double drift : {300e-6, -300e-6}) {
+    EXPECT_LT(worstStampError(drift, 300, [](int fragment, double truth) {
+                return truth + (fragment % 2 == 0 ? 5e6 : -5e6);
+              }),
+              1e6)
+        << drift;
+  }
+  // A swing of 12 ms over two seconds and back, as a monitor's readings make, moves the stamps
+  // by under 2 ms.
+  EXPECT_LT(worstStampError(0, 0, [](int fragment, double truth) {
+              const double phase = std::min(1.0, std::abs(fragment - 300) / 200.0);
+              return truth + 12e6 * (1 - phase);
+            }),
+            2e6);
+}
+
+TEST(PulseCaptureTime, AReadingFarOffIsADiscontinuityTakenAsItIs) {
+  CaptureTimeFollower follower;
+  EXPECT_EQ(follower.follow(1'000'000'000, 1'200'000'000, 480, 48000), 1'200'000'000U);
+  EXPECT_EQ(follower.follow(1'000'000'000, 900'000'000, 480, 48000), 900'000'000U);
 }
 
 }  // namespace

@@ -9,7 +9,10 @@ namespace {
 constexpr std::uint64_t kNanosecondsPerMicrosecond = 1000;
 constexpr double kNanosecondsPerSecond = 1e9;
 constexpr std::uint64_t kStampWobble = 1'000'000;
+constexpr double kSettlingSeconds = 1;
+constexpr double kSettlingShare = 1.0 / 4;
 constexpr double kFollowShare = 1.0 / 16;
+constexpr double kLongestSlew = 500e-6;
 constexpr double kDiscontinuity = 50e6;
 }  // namespace
 
@@ -22,11 +25,28 @@ std::optional<std::uint64_t> captureTimeOf(std::uint64_t nowMicroseconds,
   return now - latency;
 }
 
-std::uint64_t followedCaptureTime(std::uint64_t continuing, std::uint64_t measured) {
+std::uint64_t CaptureTimeFollower::follow(std::uint64_t continuing, std::uint64_t measured,
+                                          std::size_t frames, double sampleRate) {
   const double difference = static_cast<double>(measured) - static_cast<double>(continuing);
-  if (std::abs(difference) >= kDiscontinuity) return measured;
-  return static_cast<std::uint64_t>(static_cast<double>(continuing) +
-                                    std::round(difference * kFollowShare));
+  if (std::abs(difference) >= kDiscontinuity || !(sampleRate > 0)) {
+    restart();
+    return measured;
+  }
+  const double seconds = static_cast<double>(frames) / sampleRate;
+  double step = 0;
+  if (followedSeconds_ < kSettlingSeconds) {
+    step = difference * kSettlingShare;
+    error_ = difference - step;
+  } else {
+    // The readings' mean says how far the stamps lie off; they move towards it no faster than a
+    // drifting device would, and what they moved is no longer owed.
+    error_ += (difference - error_) * kFollowShare;
+    const double slew = kLongestSlew * seconds * kNanosecondsPerSecond;
+    step = std::clamp(error_ * kFollowShare, -slew, slew);
+    error_ -= step;
+  }
+  followedSeconds_ += seconds;
+  return static_cast<std::uint64_t>(static_cast<double>(continuing) + std::round(step));
 }
 
 std::uint64_t captureTimeAfter(std::uint64_t start, std::size_t frames, double sampleRate) {

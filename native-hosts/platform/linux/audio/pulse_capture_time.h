@@ -14,13 +14,30 @@ namespace orvix::platform::pulse {
 std::optional<std::uint64_t> captureTimeOf(std::uint64_t nowMicroseconds,
                                            std::uint64_t latencyMicroseconds, bool negative);
 
-// The capture time of a fragment that follows the last one without a loss: where the last one
-// ended (`continuing`), moved a sixteenth of the way towards what the server's latency says
-// (`measured`). A latency reading wobbles by milliseconds from fragment to fragment, while the
-// samples themselves run at the device's steady rate; so the stamps keep that rate and follow
-// the readings' mean, and with it the device's drift, within a few fragments. A reading 50 ms or
-// more away is a real discontinuity and is taken as it is.
-std::uint64_t followedCaptureTime(std::uint64_t continuing, std::uint64_t measured);
+// Stamps the fragments of one stream that follow each other without a loss. A server's latency
+// readings wander against the stream's own samples: by tens of milliseconds for a fragment just
+// after the stream opened, and on PipeWire's and PulseAudio's monitors in swings of 5 to 20 ms
+// over seconds that the audio itself does not make (its clicks stay put to the sample). So a
+// fragment is stamped where the last one ended (`continuing`), moved part of the way towards its
+// reading (`measured`): a quarter while the stream settles (its first second); later towards
+// the readings' smoothed mean, by no more than 500 parts per million of the fragment's length,
+// which follows any real device drift (a few hundred at most) but not the readings' swings. A reading
+// 50 ms or more away is a real discontinuity: taken as it is, and the stream settles again.
+class CaptureTimeFollower {
+ public:
+  std::uint64_t follow(std::uint64_t continuing, std::uint64_t measured, std::size_t frames,
+                       double sampleRate);
+  // A new stream, or one that lost audio: settles again from its next reading.
+  void restart() {
+    followedSeconds_ = 0;
+    error_ = 0;
+  }
+
+ private:
+  double followedSeconds_ = 0;
+  // How far the stamps lie from the readings' mean, in nanoseconds.
+  double error_ = 0;
+};
 
 // The capture time `frames` frames after `start`.
 std::uint64_t captureTimeAfter(std::uint64_t start, std::size_t frames, double sampleRate);

@@ -120,11 +120,15 @@ void PulseRecording::readable() {
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
   while (pa_stream_readable_size(stream_) > 0) {
     std::optional<std::uint64_t> stamp = readIndexCaptureTime();
-    if (stamp && nextTime_ && !bridgePending_) stamp = followedCaptureTime(*nextTime_, *stamp);
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
     const std::size_t frames = bytes / frameBytes;
+    if (stamp && nextTime_ && !bridgePending_ && data != nullptr) {
+      stamp = follower_.follow(*nextTime_, *stamp, frames, format_.sampleRate);
+    } else {
+      follower_.restart();
+    }
     const std::size_t covered = bridgeTo(stamp, frames);
     const auto start = stamp ? std::optional(captureTimeAfter(*stamp, covered, format_.sampleRate))
                              : std::nullopt;

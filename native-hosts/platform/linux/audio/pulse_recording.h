@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/linux/audio/pulse_capture_time.h"
 #include "platform/linux/audio/pulse_connection.h"
 
 struct pa_stream;
@@ -80,6 +81,7 @@ class PulseRecording {
   // Loop thread only (or under the loop lock).
   std::vector<float> silence_;
   std::optional<std::uint64_t> nextTime_;
+  CaptureTimeFollower follower_;
   bool bridgePending_ = false;
   std::atomic<std::uint64_t> overflows_{0};
   std::uint64_t lastTimingRequest_ = 0;
