@@ -40,13 +40,17 @@ load-module module-native-protocol-unix auth-anonymous=1
 
 // The same devices as PipeWire's own objects, so they outlive its PulseAudio service as sound
 // cards do. (A Pulse-style virtual source was routed into the default sink by WirePlumber; a
-// loopback whose far side is an ordinary source is not.)
-constexpr const char* kPipeWireDevices = R"(context.objects = [
-  { factory = adapter
-    args = { factory.name = support.null-audio-sink node.name = "spk" media.class = "Audio/Sink"
-             audio.position = "FL,FR" audio.rate = 48000 object.linger = true } }
-]
-context.modules = [
+// loopback whose far side is an ordinary source is not.) The speaker is a loopback's near side
+// too, like the microphones' feeds: a null sink claims a latency of its own that a loopback does
+// not, and a click played into all of them would seem to reach the speaker later.
+constexpr const char* kPipeWireDevices = R"(context.modules = [
+  { name = libpipewire-module-loopback
+    args = {
+      capture.props = { node.name = "spk" media.class = "Audio/Sink" audio.position = "FL,FR"
+                        audio.rate = 48000 }
+      playback.props = { node.name = "spkecho" media.class = "Audio/Source" audio.position = "FL,FR"
+                         audio.rate = 48000 }
+    } }
   { name = libpipewire-module-loopback
     args = {
       capture.props = { node.name = "micfeed" media.class = "Audio/Sink" audio.position = "MONO"
