@@ -36,6 +36,10 @@ constexpr double kTrendStandardErrors = 6;
 constexpr double kJumpSamples = 160;
 constexpr double kJumpSpreads = 6;
 constexpr int kJumpRuns = 3;
+// How long a fresh system stream's stamps are left to settle (a server's latency readings can be
+// tens of milliseconds off at first) before its offset from the timeline's clock is taken as the
+// one to hold: a second.
+constexpr std::int64_t kStampSettlingSamples = 16000;
 // Steering works off a few milliseconds in seconds; an offset beyond this (20 ms) means the rate
 // could not follow, and the track is moved instead.
 constexpr double kLargestSteeredOffsetSamples = 320;
@@ -210,10 +214,17 @@ void CaptureTimeline::followSystemClockLocked(std::int64_t endIndex, std::uint64
   if (!systemOffset_ || systemOffset_->systemClockEpoch != systemClockEpoch_) {
     // Taken up afresh (at the start, after a fill, a pause or an outage): the latency between
     // the stamp and the track's end is what it is; only how it changes from here is drift.
-    systemOffset_ = SystemOffset{systemClockEpoch_, offset, 0};
+    systemOffset_ = SystemOffset{systemClockEpoch_, offset, 0, kStampSettlingSamples};
     return;
   }
   SystemOffset& trend = *systemOffset_;
+  // A fresh stream's first stamps are the least sure (a server's latency readings settle over
+  // its first second, by up to tens of milliseconds): the reference is taken after them.
+  if (trend.settling > 0) {
+    trend.settling -= count;
+    trend.reference = offset;
+    return;
+  }
   // The reference is the average of the first runs, not one wobbling stamp.
   if (++trend.runs <= kTrendRuns) {
     trend.reference += (offset - trend.reference) / static_cast<double>(trend.runs + 1);

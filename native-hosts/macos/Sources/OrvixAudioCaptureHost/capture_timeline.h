@@ -174,6 +174,9 @@ class CaptureTimeline {
     std::uint64_t systemClockEpoch = 0;
     double reference = 0;
     std::int64_t runs = 0;
+    // Samples of the epoch not yet past its first second, whose stamps are not taken as the
+    // reference.
+    std::int64_t settling = 0;
   };
   std::optional<SystemOffset> systemOffset_;
   DriftController systemDrift_;

@@ -265,6 +265,18 @@ TEST_F(CaptureTimelineStamps, AFirstRunWithAStampBeyondBeliefEndsWhereTheSystemT
   EXPECT_EQ(timeline.microphoneSampleCount(), timeline.systemWriter().sampleCount());
 }
 
+// A server's latency readings settle over a stream's first second: stamps that read 13 ms early
+// for half a second and then run true are no clock to hold the system track to.
+TEST_F(CaptureTimelineStamps, AFreshSystemStreamsSettlingStampsAreNotTakenAsItsClock) {
+  for (std::uint64_t step = 0; step < 500; ++step) {
+    time.advanceBy(10ms);
+    const std::uint64_t early = step < 50 ? 13'000'000 : 0;
+    timeline.appendSystemAudio(loud.data(), kBufferSamples,
+                               time.clock().uptimeNanoseconds() - kBufferNanoseconds - early);
+  }
+  EXPECT_LT(std::abs(timeline.systemRateCorrection()), 20e-6);
+}
+
 // The device loses 20 ms after its hundredth run; each run carries its own value. The runs
 // after the jump must follow the lost stretch, not the two runs the jump took to be believed.
 TEST_F(CaptureTimelineStamps, TheRunsAfterALastingJumpAllGoWhereTheirStampsSay) {
