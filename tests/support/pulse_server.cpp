@@ -29,6 +29,7 @@ constexpr auto kWarmUpPatience = 8s;
 // The native protocol goes last, so a client that connects finds the server complete, also
 // after a restart. Anonymous access is safe: the socket sits in a directory only we can enter.
 constexpr const char* kPulseAudioStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
+load-module module-null-sink sink_name=headphones rate=48000
 load-module module-null-sink sink_name=micfeed rate=48000
 load-module module-remap-source source_name=mic master=micfeed.monitor
 load-module module-null-sink sink_name=headsetfeed rate=48000
@@ -50,6 +51,13 @@ constexpr const char* kPipeWireDevices = R"(context.modules = [
                         audio.rate = 48000 }
       playback.props = { node.name = "spkecho" media.class = "Audio/Source" audio.position = "FL,FR"
                          audio.rate = 48000 }
+    } }
+  { name = libpipewire-module-loopback
+    args = {
+      capture.props = { node.name = "headphones" media.class = "Audio/Sink"
+                        audio.position = "FL,FR" audio.rate = 48000 }
+      playback.props = { node.name = "headphonesecho" media.class = "Audio/Source"
+                         audio.position = "FL,FR" audio.rate = 48000 }
     } }
   { name = libpipewire-module-loopback
     args = {
@@ -166,16 +174,14 @@ void PulseServer::start() {
   } else {
     startPipeWire();
   }
-  for (const auto& module : modules_) {
-    if (!control(module)) throw std::runtime_error("a module did not load again after a restart");
+  for (const auto& setting : configuration_) {
+    if (!control(setting)) throw std::runtime_error("a setting did not take again after a restart");
   }
 }
 
-bool PulseServer::loadModule(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command{"load-module"};
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  if (!control(command)) return false;
-  modules_.push_back(std::move(command));
+bool PulseServer::configure(const std::vector<std::string>& arguments) {
+  if (!control(arguments)) return false;
+  configuration_.push_back(arguments);
   return true;
 }
 
@@ -274,7 +280,8 @@ bool PulseServer::removeMicrophones() const {
 
 bool PulseServer::removeSpeakers() const {
   if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-null-sink"});
-  return runTool("pw-cli", {"destroy", "spk"}) && removeMicrophones();
+  return runTool("pw-cli", {"destroy", "spk"}) && runTool("pw-cli", {"destroy", "headphones"}) &&
+         removeMicrophones();
 }
 
 std::vector<std::string> PulseServer::clientRecordings() const {

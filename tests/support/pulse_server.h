@@ -3,10 +3,11 @@
 // A private server speaking PulseAudio's protocol, for tests: PulseAudio itself, or PipeWire with
 // its PulseAudio service (what current desktops ship), chosen by ORVIX_TEST_AUDIO_SERVER
 // ("pulseaudio", the default, or "pipewire"). Its own runtime directory, a unix socket in it and
-// nothing else (no session bus of the user's, no network). A sink "spk" is the speaker (record its
-// monitor for the computer's own audio); a second sink "micfeed", looped into the ordinary source
-// "mic", is the microphone, fed in real time by whatever is played into "micfeed"; "headset",
-// fed through "headsetfeed", is a second one. Every daemon is stopped by its process id.
+// nothing else (no session bus of the user's, no network). Sinks "spk" (the speaker: record its
+// monitor for the computer's own audio) and "headphones" are the outputs; a sink "micfeed",
+// looped into the ordinary source "mic", is the microphone, fed in real time by whatever is
+// played into "micfeed"; "headset", fed through "headsetfeed", is a second one. Every daemon is
+// stopped by its process id.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -44,9 +45,9 @@ class PulseServer {
 
   // Runs pactl against this server; false when it fails.
   bool control(const std::vector<std::string>& arguments) const;
-  // Loads a module of the protocol server now and again after every start, as a user's own
-  // configuration would.
-  bool loadModule(const std::vector<std::string>& arguments);
+  // Runs pactl now and again after every start, as a user's own configuration would (a module
+  // to load, a default to set).
+  bool configure(const std::vector<std::string>& arguments);
   // Waits until a new recording of `source` delivers audio. A fresh server's sources start
   // delivering to a low-latency client only after a while; tests that time their start-up
   // wait for that first.
@@ -75,7 +76,7 @@ class PulseServer {
   // PipeWire's own daemons, which outlive a restart of its PulseAudio service; last to go.
   std::vector<std::unique_ptr<ChildProcess>> stack_;
   std::unique_ptr<ChildProcess> daemon_;
-  std::vector<std::vector<std::string>> modules_;
+  std::vector<std::vector<std::string>> configuration_;
 };
 
 // Plays a signal into a sink through libpulse, on a thread of its own, until destroyed; when the

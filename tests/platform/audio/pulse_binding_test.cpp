@@ -98,8 +98,6 @@ class SwitchWatcher final : public ScreenCaptureStreamClient {
 class PulseBindingTest : public ::testing::Test {
  protected:
   PulseBindingTest() {
-    EXPECT_TRUE(server_.control({"load-module", "module-null-sink", "sink_name=headphones",
-                                 "rate=48000"}));
     speaker_ = std::make_unique<TonePlayer>(server_.address(), "spk", 440);
     headphones_ = std::make_unique<TonePlayer>(server_.address(), "headphones", 660);
     microphone_ = std::make_unique<TonePlayer>(server_.address(), "micfeed", 1000);

@@ -120,19 +120,33 @@ class CaptureHostTonesOnPulse : public CaptureHostOnPulse {
   TonePlayer microphone{server.address(), "micfeed", 1000};
 };
 
-// One click train played at once into the speaker, a second output ("headphones") and both
-// microphones' feeds, through a combine sink, so the same click reaches every device together.
-// The clicks are 1 ms bumps, 180 to 317 ms apart.
+// One click train (1 ms bumps, 180 to 317 ms apart) that reaches the system audio and the
+// microphone at the same moment, so any lag between the tracks is the host's. On PipeWire a
+// combine sink plays it into both outputs and both microphones' feeds: its outputs run in one
+// graph cycle. PulseAudio's combine sink resamples each output to keep them together and starts
+// them tens of milliseconds apart, so there the microphones ("ear", "earpiece") hear the
+// speaker's own monitor instead, and the clicks play into the speaker alone: an output switch
+// leaves them behind on PulseAudio.
 class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
  protected:
   CaptureHostAlignmentOnPulse() {
-    EXPECT_TRUE(server.loadModule({"module-null-sink", "sink_name=headphones", "rate=48000"}));
-    EXPECT_TRUE(server.loadModule(
-        {"module-combine-sink", "sink_name=everywhere", "channels=1", "channel_map=mono",
-         "slaves=spk,headphones,micfeed,headsetfeed"}));
-    EXPECT_TRUE(server.warmUp("headphones.monitor"));
-    // Only now: PipeWire sends a stream whose sink does not exist yet to the default one.
-    clicks = std::make_unique<TonePlayer>(server.address(), "everywhere", click);
+    if (server.kind() == PulseServer::Kind::pipewire) {
+      EXPECT_TRUE(server.configure(
+          {"load-module", "module-combine-sink", "sink_name=everywhere", "channels=1",
+           "channel_map=mono", "slaves=spk,headphones,micfeed,headsetfeed"}));
+      microphones = {"mic", "headset"};
+      // Only now: PipeWire sends a stream whose sink does not exist yet to the default one.
+      clicks = std::make_unique<TonePlayer>(server.address(), "everywhere", click);
+      return;
+    }
+    for (const char* ear : {"ear", "earpiece"}) {
+      EXPECT_TRUE(server.configure({"load-module", "module-remap-source",
+                                    std::string("source_name=") + ear, "master=spk.monitor"}));
+    }
+    EXPECT_TRUE(server.configure({"set-default-source", "ear"}));
+    EXPECT_TRUE(server.warmUp("ear"));
+    microphones = {"ear", "earpiece"};
+    clicks = std::make_unique<TonePlayer>(server.address(), "spk", click);
   }
 
   static float click(std::uint64_t frame) {
@@ -149,13 +163,11 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
         0.8 * std::sin(std::numbers::pi * static_cast<double>(into) / kBump));
   }
 
-  // The clicks both tracks of the finished recording carry, and how far apart each lies. The
-  // tracks are meant to agree within 2 ms; on these servers they do not yet: the capture times
-  // read off the servers' latency wander by several milliseconds (the lags are printed), so only
-  // what would be a fault whatever the stamps is failed here: a click one track lacks, an outage,
-  // a track displaced by tens of milliseconds.
-  void expectAligned(std::size_t fewestClicks) {
-    constexpr double limitMs = 30;
+  // The clicks both tracks of the finished recording carry, and how far apart each lies (printed).
+  // The tracks are meant to agree within 2 ms, and mostly do once a stream has settled; the
+  // limit leaves room for the first second of a fresh stream's latency readings. `outliers`
+  // clicks may lie further off: the one caught where an outage ends (30 to 50 ms off, measured).
+  void expectAligned(std::size_t fewestClicks, double limitMs, std::size_t outliers = 0) {
     const auto system = readTrack(output + ".system.pcm");
     const auto voice = readTrack(output + ".microphone.pcm");
     const auto lags = microphoneLagsMs(system, voice);
@@ -163,11 +175,12 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
     for (const double lag : lags) std::cout << ' ' << std::round(lag * 100) / 100;
     std::cout << '\n';
     EXPECT_GE(lags.size(), fewestClicks);
-    for (std::size_t i = 0; i < lags.size(); ++i) {
-      EXPECT_LE(std::abs(lags[i]), limitMs) << "click " << i << " of " << lags.size();
-    }
+    const auto off = std::count_if(lags.begin(), lags.end(),
+                                   [limitMs](double lag) { return std::abs(lag) > limitMs; });
+    EXPECT_LE(static_cast<std::size_t>(off), outliers) << "clicks over " << limitMs << " ms apart";
   }
 
+  std::vector<std::string> microphones;
   std::unique_ptr<TonePlayer> clicks;
 };
 
@@ -218,20 +231,49 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeTogether) {
   auto host = startMeeting();
   host->readFor(3s);
   stop(*host);
-  expectAligned(8);
+  expectAligned(8, 10);
 }
 
 TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughNewDefaultInputs) {
   auto host = startMeeting();
   host->readFor(1s);
   std::size_t changes = 0;
-  for (const char* source : {"headset", "mic"}) {
+  for (const std::string& source : {microphones[1], microphones[0]}) {
     ASSERT_TRUE(server.control({"set-default-source", source}));
     EXPECT_TRUE(host->awaitOutput(R"("phase":"recovered")", 10s, ++changes)) << host->outputSoFar();
     host->readFor(1s);
   }
   stop(*host);
-  expectAligned(8);
+  expectAligned(8, 10);
+}
+
+TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughNewDefaultOutputs) {
+  auto host = startMeeting();
+  host->readFor(1s);
+  for (const char* sink : {"headphones", "spk", "headphones"}) {
+    ASSERT_TRUE(server.control({"set-default-sink", sink}));
+    host->readFor(1s);
+  }
+  const std::string events = stop(*host);
+  EXPECT_EQ(events.find("recovering"), std::string::npos) << "a new output is no outage";
+  if (server.kind() == PulseServer::Kind::pipewire) expectAligned(12, 15);
+}
+
+TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughARestartedServer) {
+  auto host = startMeeting();
+  host->readFor(1s);
+  // The player waits out the restart: PipeWire would send it to the default sink until the
+  // combine sink is back.
+  clicks.reset();
+  server.kill();
+  server.start();
+  clicks = std::make_unique<TonePlayer>(
+      server.address(), server.kind() == PulseServer::Kind::pipewire ? "everywhere" : "spk", click);
+  EXPECT_TRUE(host->awaitOutput(R"("event":"recording.recovery")", 20s, 2)) << host->outputSoFar();
+  host->readFor(3s);
+  stop(*host);
+  // Four clicks before the restart, at least three after it.
+  expectAligned(7, 15, 1);
 }
 
 }  // namespace
