@@ -36,7 +36,7 @@ load-module module-null-sink sink_name=headsetfeed rate=48000
 load-module module-remap-source source_name=headset master=headsetfeed.monitor
 set-default-sink spk
 set-default-source mic
-load-module module-native-protocol-unix auth-anonymous=1
+%SETTINGS%load-module module-native-protocol-unix auth-anonymous=1
 )";
 
 // The same devices as PipeWire's own objects, so they outlive its PulseAudio service as sound
@@ -131,7 +131,7 @@ PulseServer::PulseServer() : kind_(kindFromEnvironment()), directory_(makePrivat
   // Clients started with this environment never spawn a server of their own.
   std::ofstream(directory_ / "client.conf") << "autospawn = no\n";
   if (kind_ == Kind::pulseaudio) {
-    std::ofstream(directory_ / "server.pa") << kPulseAudioStartupScript;
+    writePulseAudioStartupScript();
   } else {
     const auto drop_ins = directory_ / "config" / "pipewire" / "pipewire.conf.d";
     std::filesystem::create_directories(drop_ins);
@@ -174,6 +174,8 @@ void PulseServer::start() {
   } else {
     startPipeWire();
   }
+  // PulseAudio takes the settings from its start-up script; PipeWire's service is told again.
+  if (kind_ == Kind::pulseaudio) return;
   for (const auto& setting : configuration_) {
     if (!control(setting)) throw std::runtime_error("a setting did not take again after a restart");
   }
@@ -182,7 +184,20 @@ void PulseServer::start() {
 bool PulseServer::configure(const std::vector<std::string>& arguments) {
   if (!control(arguments)) return false;
   configuration_.push_back(arguments);
+  if (kind_ == Kind::pulseaudio) writePulseAudioStartupScript();
   return true;
+}
+
+void PulseServer::writePulseAudioStartupScript() const {
+  // As a desktop's server restores its user's settings before any client can connect: pactl's
+  // commands are the script's own.
+  std::string settings;
+  for (const auto& setting : configuration_) {
+    for (const auto& word : setting) settings += word + (&word == &setting.back() ? "\n" : " ");
+  }
+  std::string script = kPulseAudioStartupScript;
+  script.replace(script.find("%SETTINGS%"), std::string_view("%SETTINGS%").size(), settings);
+  std::ofstream(directory_ / "server.pa") << script;
 }
 
 std::unique_ptr<ChildProcess> PulseServer::startDaemon(const std::string& program,

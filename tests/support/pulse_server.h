@@ -62,6 +62,7 @@ class PulseServer {
 
  private:
   void startPulseAudio();
+  void writePulseAudioStartupScript() const;
   void startPipeWire();
   void awaitProtocol(ChildProcess& daemon, const std::string& logName);
   bool runTool(const std::string& tool, const std::vector<std::string>& arguments) const;

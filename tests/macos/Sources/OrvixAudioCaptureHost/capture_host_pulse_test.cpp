@@ -269,6 +269,9 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughARestartedServer) {
   server.start();
   clicks = std::make_unique<TonePlayer>(
       server.address(), server.kind() == PulseServer::Kind::pipewire ? "everywhere" : "spk", click);
+  // Both back: the microphone, which reconnects on its own, and the system stream.
+  EXPECT_TRUE(host->awaitOutput(R"("event":"recording.microphone","phase":"recovered")", 20s))
+      << host->outputSoFar();
   EXPECT_TRUE(host->awaitOutput(R"("event":"recording.recovery")", 20s, 2)) << host->outputSoFar();
   host->readFor(3s);
   stop(*host);
