@@ -44,37 +44,21 @@ set-default-source mic
 // loopback whose far side is an ordinary source is not.) The speaker is a loopback's near side
 // too, like the microphones' feeds: a null sink claims a latency of its own that a loopback does
 // not, and a click played into all of them would seem to reach the speaker later.
-constexpr const char* kPipeWireDevices = R"(context.modules = [
-  { name = libpipewire-module-loopback
-    args = {
-      capture.props = { node.name = "spk" media.class = "Audio/Sink" audio.position = "FL,FR"
-                        audio.rate = 48000 }
-      playback.props = { node.name = "spkecho" media.class = "Audio/Source" audio.position = "FL,FR"
-                         audio.rate = 48000 }
-    } }
-  { name = libpipewire-module-loopback
-    args = {
-      capture.props = { node.name = "headphones" media.class = "Audio/Sink"
-                        audio.position = "FL,FR" audio.rate = 48000 }
-      playback.props = { node.name = "headphonesecho" media.class = "Audio/Source"
-                         audio.position = "FL,FR" audio.rate = 48000 }
-    } }
-  { name = libpipewire-module-loopback
-    args = {
-      capture.props = { node.name = "micfeed" media.class = "Audio/Sink" audio.position = "MONO"
-                        audio.rate = 48000 }
-      playback.props = { node.name = "mic" media.class = "Audio/Source" audio.position = "MONO"
-                         audio.rate = 48000 }
-    } }
-  { name = libpipewire-module-loopback
-    args = {
-      capture.props = { node.name = "headsetfeed" media.class = "Audio/Sink"
-                        audio.position = "MONO" audio.rate = 48000 }
-      playback.props = { node.name = "headset" media.class = "Audio/Source"
-                         audio.position = "MONO" audio.rate = 48000 }
-    } }
-]
-)";
+std::string pipeWireLoopback(const std::string& sink, const std::string& source,
+                             const std::string& positions) {
+  const std::string format = " audio.position = \"" + positions + "\" audio.rate = 48000 }";
+  return "  { name = libpipewire-module-loopback\n    args = {\n"
+         "      capture.props = { node.name = \"" + sink + "\" media.class = \"Audio/Sink\"" +
+         format + "\n      playback.props = { node.name = \"" + source +
+         "\" media.class = \"Audio/Source\"" + format + "\n    } }\n";
+}
+
+std::string pipeWireDevices() {
+  return "context.modules = [\n" + pipeWireLoopback("spk", "spkecho", "FL,FR") +
+         pipeWireLoopback("headphones", "headphonesecho", "FL,FR") +
+         pipeWireLoopback("micfeed", "mic", "MONO") +
+         pipeWireLoopback("headsetfeed", "headset", "MONO") + "]\n";
+}
 
 std::filesystem::path makePrivateDirectory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "orvix-pulse-XXXXXX").string();
@@ -92,14 +76,6 @@ PulseServer::Kind kindFromEnvironment() {
   throw std::runtime_error(std::string("ORVIX_TEST_AUDIO_SERVER names no known server: ") + chosen);
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return done();
-}
 
 // PulseAudio's command line, which pactl lacks a "kill" of; on a socket of the test's own.
 bool sendToPulseCommandLine(const std::string& path, const std::string& command) {
@@ -126,6 +102,15 @@ bool sendToPulseCommandLine(const std::string& path, const std::string& command)
 
 }  // namespace
 
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return done();
+}
+
 PulseServer::PulseServer() : kind_(kindFromEnvironment()), directory_(makePrivateDirectory()) {
   address_ = "unix:" + (directory_ / "pulse" / "native").string();
   // Clients started with this environment never spawn a server of their own.
@@ -135,7 +120,7 @@ PulseServer::PulseServer() : kind_(kindFromEnvironment()), directory_(makePrivat
   } else {
     const auto drop_ins = directory_ / "config" / "pipewire" / "pipewire.conf.d";
     std::filesystem::create_directories(drop_ins);
-    std::ofstream(drop_ins / "devices.conf") << kPipeWireDevices;
+    std::ofstream(drop_ins / "devices.conf") << pipeWireDevices();
   }
   try {
     start();
@@ -241,11 +226,11 @@ void PulseServer::startPipeWire() {
         "dbus-daemon",
         {"--session", "--nofork", "--address=unix:path=" + (directory_ / "bus").string()},
         "dbus.log"));
-    if (!waitFor([&] { return std::filesystem::exists(directory_ / "bus"); }, kStartPatience)) {
+    if (!eventually([&] { return std::filesystem::exists(directory_ / "bus"); }, kStartPatience)) {
       throw std::runtime_error("the private session bus did not come up");
     }
     stack_.push_back(startDaemon("pipewire", {}, "pipewire.log"));
-    if (!waitFor([&] { return std::filesystem::exists(directory_ / "pipewire-0"); },
+    if (!eventually([&] { return std::filesystem::exists(directory_ / "pipewire-0"); },
                  kStartPatience)) {
       throw std::runtime_error("pipewire did not come up; its log:\n" +
                                readFile(directory_ / "pipewire.log"));
@@ -255,7 +240,7 @@ void PulseServer::startPipeWire() {
   daemon_ = startDaemon("pipewire-pulse", {}, "pipewire-pulse.log");
   awaitProtocol(*daemon_, "pipewire-pulse.log");
   // The session manager keeps the defaults; set them as a user's settings would.
-  const bool defaults = waitFor(
+  const bool defaults = eventually(
       [&] {
         return control({"set-default-sink", "spk"}) && control({"set-default-source", "mic"}) &&
                toolOutput("pactl", {"get-default-source"}) == "mic\n";

@@ -9,6 +9,7 @@
 // played into "micfeed"; "headset", fed through "headsetfeed", is a second one. Every daemon is
 // stopped by its process id.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -20,6 +21,9 @@
 #include "support/child_process.h"
 
 namespace orvix::testing {
+
+// Polls `done` in real time until it holds or `patience` has passed; its last answer.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience);
 
 class PulseServer {
  public:

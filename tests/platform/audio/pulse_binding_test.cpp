@@ -20,17 +20,9 @@ namespace {
 using namespace std::chrono_literals;
 using orvix::testing::PulseServer;
 using orvix::testing::TonePlayer;
+using orvix::testing::eventually;
 
 constexpr auto kPatience = 5s;
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return done();
-}
 
 // Keeps what a system-audio client must judge a switch by: the stops, the frames, the stamps'
 // span, and the longest run of exact zeros (a tone crosses zero between samples, never on a
