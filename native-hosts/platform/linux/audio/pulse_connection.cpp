@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <cstring>
+#include <string_view>
 
 namespace orvix::platform::pulse {
 
@@ -74,8 +75,17 @@ std::optional<Answer> ask(PulseConnection& connection, Start start) {
 
 std::string text(const char* value) { return value == nullptr ? std::string() : value; }
 
+// With no output device left, PulseAudio and PipeWire's PulseAudio service both put a stand-in
+// sink of this name in its place (module-always-sink), so that players never fail: it plays
+// nowhere, and neither it nor its monitor is a device to record.
+constexpr std::string_view kStandInSink = "auto_null";
+constexpr std::string_view kStandInMonitor = "auto_null.monitor";
+
 ServerDefaults defaultsOf(const pa_server_info& info) {
-  return ServerDefaults{text(info.default_sink_name), text(info.default_source_name)};
+  ServerDefaults defaults{text(info.default_sink_name), text(info.default_source_name)};
+  if (defaults.sink == kStandInSink) defaults.sink.clear();
+  if (defaults.source == kStandInMonitor) defaults.source.clear();
+  return defaults;
 }
 
 void serverInfoArrived(pa_context*, const pa_server_info* info, void* userdata) {

@@ -17,8 +17,8 @@ namespace orvix::platform::pulse {
 using ServerAddress = std::optional<std::string>;
 
 struct ServerDefaults {
-  std::string sink;    // empty when the server has no default sink
-  std::string source;  // empty when the server has no default source
+  std::string sink;    // empty when the server has no default sink, or only its stand-in
+  std::string source;  // empty when the server has no default source, or only the stand-in's monitor
 };
 
 // A source (or a sink's monitor) as a recording needs it: its name and native layout.

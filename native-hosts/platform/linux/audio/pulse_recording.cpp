@@ -26,7 +26,7 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
                                                      std::size_t fragmentFrames,
                                                      OnFrames onFrames,
                                                      std::function<void()> onFailed,
-                                                     std::optional<std::uint64_t> continuesAt) {
+                                                     bool held) {
   const AudioFormat format = recordingFormat(source);
   pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(format.sampleRate),
                       static_cast<std::uint8_t>(format.channelCount)};
@@ -40,8 +40,7 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
       connection, format, fragmentFrames, std::move(onFrames), std::move(onFailed)));
 
   PulseConnection::Locked locked(connection);
-  recording->nextTime_ = continuesAt;
-  recording->bridgePending_ = continuesAt.has_value();
+  recording->held_ = held;
   pa_channel_map map;
   pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   recording->stream_ = pa_stream_new(connection.context(), "Orvix recording", &spec, &map);
@@ -115,7 +114,18 @@ std::optional<std::uint64_t> PulseRecording::readIndexCaptureTime() {
   return stamp ? stamp : nextTime_;
 }
 
+void PulseRecording::takeOverLocked(std::optional<std::uint64_t> continuesAt) {
+  if (!held_) return;
+  held_ = false;
+  nextTime_ = continuesAt;
+  bridgePending_ = continuesAt.has_value();
+  // What arrived while held is in the stream's buffer: handed on now, not at the next fragment.
+  readable();
+}
+
 void PulseRecording::readable() {
+  // Held audio stays in the stream's buffer; the server adds to it and keeps telling.
+  if (held_) return;
   requestTimingIfStale();
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
   while (pa_stream_readable_size(stream_) > 0) {
@@ -167,8 +177,11 @@ std::size_t PulseRecording::bridgeTo(std::optional<std::uint64_t> stamp, std::si
     deliverSilence(lost, nextTime_);
     return 0;
   }
-  // Heard already, by the recording this one took over from.
-  return framesLostBetween(*stamp, *nextTime_, format_.sampleRate, frames);
+  // Heard already, by the recording this one took over from; when the whole fragment was, the
+  // next one may overlap too.
+  const std::size_t heard = framesLostBetween(*stamp, *nextTime_, format_.sampleRate, frames);
+  bridgePending_ = heard == frames;
+  return heard;
 }
 
 void PulseRecording::deliver(const float* samples, std::size_t frames,

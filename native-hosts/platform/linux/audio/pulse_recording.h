@@ -25,7 +25,8 @@ namespace orvix::platform::pulse {
 // stream lost is handed on as silence of the same length, so the frames delivered stay a
 // continuous timeline: a hole in the stream's buffer, a reported overflow (its length read off
 // the next stamp), and for a recording that takes over from another, the stretch since the
-// other's last frame (its overlap with the other is dropped instead).
+// other's last frame (its overlap with the other is dropped instead). A recording that takes
+// over is made while the other still runs, so that the two overlap and nothing falls between.
 //
 // Thread rules: open and the destructor from any thread but the loop's; `onFrames` and
 // `onFailed` run on the loop thread under the loop lock and must not call into the connection.
@@ -41,15 +42,20 @@ class PulseRecording {
   // host's own gap filling covers it, and the next stamp places what follows.
   static constexpr double kLongestBridgeSeconds = 2;
 
-  // `continuesAt`: where the audio of the recording this one takes over from ended.
+  // `held`: the recording takes over from another, and keeps its audio back until
+  // takeOverLocked says where the other's audio ended.
   static std::unique_ptr<PulseRecording> open(PulseConnection& connection,
                                               const SourceFacts& source,
                                               std::size_t fragmentFrames, OnFrames onFrames,
-                                              std::function<void()> onFailed,
-                                              std::optional<std::uint64_t> continuesAt = {});
+                                              std::function<void()> onFailed, bool held = false);
   ~PulseRecording();
   PulseRecording(const PulseRecording&) = delete;
   PulseRecording& operator=(const PulseRecording&) = delete;
+
+  // With the loop locked: a held recording starts delivering, from where the audio of the one
+  // it takes over from ended (`continuesAt`): a stretch between the two arrives as silence, and
+  // the frames the other already delivered are dropped.
+  void takeOverLocked(std::optional<std::uint64_t> continuesAt);
 
   AudioFormat format() const { return format_; }
   // With the loop locked: the capture time just past the last frame delivered.
@@ -83,6 +89,7 @@ class PulseRecording {
   std::optional<std::uint64_t> nextTime_;
   CaptureTimeFollower follower_;
   bool bridgePending_ = false;
+  bool held_ = false;
   std::atomic<std::uint64_t> overflows_{0};
   std::uint64_t lastTimingRequest_ = 0;
   static constexpr std::uint64_t kTimingRefreshMicroseconds = 100'000;

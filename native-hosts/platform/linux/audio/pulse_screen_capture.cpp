@@ -80,7 +80,7 @@ std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
     capturing_ = true;
   }
   connection_ = std::move(connection);
-  recording_ = record(*monitor, std::nullopt);
+  recording_ = record(*monitor, liveGeneration_, /*held=*/false);
   if (!recording_) {
     {
       std::lock_guard lock(deliveryMutex_);
@@ -93,20 +93,20 @@ std::optional<ScreenCaptureFailure> MonitorStream::startCapture() {
 }
 
 std::unique_ptr<PulseRecording> MonitorStream::record(const SourceFacts& monitor,
-                                                      std::optional<std::uint64_t> continuesAt) {
+                                                      std::uint64_t generation, bool held) {
   const AudioFormat format = recordingFormat(monitor);
   return PulseRecording::open(
       *connection_, monitor, fragmentFrames(monitor.sampleRate),
-      [this, format](const float* samples, std::size_t frames,
-                     std::optional<std::uint64_t> captureTime) {
-        post(format, samples, frames, captureTime);
+      [this, format, generation](const float* samples, std::size_t frames,
+                                 std::optional<std::uint64_t> captureTime) {
+        if (generation == liveGeneration_) post(format, samples, frames, captureTime);
       },
       [weak = weak_from_this(), this] {
         platformQueue_.async([weak] {
           if (auto self = weak.lock()) self->followDefaultSink(true);
         });
       },
-      continuesAt);
+      held);
 }
 
 void MonitorStream::followDefaultSink(bool lost) {
@@ -122,11 +122,9 @@ void MonitorStream::followDefaultSink(bool lost) {
     const auto defaults = connection_->serverDefaults();
     if (!defaults) return;
     std::string recorded;
-    std::optional<std::uint64_t> endTime;
     {
       PulseConnection::Locked locked(*connection_);
       recorded = sink_;
-      if (recording_) endTime = recording_->endTimeLocked();
     }
     if (defaults->sink.empty()) {
       // Nothing plays now; an output may come back, which the host's recovery waits for.
@@ -136,15 +134,20 @@ void MonitorStream::followDefaultSink(bool lost) {
       if (lost) stop = StreamStopReason::failed;
     } else {
       const auto monitor = connection_->sinkMonitor(defaults->sink);
-      // The old recording ends first, so the new one's audio never overlaps it in the track.
-      recording_.reset();
-      if (monitor) recording_ = record(*monitor, endTime);
-      if (recording_) {
+      // Made while the old recording still runs: a new stream takes tens of milliseconds to
+      // bring its first audio (more on PipeWire, which links it into the graph first), and the
+      // old one's audio fills them. The new one then carries on from the old one's last frame.
+      const std::uint64_t generation = liveGeneration_ + 1;
+      auto incoming = monitor ? record(*monitor, generation, /*held=*/true) : nullptr;
+      if (incoming) {
         PulseConnection::Locked locked(*connection_);
+        liveGeneration_ = generation;
+        incoming->takeOverLocked(recording_ ? recording_->endTimeLocked() : std::nullopt);
         sink_ = defaults->sink;
       } else {
         stop = StreamStopReason::stoppedBySystem;
       }
+      recording_ = std::move(incoming);
     }
   }
   // Reported with no lock held: the client may stop the stream from inside.

@@ -34,8 +34,9 @@ class MonitorStream final : public ScreenCaptureStream,
   std::optional<ScreenCaptureFailure> stopCapture() override;
 
  private:
-  std::unique_ptr<PulseRecording> record(const SourceFacts& monitor,
-                                         std::optional<std::uint64_t> continuesAt);
+  // `generation` tells its audio apart from the recording it replaces; `held`: see PulseRecording.
+  std::unique_ptr<PulseRecording> record(const SourceFacts& monitor, std::uint64_t generation,
+                                         bool held);
   void post(const AudioFormat& format, const float* samples, std::size_t frames,
             std::optional<std::uint64_t> captureTime);
   void deliver(const AudioFormat& format, const std::vector<float>& samples, std::size_t frames,
@@ -58,6 +59,9 @@ class MonitorStream final : public ScreenCaptureStream,
   std::unique_ptr<PulseConnection> connection_;
   std::unique_ptr<PulseRecording> recording_;
   std::string sink_;  // written under the loop lock, read on the loop thread
+  // The recording whose audio reaches the client: written under the loop lock, read on the loop
+  // thread. Audio of another, the one being replaced, is dropped.
+  std::uint64_t liveGeneration_ = 0;
   std::atomic<int> undelivered_{0};
   // Loop thread only: frames not copied while the queue was full, and where they began.
   std::size_t droppedFrames_ = 0;
