@@ -75,13 +75,16 @@ function(orvix_add_test name)
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
-  gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60)
+  # DISCOVERY_TIMEOUT is an option of gtest_discover_tests, not a test property: placed after
+  # PROPERTIES it would end that list and silently drop whatever property follows it.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   orvix_label_discovered_tests(${name} ${name}_TESTS "${ARG_LABELS}")
   # Tests against a PulseAudio server run a second time against PipeWire's PulseAudio service,
   # which is what current desktops ship: the same bodies, the fixture picks the server.
   if(ARG_LABELS MATCHES "(^|;)pulse(;|$)")
     gtest_discover_tests(${name} TEST_SUFFIX ".pipewire" TEST_LIST ${name}_pipewire_TESTS
-                         PROPERTIES TIMEOUT ${ARG_TIMEOUT} DISCOVERY_TIMEOUT 60
+                         DISCOVERY_TIMEOUT 60
+                         PROPERTIES TIMEOUT ${ARG_TIMEOUT}
                                     ENVIRONMENT ORVIX_TEST_AUDIO_SERVER=pipewire)
     string(REGEX REPLACE "(^|;)pulse(;|$)" "\\1pipewire\\2" pipewire_labels "${ARG_LABELS}")
     orvix_label_discovered_tests(${name} ${name}_pipewire_TESTS "${pipewire_labels}")

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "support/file_text.h"
 
 namespace orvix::testing {
@@ -26,7 +28,8 @@ constexpr auto kStartPatience = 10s;
 // A fresh server was seen to need about 1.9 s before a new source's first samples arrive.
 constexpr auto kWarmUpPatience = 8s;
 
-// The native protocol goes last, so a client that connects finds the server complete, also
+// A desktop's server keeps a stand-in sink while no other exists (module-always-sink), as
+// PipeWire's does. The native protocol goes last, so a client that connects finds the server complete, also
 // after a restart. Anonymous access is safe: the socket sits in a directory only we can enter.
 constexpr const char* kPulseAudioStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
 load-module module-null-sink sink_name=headphones rate=48000
@@ -34,6 +37,7 @@ load-module module-null-sink sink_name=micfeed rate=48000
 load-module module-remap-source source_name=mic master=micfeed.monitor
 load-module module-null-sink sink_name=headsetfeed rate=48000
 load-module module-remap-source source_name=headset master=headsetfeed.monitor
+load-module module-always-sink
 set-default-sink spk
 set-default-source mic
 %SETTINGS%load-module module-native-protocol-unix auth-anonymous=1
@@ -274,14 +278,22 @@ bool PulseServer::control(const std::vector<std::string>& arguments) const {
 
 bool PulseServer::removeMicrophones() const {
   if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-remap-source"});
-  // A loopback goes as one: the source and its feed.
-  return runTool("pw-cli", {"destroy", "mic"}) && runTool("pw-cli", {"destroy", "headset"});
+  // A loopback goes as one: the source and its feed. The speakers are loopbacks too, whose
+  // echoes are sources a client would take for microphones, so they go as well.
+  // pw-cli returns before the graph has let go of them.
+  return runTool("pw-cli", {"destroy", "mic"}) && runTool("pw-cli", {"destroy", "headset"}) &&
+         runTool("pw-cli", {"destroy", "spk"}) && runTool("pw-cli", {"destroy", "headphones"}) &&
+         standInIsDefault();
 }
 
 bool PulseServer::removeSpeakers() const {
-  if (kind_ == Kind::pulseaudio) return control({"unload-module", "module-null-sink"});
-  return runTool("pw-cli", {"destroy", "spk"}) && runTool("pw-cli", {"destroy", "headphones"}) &&
-         removeMicrophones();
+  if (kind_ == Kind::pipewire) return removeMicrophones();
+  return control({"unload-module", "module-null-sink"}) && standInIsDefault();
+}
+
+bool PulseServer::standInIsDefault() const {
+  return eventually([&] { return toolOutput("pactl", {"get-default-sink"}) == "auto_null\n"; },
+                    std::chrono::duration_cast<std::chrono::milliseconds>(kStartPatience));
 }
 
 std::vector<std::string> PulseServer::clientRecordings() const {
@@ -296,8 +308,19 @@ std::vector<std::string> PulseServer::clientRecordings() const {
 }
 
 bool PulseServer::endRecording(const std::string& id) const {
-  // PipeWire's stream ids are its node ids.
-  if (kind_ == Kind::pipewire) return runTool("pw-cli", {"destroy", id});
+  if (kind_ == Kind::pipewire) {
+    // pipewire-pulse numbers a stream by its node's serial; pw-cli destroys by object id.
+    const auto objects = nlohmann::json::parse(toolOutput("pw-dump", {}), nullptr, false);
+    if (!objects.is_array()) return false;
+    for (const auto& object : objects) {
+      const auto serial = object.value("/info/props/object.serial"_json_pointer, nlohmann::json());
+      if (object.value("type", "") == "PipeWire:Interface:Node" && serial.is_number() &&
+          std::to_string(serial.get<std::uint64_t>()) == id) {
+        return runTool("pw-cli", {"destroy", std::to_string(object.value("id", 0U))});
+      }
+    }
+    return false;
+  }
   const std::string path = (directory_ / "cli").string();
   if (!std::filesystem::exists(path) &&
       !control({"load-module", "module-cli-protocol-unix", "socket=" + path})) {

@@ -57,7 +57,9 @@ class PulseServer {
   // wait for that first.
   bool warmUp(const std::string& source) const;
 
-  // The machine loses its microphones (with their feeds), or everything that plays.
+  // The machine loses its microphones (with their feeds; on PipeWire the speakers too, whose
+  // loopbacks put out sources of their own), or everything that plays. Either way the server
+  // puts its stand-in sink in place of the last one.
   bool removeMicrophones() const;
   bool removeSpeakers() const;
   // The recording streams clients opened (server-side ids), and the server ending one of them.
@@ -70,6 +72,8 @@ class PulseServer {
   void startPipeWire();
   void awaitProtocol(ChildProcess& daemon, const std::string& logName);
   bool runTool(const std::string& tool, const std::vector<std::string>& arguments) const;
+  // Waits for the stand-in sink a server puts in place of the last one that went.
+  bool standInIsDefault() const;
   std::string toolOutput(const std::string& tool, const std::vector<std::string>& arguments) const;
   std::unique_ptr<ChildProcess> startDaemon(const std::string& program,
                                             const std::vector<std::string>& arguments,

@@ -167,6 +167,14 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
   // The tracks are meant to agree within 2 ms, and mostly do once a stream has settled; the
   // limit leaves room for the first second of a fresh stream's latency readings. `outliers`
   // clicks may lie further off: the one caught where an outage ends (30 to 50 ms off, measured).
+  // How far apart the tracks may lie once a stream was made anew (a new input, output, or a
+  // restarted server). PipeWire's readings of a new stream carry an offset of that stream's own,
+  // which then stays: measured 5 to 34 ms between a rebuilt microphone and the system stream,
+  // up to a graph cycle (1024 frames, 21 ms) each side. PulseAudio's stay within `pulseAudioMs`.
+  double afterNewStreamsMs(double pulseAudioMs) const {
+    return server.kind() == PulseServer::Kind::pipewire ? 40 : pulseAudioMs;
+  }
+
   void expectAligned(std::size_t fewestClicks, double limitMs, std::size_t outliers = 0) {
     const auto system = readTrack(output + ".system.pcm");
     const auto voice = readTrack(output + ".microphone.pcm");
@@ -244,7 +252,7 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughNewDefaultInputs) {
     host->readFor(1s);
   }
   stop(*host);
-  expectAligned(8, 10);
+  expectAligned(8, afterNewStreamsMs(10));
 }
 
 TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughNewDefaultOutputs) {
@@ -256,7 +264,7 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughNewDefaultOutputs) {
   }
   const std::string events = stop(*host);
   EXPECT_EQ(events.find("recovering"), std::string::npos) << "a new output is no outage";
-  if (server.kind() == PulseServer::Kind::pipewire) expectAligned(12, 15);
+  if (server.kind() == PulseServer::Kind::pipewire) expectAligned(12, afterNewStreamsMs(15));
 }
 
 TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughARestartedServer) {
@@ -276,7 +284,7 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughARestartedServer) {
   host->readFor(3s);
   stop(*host);
   // Four clicks before the restart, at least three after it.
-  expectAligned(7, 15, 1);
+  expectAligned(7, afterNewStreamsMs(15), 1);
 }
 
 }  // namespace
