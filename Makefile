@@ -1,8 +1,11 @@
 # The entry points: make demo, make test, make bench. Each first makes sure the Debian packages
 # are present, then configures and builds with the CMake presets.
-.PHONY: all deps build build-asan build-release build-libcxx build-tsan demo test tsan bench fuzz clean
+.PHONY: all deps build build-asan build-libcxx build-tsan demo test tsan bench fuzz clean
 
 JOBS ?= $(shell nproc)
+# Many tests wait on real time (real services, child processes), so one test more than there are
+# cores runs at once.
+TEST_JOBS ?= $(shell echo $$(( $$(nproc) + 1 )))
 
 # Let ccache share results between checkouts in different folders (a fresh clone in CI).
 export CCACHE_BASEDIR := $(CURDIR)
@@ -20,13 +23,6 @@ build: deps
 build-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS)
-
-# The programs and their libraries at -O3, as a plain Release build (a vendor's) compiles them:
-# the optimiser reports warnings the other builds never see, and they must stay warning-free there
-# too. Built only, without the tests: they run in the two builds above.
-build-release: deps
-	@cmake --preset release >/dev/null
-	@cmake --build --preset release -j $(JOBS)
 
 # The programs with the target's toolchain, clang and libc++, so that a libstdc++-only header or
 # extension fails here rather than in the macOS build. Programs only: Debian's GoogleTest and
@@ -51,9 +47,11 @@ demo: deps
 	@cmake --build --preset default -j $(JOBS) --target orvix_demo
 	@scripts/demo build/bin
 
-test: build build-asan build-release build-libcxx
-	@ctest --preset default -j $(JOBS)
-	@ctest --preset asan -j $(JOBS)
+# The default build is a Release build (-O3) with line tables: the programs it tests are the ones a
+# plain Release build (a vendor's) compiles, with the optimiser's warnings.
+test: build build-asan build-libcxx
+	@ctest --preset default -j $(TEST_JOBS)
+	@ctest --preset asan -j $(TEST_JOBS)
 
 bench: build
 	@scripts/bench build
@@ -64,4 +62,4 @@ fuzz: deps
 	@scripts/fuzz build-fuzz
 
 clean:
-	rm -rf build build-asan build-release build-libcxx build-tsan build-fuzz
+	rm -rf build build-asan build-libcxx build-tsan build-fuzz

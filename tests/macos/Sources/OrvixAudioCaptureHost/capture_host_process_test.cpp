@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/json_wire.h"
+#include "macos/Sources/OrvixAudioCaptureHost/capture_constants.h"
 #include "macos/Sources/OrvixAudioCaptureHost/track_file_support.h"
 #include "platform/simulated/audio/tick_reader.h"
 #include "support/child_process.h"
@@ -73,6 +74,13 @@ class CaptureHostProcess : public ::testing::Test {
     return child;
   }
 
+  // Waits for the progress ticks of `seconds` of recording, however slowly a loaded machine
+  // gets there.
+  static bool awaitSeconds(ChildProcess& child, std::size_t seconds) {
+    constexpr std::size_t kTicksPerSecond = 1'000'000'000 / progressIntervalNanoseconds;
+    return child.awaitOutput("\"recording.progress\"", 30s, seconds * kTicksPerSecond);
+  }
+
   TemporaryDirectory directory;
   std::string output = directory.file("recording.pcm");
   std::string sessionId = "process-test";
@@ -119,7 +127,7 @@ TEST_F(CaptureHostProcess, AnUnusableScenarioFailsOnStandardOutputOnly) {
 
 TEST_F(CaptureHostProcess, MediaRecordingStoppedAfterTwoSeconds) {
   auto child = startRecording("media");
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(awaitSeconds(*child, 2)) << child->outputSoFar();
   child->sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
   const ChildResult result = child->finish();
   EXPECT_EQ(result.exitStatus, 0);
@@ -137,7 +145,7 @@ TEST_F(CaptureHostProcess, MediaRecordingStoppedAfterTwoSeconds) {
 
 TEST_F(CaptureHostProcess, MeetingRecordingLeavesTwoEqualTracks) {
   auto child = startRecording("meeting");
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(awaitSeconds(*child, 2)) << child->outputSoFar();
   child->sendLine("{\"schemaVersion\":1,\"command\":\"pause\"}");
   std::this_thread::sleep_for(500ms);
   child->sendLine("{\"schemaVersion\":1,\"command\":\"resume\"}");
@@ -255,7 +263,8 @@ TEST_F(CaptureHostProcess, ASessionIdThatIsNotUtf8IsRepairedNotDropped) {
 TEST_F(CaptureHostProcess, AFileSizeLimitFailsTheRecordingInsteadOfKillingTheHost) {
   // Sixteen or thirty-two KiB, depending on the shell's block size: a second of audio at most.
   auto child = startRecording("media", {"/bin/sh", "-c", "ulimit -f 32 && exec \"$0\" \"$@\""});
-  std::this_thread::sleep_for(2s);
+  // Past the limit: the host finds out when it writes the files at the stop.
+  ASSERT_TRUE(awaitSeconds(*child, 2)) << child->outputSoFar();
   child->sendLine("{\"schemaVersion\":1,\"command\":\"stop\"}");
   const ChildResult result = child->finish();
   EXPECT_EQ(result.exitStatus, 1);
