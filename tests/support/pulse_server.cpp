@@ -315,9 +315,10 @@ bool PulseServer::endRecording(const std::string& id) const {
     if (!objects.is_array()) return false;
     for (const auto& object : objects) {
       const auto serial = object.value("/info/props/object.serial"_json_pointer, nlohmann::json());
+      const auto node = object.value("id", nlohmann::json());
       if (object.value("type", "") == "PipeWire:Interface:Node" && serial.is_number() &&
-          std::to_string(serial.get<std::uint64_t>()) == id) {
-        return runTool("pw-cli", {"destroy", std::to_string(object.value("id", 0U))});
+          node.is_number() && std::to_string(serial.get<std::uint64_t>()) == id) {
+        return runTool("pw-cli", {"destroy", std::to_string(node.get<std::uint64_t>())});
       }
     }
     return false;
