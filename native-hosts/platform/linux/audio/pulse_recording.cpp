@@ -59,7 +59,7 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
       self->stream_,
       [](pa_stream*, void* that) { static_cast<PulseRecording*>(that)->overflowed(); }, self);
   pa_stream_set_latency_update_callback(
-      self->stream_, [](pa_stream*, void* that) { static_cast<PulseRecording*>(that)->connection_.wake(); },
+      self->stream_, [](pa_stream*, void* that) { static_cast<PulseRecording*>(that)->timingArrived(); },
       self);
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -79,8 +79,9 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
   });
   if (!ready || pa_stream_get_state(self->stream_) != PA_STREAM_READY) return nullptr;
   self->ready_ = true;
-  // The first timing update follows the connection closely; waiting for it lets the first
-  // fragment carry a stamp too. A server that never sends one still records, unstamped.
+  self->readySince_ = pa_rtclock_now();
+  // The first timing update follows the connection closely; waiting for it here means a
+  // recording that takes over knows at once where its audio lies.
   connection.waitLocked([self] {
     pa_usec_t latency = 0;
     int negative = 0;
@@ -123,6 +124,15 @@ void PulseRecording::takeOverLocked(std::optional<std::uint64_t> continuesAt) {
   readable();
 }
 
+void PulseRecording::timingArrived() {
+  connection_.wake();
+  if (!nextTime_) readable();
+}
+
+bool PulseRecording::waitsForFirstStamp() const {
+  return !nextTime_ && pa_rtclock_now() - readySince_ < kFirstStampWaitMicroseconds;
+}
+
 void PulseRecording::readable() {
   // Held audio stays in the stream's buffer; the server adds to it and keeps telling.
   if (held_) return;
@@ -130,6 +140,10 @@ void PulseRecording::readable() {
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
   while (pa_stream_readable_size(stream_) > 0) {
     std::optional<std::uint64_t> stamp = readIndexCaptureTime();
+    // Until the stream's timing is known its audio waits in the buffer, where the next timing
+    // update finds it: libpulse withholds the latency until its first reply, and again after
+    // one it must discard. A server that never tells still records, unstamped.
+    if (!stamp && waitsForFirstStamp()) return;
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;

@@ -66,6 +66,8 @@ class PulseRecording {
   PulseRecording(PulseConnection& connection, AudioFormat format, std::size_t fragmentFrames,
                  OnFrames onFrames, std::function<void()> onFailed);
   void readable();
+  void timingArrived();
+  bool waitsForFirstStamp() const;
   void stateChanged();
   void overflowed();
   std::optional<std::uint64_t> readIndexCaptureTime();
@@ -92,7 +94,9 @@ class PulseRecording {
   bool held_ = false;
   std::atomic<std::uint64_t> overflows_{0};
   std::uint64_t lastTimingRequest_ = 0;
+  std::uint64_t readySince_ = 0;
   static constexpr std::uint64_t kTimingRefreshMicroseconds = 100'000;
+  static constexpr std::uint64_t kFirstStampWaitMicroseconds = 500'000;
 };
 
 // The layout a recording of `source` delivers in.
