@@ -342,14 +342,22 @@ bool PulseServer::warmUp(const std::string& source) const {
                                 std::chrono::duration_cast<std::chrono::milliseconds>(kWarmUpPatience));
 }
 
-TonePlayer::TonePlayer(std::string server, std::string sink, double frequency)
-    : TonePlayer(std::move(server), std::move(sink), [frequency](std::uint64_t frame) {
-        return static_cast<float>(
-            0.25 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(frame) / kRate));
-      }) {}
+TonePlayer::TonePlayer(std::string server, std::string sink, double frequency,
+                       std::chrono::milliseconds buffer)
+    : TonePlayer(
+          std::move(server), std::move(sink),
+          [frequency](std::uint64_t frame) {
+            return static_cast<float>(0.25 * std::sin(2 * std::numbers::pi * frequency *
+                                                      static_cast<double>(frame) / kRate));
+          },
+          buffer) {}
 
-TonePlayer::TonePlayer(std::string server, std::string sink, Waveform waveform)
-    : server_(std::move(server)), sink_(std::move(sink)), waveform_(std::move(waveform)) {
+TonePlayer::TonePlayer(std::string server, std::string sink, Waveform waveform,
+                       std::chrono::milliseconds buffer)
+    : server_(std::move(server)),
+      sink_(std::move(sink)),
+      waveform_(std::move(waveform)),
+      buffer_(buffer) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -360,11 +368,11 @@ TonePlayer::~TonePlayer() {
 
 void TonePlayer::run() {
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kRate, 1};
-  // A short buffer keeps the player near real time, so what it plays reaches the sink about
-  // when it is written.
   pa_buffer_attr attributes{};
   attributes.maxlength = static_cast<std::uint32_t>(-1);
-  attributes.tlength = static_cast<std::uint32_t>(kRate / 20 * sizeof(float));
+  attributes.tlength =
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>(buffer_.count()) * kRate / 1000 *
+                                 sizeof(float));
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   std::vector<float> chunk(kRate / 100);

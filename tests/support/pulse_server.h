@@ -96,8 +96,18 @@ class TonePlayer {
   static constexpr int kRate = 48000;
   using Waveform = std::function<float(std::uint64_t frame)>;
 
-  TonePlayer(std::string server, std::string sink, double frequency);
-  TonePlayer(std::string server, std::string sink, Waveform waveform);
+  // What the player keeps written ahead of the sink. A short buffer keeps it near real time, so
+  // what it plays reaches the sink about when it is written (PulseAudio also sizes a sink's
+  // latency by its clients' buffers). Under PipeWire, which takes audio a graph cycle (1024
+  // frames) at a time, a player with only two cycles in hand runs dry on a loaded machine, and
+  // the hole is in what the sink plays: a test that needs an unbroken signal asks for `kSteady`.
+  static constexpr std::chrono::milliseconds kNearRealTime{50};
+  static constexpr std::chrono::milliseconds kSteady{200};
+
+  TonePlayer(std::string server, std::string sink, double frequency,
+             std::chrono::milliseconds buffer = kNearRealTime);
+  TonePlayer(std::string server, std::string sink, Waveform waveform,
+             std::chrono::milliseconds buffer = kNearRealTime);
   ~TonePlayer();
   TonePlayer(const TonePlayer&) = delete;
   TonePlayer& operator=(const TonePlayer&) = delete;
@@ -108,6 +118,7 @@ class TonePlayer {
   std::string server_;
   std::string sink_;
   Waveform waveform_;
+  std::chrono::milliseconds buffer_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
