@@ -105,7 +105,13 @@ bool MicrophoneCapture::installTap(platform::AudioEngine& engine, std::uint64_t 
           });
           converter_->setRateCorrection(timeline_.microphoneRateCorrection());
         });
-        time_.mainLoop().post(lifetime_.guard([this, generation] { didReceiveAudio(generation); }));
+        // The main thread needs to learn that the engine delivers, not of every buffer: one
+        // note waits at a time, which spares it a wake-up per buffer.
+        if (deliveryNotePending_.exchange(true)) return;
+        time_.mainLoop().post(lifetime_.guard([this, generation] {
+          deliveryNotePending_ = false;
+          didReceiveAudio(generation);
+        }));
       });
   if (installed) tapInstalled_ = true;
   return installed;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -77,6 +78,8 @@ class MicrophoneCapture {
   bool watching_ = false;
   // The current engine delivered a buffer since the watchdog last looked.
   bool delivered_ = false;
+  // A delivery note is on its way to the main thread (set by the tap, cleared by the note).
+  std::atomic<bool> deliveryNotePending_{false};
   int restartAttempts_ = 0;
   std::uint64_t lastRestartAt_ = 0;
   bool recoveryExhausted_ = false;
