@@ -167,6 +167,41 @@ std::optional<ScreenCaptureFailure> MonitorStream::stopCapture() {
 
 void MonitorStream::post(const AudioFormat& format, const float* samples, std::size_t frames,
                          std::optional<std::uint64_t> captureTime) {
+  // The server hands a monitor's audio over in pieces of a few milliseconds; gathered into
+  // fragments, the audio queue wakes once a fragment instead of once a piece. A piece that does
+  // not continue the gathered ones (another layout, a stamp elsewhere) starts a fragment of its own.
+  if (batchFrames_ > 0 && !continuesBatch(format, captureTime)) sendBatch();
+  if (batchFrames_ == 0) {
+    batchFormat_ = format;
+    batchCaptureTime_ = captureTime;
+    batch_.clear();
+  }
+  batch_.insert(batch_.end(), samples, samples + frames * format.channelCount);
+  batchFrames_ += frames;
+  if (batchFrames_ >= fragmentFrames(format.sampleRate)) sendBatch();
+}
+
+bool MonitorStream::continuesBatch(const AudioFormat& format,
+                                   std::optional<std::uint64_t> captureTime) const {
+  if (format.sampleRate != batchFormat_.sampleRate ||
+      format.channelCount != batchFormat_.channelCount ||
+      captureTime.has_value() != batchCaptureTime_.has_value()) {
+    return false;
+  }
+  if (!captureTime) return true;
+  const std::uint64_t expected =
+      captureTimeAfter(*batchCaptureTime_, batchFrames_, batchFormat_.sampleRate);
+  const std::uint64_t apart = *captureTime > expected ? *captureTime - expected : expected - *captureTime;
+  return apart <= kBatchStampTolerance;
+}
+
+void MonitorStream::sendBatch() {
+  send(batchFormat_, batch_, batchFrames_, batchCaptureTime_);
+  batchFrames_ = 0;
+}
+
+void MonitorStream::send(const AudioFormat& format, const std::vector<float>& samples,
+                         std::size_t frames, std::optional<std::uint64_t> captureTime) {
   if (undelivered_.load() >= kMaxUndeliveredBuffers) {
     if (droppedFrames_ == 0) {
       droppedCaptureTime_ = captureTime;
@@ -188,7 +223,8 @@ void MonitorStream::post(const AudioFormat& format, const float* samples, std::s
     droppedFrames_ = 0;
   }
   ++undelivered_;
-  std::vector<float> copy(samples, samples + frames * format.channelCount);
+  std::vector<float> copy(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(
+                                                               frames * format.channelCount));
   audioQueue_->async([weak = weak_from_this(), format, copy = std::move(copy), frames, captureTime] {
     if (auto self = weak.lock()) {
       --self->undelivered_;

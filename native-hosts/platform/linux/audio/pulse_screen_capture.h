@@ -37,7 +37,12 @@ class MonitorStream final : public ScreenCaptureStream,
   // `generation` tells its audio apart from the recording it replaces; `held`: see PulseRecording.
   std::unique_ptr<PulseRecording> record(const SourceFacts& monitor, std::uint64_t generation,
                                          bool held);
+  // Loop thread: gathers a recording's audio into fragments, and sends each to the audio queue.
   void post(const AudioFormat& format, const float* samples, std::size_t frames,
+            std::optional<std::uint64_t> captureTime);
+  bool continuesBatch(const AudioFormat& format, std::optional<std::uint64_t> captureTime) const;
+  void sendBatch();
+  void send(const AudioFormat& format, const std::vector<float>& samples, std::size_t frames,
             std::optional<std::uint64_t> captureTime);
   void deliver(const AudioFormat& format, const std::vector<float>& samples, std::size_t frames,
                std::optional<std::uint64_t> captureTime);
@@ -63,6 +68,13 @@ class MonitorStream final : public ScreenCaptureStream,
   // thread. Audio of another, the one being replaced, is dropped.
   std::uint64_t liveGeneration_ = 0;
   std::atomic<int> undelivered_{0};
+  // Loop thread only: the fragment being gathered, its layout and the capture time of its first
+  // frame. Pieces whose stamps lie this close to continuing it count as continuing it.
+  std::vector<float> batch_;
+  std::size_t batchFrames_ = 0;
+  AudioFormat batchFormat_;
+  std::optional<std::uint64_t> batchCaptureTime_;
+  static constexpr std::uint64_t kBatchStampTolerance = 100'000;
   // Loop thread only: frames not copied while the queue was full, and where they began.
   std::size_t droppedFrames_ = 0;
   std::optional<std::uint64_t> droppedCaptureTime_;
