@@ -38,6 +38,25 @@ bool RealRunLoop::isCurrent() const {
   return runDepth_ > 0 && runner_ == std::this_thread::get_id();
 }
 
+bool RealRunLoop::runHereIfIdle(const Task& task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (lent_ || tasksRunning_ > 0 || !queue_.idleAt(detail::realUptime())) return false;
+    lent_ = true;
+  }
+  struct GiveBack {
+    RealRunLoop& loop;
+    ~GiveBack() {
+      std::lock_guard lock(loop.mutex_);
+      loop.lent_ = false;
+      // Only a runner that found work while the turn was lent is woken: an idle one sleeps on.
+      if (loop.awaitingTurn_) loop.wake_.notify_all();
+    }
+  } giveBack{*this};
+  task();
+  return true;
+}
+
 void RealRunLoop::pump(std::optional<Duration> until) {
   std::unique_lock lock(mutex_);
   const auto self = std::this_thread::get_id();
@@ -56,9 +75,20 @@ void RealRunLoop::pump(std::optional<Duration> until) {
       stopRequested_ = false;
       return;
     }
+    if (lent_) {
+      awaitingTurn_ = true;
+      wake_.wait(lock);
+      awaitingTurn_ = false;
+      continue;
+    }
     const Duration now = detail::realUptime();
     if (until && now >= *until && !lastWork) lastWork = queue_.markReady(now);
     if (Task task = queue_.takeNext(now, lastWork)) {
+      ++tasksRunning_;
+      struct Ran {
+        int& running;
+        ~Ran() { --running; }  // after the relock below
+      } ran{tasksRunning_};
       lock.unlock();
       detail::Relock relock{lock};
       Task running = std::move(task);  // released before relocking: its captures may post

@@ -23,6 +23,7 @@ class RealRunLoop final : public RunLoop {
   void runFor(Duration duration) override;
   void stop() override;
   bool isCurrent() const override;
+  bool runHereIfIdle(const Task& task) override;
 
  private:
   void pump(std::optional<Duration> until);
@@ -33,6 +34,11 @@ class RealRunLoop final : public RunLoop {
   detail::TaskQueue queue_;
   std::thread::id runner_;
   int runDepth_ = 0;
+  // Tasks of this loop under way (more than one only in nested runs), and whether a caller has
+  // borrowed the loop's turn: while either holds, the loop is not idle.
+  int tasksRunning_ = 0;
+  bool lent_ = false;
+  bool awaitingTurn_ = false;
   bool stopRequested_ = false;
 };
 

@@ -33,6 +33,11 @@ class RunLoop {
 
   // True on the thread that is inside run()/runFor() of this loop right now.
   virtual bool isCurrent() const = 0;
+
+  // Lends the loop's turn: when nothing is running or ready, runs `task` on the calling thread,
+  // and the loop starts nothing else until it returns. False, without running it, otherwise. A
+  // loop on virtual time never lends: its threads are simulated, and the hand-over is theirs.
+  virtual bool runHereIfIdle(const Task& /*task*/) { return false; }
 };
 
 }  // namespace orvix

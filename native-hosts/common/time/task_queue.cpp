@@ -57,6 +57,11 @@ std::optional<Duration> TaskQueue::nextDue() {
   return timers_.front().due;
 }
 
+bool TaskQueue::idleAt(Duration now) {
+  const std::optional<Duration> due = nextDue();
+  return ready_.empty() && (!due || *due > now);
+}
+
 void TaskQueue::clear() {
   ready_.clear();
   timers_.clear();

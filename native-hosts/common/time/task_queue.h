@@ -34,6 +34,9 @@ class TaskQueue {
   // When the earliest timer still waiting is due; skips timers cancelled in the meantime.
   std::optional<Duration> nextDue();
 
+  // Nothing is ready to run at `now`.
+  bool idleAt(Duration now);
+
   // Drops every task and timer without running them.
   void clear();
 

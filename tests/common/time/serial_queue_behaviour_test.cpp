@@ -4,6 +4,8 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -48,6 +50,50 @@ TYPED_TEST(SerialQueueBehaviour, TasksRunInSubmissionOrderAndNeverOverlap) {
   EXPECT_FALSE(overlapped);
   ASSERT_EQ(order.size(), 2u * kTasksPerProducer);
   int next[2] = {0, 0};
+  for (const auto& [producer, index] : order) {
+    EXPECT_EQ(index, next[producer]) << "producer " << producer;
+    next[producer] = index + 1;
+  }
+}
+
+// sync() may run its task on the caller's thread when the queue is idle; mixed with tasks from
+// other threads it still never overlaps them and keeps each thread's submission order.
+TYPED_TEST(SerialQueueBehaviour, SyncsMixedWithAsyncsFromSeveralThreadsNeverOverlap) {
+  auto queue = this->time().makeSerialQueue("com.orvix.test.mixed");
+  constexpr int kCallsPerProducer = 300;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::atomic<bool> outsideTheQueue{false};
+  std::vector<std::pair<int, int>> order;  // touched only by the queue's tasks
+
+  auto produce = [&](int producer) {
+    for (int i = 0; i < kCallsPerProducer; ++i) {
+      auto task = [&, producer, i] {
+        if (running.fetch_add(1) != 0) overlapped = true;
+        if (!queue->isCurrent()) outsideTheQueue = true;
+        std::this_thread::yield();  // widens the window an overlap would need
+        order.emplace_back(producer, i);
+        running.fetch_sub(1);
+      };
+      if (i % 3 == 0) {
+        queue->sync(task);
+      } else {
+        queue->async(task);
+      }
+    }
+  };
+  std::vector<std::unique_ptr<NamedThread>> producers;
+  for (int producer = 0; producer < 3; ++producer) {
+    producers.push_back(this->time().startThread("producer-" + std::to_string(producer),
+                                                 [&, producer] { produce(producer); }));
+  }
+  for (auto& producer : producers) producer->join();
+  queue->sync([] {});
+
+  EXPECT_FALSE(overlapped);
+  EXPECT_FALSE(outsideTheQueue);
+  ASSERT_EQ(order.size(), 3u * kCallsPerProducer);
+  int next[3] = {0, 0, 0};
   for (const auto& [producer, index] : order) {
     EXPECT_EQ(index, next[producer]) << "producer " << producer;
     next[producer] = index + 1;
