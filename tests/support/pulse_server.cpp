@@ -28,7 +28,8 @@ constexpr auto kStartPatience = 10s;
 // A fresh server was seen to need about 1.9 s before a new source's first samples arrive.
 constexpr auto kWarmUpPatience = 8s;
 
-// The native protocol goes last, so a client that connects finds the server complete, also
+// A desktop's server keeps a stand-in sink while no other exists (module-always-sink), as
+// PipeWire's does. The native protocol goes last, so a client that connects finds the server complete, also
 // after a restart. Anonymous access is safe: the socket sits in a directory only we can enter.
 constexpr const char* kPulseAudioStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
 load-module module-null-sink sink_name=headphones rate=48000
@@ -36,6 +37,7 @@ load-module module-null-sink sink_name=micfeed rate=48000
 load-module module-remap-source source_name=mic master=micfeed.monitor
 load-module module-null-sink sink_name=headsetfeed rate=48000
 load-module module-remap-source source_name=headset master=headsetfeed.monitor
+load-module module-always-sink
 set-default-sink spk
 set-default-source mic
 %SETTINGS%load-module module-native-protocol-unix auth-anonymous=1
@@ -286,10 +288,7 @@ bool PulseServer::removeMicrophones() const {
 
 bool PulseServer::removeSpeakers() const {
   if (kind_ == Kind::pipewire) return removeMicrophones();
-  // (A desktop's PulseAudio would put its stand-in sink in their place, as PipeWire does; with
-  // module-always-sink loaded here, the first fragment of a fresh monitor recording was seen to
-  // arrive before its stream's first timing, which a desktop's server was not checked for.)
-  return control({"unload-module", "module-null-sink"});
+  return control({"unload-module", "module-null-sink"}) && standInIsDefault();
 }
 
 bool PulseServer::standInIsDefault() const {
