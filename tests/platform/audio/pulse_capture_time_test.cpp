@@ -66,6 +66,12 @@ TEST(PulseCaptureTime, StampsFollowADevicesDriftButNeitherTheReadingsWobbleNorTh
   // A reading far off is a discontinuity, taken as it is.
   CaptureTimeFollower follower;
   EXPECT_EQ(follower.follow(1'000'000'000, 1'200'000'000, 480, 48000), 1'200'000'000U);
+  // In a stream's first second a reading 40 ms early is moved towards in steps, none of which
+  // takes a fragment back past 2 ms of where the last one ended.
+  const std::uint64_t continuing = 2'000'000'000;
+  const std::uint64_t early = follower.follow(continuing, continuing - 40'000'000, 480, 48000);
+  EXPECT_LT(early, continuing);
+  EXPECT_GE(early, continuing - 2'000'000);
 }
 
 }  // namespace

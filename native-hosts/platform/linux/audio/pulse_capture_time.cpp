@@ -11,6 +11,10 @@ constexpr double kNanosecondsPerSecond = 1e9;
 constexpr std::uint64_t kStampWobble = 1'000'000;
 constexpr double kSettlingSeconds = 1;
 constexpr double kSettlingShare = 1.0 / 4;
+// A settling step moves a fragment no further than this from where the last one ended, so the
+// stamps of a continuous stream never step back (or jump ahead) by more than a wobble: at 20 ms
+// fragments that still covers 100 ms a second.
+constexpr double kLongestSettlingStep = 2e6;
 constexpr double kFollowShare = 1.0 / 16;
 constexpr double kLongestSlew = 500e-6;
 constexpr double kDiscontinuity = 50e6;
@@ -35,7 +39,7 @@ std::uint64_t CaptureTimeFollower::follow(std::uint64_t continuing, std::uint64_
   const double seconds = static_cast<double>(frames) / sampleRate;
   double step = 0;
   if (followedSeconds_ < kSettlingSeconds) {
-    step = difference * kSettlingShare;
+    step = std::clamp(difference * kSettlingShare, -kLongestSettlingStep, kLongestSettlingStep);
     error_ = difference - step;
   } else {
     // The readings' mean says how far the stamps lie off; they move towards it no faster than a
