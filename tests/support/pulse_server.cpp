@@ -29,8 +29,9 @@ constexpr auto kStartPatience = 10s;
 constexpr auto kWarmUpPatience = 8s;
 
 // A desktop's server keeps a stand-in sink while no other exists (module-always-sink), as
-// PipeWire's does. The native protocol goes last, so a client that connects finds the server complete, also
-// after a restart. Anonymous access is safe: the socket sits in a directory only we can enter.
+// PipeWire's does. The native protocol goes last, so a client that connects finds the server
+// complete, also after a restart. Anonymous access is safe: the socket sits in a directory only
+// we can enter.
 constexpr const char* kPulseAudioStartupScript = R"(load-module module-null-sink sink_name=spk rate=48000
 load-module module-null-sink sink_name=headphones rate=48000
 load-module module-null-sink sink_name=micfeed rate=48000
