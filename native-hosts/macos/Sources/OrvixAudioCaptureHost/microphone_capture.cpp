@@ -79,7 +79,7 @@ bool MicrophoneCapture::replaceEngine(std::string_view reason, int attempt) {
   }
   engine_ = std::move(engine);
   watching_ = true;
-  delivered_ = false;
+  deliveredGeneration_ = 0;
   const std::uint64_t now = time_.clock().uptimeNanoseconds();
   {
     std::lock_guard lock(stateLock_);
@@ -105,9 +105,10 @@ bool MicrophoneCapture::installTap(platform::AudioEngine& engine, std::uint64_t 
           });
           converter_->setRateCorrection(timeline_.microphoneRateCorrection());
         });
-        // The main thread needs to learn that the engine delivers, not of every buffer: one
-        // note waits at a time, which spares it a wake-up per buffer.
-        if (deliveryNotePending_.exchange(true)) return;
+        deliveredGeneration_ = generation;
+        // The watchdog reads the generation on its tick; the main thread hears of a buffer only
+        // while a rebuilt engine is to be reported back, one note at a time.
+        if (!recoveryPending_ || deliveryNotePending_.exchange(true)) return;
         time_.mainLoop().post(lifetime_.guard([this, generation] {
           deliveryNotePending_ = false;
           didReceiveAudio(generation);
@@ -127,7 +128,6 @@ void MicrophoneCapture::didReceiveAudio(std::uint64_t generation) {
     std::lock_guard lock(stateLock_);
     if (generation != generation_ || flags_.stopping) return;
   }
-  delivered_ = true;
   if (!recoveryPending_) return;
   recoveryPending_ = false;
   restartAttempts_ = 0;
@@ -145,13 +145,15 @@ void MicrophoneCapture::recoverIfStalled() {
   const std::uint64_t now = time_.clock().uptimeNanoseconds();
   bool paused = false;
   std::uint64_t lastProgressAt = 0;
+  std::uint64_t generation = 0;
   {
     std::lock_guard lock(stateLock_);
     paused = flags_.paused;
     lastProgressAt = lastProgressAt_;
+    generation = generation_;
   }
-  if (paused || delivered_) {
-    delivered_ = false;
+  const bool delivered = deliveredGeneration_.exchange(0) == generation;
+  if (paused || delivered) {
     {
       std::lock_guard lock(stateLock_);
       lastProgressAt_ = now;

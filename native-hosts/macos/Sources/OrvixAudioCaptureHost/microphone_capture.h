@@ -76,14 +76,17 @@ class MicrophoneCapture {
   bool tapInstalled_ = false;
   // Some engine has run: until then (no microphone at start-up) there is nothing to watch.
   bool watching_ = false;
-  // The current engine delivered a buffer since the watchdog last looked.
-  bool delivered_ = false;
+  // The generation of the engine that last delivered a buffer, set by the tap; the watchdog
+  // takes it (0: nothing since it last looked). The main thread is not woken for it.
+  std::atomic<std::uint64_t> deliveredGeneration_{0};
   // A delivery note is on its way to the main thread (set by the tap, cleared by the note).
   std::atomic<bool> deliveryNotePending_{false};
   int restartAttempts_ = 0;
   std::uint64_t lastRestartAt_ = 0;
   bool recoveryExhausted_ = false;
-  bool recoveryPending_ = false;
+  // A rebuilt engine has yet to deliver: only then does the tap send the main thread a note.
+  // Written on the main thread, read by the tap.
+  std::atomic<bool> recoveryPending_{false};
   std::uint64_t routeChangeToken_ = 0;
   std::optional<std::uint64_t> routeListener_;
 
