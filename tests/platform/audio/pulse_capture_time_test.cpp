@@ -74,6 +74,43 @@ TEST(PulseCaptureTime, StampsFollowADevicesDriftButNeitherTheReadingsWobbleNorTh
   EXPECT_GE(early, continuing - 2'000'000);
 }
 
+// 20 ms fragments of a stream that began at 1 s, from a device running `drift` fast, each
+// arriving `delay(fragment)` after its last frame; the largest error, from `fragment` on, of the
+// moment the clock puts the fragment's last frame at.
+double worstArrivalError(double drift, int from, const std::function<double(int fragment)>& delay) {
+  ArrivalClock clock;
+  double worst = 0;
+  for (int fragment = 0; fragment < 3000; ++fragment) {
+    const auto framesEnd = static_cast<std::uint64_t>(fragment + 1) * 960;
+    const double nominal = static_cast<double>(framesEnd) * 1e9 / 48000;
+    const double captured = 1e9 + nominal / (1 + drift);
+    const std::uint64_t start =
+        clock.start(static_cast<std::uint64_t>(captured + delay(fragment)), framesEnd, 48000);
+    const double placed = static_cast<double>(start) + nominal;
+    if (fragment >= from) worst = std::max(worst, std::abs(placed - captured));
+  }
+  return worst;
+}
+
+TEST(PulseCaptureTime, ArrivalsPlaceAStreamByItsEarliestFragmentsAndFollowItsDrift) {
+  // Delivery takes 0.2 to 15 ms (0.2 ms for one fragment in ten), and a stall now and then holds
+  // fragments back 120 ms: the fragments are placed by the least delay, not the mean.
+  const auto late = [](int fragment) {
+    if (fragment % 400 >= 390) return 120e6;
+    if (fragment % 10 == 0) return 0.2e6;
+    return 0.2e6 + (fragment * 7919 % 100) * 0.148e6;
+  };
+  EXPECT_LT(worstArrivalError(0, 10, late), 0.25e6);
+  // A device 300 ppm slow or fast is followed, lagging by at most its drift over two seconds.
+  EXPECT_LT(worstArrivalError(300e-6, 10, late), 0.25e6 + 0.6e6);
+  EXPECT_LT(worstArrivalError(-300e-6, 10, late), 0.25e6 + 0.6e6);
+  // After a loss the frames count from zero again, and nothing of the old stream is kept.
+  ArrivalClock clock;
+  clock.start(5'000'000'000, 48000, 48000);
+  clock.restart();
+  EXPECT_EQ(clock.start(9'000'000'000, 960, 48000), 8'980'000'000U);
+}
+
 }  // namespace
 
 }  // namespace orvix::platform::pulse

@@ -53,6 +53,17 @@ std::uint64_t CaptureTimeFollower::follow(std::uint64_t continuing, std::uint64_
   return static_cast<std::uint64_t>(static_cast<double>(continuing) + std::round(step));
 }
 
+std::uint64_t ArrivalClock::start(std::uint64_t arrived, std::uint64_t framesEnd,
+                                  double sampleRate) {
+  const double duration =
+      sampleRate > 0 ? static_cast<double>(framesEnd) * kNanosecondsPerSecond / sampleRate : 0;
+  const double start = static_cast<double>(arrived) - duration;
+  while (!earliest_.empty() && earliest_.back().start >= start) earliest_.pop_back();
+  earliest_.push_back({arrived, start});
+  while (earliest_.front().arrived + kWindow < arrived) earliest_.pop_front();
+  return static_cast<std::uint64_t>(std::max(0.0, std::round(earliest_.front().start)));
+}
+
 std::uint64_t captureTimeAfter(std::uint64_t start, std::size_t frames, double sampleRate) {
   if (!(sampleRate > 0)) return start;
   return start + static_cast<std::uint64_t>(

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 
 namespace orvix::platform::pulse {
@@ -37,6 +38,31 @@ class CaptureTimeFollower {
   double followedSeconds_ = 0;
   // How far the stamps lie from the readings' mean, in nanoseconds.
   double error_ = 0;
+};
+
+// Where a stream began on the monotonic clock, as its fragments' arrivals tell: a fragment
+// arrives after its last frame was captured, so the earliest arrival less the stream's frames up
+// to that fragment's end, over the last two seconds, is the stream's start plus the least delay
+// of the delivery. Steady to a tenth of a millisecond where a server's latency readings are not:
+// PipeWire's PulseAudio service stamps a timing reply with the moment it is sent, but the
+// indices in it are those of its last graph cycle, so its readings are off by up to a cycle and
+// move as the two drift in and out of step. A window, not the minimum of all time, so that the
+// start follows the device's drift (lagging it by the drift over two seconds).
+class ArrivalClock {
+ public:
+  // `arrived`: when a fragment arrived whose last frame lies `framesEnd` frames into the stream.
+  std::uint64_t start(std::uint64_t arrived, std::uint64_t framesEnd, double sampleRate);
+  // A stream that lost audio, or a new one: its frames count from zero again.
+  void restart() { earliest_.clear(); }
+
+ private:
+  static constexpr std::uint64_t kWindow = 2'000'000'000;
+  struct Arrival {
+    std::uint64_t arrived;
+    double start;
+  };
+  // The arrivals in the window that may still be the earliest: their starts rise.
+  std::deque<Arrival> earliest_;
 };
 
 // The capture time `frames` frames after `start`.

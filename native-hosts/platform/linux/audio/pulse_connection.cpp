@@ -94,6 +94,12 @@ void serverInfoArrived(pa_context*, const pa_server_info* info, void* userdata) 
   pending->settle();
 }
 
+void serverNameArrived(pa_context*, const pa_server_info* info, void* userdata) {
+  auto* pending = static_cast<Pending<std::string>*>(userdata);
+  if (info != nullptr) pending->answer = text(info->server_name);
+  pending->settle();
+}
+
 // List queries call back once per item, then once more with `eol` set.
 void sinkInfoArrived(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
   auto* pending = static_cast<Pending<SourceFacts>*>(userdata);
@@ -119,6 +125,11 @@ std::unique_ptr<PulseConnection> PulseConnection::open(const ServerAddress& serv
                                                        ConnectionEvents events) {
   std::unique_ptr<PulseConnection> connection(new PulseConnection(std::move(events)));
   if (!connection->connect(server)) return nullptr;
+  // "PulseAudio (on PipeWire 0.3.65)", where PulseAudio itself says "pulseaudio".
+  const auto name = ask<std::string>(*connection, [&](void* pending) {
+    return pa_context_get_server_info(connection->context_, serverNameArrived, pending);
+  });
+  connection->servedByPipeWire_ = name && name->find("PipeWire") != std::string::npos;
   return connection;
 }
 

@@ -57,6 +57,9 @@ class PulseConnection {
   PulseConnection& operator=(const PulseConnection&) = delete;
 
   std::optional<ServerDefaults> serverDefaults();
+  // PipeWire's PulseAudio service, whose timing replies need the arrivals' help (see
+  // ArrivalClock); as the server named itself when the connection was made.
+  bool servedByPipeWire() const { return servedByPipeWire_; }
   // The monitor source of a sink, with the sink's layout.
   std::optional<SourceFacts> sinkMonitor(const std::string& sink);
   std::optional<SourceFacts> source(const std::string& name);
@@ -92,6 +95,7 @@ class PulseConnection {
   pa_context* context_ = nullptr;
   bool ready_ = false;
   bool closing_ = false;
+  bool servedByPipeWire_ = false;
 };
 
 }  // namespace orvix::platform::pulse

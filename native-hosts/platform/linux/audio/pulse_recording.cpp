@@ -41,6 +41,7 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
 
   PulseConnection::Locked locked(connection);
   recording->held_ = held;
+  recording->stampsByArrival_ = connection.servedByPipeWire();
   pa_channel_map map;
   pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
   recording->stream_ = pa_stream_new(connection.context(), "Orvix recording", &spec, &map);
@@ -142,13 +143,21 @@ void PulseRecording::readable() {
     std::optional<std::uint64_t> stamp = readIndexCaptureTime();
     // Until the stream's timing is known its audio waits in the buffer, where the next timing
     // update finds it: libpulse withholds the latency until its first reply, and again after
-    // one it must discard. A server that never tells still records, unstamped.
-    if (!stamp && waitsForFirstStamp()) return;
+    // one it must discard. A server that never tells still records, unstamped. Arrivals need
+    // no timing, and audio kept waiting would arrive late.
+    if (!stamp && !stampsByArrival_ && waitsForFirstStamp()) return;
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
     const std::size_t frames = bytes / frameBytes;
-    if (stamp && nextTime_ && !bridgePending_ && data != nullptr) {
+    if (stampsByArrival_) {
+      if (bridgePending_) {
+        // Audio was lost: the frames no longer count from where the stream began.
+        arrivals_.restart();
+        arrivedFrames_ = 0;
+      }
+      stamp = arrivalCaptureTime(frames);
+    } else if (stamp && nextTime_ && !bridgePending_ && data != nullptr) {
       stamp = follower_.follow(*nextTime_, *stamp, frames, format_.sampleRate);
     } else {
       follower_.restart();
@@ -166,6 +175,21 @@ void PulseRecording::readable() {
     }
     pa_stream_drop(stream_);
   }
+}
+
+std::uint64_t PulseRecording::arrivalCaptureTime(std::size_t frames) {
+  const std::uint64_t first = arrivedFrames_;
+  arrivedFrames_ += frames;
+  const std::uint64_t start =
+      arrivals_.start(pa_rtclock_now() * 1000, arrivedFrames_, format_.sampleRate);
+  std::uint64_t stamp = captureTimeAfter(start, first, format_.sampleRate);
+  // The device's own delay before a frame reaches the graph, as the timing says (a reading
+  // past a second is no delay of a device).
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  if (timing != nullptr && timing->source_usec < 1'000'000) {
+    stamp -= std::min<std::uint64_t>(stamp, timing->source_usec * 1000);
+  }
+  return stamp;
 }
 
 void PulseRecording::requestTimingIfStale() {

@@ -21,7 +21,9 @@ namespace orvix::platform::pulse {
 //
 // Every fragment carries the capture time of its first frame, on the monotonic clock the host
 // reads: the stream's interpolated latency taken from the clock's now as the fragment is read,
-// carried forward from the last fragment while the server has not yet sent timing. Audio the
+// carried forward from the last fragment while the server has not yet sent timing. On PipeWire,
+// whose latency readings are off by up to a graph cycle, the fragments' arrivals place them
+// instead, less the device's own delay from the timing (ArrivalClock). Audio the
 // stream lost is handed on as silence of the same length, so the frames delivered stay a
 // continuous timeline: a hole in the stream's buffer, a reported overflow (its length read off
 // the next stamp), and for a recording that takes over from another, the stretch since the
@@ -71,6 +73,8 @@ class PulseRecording {
   void stateChanged();
   void overflowed();
   std::optional<std::uint64_t> readIndexCaptureTime();
+  // On PipeWire: the capture time of the next `frames` frames, read off their arrival.
+  std::uint64_t arrivalCaptureTime(std::size_t frames);
   void requestTimingIfStale();
   // Silence for a loss before a fragment stamped `stamp`; returns the frames of the fragment's
   // head that an earlier recording already covered.
@@ -90,6 +94,11 @@ class PulseRecording {
   std::vector<float> silence_;
   std::optional<std::uint64_t> nextTime_;
   CaptureTimeFollower follower_;
+  // Stamps from arrivals instead of the latency readings (PipeWire), the clock that reads them,
+  // and the frames of the stream it has counted.
+  bool stampsByArrival_ = false;
+  ArrivalClock arrivals_;
+  std::uint64_t arrivedFrames_ = 0;
   bool bridgePending_ = false;
   bool held_ = false;
   std::atomic<std::uint64_t> overflows_{0};
