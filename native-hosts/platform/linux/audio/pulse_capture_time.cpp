@@ -53,14 +53,17 @@ std::uint64_t CaptureTimeFollower::follow(std::uint64_t continuing, std::uint64_
   return static_cast<std::uint64_t>(static_cast<double>(continuing) + std::round(step));
 }
 
-std::uint64_t ArrivalClock::start(std::uint64_t arrived, std::uint64_t framesEnd,
-                                  double sampleRate) {
+void ArrivalClock::arrived(std::uint64_t at, std::uint64_t framesEnd, double sampleRate) {
   const double duration =
       sampleRate > 0 ? static_cast<double>(framesEnd) * kNanosecondsPerSecond / sampleRate : 0;
-  const double start = static_cast<double>(arrived) - duration;
+  const double start = static_cast<double>(at) - duration;
   while (!earliest_.empty() && earliest_.back().start >= start) earliest_.pop_back();
-  earliest_.push_back({arrived, start});
-  while (earliest_.front().arrived + kWindow < arrived) earliest_.pop_front();
+  earliest_.push_back({at, start});
+  while (earliest_.front().arrived + kWindow < at) earliest_.pop_front();
+}
+
+std::optional<std::uint64_t> ArrivalClock::start() const {
+  if (earliest_.empty()) return std::nullopt;
   return static_cast<std::uint64_t>(std::max(0.0, std::round(earliest_.front().start)));
 }
 

@@ -50,8 +50,10 @@ class CaptureTimeFollower {
 // start follows the device's drift (lagging it by the drift over two seconds).
 class ArrivalClock {
  public:
-  // `arrived`: when a fragment arrived whose last frame lies `framesEnd` frames into the stream.
-  std::uint64_t start(std::uint64_t arrived, std::uint64_t framesEnd, double sampleRate);
+  // At `at`, the stream's audio has arrived up to `framesEnd` frames from its start.
+  void arrived(std::uint64_t at, std::uint64_t framesEnd, double sampleRate);
+  // Where the stream began, once anything arrived.
+  std::optional<std::uint64_t> start() const;
   // A stream that lost audio, or a new one: its frames count from zero again.
   void restart() { earliest_.clear(); }
 

@@ -139,6 +139,7 @@ void PulseRecording::readable() {
   if (held_) return;
   requestTimingIfStale();
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
+  if (stampsByArrival_ && !noteArrivals(frameBytes)) return;
   while (pa_stream_readable_size(stream_) > 0) {
     std::optional<std::uint64_t> stamp = readIndexCaptureTime();
     // Until the stream's timing is known its audio waits in the buffer, where the next timing
@@ -151,11 +152,6 @@ void PulseRecording::readable() {
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
     const std::size_t frames = bytes / frameBytes;
     if (stampsByArrival_) {
-      if (bridgePending_) {
-        // Audio was lost: the frames no longer count from where the stream began.
-        arrivals_.restart();
-        arrivedFrames_ = 0;
-      }
       stamp = arrivalCaptureTime(frames);
     } else if (stamp && nextTime_ && !bridgePending_ && data != nullptr) {
       stamp = follower_.follow(*nextTime_, *stamp, frames, format_.sampleRate);
@@ -177,12 +173,26 @@ void PulseRecording::readable() {
   }
 }
 
+bool PulseRecording::noteArrivals(std::size_t frameBytes) {
+  const std::uint64_t now = pa_rtclock_now();
+  if (arrivalsLost_) {
+    // The frames no longer count from where the stream began.
+    arrivalsLost_ = false;
+    arrivals_.restart();
+    arrivedFrames_ = 0;
+    arrivalsSince_ = now;
+  }
+  // Everything the buffer holds has arrived by now.
+  const std::uint64_t waiting = pa_stream_readable_size(stream_) / frameBytes;
+  arrivals_.arrived(now * 1000, arrivedFrames_ + waiting, format_.sampleRate);
+  return now - arrivalsSince_ >= kArrivalSettlingMicroseconds;
+}
+
 std::uint64_t PulseRecording::arrivalCaptureTime(std::size_t frames) {
   const std::uint64_t first = arrivedFrames_;
   arrivedFrames_ += frames;
-  const std::uint64_t start =
-      arrivals_.start(pa_rtclock_now() * 1000, arrivedFrames_, format_.sampleRate);
-  std::uint64_t stamp = captureTimeAfter(start, first, format_.sampleRate);
+  std::uint64_t stamp =
+      captureTimeAfter(arrivals_.start().value_or(0), first, format_.sampleRate);
   // The device's own delay before a frame reaches the graph, as the timing says (a reading
   // past a second is no delay of a device).
   const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
@@ -204,6 +214,7 @@ void PulseRecording::requestTimingIfStale() {
 void PulseRecording::overflowed() {
   ++overflows_;
   bridgePending_ = true;
+  arrivalsLost_ = true;
 }
 
 std::size_t PulseRecording::bridgeTo(std::optional<std::uint64_t> stamp, std::size_t frames) {

@@ -73,7 +73,10 @@ class PulseRecording {
   void stateChanged();
   void overflowed();
   std::optional<std::uint64_t> readIndexCaptureTime();
-  // On PipeWire: the capture time of the next `frames` frames, read off their arrival.
+  // On PipeWire: tells the arrival clock what has arrived by now; false while the clock has
+  // seen too little of a new stream to place its audio, which waits in the buffer meanwhile.
+  bool noteArrivals(std::size_t frameBytes);
+  // The capture time of the next `frames` frames, read off the arrivals.
   std::uint64_t arrivalCaptureTime(std::size_t frames);
   void requestTimingIfStale();
   // Silence for a loss before a fragment stamped `stamp`; returns the frames of the fragment's
@@ -99,6 +102,13 @@ class PulseRecording {
   bool stampsByArrival_ = false;
   ArrivalClock arrivals_;
   std::uint64_t arrivedFrames_ = 0;
+  // The clock counts afresh from the next arrival (a new stream, or one that lost audio), and
+  // since when it has counted: the first arrivals of a stream can all be late (a busy machine,
+  // a graph that hands over several cycles at once), so its audio is placed only once the clock
+  // has seen a fifth of a second of them.
+  bool arrivalsLost_ = true;
+  std::uint64_t arrivalsSince_ = 0;
+  static constexpr std::uint64_t kArrivalSettlingMicroseconds = 200'000;
   bool bridgePending_ = false;
   bool held_ = false;
   std::atomic<std::uint64_t> overflows_{0};

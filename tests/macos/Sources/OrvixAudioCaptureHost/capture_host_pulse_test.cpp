@@ -172,8 +172,10 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
   // (its latency readings are off by up to a graph cycle, 21 ms, which left every stream made
   // anew 5 to 34 ms off its own way): measured within 1.6 ms steady, through new inputs and
   // through a restart, within 3.6 ms through new outputs. PulseAudio's readings of the remapped
-  // microphones wander more; they stay within `pulseAudioMs`, and its first click where an
-  // outage ends may lie 20 to 57 ms off.
+  // microphones wander more; they stay within `pulseAudioMs`. Where an outage ends, the clicks
+  // caught lie further off, one or two of them: 20 to 60 ms on PulseAudio; on PipeWire up to
+  // 3.6 ms, and on a loaded machine 8.5 ms for a second and a half, until the microphone's
+  // offset trend moves it back (the restarted service's first arrivals all came late).
   double limitMs(double pulseAudioMs, double pipeWireMs) const {
     return server.kind() == PulseServer::Kind::pipewire ? pipeWireMs : pulseAudioMs;
   }
@@ -289,7 +291,7 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughARestartedServer) {
   host->readFor(3s);
   stop(*host);
   // Four clicks before the restart, at least three after it.
-  expectAligned(7, limitMs(15, 3), server.kind() == PulseServer::Kind::pipewire ? 0 : 1);
+  expectAligned(7, limitMs(15, 10), 2);
 }
 
 }  // namespace
