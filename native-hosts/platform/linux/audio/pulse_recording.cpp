@@ -141,12 +141,14 @@ void PulseRecording::readable() {
   const std::size_t frameBytes = format_.channelCount * sizeof(float);
   if (stampsByArrival_ && !noteArrivals(frameBytes)) return;
   while (pa_stream_readable_size(stream_) > 0) {
-    std::optional<std::uint64_t> stamp = readIndexCaptureTime();
-    // Until the stream's timing is known its audio waits in the buffer, where the next timing
-    // update finds it: libpulse withholds the latency until its first reply, and again after
-    // one it must discard. A server that never tells still records, unstamped. Arrivals need
-    // no timing, and audio kept waiting would arrive late.
-    if (!stamp && !stampsByArrival_ && waitsForFirstStamp()) return;
+    std::optional<std::uint64_t> stamp;
+    if (!stampsByArrival_) {
+      stamp = readIndexCaptureTime();
+      // Until the stream's timing is known its audio waits in the buffer, where the next timing
+      // update finds it: libpulse withholds the latency until its first reply, and again after
+      // one it must discard. A server that never tells still records, unstamped.
+      if (!stamp && waitsForFirstStamp()) return;
+    }
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
