@@ -88,16 +88,23 @@ ServerDefaults defaultsOf(const pa_server_info& info) {
   return defaults;
 }
 
+// What a server says of itself: its defaults, and its name ("pulseaudio", or "PulseAudio (on
+// PipeWire 0.3.65)" for PipeWire's service).
+struct ServerFacts {
+  ServerDefaults defaults;
+  std::string name;
+};
+
 void serverInfoArrived(pa_context*, const pa_server_info* info, void* userdata) {
-  auto* pending = static_cast<Pending<ServerDefaults>*>(userdata);
-  if (info != nullptr) pending->answer = defaultsOf(*info);
+  auto* pending = static_cast<Pending<ServerFacts>*>(userdata);
+  if (info != nullptr) pending->answer = ServerFacts{defaultsOf(*info), text(info->server_name)};
   pending->settle();
 }
 
-void serverNameArrived(pa_context*, const pa_server_info* info, void* userdata) {
-  auto* pending = static_cast<Pending<std::string>*>(userdata);
-  if (info != nullptr) pending->answer = text(info->server_name);
-  pending->settle();
+std::optional<ServerFacts> askServerFacts(PulseConnection& connection) {
+  return ask<ServerFacts>(connection, [&](void* pending) {
+    return pa_context_get_server_info(connection.context(), serverInfoArrived, pending);
+  });
 }
 
 // List queries call back once per item, then once more with `eol` set.
@@ -125,11 +132,8 @@ std::unique_ptr<PulseConnection> PulseConnection::open(const ServerAddress& serv
                                                        ConnectionEvents events) {
   std::unique_ptr<PulseConnection> connection(new PulseConnection(std::move(events)));
   if (!connection->connect(server)) return nullptr;
-  // "PulseAudio (on PipeWire 0.3.65)", where PulseAudio itself says "pulseaudio".
-  const auto name = ask<std::string>(*connection, [&](void* pending) {
-    return pa_context_get_server_info(connection->context_, serverNameArrived, pending);
-  });
-  connection->servedByPipeWire_ = name && name->find("PipeWire") != std::string::npos;
+  const auto facts = askServerFacts(*connection);
+  connection->servedByPipeWire_ = facts && facts->name.find("PipeWire") != std::string::npos;
   return connection;
 }
 
@@ -231,9 +235,9 @@ void PulseConnection::serverEvent() {
 }
 
 std::optional<ServerDefaults> PulseConnection::serverDefaults() {
-  return ask<ServerDefaults>(*this, [this](void* pending) {
-    return pa_context_get_server_info(context_, serverInfoArrived, pending);
-  });
+  const auto facts = askServerFacts(*this);
+  if (!facts) return std::nullopt;
+  return facts->defaults;
 }
 
 std::optional<SourceFacts> PulseConnection::sinkMonitor(const std::string& sink) {
