@@ -168,14 +168,10 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
         0.8 * std::sin(std::numbers::pi * static_cast<double>(into) / kBump));
   }
 
-  // How far apart the tracks may lie. On PipeWire the streams are stamped by their arrivals
-  // (its latency readings are off by up to a graph cycle, 21 ms, which left every stream made
-  // anew 5 to 34 ms off its own way): measured within 1.6 ms steady, through new inputs and
-  // through a restart, within 3.6 ms through new outputs. PulseAudio's readings of the remapped
-  // microphones wander more; they stay within `pulseAudioMs`. Where an outage ends, the clicks
-  // caught lie further off, one or two of them: 20 to 60 ms on PulseAudio; on PipeWire up to
-  // 3.6 ms, and on a loaded machine 8.5 ms for a second and a half, until the microphone's
-  // offset trend moves it back (the restarted service's first arrivals all came late).
+  // Measured on PipeWire (stamped by arrivals): within 1.6 ms steady, through new inputs and
+  // after a restart, 3.6 ms through new outputs. PulseAudio's readings of the remapped
+  // microphones wander more. One or two clicks where an outage ends lie further off: 20 to 60 ms
+  // on PulseAudio, 3.6 to 8.5 ms on PipeWire.
   double limitMs(double pulseAudioMs, double pipeWireMs) const {
     return server.kind() == PulseServer::Kind::pipewire ? pipeWireMs : pulseAudioMs;
   }
