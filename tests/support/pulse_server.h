@@ -103,6 +103,9 @@ class TonePlayer {
   // the hole is in what the sink plays: a test that needs an unbroken signal asks for `kSteady`.
   static constexpr std::chrono::milliseconds kNearRealTime{50};
   static constexpr std::chrono::milliseconds kSteady{200};
+  // PulseAudio renders a null sink in blocks of its clients' least latency: a quarter of this
+  // buffer (1.25 ms) rather than 12.5 ms with `kNearRealTime`.
+  static constexpr std::chrono::milliseconds kSmallSinkBlocks{5};
 
   TonePlayer(std::string server, std::string sink, double frequency,
              std::chrono::milliseconds buffer = kNearRealTime);
