@@ -126,6 +126,14 @@ void PulseRecording::takeOverLocked(std::optional<std::uint64_t> continuesAt) {
 }
 
 void PulseRecording::timingArrived() {
+  if (stampsByArrival_) {
+    // The device's own delay before a frame reaches the graph, as the timing says (a reading
+    // past a second is no delay of a device); it changes only with a timing reply.
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+    deviceDelay_ = timing != nullptr && timing->source_usec < 1'000'000
+                       ? timing->source_usec * 1000
+                       : 0;
+  }
   connection_.wake();
   if (!nextTime_) readable();
 }
@@ -193,15 +201,9 @@ bool PulseRecording::noteArrivals(std::size_t frameBytes) {
 std::uint64_t PulseRecording::arrivalCaptureTime(std::size_t frames) {
   const std::uint64_t first = arrivedFrames_;
   arrivedFrames_ += frames;
-  std::uint64_t stamp =
+  const std::uint64_t stamp =
       captureTimeAfter(arrivals_.start().value_or(0), first, format_.sampleRate);
-  // The device's own delay before a frame reaches the graph, as the timing says (a reading
-  // past a second is no delay of a device).
-  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
-  if (timing != nullptr && timing->source_usec < 1'000'000) {
-    stamp -= std::min<std::uint64_t>(stamp, timing->source_usec * 1000);
-  }
-  return stamp;
+  return stamp - std::min(stamp, deviceDelay_);
 }
 
 void PulseRecording::requestTimingIfStale() {

@@ -108,6 +108,8 @@ class PulseRecording {
   // has seen a fifth of a second of them.
   bool arrivalsLost_ = true;
   std::uint64_t arrivalsSince_ = 0;
+  // In nanoseconds, from the last timing reply.
+  std::uint64_t deviceDelay_ = 0;
   static constexpr std::uint64_t kArrivalSettlingMicroseconds = 200'000;
   bool bridgePending_ = false;
   bool held_ = false;
