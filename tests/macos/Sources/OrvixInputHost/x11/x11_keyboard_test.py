@@ -10,14 +10,23 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../../support/x11"))
-from focused_text import focused_text  # noqa: E402
-from host_session import Host, check, failures  # noqa: E402
+from focused_text import Atspi, focused_text  # noqa: E402
+from host_session import Host, check, eventually, failures  # noqa: E402
 
 APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
 
 
-def entry_text():
-    return focused_text(APP_PID).get_text(0, -1)
+def fixture_entry():
+    """The fixture's entry, found once: a walk of the tree on a loaded machine can come back
+    empty-handed while a paste shortcut moves focus about, and the entry itself stays put."""
+    found = []
+    eventually(lambda: found.append(focused_text(APP_PID)) or found[-1] is not None, 10.0)
+    return found[-1]
+
+
+def text_of(widget):
+    Atspi.Accessible.clear_cache(widget)
+    return widget.get_text(0, -1)
 
 
 def commit(host, text):
@@ -26,6 +35,10 @@ def commit(host, text):
 
 
 def main(host_path):
+    entry = fixture_entry()
+    check(entry is not None, "the fixture's entry is on the accessibility bus with the focus")
+    if entry is None:
+        return 1
     host = Host(host_path)
     host.command("permission.refresh", prompt=False, responsiblePermission="trusted")
 
@@ -35,8 +48,8 @@ def main(host_path):
         result = commit(host, "held")
     finally:
         subprocess.run(["xdotool", "keyup", "shift"], check=True)
-    check(result.get("outcome") == "committed" and entry_text() == "held",
-          f"a held Shift is lifted around the paste shortcut ({result}, {entry_text()!r})")
+    check(result.get("outcome") == "committed" and eventually(lambda: text_of(entry) == "held"),
+          f"a held Shift is lifted around the paste shortcut ({result}, {text_of(entry)!r})")
 
     # A layout with no V key at all: the paste cannot be typed, and the host says so.
     subprocess.run(["setxkbmap", "-layout", "ru"], check=True)
@@ -45,7 +58,7 @@ def main(host_path):
     finally:
         subprocess.run(["setxkbmap", "-layout", "us"], check=True)
     check(result.get("outcome") == "copy-only" and result.get("reason") == "UNAVAILABLE"
-          and entry_text() == "held",
+          and text_of(entry) == "held",
           f"without a key for V the text is left on the clipboard, not reported sent ({result})")
 
     check(host.close() == 0, "the host ends with status 0 on shutdown")
