@@ -19,6 +19,8 @@ constexpr double kNanosecondsPerSample = 1e9 / sampleRate;
 constexpr std::int64_t kPlacementToleranceSamples = 4;
 // Stamps that put a run further off than this are not believed.
 constexpr std::int64_t kLargestPlacementCorrectionSamples = 16000;
+// How far a real stamp may lie before the moment it cannot precede.
+constexpr std::uint64_t kStampWobbleNanoseconds = 50'000'000;
 // Real stamps (a latency estimate, a host-time reading) wobble by milliseconds from run to run
 // while the samples themselves flow on without a gap; moving each run to its own stamp scatters
 // short silences and cuts all through the track. Only the trend of the offsets is followed: it
@@ -249,16 +251,24 @@ std::optional<std::int64_t> CaptureTimeline::systemIndexOfLocked(
   return systemClock_->endIndex - std::llround(before / kNanosecondsPerSample);
 }
 
+bool CaptureTimeline::capturedSinceEngineStart(std::optional<std::uint64_t> captureTime) const {
+  return captureTime && microphoneEngineSince_ &&
+         *captureTime + kStampWobbleNanoseconds >= *microphoneEngineSince_;
+}
+
 std::optional<CaptureTimeline::Fit> CaptureTimeline::placeByCaptureTime(
-    std::int64_t start, std::int64_t current, std::int64_t count) const {
+    std::int64_t start, std::int64_t current, std::int64_t count, bool lateIsPossible) const {
   const std::int64_t off = start - current;
   Fit fit;
   if (std::llabs(off) <= kPlacementToleranceSamples) return fit;
   // An empty track may wait for its first run for as long as the system track has run, and may
-  // drop the head of a run that began before it.
+  // drop the head of a run that began before it. A run captured since its engine started may lie
+  // behind the track's end by however long it took to arrive (a loaded machine, an engine slow
+  // to start): what the gap fill wrote over its moments is dropped from its head.
   const bool believable = current == 0
                               ? start >= -count && start <= system_->sampleCount() + count
-                              : std::llabs(off) <= kLargestPlacementCorrectionSamples;
+                              : std::llabs(off) <= kLargestPlacementCorrectionSamples ||
+                                    (off < 0 && lateIsPossible);
   if (!believable) return std::nullopt;
   if (off > 0) {
     fit.padding = off;
@@ -385,10 +395,13 @@ void CaptureTimeline::appendMicrophoneAudio(const float* samples, std::int64_t c
   // Held runs that no jump followed were wobble after all: they go where they arrived.
   writeHeldMicrophoneRuns(0);
   if (stampedStart && !fit) {
-    fit = placeByCaptureTime(*stampedStart, written + heldCount, count);
+    fit = placeByCaptureTime(*stampedStart, written + heldCount, count,
+                             capturedSinceEngineStart(captureTime));
     if (fit) microphoneTrend_ = OffsetTrend{systemClockEpoch};
   }
-  microphoneClockAligned_ = true;
+  // A run the gap fill already covered whole says nothing of where the next one goes: that one
+  // is placed afresh too.
+  microphoneClockAligned_ = !(fit && fit->skipped >= count);
   if (!fit) {
     // No stamp, or one not to be believed: a fresh engine's run ends where the system track
     // ends (padded only on an empty track), a run after a fill ends on the timeline.
@@ -452,6 +465,8 @@ void CaptureTimeline::realignMicrophone() {
   std::lock_guard trackLock(trackWriteLock_);
   writeHeldMicrophoneRuns();
   microphoneClockAligned_ = false;
+  // The new engine's audio can be no older than this.
+  microphoneEngineSince_ = clock_.uptimeNanoseconds();
   // A new engine, perhaps another device with a clock of its own.
   microphoneDrift_.reset();
 }

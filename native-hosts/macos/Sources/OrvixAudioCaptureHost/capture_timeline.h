@@ -128,9 +128,12 @@ class CaptureTimeline {
   void followSystemClockLocked(std::int64_t endIndex, std::uint64_t endTime, std::int64_t count);
   // The system track's index of `captureTime`, read off its last stamped run.
   std::optional<std::int64_t> systemIndexOfLocked(std::optional<std::uint64_t> captureTime) const;
-  // Absent when the stamp is not to be believed.
+  // Absent when the stamp is not to be believed; `lateIsPossible`: the stamp may lie behind the
+  // track's end by any length.
   std::optional<Fit> placeByCaptureTime(std::int64_t start, std::int64_t current,
-                                        std::int64_t count) const;
+                                        std::int64_t count, bool lateIsPossible = false) const;
+  // Whether a microphone stamp lies after the current engine was asked for.
+  bool capturedSinceEngineStart(std::optional<std::uint64_t> captureTime) const;
   // What the trend makes of one run: moved by `fit`, held back until it is known whether a jump
   // lasts, or the run that confirms one.
   struct TrendStep {
@@ -153,6 +156,8 @@ class CaptureTimeline {
   std::mutex trackWriteLock_;
 
   bool microphoneClockAligned_ = false;  // guarded by trackWriteLock_
+  // When the current microphone engine was asked for. Guarded by trackWriteLock_.
+  std::optional<std::uint64_t> microphoneEngineSince_;
   // The microphone runs' offsets from their stamped moments since the last fresh placement, in
   // samples: their smoothed mean and squared spread, how many runs fed them, and how many runs in
   // a row lay too far off to be wobble. Guarded by trackWriteLock_.

@@ -303,5 +303,41 @@ TEST_F(CaptureTimelineStamps, TheRunsAfterALastingJumpAllGoWhereTheirStampsSay) 
   }
 }
 
+// A new engine slow to deliver on a loaded machine: its first runs arrive a second and a half
+// after their moments, long after the gap fill covered them. What the fill covered is dropped
+// and every run goes where its stamp says; the first was once appended at the timeline's end,
+// which put the whole microphone track that much late.
+TEST_F(CaptureTimelineStamps, AnEngineThatDeliversLongAfterAGapFillIsPlacedByItsStamps) {
+  const auto now = [&] { return time.clock().uptimeNanoseconds(); };
+  const auto systemRun = [&] {
+    time.advanceBy(10ms);
+    timeline.appendSystemAudio(loud.data(), kBufferSamples, now() - kBufferNanoseconds);
+  };
+  for (int step = 0; step < 100; ++step) {
+    systemRun();
+    microphoneRun(0.5f, now() - kBufferNanoseconds);
+  }
+  timeline.realignMicrophone();
+  const std::uint64_t engineStart = now();
+  for (int step = 0; step < 150; ++step) {
+    systemRun();
+    if (step % kStepsPerTick == 0) timeline.maintain();
+  }
+  const auto value = [](int run) { return static_cast<float>(run + 1) / 1000.0f; };
+  for (int run = 0; run < 200; ++run) {
+    if (run >= 150) systemRun();
+    microphoneRun(value(run), engineStart + static_cast<std::uint64_t>(run) * kBufferNanoseconds);
+  }
+  timeline.synchronizeForCompletion(0);
+  timeline.microphoneWriter()->close();
+  const auto microphone = readTrack(directory.file("m"));
+  for (int run = 150; run < 200; ++run) {
+    const auto moment = engineStart + static_cast<std::uint64_t>(run) * kBufferNanoseconds;
+    const auto index = static_cast<std::size_t>((moment - origin) / 1'000'000 * 16);
+    ASSERT_LE(index + kBufferSamples, microphone.size());
+    EXPECT_EQ(microphone[index], std::lround(static_cast<double>(value(run)) * 32767.0)) << run;
+  }
+}
+
 }  // namespace
 }  // namespace orvix::capture::testing
