@@ -17,8 +17,8 @@ using orvix::testing::TonePlayer;
 class PulseWorldUnderTest final : public AudioWorldUnderTest {
  public:
   PulseWorldUnderTest()
-      : speaker_(server_.address(), "spk", 440),
-        microphone_(server_.address(), "micfeed", 1000),
+      : speaker_(server_.address(), "spk", 440, TonePlayer::kSteady),
+        microphone_(server_.address(), "micfeed", 1000, TonePlayer::kSteady),
         binding_(time_, server_.address()) {
     EXPECT_TRUE(server_.warmUp("spk.monitor"));
     EXPECT_TRUE(server_.warmUp("mic"));

@@ -80,7 +80,6 @@ std::unique_ptr<PulseRecording> PulseRecording::open(PulseConnection& connection
   });
   if (!ready || pa_stream_get_state(self->stream_) != PA_STREAM_READY) return nullptr;
   self->ready_ = true;
-  self->readySince_ = pa_rtclock_now();
   // The first timing update follows the connection closely; waiting for it here means a
   // recording that takes over knows at once where its audio lies.
   connection.waitLocked([self] {
@@ -256,6 +255,9 @@ void PulseRecording::deliverSilence(std::size_t frames, std::optional<std::uint6
 
 void PulseRecording::stateChanged() {
   const pa_stream_state_t state = pa_stream_get_state(stream_);
+  // Taken here, on the loop thread, because the first fragment can be read here too before the
+  // opening thread wakes from its wait for the stream.
+  if (state == PA_STREAM_READY && readySince_ == 0) readySince_ = pa_rtclock_now();
   if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
     if (ready_ && !closing_ && onFailed_) onFailed_();
   }
