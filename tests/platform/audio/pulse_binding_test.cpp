@@ -127,8 +127,11 @@ TEST_F(PulseBindingTest, ANewDefaultOutputIsRecordedAtOnceWithoutAStopOrLostTime
             << " ms; track short of its time by " << watcher.missingMs() << " ms\n";
   EXPECT_EQ(watcher.stops(), 0) << "the switch ended the stream";
   // Measured: 18-20 ms of silence on PulseAudio, 11-22 ms on PipeWire: where the two streams'
-  // stamps disagree (they overlap, the new one buffering from its connection on).
-  EXPECT_LT(watcher.longestZeroRunMs(), 60) << "system audio lost to the switch";
+  // stamps disagree (they overlap, the new one buffering from its connection on). On a loaded
+  // machine PipeWire hands a new stream's audio over up to a few graph cycles late, which the
+  // arrivals that stamp it cannot tell: 32 to 107 ms there under stress-ng.
+  const double longest = server_.kind() == PulseServer::Kind::pipewire ? 120 : 60;
+  EXPECT_LT(watcher.longestZeroRunMs(), longest) << "system audio lost to the switch";
   EXPECT_LT(std::abs(watcher.missingMs()), 30) << "the track no longer covers its time";
 }
 
