@@ -185,13 +185,21 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
   // the tests hold PulseAudio to 5 ms.
   static constexpr double kPipeWireLateArrivalsMs = 55;
   static constexpr double kPulseAudioLoadedMs = 5;
+  // The host places a fresh microphone by one stamp of each track and corrects that placement
+  // once its trend of offsets speaks, about 1.5 s (some six clicks) later. On a loaded machine a
+  // new PulseAudio stream's first readings put that first placement 7 to 10 ms off (measured
+  // under stress-ng and under ThreadSanitizer; within 1.2 ms idle).
+  static constexpr std::size_t kFirstPlacementClicks = 6;
+  static constexpr double kPulseAudioLoadedFirstPlacementMs = 12;
   double limitMs(double pulseAudioMs, double pipeWireMs) const {
     return server.kind() == PulseServer::Kind::pipewire ? pipeWireMs : pulseAudioMs;
   }
 
   // The clicks both tracks of the finished recording carry, and how far apart each lies
-  // (printed): at least `fewestClicks`, all but `outliers` of them within `withinMs`.
-  void expectAligned(std::size_t fewestClicks, double withinMs, std::size_t outliers = 0) {
+  // (printed): at least `fewestClicks`, all but `outliers` of them within `withinMs`, and those
+  // within `outliersWithinMs` (by default the 60 ms within which clicks are paired at all).
+  void expectAligned(std::size_t fewestClicks, double withinMs, std::size_t outliers = 0,
+                     double outliersWithinMs = 60) {
     const auto system = readTrack(output + ".system.pcm");
     const auto voice = readTrack(output + ".microphone.pcm");
     const auto lags = microphoneLagsMs(system, voice);
@@ -202,6 +210,9 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
     const auto off = std::count_if(lags.begin(), lags.end(),
                                    [withinMs](double lag) { return std::abs(lag) > withinMs; });
     EXPECT_LE(static_cast<std::size_t>(off), outliers) << "clicks over " << withinMs << " ms apart";
+    EXPECT_TRUE(std::all_of(lags.begin(), lags.end(), [outliersWithinMs](double lag) {
+      return std::abs(lag) <= outliersWithinMs;
+    })) << "clicks over " << outliersWithinMs << " ms apart";
   }
 
   std::vector<std::string> microphones;
@@ -255,7 +266,12 @@ TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeTogether) {
   auto host = startMeeting();
   host->readFor(3s);
   stop(*host);
-  expectAligned(8, limitMs(kPulseAudioLoadedMs, kPipeWireLateArrivalsMs));
+  if (server.kind() == PulseServer::Kind::pipewire) {
+    expectAligned(8, kPipeWireLateArrivalsMs);
+  } else {
+    expectAligned(8, kPulseAudioLoadedMs, kFirstPlacementClicks,
+                  kPulseAudioLoadedFirstPlacementMs);
+  }
 }
 
 TEST_F(CaptureHostAlignmentOnPulse, TheTracksKeepTimeThroughNewDefaultInputs) {
