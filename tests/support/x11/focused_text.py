@@ -4,7 +4,7 @@
     focused_text.py PID     exits 0 once the application of PID is on the accessibility bus
                             with a focused text widget, 1 while it is not
 
-Tests import `focused_text` to read the widget back independently of the host.
+Tests import `focused_text` and `text_of` to read the widget back independently of the host.
 """
 import sys
 
@@ -55,6 +55,12 @@ def focused_text(pid):
         return None
 
     return walk(app, 0)
+
+
+def text_of(widget):
+    """The widget's whole text as it is now, not as AT-SPI's cache last saw it."""
+    Atspi.Accessible.clear_cache(widget)
+    return widget.get_text(0, -1)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../../support/x11"))
-from focused_text import Atspi, focused_text  # noqa: E402
+from focused_text import focused_text, text_of  # noqa: E402
 from host_session import Host, check, eventually, failures  # noqa: E402
 
 APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
@@ -22,11 +22,6 @@ def fixture_entry():
     found = []
     eventually(lambda: found.append(focused_text(APP_PID)) or found[-1] is not None, 10.0)
     return found[-1]
-
-
-def text_of(widget):
-    Atspi.Accessible.clear_cache(widget)
-    return widget.get_text(0, -1)
 
 
 def commit(host, text):

@@ -15,7 +15,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../../support/x11"))
-from focused_text import Atspi, focused_text  # noqa: E402
+from focused_text import Atspi, focused_text, text_of  # noqa: E402
 from host_session import Host, check, eventually, failures, xdotool  # noqa: E402
 
 APP_PID = int(os.environ["ORVIX_APP_PID"])
@@ -24,11 +24,6 @@ APP_PID = int(os.environ["ORVIX_APP_PID"])
 TEXT = "Grüße \U0001F30D cafe\u0301"
 # The word after the emoji: its offsets differ between UTF-16 units (Qt) and characters (GTK).
 WORD = "cafe\u0301"
-
-
-def text_of(widget):
-    Atspi.Accessible.clear_cache(widget)
-    return widget.get_text(0, -1)
 
 
 def selected(widget):
