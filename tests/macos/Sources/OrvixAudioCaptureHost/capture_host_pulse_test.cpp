@@ -172,23 +172,12 @@ class CaptureHostAlignmentOnPulse : public CaptureHostOnPulse {
         0.8 * std::sin(std::numbers::pi * static_cast<double>(into) / kBump));
   }
 
-  // Measured on PipeWire (stamped by arrivals): within 0.3 ms, steady and mostly through new
-  // inputs, outputs and a restart; but on one machine a stream's arrivals came half a graph
-  // cycle, a whole one or two late (10.6 to 53 ms) for up to two seconds now and then, at the
-  // start as well as after a change, and the tracks stood that far apart meanwhile: the tests
-  // hold PipeWire only to that. On PulseAudio within 1.2 ms steady and through new inputs; after
-  // a restart up to 7 ms for a few seconds, as the restarted null sink first renders far ahead
-  // and the remapped microphone cannot tell (see above). One or two clicks where an outage ends
-  // lie further off: up to 60 ms on PulseAudio, 21 ms on PipeWire. On a loaded machine the 5 ms
-  // click player runs dry now and then, PulseAudio then raises the speaker's latency, and the
-  // remapped microphones, blind to it, come out up to 4.3 ms early (measured under stress-ng):
-  // the tests hold PulseAudio to 5 ms.
+  // The README has the figures these limits come from. PipeWire: a stream's arrivals can run
+  // half a graph cycle to two and a half late for seconds. PulseAudio on a loaded machine: the
+  // remapped microphones miss a raised speaker latency (up to 4.3 ms), and a fresh placement is
+  // up to 10 ms off until the host's trend corrects it, some six clicks later.
   static constexpr double kPipeWireLateArrivalsMs = 55;
   static constexpr double kPulseAudioLoadedMs = 5;
-  // The host places a fresh microphone by one stamp of each track and corrects that placement
-  // once its trend of offsets speaks, about 1.5 s (some six clicks) later. On a loaded machine a
-  // new PulseAudio stream's first readings put that first placement 7 to 10 ms off (measured
-  // under stress-ng, ThreadSanitizer and AddressSanitizer; within 1.2 ms idle).
   static constexpr std::size_t kFirstPlacementClicks = 6;
   static constexpr double kPulseAudioLoadedFirstPlacementMs = 12;
   double limitMs(double pulseAudioMs, double pipeWireMs) const {
