@@ -38,21 +38,23 @@ TimerHandle LoopSerialQueue::asyncAfter(Duration delay, Task task) {
   return loop_->scheduleAfter(delay, std::move(task));
 }
 
-void LoopSerialQueue::sync(const Task& task) {
-  requireOrFail(!isCurrent(), "serial queue '" + label_ + "' called sync() on itself");
-  // As a GCD serial queue does: on an idle queue the task runs on the caller's thread, which
-  // spares two thread switches a call (an audio tap syncs once a buffer); the queue starts
+bool LoopSerialQueue::runHereIfIdle(const Task& task) {
+  // As a GCD serial queue does for sync: on an idle queue the task runs on the caller's thread,
+  // which spares two thread switches a call (an audio tap syncs once a buffer); the queue starts
   // nothing else meanwhile, and inside the task the queue is the current one.
   struct Borrowed {
     const LoopSerialQueue* caller = currentQueue;
     ~Borrowed() { currentQueue = caller; }
   } borrowed;
-  if (loop_->runHereIfIdle([this, &task] {
-        currentQueue = this;
-        task();
-      })) {
-    return;
-  }
+  return loop_->runHereIfIdle([this, &task] {
+    currentQueue = this;
+    task();
+  });
+}
+
+void LoopSerialQueue::sync(const Task& task) {
+  requireOrFail(!isCurrent(), "serial queue '" + label_ + "' called sync() on itself");
+  if (runHereIfIdle(task)) return;
   // Shared with the task so that the semaphore outlives signal() even when the caller wakes
   // and returns before signal() itself has returned.
   std::shared_ptr<Semaphore> done = time_.makeSemaphore(0);

@@ -23,6 +23,7 @@ class LoopSerialQueue final : public SerialQueue {
   void async(Task task) override;
   TimerHandle asyncAfter(Duration delay, Task task) override;
   void sync(const Task& task) override;
+  bool runHereIfIdle(const Task& task) override;
   bool isCurrent() const override;
 
  private:

@@ -26,6 +26,12 @@ class SerialQueue {
   // on the same queue would wait for itself forever: that stops the process instead.
   virtual void sync(const Task& task) = 0;
 
+  // When the queue is idle, runs `task` on the calling thread as the queue's task, as sync()
+  // does, and returns true; otherwise runs nothing and returns false. For a producer that must
+  // never wait for the queue, and would rather not wake its thread for every piece when it
+  // need not. Under virtual time the queue's thread is simulated and never lends its turn.
+  virtual bool runHereIfIdle(const Task& task) = 0;
+
   // True inside a task of this queue.
   virtual bool isCurrent() const = 0;
 };

@@ -25,9 +25,10 @@ class SerialQueueBehaviour : public ::testing::Test {
 using Harnesses = ::testing::Types<RealHarness, VirtualHarness>;
 TYPED_TEST_SUITE(SerialQueueBehaviour, Harnesses, HarnessName);
 
-// Every third call is a sync(), which may run its task on the caller's thread when the queue is
-// idle: mixed with tasks from other threads it still never overlaps them, runs as the queue's
-// task, and keeps each thread's submission order.
+// Every third call is a sync(), and every third a runHereIfIdle() that falls back on async();
+// both may run their task on the caller's thread when the queue is idle: mixed with tasks from
+// other threads they still never overlap them, run as the queue's task, and keep each thread's
+// submission order.
 TYPED_TEST(SerialQueueBehaviour, TasksRunInSubmissionOrderAndNeverOverlap) {
   auto queue = this->time().makeSerialQueue("com.orvix.test.ordered");
   constexpr int kProducers = 3;
@@ -48,6 +49,8 @@ TYPED_TEST(SerialQueueBehaviour, TasksRunInSubmissionOrderAndNeverOverlap) {
       };
       if (i % 3 == 0) {
         queue->sync(task);
+      } else if (i % 3 == 1 && queue->runHereIfIdle(task)) {
+        continue;
       } else {
         queue->async(task);
       }
