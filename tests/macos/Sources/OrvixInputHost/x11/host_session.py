@@ -16,10 +16,12 @@ def check(condition, what):
 
 
 def eventually(predicate, seconds=5.0):
+    """The predicate's first true answer within `seconds`, or its last."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
-        if predicate():
-            return True
+        answer = predicate()
+        if answer:
+            return answer
         time.sleep(0.05)
     return predicate()
 

@@ -16,21 +16,15 @@ from host_session import Host, check, eventually, failures  # noqa: E402
 APP_PID = int(os.environ["ORVIX_FIXTURE_APP_PID"])
 
 
-def fixture_entry():
-    """The fixture's entry, found once: a walk of the tree on a loaded machine can come back
-    empty-handed while a paste shortcut moves focus about, and the entry itself stays put."""
-    found = []
-    eventually(lambda: found.append(focused_text(APP_PID)) or found[-1] is not None, 10.0)
-    return found[-1]
-
-
 def commit(host, text):
     host.command("target.capture", sessionId="s")
     return host.command("commit-text", sessionId="s", text=text)
 
 
 def main(host_path):
-    entry = fixture_entry()
+    # Found once: a walk of the tree on a loaded machine can come back empty-handed while a paste
+    # shortcut moves focus about, and the entry itself stays put.
+    entry = eventually(lambda: focused_text(APP_PID), 10.0)
     check(entry is not None, "the fixture's entry is on the accessibility bus with the focus")
     if entry is None:
         return 1
