@@ -227,6 +227,18 @@ class CaptureTimelineStamps : public ::testing::Test {
     timeline.appendMicrophoneAudio(run.data(), kBufferSamples, stamp);
   }
 
+  // A value of each run's own, so that the track shows where every run went; and as written.
+  static float runValue(std::int64_t run) { return static_cast<float>(run + 1) / 1000.0f; }
+  static long written(float value) { return std::lround(static_cast<double>(value) * 32767.0); }
+
+  std::vector<std::int16_t> finishedMicrophoneTrack() {
+    timeline.synchronizeForCompletion(0);
+    timeline.microphoneWriter()->close();
+    return readTrack(directory.file("m"));
+  }
+
+  std::uint64_t now() const { return time.clock().uptimeNanoseconds(); }
+
   static constexpr std::uint64_t kBufferNanoseconds = 10'000'000;
   TemporaryDirectory directory;
   VirtualTimeSource time;
@@ -235,7 +247,7 @@ class CaptureTimelineStamps : public ::testing::Test {
   CaptureTimeline timeline{PcmWriter::create(directory.file("s")),
                            PcmWriter::create(directory.file("m")), time.clock(), stateLock, flags};
   const std::vector<float> loud = std::vector<float>(kBufferSamples, 0.5f);
-  const std::uint64_t origin = time.clock().uptimeNanoseconds();
+  const std::uint64_t origin = now();
 };
 
 // Capture stamps come from the platform: a run stamped a little off moves to its moment; runs
@@ -271,8 +283,7 @@ TEST_F(CaptureTimelineStamps, AFreshSystemStreamsSettlingStampsAreNotTakenAsItsC
   for (std::uint64_t step = 0; step < 500; ++step) {
     time.advanceBy(10ms);
     const std::uint64_t early = step < 50 ? 13'000'000 : 0;
-    timeline.appendSystemAudio(loud.data(), kBufferSamples,
-                               time.clock().uptimeNanoseconds() - kBufferNanoseconds - early);
+    timeline.appendSystemAudio(loud.data(), kBufferSamples, now() - kBufferNanoseconds - early);
   }
   EXPECT_LT(std::abs(timeline.systemRateCorrection()), 20e-6);
 }
@@ -282,15 +293,12 @@ TEST_F(CaptureTimelineStamps, AFreshSystemStreamsSettlingStampsAreNotTakenAsItsC
 TEST_F(CaptureTimelineStamps, TheRunsAfterALastingJumpAllGoWhereTheirStampsSay) {
   constexpr std::int64_t kJumpStep = 100;
   constexpr std::int64_t kLost = 320;
-  const auto value = [](std::int64_t step) { return static_cast<float>(step + 1) / 1000.0f; };
   for (std::int64_t step = 0; step < 200; ++step) {
     const std::uint64_t at = origin + static_cast<std::uint64_t>(step) * kBufferNanoseconds;
     timeline.appendSystemAudio(loud.data(), kBufferSamples, at);
-    microphoneRun(value(step), at + (step >= kJumpStep ? 20'000'000 : 0));
+    microphoneRun(runValue(step), at + (step >= kJumpStep ? 20'000'000 : 0));
   }
-  timeline.synchronizeForCompletion(0);
-  timeline.microphoneWriter()->close();
-  const auto microphone = readTrack(directory.file("m"));
+  const auto microphone = finishedMicrophoneTrack();
   ASSERT_EQ(static_cast<std::int64_t>(microphone.size()), 200 * kBufferSamples + kLost);
   const auto at = [&](std::int64_t index) { return microphone[static_cast<std::size_t>(index)]; };
   const std::int64_t jump = kJumpStep * kBufferSamples;
@@ -299,7 +307,7 @@ TEST_F(CaptureTimelineStamps, TheRunsAfterALastingJumpAllGoWhereTheirStampsSay) 
   for (std::int64_t step = kJumpStep; step < 200; ++step) {
     const std::int64_t index = jump + kLost + (step - kJumpStep) * kBufferSamples;
     ASSERT_EQ(at(index), at(index + kBufferSamples - 1)) << step;
-    ASSERT_EQ(at(index), std::lround(static_cast<double>(value(step)) * 32767.0)) << step;
+    ASSERT_EQ(at(index), written(runValue(step))) << step;
   }
 }
 
@@ -308,7 +316,6 @@ TEST_F(CaptureTimelineStamps, TheRunsAfterALastingJumpAllGoWhereTheirStampsSay) 
 // and every run goes where its stamp says; the first was once appended at the timeline's end,
 // which put the whole microphone track that much late.
 TEST_F(CaptureTimelineStamps, AnEngineThatDeliversLongAfterAGapFillIsPlacedByItsStamps) {
-  const auto now = [&] { return time.clock().uptimeNanoseconds(); };
   const auto systemRun = [&] {
     time.advanceBy(10ms);
     timeline.appendSystemAudio(loud.data(), kBufferSamples, now() - kBufferNanoseconds);
@@ -319,23 +326,20 @@ TEST_F(CaptureTimelineStamps, AnEngineThatDeliversLongAfterAGapFillIsPlacedByIts
   }
   timeline.realignMicrophone();
   const std::uint64_t engineStart = now();
+  const auto moment = [&](int run) { return engineStart + run * kBufferNanoseconds; };
   for (int step = 0; step < 150; ++step) {
     systemRun();
     if (step % kStepsPerTick == 0) timeline.maintain();
   }
-  const auto value = [](int run) { return static_cast<float>(run + 1) / 1000.0f; };
   for (int run = 0; run < 200; ++run) {
     if (run >= 150) systemRun();
-    microphoneRun(value(run), engineStart + static_cast<std::uint64_t>(run) * kBufferNanoseconds);
+    microphoneRun(runValue(run), moment(run));
   }
-  timeline.synchronizeForCompletion(0);
-  timeline.microphoneWriter()->close();
-  const auto microphone = readTrack(directory.file("m"));
+  const auto microphone = finishedMicrophoneTrack();
   for (int run = 150; run < 200; ++run) {
-    const auto moment = engineStart + static_cast<std::uint64_t>(run) * kBufferNanoseconds;
-    const auto index = static_cast<std::size_t>((moment - origin) / 1'000'000 * 16);
+    const auto index = static_cast<std::size_t>((moment(run) - origin) / 1'000'000 * 16);
     ASSERT_LE(index + kBufferSamples, microphone.size());
-    EXPECT_EQ(microphone[index], std::lround(static_cast<double>(value(run)) * 32767.0)) << run;
+    EXPECT_EQ(microphone[index], written(runValue(run))) << run;
   }
 }
 
